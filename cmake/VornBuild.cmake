@@ -1,0 +1,47 @@
+# One function per kind of target, so that adding a component takes three lines.
+
+set(VORN_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+
+# vorn_library(<name> SOURCES <files...> DEPS <targets...>)
+# A static library whose headers are included relative to the project root.
+function(vorn_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  if(ARG_SOURCES)
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    target_compile_options(${name} PRIVATE ${VORN_WARNINGS})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# vorn_test(<name> SOURCES <files...> DEPS <targets...>)
+# A GoogleTest binary registered with CTest; every test case runs as its own CTest test.
+function(vorn_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} vorn_testsupport GTest::gmock GTest::gtest_main)
+  target_compile_options(${name} PRIVATE ${VORN_WARNINGS})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+# vorn_executable(<name> SOURCES <files...> DEPS <targets...>)
+function(vorn_executable name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  target_compile_options(${name} PRIVATE ${VORN_WARNINGS})
+endfunction()
+
+# vorn_benchmark(<name> SOURCES <files...> DEPS <targets...>)
+function(vorn_benchmark name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
+  target_compile_options(${name} PRIVATE ${VORN_WARNINGS})
+endfunction()
+
+include(GoogleTest)

@@ -1,0 +1,22 @@
+#pragma once
+// Asic::GenId: a state-database entity with a persistent major id (a generation counter).
+#include <cstdint>
+
+#include "contracts/ledra/EntityManager.h"
+
+namespace Asic {
+
+class GenId : public Ledra::Entity {
+  public:
+    static constexpr char const* kTypeName = "Asic::GenId";
+    static constexpr Lumo::AttributeId kMajorIdAttr = 1;
+
+    GenId(Ledra::EntityManager* manager, Lumo::String path) : Ledra::Entity(manager, std::move(path)) {}
+    char const* typeData() const override { return kTypeName; }
+
+    std::uint64_t majorId() const;
+    // Raises the major id by `amount` and persists it.
+    void majorIdInc(std::uint64_t amount);
+};
+
+}  // namespace Asic

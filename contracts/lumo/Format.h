@@ -1,0 +1,14 @@
+#pragma once
+// fmt support for counted pointers: a Ptr formats as its object, or "null".
+#include <fmt/format.h>
+
+#include "contracts/lumo/Node.h"
+
+template <typename T>
+struct fmt::formatter<Lumo::Ptr<T>> : fmt::formatter<std::remove_const_t<T>> {
+    template <typename FormatContext>
+    auto format(Lumo::Ptr<T> const& p, FormatContext& ctx) const -> decltype(ctx.out()) {
+        if (!p) return fmt::format_to(ctx.out(), "null");
+        return fmt::formatter<std::remove_const_t<T>>::format(*p, ctx);
+    }
+};

@@ -1,0 +1,49 @@
+#pragma once
+// Change notification: a Publisher tells its Subscribers which attribute of a node changed.
+//
+// Subscribers may subscribe or unsubscribe (themselves or others) during a notification;
+// a subscriber removed during a notification is not called afterwards.
+#include <cstdint>
+#include <vector>
+
+#include "contracts/lumo/Node.h"
+
+namespace Lumo {
+
+// Identity of an attribute for change notification (its position in the class's declaration order).
+using AttributeId = std::uint32_t;
+
+class Subscriber {
+  public:
+    virtual ~Subscriber() = default;
+    // `index` carries an attribute-specific detail (a collection key hash, a queue position), 0 if none.
+    virtual void onAttributeChange(Node const* source, AttributeId attribute, std::uint64_t index) = 0;
+};
+
+class Publisher {
+  public:
+    void subscriberIs(Subscriber* s);
+    void subscriberDel(Subscriber* s);
+    bool subscriberHas(Subscriber const* s) const;
+    std::size_t subscribers() const;
+    void notify(Node const* source, AttributeId attribute, std::uint64_t index = 0);
+
+  private:
+    std::vector<Subscriber*> subs_;
+    std::uint32_t notifyDepth_ = 0;
+    bool hasHoles_ = false;
+};
+
+// Base for nodes that publish attribute changes. Publishing costs nothing while nobody subscribes.
+class PublishingNode : public Node {
+  public:
+    Publisher* publisher() const override;
+    Publisher& publisherRef() const;
+
+  protected:
+    void notify(AttributeId attribute, std::uint64_t index = 0) const {
+        if (publisher_ != nullptr) publisher_->notify(this, attribute, index);
+    }
+};
+
+}  // namespace Lumo

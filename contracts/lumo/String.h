@@ -1,0 +1,20 @@
+#pragma once
+// Lumo::String, the framework string, and Lumo::Duration / Lumo::Time.
+#include <cstdint>
+#include <string>
+
+namespace Lumo {
+using String = std::string;
+
+// A span of time in seconds.
+struct Duration {
+    double seconds = 0.0;
+    friend bool operator==(Duration const&, Duration const&) = default;
+};
+
+// A point in UTC time, in nanoseconds since the Unix epoch.
+struct Time {
+    std::int64_t nanosecondsSinceEpoch = 0;
+    friend auto operator<=>(Time const&, Time const&) = default;
+};
+}  // namespace Lumo

@@ -1,0 +1,63 @@
+#pragma once
+// Tessel::KeyedCollection<Record>: one typed keyed collection of a mounted shared-memory table.
+//
+// Records are stored by value with a checksum; the key is the record's key() (an integer, or a
+// key type with kEncodedSize/encode()). The collection's order is the order of the encoded
+// key bytes, which for the key types is their own operator<=> order. A lookup or step whose
+// record fails its checksum throws Lumo::CorruptionDetectedException; callers hand the message
+// to doCorruptionDetected() and go on. A write of a new key into a full collection (size ==
+// declared capacity) throws Lumo::CapacityExceededException and changes nothing.
+#include <cstdint>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "contracts/shm/SharedMem.h"
+
+namespace Tessel {
+
+namespace detail {
+// Untyped storage of one collection, implemented over LMDB.
+class RawCollection;
+}  // namespace detail
+
+template <typename Record>
+class KeyedCollection : public TesselMapBase {
+  public:
+    using Key = std::remove_cvref_t<decltype(std::declval<Record const&>().key())>;
+
+    KeyedCollection(QelSharedMem::Environment& env, Lumo::String const& dbName, Lumo::String const& typeName,
+                    std::uint32_t capacity);
+    ~KeyedCollection() override;
+    KeyedCollection(KeyedCollection const&) = delete;
+    KeyedCollection& operator=(KeyedCollection const&) = delete;
+
+    // The record stored for the key, or the default-constructed record when absent.
+    Record find(Key const& key) const;
+    // The record stored for the key, or nothing.
+    std::optional<Record> lookup(Key const& key) const;
+    bool has(Key const& key) const;
+    // Inserts or replaces by the record's key.
+    void set(Record const& record);
+    // Removes the key; false when it was absent.
+    bool del(Key const& key);
+    std::uint32_t size() const;
+    std::uint32_t capacity() const;
+
+    // Cursor steps in collection order; each step finds its place again from the key, so the
+    // collection may change between steps.
+    std::optional<Record> first() const;
+    std::optional<Record> atOrAfter(Key const& key) const;  // first record whose key >= key
+    std::optional<Record> after(Key const& key) const;      // first record whose key > key
+
+    QelTessel::CollectionControl& control() const;
+    Lumo::Ptr<QelTessel::CollectionControl> controlPtr() const;
+
+    // Test seams: damage the stored bytes of one record so that its checksum fails.
+    void TEST_corruptRecord(Key const& key);
+
+  private:
+    std::unique_ptr<detail::RawCollection> raw_;
+};
+
+}  // namespace Tessel

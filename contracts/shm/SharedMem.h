@@ -1,0 +1,172 @@
+#pragma once
+// The shared-memory keyed-table service: QelSharedMem (entity managers, mounts, entities),
+// QelTessel (mount descriptions and collection controls) and Tessel (typed keyed
+// collections). Tables live in an LMDB environment on tmpfs (/dev/shm) and outlive the
+// process: a record committed by one process is there for the next.
+//
+// Namespaces: all entity managers of a process share one environment, chosen by the
+// namespace (QelSharedMem::namespaceIs, or the environment variable VORN_SHM_NAMESPACE,
+// default "default"), stored at /dev/shm/vorn-tcam.<namespace> (plus its "-lock" file).
+// Distinct namespaces never see each other's tables.
+//
+// Transactions: every single write is one LMDB transaction. A WriteTransaction scope groups
+// all writes made while it is open (across tables of the environment) into one transaction,
+// so that a crash at any instant leaves all of them or none. Reads inside the scope see
+// the scope's writes.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "contracts/lumo/Exception.h"
+#include "contracts/lumo/Node.h"
+#include "contracts/lumo/String.h"
+
+namespace QelSharedMem {
+
+class Environment;
+
+// Sets the namespace of this process's environment; must be called before the first mount.
+void namespaceIs(Lumo::String const& ns);
+Lumo::String const& namespaceName();
+// The files of a namespace's environment.
+Lumo::String environmentPath(Lumo::String const& ns);
+// Closes this process's environment (if open) and removes the namespace's files.
+void removeNamespace(Lumo::String const& ns);
+// Closes this process's environment; the next use reopens it. For tests that model a restart.
+void closeEnvironment();
+
+// Value 1 of QelSharedMemType: the kind of entity findEntities lists (keyed tables).
+enum class QelSharedMemType : std::uint8_t { any = 0, tessel = 1 };
+
+}  // namespace QelSharedMem
+
+namespace QelTessel {
+
+enum class QelTesselType : std::uint8_t { keyed = 0 };
+
+// One collection to mount: its name, its declared size (its capacity) and a flag passed through.
+struct CollectionInfo {
+    Lumo::String name;
+    std::uint32_t size = 0;
+    bool flag = false;
+};
+
+class MountInfo {
+  public:
+    explicit MountInfo(QelTesselType type) : type_(type) {}
+    QelTesselType type() const { return type_; }
+    void collectionInfoIs(CollectionInfo const& info) { collections_.push_back(info); }
+    std::vector<CollectionInfo> const& collectionInfo() const { return collections_; }
+
+  private:
+    QelTesselType type_;
+    std::vector<CollectionInfo> collections_;
+};
+
+// Per-collection control state kept with the collection: the wiped flag (set when a mount
+// found the stored collection unusable and recreated it empty) and a 64-bit scratchpad.
+class CollectionControl : public Lumo::Node {
+  public:
+    char const* typeData() const override { return "QelTessel::CollectionControl"; }
+    virtual bool wiped() const = 0;
+    virtual void clearWiped() = 0;
+    virtual std::uint64_t scratchpad() const = 0;
+    virtual void scratchpadIs(std::uint64_t value) = 0;
+};
+
+}  // namespace QelTessel
+
+namespace QelSharedMem {
+
+// An entity mounted in shared memory (a keyed table), found by path.
+class Entity : public Lumo::Node {
+  public:
+    Entity(Lumo::String path, Lumo::String typeName) : path_(std::move(path)), typeName_(std::move(typeName)) {}
+    char const* typeData() const override { return typeName_.c_str(); }
+    Lumo::String const& path() const { return path_; }
+    Lumo::String const& typeName() const { return typeName_; }
+
+  private:
+    Lumo::String path_;
+    Lumo::String typeName_;
+};
+
+class EntityManager;
+
+class MountGroup {
+  public:
+    explicit MountGroup(EntityManager* manager) : manager_(manager) {}
+    // Mounts (creating if needed) the entity of `typeName` at `path`. A path holding "..", a NUL
+    // or nothing is refused with std::invalid_argument; a type name no factory knows likewise.
+    bool doMount(Lumo::String const& path, Lumo::String const& typeName, QelTessel::MountInfo const& info);
+    void doClose() {}
+
+  private:
+    EntityManager* manager_;
+};
+
+class EntityManager : public Lumo::Node {
+  public:
+    // The manager for (name, local) of this process, created on first use.
+    static Lumo::Ptr<EntityManager> getEntityManager(Lumo::String const& name, bool local);
+    char const* typeData() const override { return "QelSharedMem::EntityManager"; }
+
+    Lumo::String const& name() const { return name_; }
+    bool local() const { return local_; }
+    MountGroup& getMountGroup() { return mountGroup_; }
+
+    // The mounted entity at `path`, or null.
+    Lumo::Ptr<Entity> getEntity(Lumo::String const& path) const;
+    // Paths of the stored entities (mounted or not, by this or an earlier process) under pathBase.
+    std::vector<Lumo::String> findEntities(Lumo::String const& pathBase, QelSharedMemType type) const;
+
+    // Entity factories by type name (the types library registers its tables).
+    using Factory = std::function<Lumo::Ptr<Entity>(EntityManager&, Lumo::String const& path,
+                                                    QelTessel::MountInfo const& info)>;
+    static void entityTypeIs(Lumo::String const& typeName, Factory factory);
+
+    EntityManager(Lumo::String name, bool local);
+    ~EntityManager() override;
+    Environment& environment() const;
+    void entityIs(Lumo::String const& path, Lumo::Ptr<Entity> const& entity);
+
+  private:
+    Lumo::String name_;
+    bool local_;
+    MountGroup mountGroup_;
+    std::vector<std::pair<Lumo::String, Lumo::Ptr<Entity>>> entities_;
+};
+
+// Groups every write of the environment made while it is alive into one transaction, which
+// commits when the outermost scope ends normally and aborts when it ends by an exception.
+class WriteTransaction {
+  public:
+    WriteTransaction();
+    ~WriteTransaction() noexcept(false);
+    WriteTransaction(WriteTransaction const&) = delete;
+    WriteTransaction& operator=(WriteTransaction const&) = delete;
+
+  private:
+    int uncaught_;
+};
+
+}  // namespace QelSharedMem
+
+namespace Tessel {
+
+// Base of the typed maps: corruption reporting.
+class TesselMapBase {
+  public:
+    virtual ~TesselMapBase() = default;
+    // A lookup or step found a record that failed its checksum: count it and report it on the
+    // "Tessel" trace handle (level 1). Callers then go on as if the record were absent.
+    void doCorruptionDetected(Lumo::String const& message) const;
+    std::uint64_t corruptionsDetected() const { return corruptions_; }
+
+  private:
+    mutable std::uint64_t corruptions_ = 0;
+};
+
+}  // namespace Tessel

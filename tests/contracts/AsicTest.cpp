@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include "contracts/asic/CanonicalTableName.h"
+#include "contracts/asic/Constants.h"
+#include "contracts/asic/GroupResolver.h"
+#include "contracts/asic/NeededEntry.h"
+#include "contracts/types/TcamConstants.h"
+
+namespace {
+
+TEST(AsicSwTableId, SplitsAndPrintsItsParts) {
+    Asic::SwTableId id(0x1B080401);
+    EXPECT_EQ(id.agentId(), 0x1B);
+    EXPECT_EQ(id.groupId(), 0x08);
+    EXPECT_EQ(id.tblId(), 0x0401);
+    EXPECT_EQ(id.agentAndGroupId(), 0x1B08);
+    EXPECT_EQ(fmt::format("{}", id), "1b:08:0401");
+}
+
+TEST(AsicVersions, InvalidIsAllBitsSetAndTheDefault) {
+    EXPECT_FALSE(Asic::EntryVersion().valid());
+    EXPECT_TRUE(Asic::EntryVersion(0, 0).valid());
+    EXPECT_TRUE(Asic::EntryVersion(~0ull, 0).valid());  // only all bits set is invalid
+    EXPECT_TRUE(Asic::EntryVersion(1, 0).isEq(Asic::EntryVersion(1, 0)));
+    EXPECT_FALSE(Asic::EntryVersion(1, 0).isEq(Asic::EntryVersion(1, 1)));
+    EXPECT_FALSE(Asic::MajorVersion().valid());
+    EXPECT_TRUE(Asic::MajorVersion(0).valid());
+}
+
+TEST(AsicNeededEntry, KeepsTheHighestVersionPerTable) {
+    Asic::NeededEntry n;
+    Asic::SwTableId a(0x1B080401), b(0x1B080402);
+    n.add({a, 5});
+    n.add({a, 3});
+    n.add({b, 1});
+    Asic::NeededEntry m;
+    m.add({a, 9});
+    n.merge(m);
+    EXPECT_EQ(n.size(), 2u);
+    EXPECT_EQ(n.neededEntry().get(a).version, 9u);
+    EXPECT_EQ(n.neededEntry().get(b).version, 1u);
+}
+
+TEST(AsicCanonicalTableName, NamesByType) {
+    EXPECT_EQ(Asic::CanonicalTableName(0, "VornTunnelTcamMgrGroup", "VornTunnelTcamMgr", "Tcam").name(),
+              "OrderedSwTable.VornTunnelTcamMgrGroup.Tcam");
+    EXPECT_EQ(Asic::CanonicalTableName(1, "g", "ns", "T").name(), "PartiallyOrderedSwTable.T");
+    EXPECT_EQ(Asic::CanonicalTableName(2, "", "VornTunnelNiLib", "InLifIndex.featureVornVrfSelection").name(),
+              "ResourceTable.VornTunnelNiLib::InLifIndex.featureVornVrfSelection");
+    EXPECT_DEATH(Asic::CanonicalTableName(3, "g", "ns", "T").name(), "Table type undefined!");
+}
+
+TEST(AsicConstants, UnitIdRoundTripsThroughTheConfigPath) {
+    using VornTunnelTcamMgr::TcamActionConstants;
+    using VornTunnelTcamMgr::TcamConstants;
+    for (Asic::UnitId unit : {0, 1, 17, 65535}) {
+        EXPECT_EQ(Asic::Constants::getUnitIdFromConfigPath(TcamConstants::configTesselPath(unit)), unit);
+    }
+    EXPECT_NE(TcamConstants::configTesselPath(0), TcamActionConstants::configTesselPath(0));
+    EXPECT_NE(TcamConstants::tableEntryLogTesselPath(), TcamActionConstants::tableEntryLogTesselPath());
+    auto base = Asic::Constants::canonicalGroupTableConfigTesselPathBase(
+        Asic::Constants::canonicalizeGroupName("VornTunnelNi", "VornTunnelTcamMgrGroup"), "VornTunnelTcamMgr", "Tcam");
+    EXPECT_EQ(TcamConstants::configTesselPath(3).rfind(base, 0), 0u);
+    EXPECT_FALSE(Asic::Constants::parseUnitIdFromConfigPath(base + "unit70000").has_value());
+    EXPECT_FALSE(Asic::Constants::parseUnitIdFromConfigPath(base + "unitx").has_value());
+}
+
+// A request that resolves when its flag says so and records its commit.
+struct FakeRequest : Asic::ResolverEntry {
+    FakeRequest(void const* domain, int id, bool* resolved, std::vector<int>* commits)
+        : Asic::ResolverEntry(nullptr, 0), domain_(domain), id_(id), resolved_(resolved), commits_(commits) {}
+    bool isResolved() override { return *resolved_; }
+    void commitEntry(Lumo::Ptr<Asic::ResolverEntry> const&) override { commits_->push_back(id_); }
+    void const* orderingDomain() const override { return domain_; }
+    void const* domain_;
+    int id_;
+    bool* resolved_;
+    std::vector<int>* commits_;
+};
+
+TEST(AsicGroupResolver, UnresolvedRequestHoldsBackOnlyItsOwnTable) {
+    Qel::EventLoop loop;
+    auto resolver = Lumo::make<Asic::GroupResolver>(&loop);
+    int tableA = 0, tableB = 0;
+    bool yes = true, blocked = false;
+    std::vector<int> commits;
+    resolver->resolverQueueEnq(Lumo::make<FakeRequest>(&tableA, 1, &blocked, &commits));
+    resolver->resolverQueueEnq(Lumo::make<FakeRequest>(&tableA, 2, &yes, &commits));
+    resolver->resolverQueueEnq(Lumo::make<FakeRequest>(&tableB, 3, &yes, &commits));
+    resolver->updateGenId();
+    resolver->updateGenId();  // one pass is posted, not two
+    EXPECT_EQ(loop.pending(), 1u);
+    loop.runUntilIdle();
+    EXPECT_EQ(commits, std::vector<int>{3});
+    blocked = true;
+    resolver->updateGenId();
+    loop.runUntilIdle();
+    EXPECT_EQ(commits, (std::vector<int>{3, 1, 2}));
+    EXPECT_EQ(resolver->queued(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include "contracts/lumo/Exception.h"
+#include "contracts/lumo/Node.h"
+#include "contracts/lumo/Publisher.h"
+#include "contracts/qel/HashMap2018.h"
+
+namespace {
+
+struct Tracked : Lumo::Node {
+    explicit Tracked(int* deaths) : deaths_(deaths) {}
+    ~Tracked() override { ++*deaths_; }
+    int* deaths_;
+};
+
+TEST(LumoPtr, LastPointerDestroysTheNodeInBothCountingModes) {
+    for (bool threadSafe : {false, true}) {
+        Lumo::threadSafeModeIs(threadSafe);
+        int deaths = 0;
+        {
+            Lumo::Ptr<Tracked> a = Lumo::make<Tracked>(&deaths);
+            Lumo::Ptr<Tracked const> b = a;  // pointer to const shares the count
+            EXPECT_EQ(a->references(), 2u);
+            a = nullptr;
+            EXPECT_EQ(deaths, 0);
+            EXPECT_EQ(b->references(), 1u);
+        }
+        EXPECT_EQ(deaths, 1);
+    }
+    Lumo::threadSafeModeIs(false);
+}
+
+struct Recorder : Lumo::Subscriber {
+    std::vector<Lumo::AttributeId> seen;
+    Lumo::Publisher* unsubscribeFrom = nullptr;
+    Lumo::Subscriber* victim = nullptr;
+    void onAttributeChange(Lumo::Node const*, Lumo::AttributeId a, std::uint64_t) override {
+        seen.push_back(a);
+        if (unsubscribeFrom) unsubscribeFrom->subscriberDel(victim);
+    }
+};
+
+TEST(LumoPublisher, SubscriberRemovedDuringNotificationIsNotCalled) {
+    Lumo::Publisher pub;
+    Recorder first, second;
+    first.unsubscribeFrom = &pub;
+    first.victim = &second;
+    pub.subscriberIs(&first);
+    pub.subscriberIs(&second);
+    pub.subscriberIs(&first);  // subscribing twice keeps one subscription
+    pub.notify(nullptr, 7);
+    EXPECT_EQ(first.seen, std::vector<Lumo::AttributeId>{7});
+    EXPECT_TRUE(second.seen.empty());
+    EXPECT_EQ(pub.subscribers(), 1u);
+}
+
+TEST(QelHashMap2018, IterationSurvivesDeletionOfCurrentElement) {
+    Qel::HashMap2018<int, int> m;
+    for (int i = 0; i < 100; ++i) m.set(i, i * 10);
+    int visited = 0;
+    for (auto p = m.first(); p != m.npos; p = m.next(p)) {
+        int k = m.keyAt(p);
+        EXPECT_EQ(m.valueAt(p), k * 10);
+        m.del(k);  // delete the element the cursor stands on
+        ++visited;
+    }
+    EXPECT_EQ(visited, 100);
+    EXPECT_TRUE(m.empty());
+    EXPECT_EQ(m.first(), m.npos);
+}
+
+TEST(QelHashMap2018, InsertOrReplaceReportsRealChangesOnly) {
+    Qel::HashMap2018<int, int> m;
+    EXPECT_TRUE(m.set(1, 5));
+    EXPECT_FALSE(m.set(1, 5));
+    EXPECT_TRUE(m.set(1, 6));
+    EXPECT_EQ(m.get(1), 6);
+    EXPECT_EQ(m.get(2), 0);
+    EXPECT_EQ(m.del(1).value(), 6);
+    EXPECT_FALSE(m.del(1).has_value());
+    // A freed slot is reused, and positionOf follows the key.
+    m.set(3, 30);
+    EXPECT_EQ(m.keyAt(m.positionOf(3)), 3);
+    EXPECT_EQ(m.size(), 1u);
+}
+
+}  // namespace
