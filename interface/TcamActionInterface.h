@@ -1,0 +1,34 @@
+#pragma once
+// TcamActionInterface: the table interface of the action table ("TcamAction", 0x1B080402).
+// Its software tables are connected to the InLif index resource table.
+#include "interface/TableInterfaceT.h"
+#include "swtable/TcamActionSwTable.h"
+
+namespace VornTunnelTcamMgr {
+
+class TcamActionInterface;
+
+struct TcamActionInterfaceTraits {
+    using Interface = TcamActionInterface;
+    using SwTable = TcamActionSwTable;
+    using HelperBase = TcamActionSwTableHelperBase;
+    using EntryLog = TcamActionEntryLog;
+    static constexpr char kRegistrationName[] = "VornTunnelTcamMgr::TcamActionInterface";
+    static constexpr char kNotYetRegisteredText[] =
+        "!singleton->swTableIntfHas( \"VornTunnelTcamMgr::TcamActionInterface\" )";
+    static constexpr char kTableName[] = "TcamAction";
+    static constexpr std::uint32_t kTableId = 0x1B080402;
+    static constexpr char kClearingRingText[] = "Clearing entries for table: TcamAction, unitId: {}";
+    static constexpr char kRestoredRingText[] = "Restored {} entries for table: TcamAction, unitId: {}";
+    static Qel::TraceHandle& trace();
+    // Connects a new table to the InLif index resource table through a new linkage.
+    static void connectResources(TableInterfaceT<TcamActionInterfaceTraits>& intf, TcamActionSwTable& table);
+};
+
+class TcamActionInterface final : public TableInterfaceT<TcamActionInterfaceTraits> {
+  public:
+    using TableInterfaceT::TableInterfaceT;
+    ~TcamActionInterface() override;
+};
+
+}  // namespace VornTunnelTcamMgr

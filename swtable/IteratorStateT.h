@@ -1,0 +1,65 @@
+#pragma once
+// Iteration over the merged view of a software table: pending writes first (the transient add
+// collection), then the committed entries of the unit's configuration table that no pending
+// request hides. Each step finds its place again from the bookmark key, so the collections may
+// change between steps (a sweep removes entries while it walks).
+#include "contracts/asic/OrderedSwTable.h"
+#include "contracts/qel/Trace.h"
+#include "swtable/SwTableFamily.h"
+
+namespace VornTunnelTcamMgr {
+
+// The "SwTableIter" trace handle of the merge step.
+Qel::TraceHandle& swTableIterTrace();
+
+template <typename F>
+class IteratorStateT : public Asic::SwTableIteratorStateBase {
+  public:
+    using Key = typename F::Key;
+    using Entry = typename F::Entry;
+    using SwTable = typename F::SwTable;
+
+    char const* typeData() const override { return F::kIteratorStateTypeName; }
+
+    SwTable const* swTable() const { return swTable_; }
+    void swTableIs(SwTable const* t) { swTable_ = t; }
+    Key const& bookmarkKey() const { return bookmarkKey_; }
+    void bookmarkKeyIs(Key const& k) { bookmarkKey_ = k; }
+
+    // Produces the current entry and moves on; a default entry (and hasCurrent clear) at the end.
+    Entry maybeUpdateCurrentEntry();
+
+  private:
+    bool addPhase(Entry& result);
+    bool configPhase(Entry& result);
+
+    SwTable const* swTable_ = nullptr;  // not counted
+    Key bookmarkKey_{};
+};
+
+// Asic::OrderedSwTableEntryIterator: the entry iterator feature code walks with.
+template <typename SwTable, typename Entry, typename Key, typename IteratorState>
+class OrderedSwTableEntryIterator {
+  public:
+    OrderedSwTableEntryIterator(SwTable const* swTable, Lumo::Ptr<IteratorState> state)
+        : swTable_(swTable), iterState_(std::move(state)) {
+        if (iterState_) current_ = iterState_->maybeUpdateCurrentEntry();
+    }
+    bool valid() const { return iterState_ && iterState_->state().hasCurrent(); }
+    explicit operator bool() const { return valid(); }
+    Entry const& operator*() const { return current_; }
+    Entry const* operator->() const { return &current_; }
+    Entry const& current() const { return current_; }
+    Lumo::Ptr<IteratorState> const& iterState() const { return iterState_; }
+    SwTable const* swTable() const { return swTable_; }
+
+    // Moves to the next entry. Requires: valid().
+    OrderedSwTableEntryIterator& operator++();
+
+  private:
+    SwTable const* swTable_;
+    Lumo::Ptr<IteratorState> iterState_;
+    Entry current_{};
+};
+
+}  // namespace VornTunnelTcamMgr

@@ -1,0 +1,195 @@
+#pragma once
+// Point reads, the entry count and the merged iteration of SwTableT<F>.
+#include "contracts/qel/Assert.h"
+#include "swtable/IteratorStateT.h"
+#include "swtable/SwTableT.h"
+
+namespace VornTunnelTcamMgr {
+
+namespace detail {
+// Runs `fn` on the unit's configuration collection; a corrupt record is reported to the
+// collection and answered with `onCorruption`.
+template <typename Collection, typename Fn, typename Fallback>
+auto guardedConfigRead(Collection& coll, Fn&& fn, Fallback&& onCorruption) -> decltype(fn()) {
+    try {
+        return fn();
+    } catch (Lumo::CorruptionDetectedException const& e) {
+        coll.doCorruptionDetected(e.what());
+        return onCorruption();
+    }
+}
+}  // namespace detail
+
+template <typename F>
+typename F::Entry SwTableT<F>::entryRead(Key const& key) const {
+    QEL_TRACE_AT(trace(), 8, " key: {}", key);
+    QEL_TRACE_AT(trace(), 8, "key: {}", key);
+    if (Lumo::Ptr<Wrapper> const* w = transientAddEntry_.find(key)) return (*w)->entry();
+    if (transientRemoveEntry_.has(key)) return Entry{};
+    if (entryLog_->entryHas(key, unitId())) return entryFromConfig(key);
+    QEL_TRACE_AT(trace(), 1, "Failed to find entry for key: {}", key);
+    return Entry{};
+}
+
+template <typename F>
+bool SwTableT<F>::entryHas(Key const& key) const {
+    QEL_TRACE_AT(trace(), 8, "key: {}", key);
+    if (transientAddEntry_.has(key)) return true;
+    if (transientRemoveEntry_.has(key)) return false;
+    if (transientRemoveAllVersion_.valid()) return false;
+    return entryLog_->entryHas(key, unitId());
+}
+
+template <typename F>
+typename F::Entry SwTableT<F>::entryFromConfig(Key const& key) const {
+    QEL_TRACE_AT(trace(), 8, "key: {}", key);
+    auto cfg = entryLog_->tableConfigTessel(unitId());
+    auto& coll = cfg->swTableEntries();
+    auto record = detail::guardedConfigRead(
+        coll, [&] { return coll.lookup(key); }, [] { return decltype(coll.lookup(key)){}; });
+    if (!record || record->inDeletion) return Entry{};
+    return Entry{record->logEntry, record->rsrcKeys};
+}
+
+template <typename F>
+std::uint32_t SwTableT<F>::entrys() const {
+    if (transientRemoveAllVersion_.valid()) return static_cast<std::uint32_t>(transientAddEntry_.size());
+    auto adds = static_cast<std::int64_t>(transientAddEntry_.size());
+    auto removes = static_cast<std::int64_t>(transientRemoveEntry_.size());
+    auto const committed = static_cast<std::int64_t>(entryLog_->entrys(unitId()));
+    for (auto [key, wrapper] : transientAddEntry_)
+        if (entryLog_->entryHas(key, unitId())) --adds;  // the write replaces a committed entry
+    for (auto [key, wrapper] : transientRemoveEntry_)
+        if (!entryLog_->entryHas(key, unitId())) --removes;  // nothing committed to remove
+    return static_cast<std::uint32_t>(adds + committed - removes);
+}
+
+template <typename F>
+Lumo::Ptr<typename F::IteratorState> SwTableT<F>::initIterState() const {
+    auto state = Lumo::make<IteratorState>();
+    state->swTableIs(&self());
+    state->state().skipTblCfgIs(transientRemoveAllVersion_.valid());
+    state->state().inAddCollIs(true);
+    return state;
+}
+
+template <typename F>
+Lumo::Ptr<typename F::IteratorState> SwTableT<F>::initIterStateFromKey(Key const& key) const {
+    QEL_TRACE_AT(trace(), 8, " key: {}", key);
+    auto state = Lumo::make<IteratorState>();
+    state->swTableIs(&self());
+    state->state().skipTblCfgIs(transientRemoveAllVersion_.valid());
+    state->bookmarkKeyIs(key);
+    state->state().hasBookmarkIs(true);
+    if (transientAddEntry_.has(key)) {
+        state->state().inAddCollIs(true);
+    } else if (!state->state().skipTblCfg() && entryLog_->entryHas(key, unitId())) {
+        state->state().inTblCfgIs(true);
+    }
+    return state;
+}
+
+template <typename F>
+auto SwTableT<F>::getTableEntries_py() const -> Lumo::Ptr<SwTableEntries_py> {
+    auto snapshot = Lumo::make<SwTableEntries_py>();
+    auto state = initIterState();
+    Entry entry = state->maybeUpdateCurrentEntry();
+    while (state->state().hasCurrent()) {
+        snapshot->tableEntriesIs(entry);
+        entry = state->maybeUpdateCurrentEntry();
+    }
+    return snapshot;
+}
+
+template <typename F>
+typename F::Entry IteratorStateT<F>::maybeUpdateCurrentEntry() {
+    auto& t = swTableIterTrace();
+    QEL_TRACE_AT(t, 8, "");
+    Entry result{};
+    if (state_.inAddColl()) {
+        if (addPhase(result)) return result;
+    }
+    if (state_.inTblCfg()) {
+        if (configPhase(result)) return result;
+    }
+    QEL_TRACE_AT(t, 9, "  no more entries");
+    state_.hasCurrentIs(false);
+    state_.inAddCollIs(false);
+    state_.inTblCfgIs(false);
+    return Entry{};
+}
+
+// The add phase: produces the next pending write, or hands over to the configuration phase.
+template <typename F>
+bool IteratorStateT<F>::addPhase(Entry& result) {
+    auto& t = swTableIterTrace();
+    auto const* iterState_ = this;
+    QEL_ASSERT(!iterState_->state().inTblCfg(), "!iterState_->state().inTblCfg()");
+    QEL_TRACE_AT(t, 9, "  in transientAdd collection");
+    auto const& adds = swTable_->transientAddEntryColl();
+    auto pos = state_.hasBookmark() ? adds.positionOf(bookmarkKey_) : adds.first();
+    if (pos == adds.npos) {
+        QEL_TRACE_AT(t, 9, "  done with transAdd");
+        state_.inAddCollIs(false);
+        state_.inTblCfgIs(!state_.skipTblCfg());
+        QEL_ASSERT(!iterState_->state().inAddColl(), "!iterState_->state().inAddColl()");
+        return false;
+    }
+    state_.hasCurrentIs(true);
+    QEL_TRACE_AT(t, 9, "  found entry: {}", adds.keyAt(pos));
+    result = adds.valueAt(pos)->entry();
+    auto next = adds.next(pos);
+    if (next != adds.npos) {
+        bookmarkKey_ = adds.keyAt(next);
+        state_.hasBookmarkIs(true);
+    } else {
+        state_.hasBookmarkIs(false);
+        QEL_TRACE_AT(t, 9, "  done with transAdd");
+        state_.inAddCollIs(false);
+        state_.inTblCfgIs(!state_.skipTblCfg());
+    }
+    return true;
+}
+
+// The configuration phase: produces the next committed entry that no pending request hides.
+template <typename F>
+bool IteratorStateT<F>::configPhase(Entry& result) {
+    auto& t = swTableIterTrace();
+    QEL_TRACE_AT(t, 9, "  in cfgTessel collection");
+    auto cfg = swTable_->entryLog()->tableConfigTessel(swTable_->unitId());
+    auto& coll = cfg->swTableEntries();
+    using Record = std::remove_cvref_t<decltype(*coll.first())>;
+    auto const none = [] { return std::optional<Record>{}; };
+    std::optional<Record> candidate = detail::guardedConfigRead(
+        coll, [&] { return state_.hasBookmark() ? coll.atOrAfter(bookmarkKey_) : coll.first(); }, none);
+    while (candidate) {
+        Key const key = candidate->key();
+        bool const hidden = swTable_->transientRemoveEntryColl().has(key) ||
+                            swTable_->transientAddEntryColl().has(key) || candidate->inDeletion;
+        if (!hidden) break;
+        candidate = detail::guardedConfigRead(coll, [&] { return coll.after(key); }, none);
+    }
+    if (!candidate) return false;
+    state_.hasCurrentIs(true);
+    result = Entry{candidate->logEntry, candidate->rsrcKeys};
+    QEL_TRACE_AT(t, 9, "  found entry: {}", candidate->key());
+    auto next = detail::guardedConfigRead(coll, [&] { return coll.after(candidate->key()); }, none);
+    if (next) {
+        bookmarkKey_ = next->key();
+        state_.hasBookmarkIs(true);
+        return true;
+    }
+    QEL_TRACE_AT(t, 9, "  done with cfgTessel");
+    state_.hasBookmarkIs(false);
+    state_.inTblCfgIs(false);
+    return true;
+}
+
+template <typename SwTable, typename Entry, typename Key, typename IteratorState>
+auto OrderedSwTableEntryIterator<SwTable, Entry, Key, IteratorState>::operator++() -> OrderedSwTableEntryIterator& {
+    QEL_ASSERT(iterState_ && iterState_->state().hasCurrent(), "iterState_->state().hasCurrent()");
+    current_ = iterState_->maybeUpdateCurrentEntry();
+    return *this;
+}
+
+}  // namespace VornTunnelTcamMgr

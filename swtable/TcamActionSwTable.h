@@ -1,0 +1,39 @@
+#pragma once
+// TcamActionSwTable: the software table of the action table ("TcamAction", TcamActionEntryKey
+// to TcamActionEntry) for one unit. All behaviour comes from SwTableT; the action table adds
+// its InLif index linkage, through which its entries obtain their InLif index resources.
+#include "entrylog/TcamActionEntryLog.h"
+#include "swtable/SwTableT.h"
+#include "swtable/TcamActionSwTableHelperBase.h"
+
+namespace VornTunnelTcamMgr {
+
+class TcamActionSwTable final : public SwTableT<TcamActionFamily> {
+  public:
+    static constexpr Lumo::AttributeId kInLifIndexLinkage = kFirstFamilyAttr;
+
+    using SwTableT::SwTableT;
+    ~TcamActionSwTable() override;
+    static Lumo::Ptr<TcamActionSwTable> TcamActionSwTableIs(
+        Lumo::Ptr<Asic::CanonicalTableName const> const& tableName, Asic::SwTableId swTableId, Asic::UnitId unitId,
+        Asic::OrderedSwTableSet* swTableSet, Lumo::Ptr<TcamActionEntryLog> const& entryLog,
+        Lumo::Ptr<Asic::GroupResolver> const& groupResolver);
+
+    Lumo::Ptr<TcamActionInLifIndexLinkage> const& inLifIndexLinkage() const { return inLifIndexLinkage_; }
+    void inLifIndexLinkageIs(Lumo::Ptr<TcamActionInLifIndexLinkage> const& linkage);
+
+  private:
+    Lumo::Ptr<TcamActionInLifIndexLinkage> inLifIndexLinkage_;
+};
+
+Lumo::Ptr<TcamActionSwTable> tcamActionSwTableFactory(Lumo::Ptr<Asic::CanonicalTableName const> const& tableName,
+                                                      Asic::SwTableId swTableId, Asic::UnitId unitId,
+                                                      Asic::OrderedSwTableSet* swTableSet,
+                                                      Lumo::Ptr<TcamActionEntryLog> const& entryLog,
+                                                      Lumo::Ptr<Asic::GroupResolver> const& groupResolver);
+
+inline Lumo::Ptr<TcamActionInLifIndexLinkage> const& TcamActionFamily::linkageOf(TcamActionSwTable const& table) {
+    return table.inLifIndexLinkage();
+}
+
+}  // namespace VornTunnelTcamMgr

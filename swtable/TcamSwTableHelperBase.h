@@ -1,0 +1,15 @@
+#pragma once
+// The key table's client hook class: feature code derives from it and overrides the hooks it
+// needs (default: success does nothing, failure answers false, resource update answers true).
+#include "swtable/TcamInfraTypes.h"
+
+namespace VornTunnelTcamMgr {
+
+class TcamSwTableHelperBase : public SwTableHelperBaseT<TcamFamily> {
+  public:
+    ~TcamSwTableHelperBase() override;
+    static Lumo::Ptr<TcamSwTableHelperBase> TcamSwTableHelperBaseIs();
+};
+Lumo::Ptr<TcamSwTableHelperBase> tcamSwTableHelperBaseFactory();
+
+}  // namespace VornTunnelTcamMgr
