@@ -1,0 +1,403 @@
+// Desired state of the agent simulator: JSON reading with line-accurate errors, writing, generation.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <stdexcept>
+
+#include "agent/DesiredState.h"
+#include "agent/DesiredStateGenerate.h"
+#include "agent/DesiredStateJson.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace VornTcamAgent;
+
+// A valid state; the malformed cases below edit single lines of it, so line numbers are stable.
+std::vector<std::string> baseLines() {
+    return {
+        R"({)",                                                                                                   // 1
+        R"(  "version": 1,)",                                                                                     // 2
+        R"(  "units": [)",                                                                                        // 3
+        R"(    {)",                                                                                               // 4
+        R"(      "unit": 0,)",                                                                                    // 5
+        R"(      "actionEntries": [)",                                                                            // 6
+        R"(        {"actionId": 1, "decapType": "decapOuter", "vrf": 10, "inLif": {"intf": 100, "vlan": 20}},)",  // 7
+        R"(        {"actionId": 2, "decapType": "forwardOnly", "vrf": 0, "inLif": null})",                        // 8
+        R"(      ],)",                                                                                            // 9
+        R"(      "keyEntries": [)",                                                                               // 10
+        R"(        {"vrf": 10, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "10.0.0.1", "dstAddr": "10.0.0.2", "priority": 5, "ttlCheck": true, "actionId": 1},)",  // 11
+        R"(        {"vrf": 10, "tunnelType": "gre", "addressFamily": "ipv6", "srcAddr": "2001:db8::1", "dstAddr": "2001:db8::2", "actionId": 2})",  // 12
+        R"(      ])",                                                                         // 13
+        R"(    },)",                                                                          // 14
+        R"(    {)",                                                                           // 15
+        R"(      "unit": 1,)",                                                                // 16
+        R"(      "actionEntries": [{"actionId": 1, "decapType": "decapOuter", "vrf": 1}],)",  // 17
+        R"(      "keyEntries": [])",                                                          // 18
+        R"(    })",                                                                           // 19
+        R"(  ])",                                                                             // 20
+        R"(})",                                                                               // 21
+    };
+}
+
+std::string join(std::vector<std::string> const& lines) {
+    std::string out;
+    for (auto const& l : lines) out += l + "\n";
+    return out;
+}
+
+std::string base() { return join(baseLines()); }
+
+// The base text with line `n` (1-based) replaced; the replacement may span several lines.
+std::string edit(int n, std::string const& replacement) {
+    auto lines = baseLines();
+    lines.at(static_cast<std::size_t>(n - 1)) = replacement;
+    return join(lines);
+}
+
+// The base text with several lines replaced.
+std::string edits(std::vector<std::pair<int, std::string>> const& replacements) {
+    auto lines = baseLines();
+    for (auto const& [n, text] : replacements) lines.at(static_cast<std::size_t>(n - 1)) = text;
+    return join(lines);
+}
+
+// Line 11 with `from` replaced by `to`; most key-entry cases are one field off.
+std::string editKey(std::string const& from, std::string const& to) {
+    std::string line = baseLines()[10];
+    line.replace(line.find(from), from.size(), to);
+    return edit(11, line);
+}
+std::string editAction(std::string const& from, std::string const& to) {
+    std::string line = baseLines()[6];
+    line.replace(line.find(from), from.size(), to);
+    return edit(7, line);
+}
+
+struct BadCase {
+    std::string text;
+    int line;
+    std::string message;  // a substring of what()
+};
+
+std::vector<BadCase> badCases() {
+    std::string const key2 = baseLines()[11];
+    std::string sameKey2 = key2;  // the same key, its address written another way
+    sameKey2.replace(sameKey2.find("2001:db8::1"), 11, "2001:0db8:0:0:0:0:0:1");
+    return {
+        // empty input and syntax
+        {"", 1, "the file is empty"},
+        {" \n\t\n", 1, "the file is empty"},
+        {edit(2, R"(  "version": 1)"), 3, "syntax error"},
+        {edit(8, baseLines()[7] + ","), 9, "syntax error"},
+        {R"({"version": 1,)"
+         "\n"
+         R"("units": [)"
+         "\n",
+         2, "unexpected end of input"},
+        {base() + "x\n", 22, "syntax error"},
+        {editKey("true", "tru"), 11, "invalid literal"},
+        {editKey(R"("10.0.0.1")", "\"10.0.\n0.1\""), 11, "control character"},
+        {std::string(40, '[') + std::string(40, ']'), 1, "nested deeper than 32"},
+        // structure and types
+        {"[]\n", 1, "(top level): expected an object, got an array"},
+        {edit(2, ""), 1, "(top level): missing field \"version\""},
+        {edit(2, R"(  "version": 2,)"), 2, "version: unsupported version 2 (this program reads version 1)"},
+        {edit(2, R"(  "version": "1",)"), 2, "version: expected an integer, got a string"},
+        {R"({"version": 1, "units": []})", 1, "units: no units"},
+        {"{\"version\": 1,\n \"units\": {}}", 2, "units: expected an array, got an object"},
+        {edit(2, R"(  "version": 1, "comment": "x",)"), 2, "comment: unknown field (expected one of version, units)"},
+        {edit(5, R"(      "unit": 0, "keyEntrys": [],)"), 5, "units[0].keyEntrys: unknown field"},
+        {editAction(R"("vrf")", R"("vfr")"), 7, "units[0].actionEntries[0].vfr: unknown field"},
+        {editAction(R"("vlan")", R"("vid")"), 7, "units[0].actionEntries[0].inLif.vid: unknown field"},
+        {editKey(R"("priority": 5)", R"("priority": 5, "priority": 6)"), 11,
+         "units[0].keyEntries[0].priority: field given twice"},
+        {edit(5, R"(      "unit": "0",)"), 5, "units[0].unit: expected an integer, got a string"},
+        {editKey("true", "1"), 11, "units[0].keyEntries[0].ttlCheck: expected a boolean, got an integer"},
+        {editKey(R"("vrf": 10)", R"("vrf": 1.5)"), 11, "vrf: expected an integer in 0..65535, got 1.5"},
+        {editAction(R"("decapOuter")", "1"), 7, "decapType: expected a string, got an integer"},
+        {editAction(R"({"intf": 100, "vlan": 20})", "[]"), 7, "inLif: expected an object or null, got an array"},
+        {edit(17, R"(      "actionEntries": {},)"), 17, "units[1].actionEntries: expected an array, got an object"},
+        {edit(18, R"(      "keyEntries": [7])"), 18, "units[1].keyEntries[0]: expected an object, got an integer"},
+        {editAction(R"("vrf": 10, )", ""), 7, "units[0].actionEntries[0]: missing field \"vrf\""},
+        {editAction(R"(, "vlan": 20)", ""), 7, "inLif: missing field \"vlan\""},
+        {edit(5, ""), 4, "units[0]: missing field \"unit\""},
+        // ranges and enumerations
+        {edit(5, R"(      "unit": 256,)"), 5, "units[0].unit: 256 is out of range 0..255"},
+        {edit(5, R"(      "unit": -1,)"), 5, "units[0].unit: -1 is out of range 0..255"},
+        {edit(5, R"(      "unit": 99999999999999999999,)"), 5, "99999999999999999999 is out of range 0..255"},
+        {editKey(R"("vrf": 10)", R"("vrf": 65536)"), 11, "keyEntries[0].vrf: 65536 is out of range 0..65535"},
+        {editKey(R"("priority": 5)", R"("priority": 65536)"), 11, "priority: 65536 is out of range 0..65535"},
+        {editAction(R"("actionId": 1)", R"("actionId": 0)"), 7, "actionId: 0 is out of range 1..4294967295"},
+        {editKey(R"("actionId": 1)", R"("actionId": 4294967296)"), 11, "4294967296 is out of range 1..4294967295"},
+        {editAction(R"("vlan": 20)", R"("vlan": 4096)"), 7, "inLif.vlan: 4096 is out of range 0..4095"},
+        {editAction(R"("intf": 100)", R"("intf": 0)"), 7, "inLif.intf: 0 is out of range 1..4294967295"},
+        {editKey(R"("vxlan")", R"("none")"), 11, "unknown tunnel type \"none\" (expected one of ipInIp, gre,"},
+        {editKey(R"("ipv4")", R"("ipv5")"), 11, "unknown address family \"ipv5\""},
+        {editAction(R"("decapOuter")", R"("decap")"), 7, "unknown decap type \"decap\""},
+        // addresses
+        {editKey("10.0.0.1", "10.0.0.256"), 11, "srcAddr: \"10.0.0.256\" is not an IPv4 or IPv6 address"},
+        {editKey("10.0.0.2", "10.0.0"), 11, "dstAddr: \"10.0.0\" is not an IPv4 or IPv6 address"},
+        {editKey(R"("10.0.0.1")", R"("")"), 11, "srcAddr: \"\" is not an IPv4 or IPv6 address"},
+        {editKey("10.0.0.2", "2001:db8::2"), 11, "dstAddr: 2001:db8::2 is an IPv6 address but addressFamily is ipv4"},
+        {editKey(R"("ipv4")", R"("ipv6")"), 11, "srcAddr: 10.0.0.1 is an IPv4 address but addressFamily is ipv6"},
+        // duplicates and references
+        {edit(16, R"(      "unit": 0,)"), 16, "units[1].unit: unit 0 appears twice (first at units[0])"},
+        {edit(8, R"(        {"actionId": 1, "decapType": "forwardOnly", "vrf": 0})"), 8,
+         "units[0].actionEntries[1].actionId: duplicate action entry 1 (first at actionEntries[0])"},
+        {edit(12, key2 + ",\n" + sameKey2), 13,
+         "units[0].keyEntries[2]: duplicate key (vrf 10, gre, 2001:db8::1 -> 2001:db8::2)"},
+        {editKey(R"("actionId": 1)", R"("actionId": 7)"), 11,
+         "units[0].keyEntries[0].actionId: no action entry 7 in unit 0"},
+        {edit(18, R"(      "keyEntries": [{"vrf": 1, "tunnelType": "gre", "addressFamily": "ipv4", )"
+                  R"("srcAddr": "1.1.1.1", "dstAddr": "1.1.1.2", "actionId": 2}])"),
+         18, "units[1].keyEntries[0].actionId: no action entry 2 in unit 1"},
+        // problems are reported in file order, though entries are checked while the file is read
+        {edits({{5, R"(      "unit": 256,)"}, {7, "        {\"actionId\": 0},"}}), 5, "256 is out of range"},
+        {edits({{2, R"(  "version": 2,)"}, {7, "        {\"actionId\": 0},"}}), 2, "unsupported version 2"},
+        {edits({{7, "        {\"actionId\": 0},"}, {20, "  ]]"}}), 7, "actionEntries[0].actionId: 0 is out of range"},
+        {"{\"version\": 1, \"units\": {\"u\": {\"actionEntries\": [{}]}}}", 1,
+         "units: expected an array, got an object"},
+        // lines of values that end their line, of names apart from their values, of multi-line objects
+        {edit(11, "        {\"vrf\":\n         70000,\n" + baseLines()[10].substr(20)), 12, "70000 is out of range"},
+        {edit(12, R"(        {"vrf": 10, "tunnelType": "gre", "addressFamily": "ipv6",)"
+                  "\n"
+                  R"(         "srcAddr": "2001:db8::1", "dstAddr": "2001:db8::2",)"
+                  "\n"
+                  "         \"actionId\":\n          9\n        }"),
+         15, "units[0].keyEntries[1].actionId: no action entry 9 in unit 0"},
+        {edit(12, "        {\"vrf\": 1,\n         \"bogus\"\n         : 1}"), 13, "keyEntries[1].bogus: unknown field"},
+        {edit(12, "        {\"vrf\": 1,\n\n         \"actionId\": 2}"), 12,
+         "keyEntries[1]: missing field \"tunnelType\""},
+    };
+}
+
+TEST(DesiredStateTest, MalformedInputsNameTheirLineAndField) {
+    auto const cases = badCases();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        auto const& c = cases[i];
+        SCOPED_TRACE(fmt::format("case {}:\n{}", i, c.text));
+        try {
+            parseDesiredState(c.text, "bad.json");
+            ADD_FAILURE() << "accepted";
+        } catch (DesiredStateError const& e) {
+            EXPECT_EQ(e.file(), "bad.json");
+            EXPECT_EQ(e.line(), c.line) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind(fmt::format("bad.json:{}: ", c.line), 0), 0u) << e.what();
+        }
+    }
+}
+
+TEST(DesiredStateTest, ValidFileBecomesTheModelAndTheValueTypes) {
+    DesiredState const s = parseDesiredState(base());
+    ASSERT_EQ(s.units.size(), 2u);
+    DesiredUnit const& u0 = s.units[0];
+    ASSERT_EQ(u0.actionEntries.size(), 2u);
+    ASSERT_EQ(u0.keyEntries.size(), 2u);
+    EXPECT_EQ(s.findUnit(1), &s.units[1]);
+    EXPECT_EQ(s.findUnit(2), nullptr);
+    EXPECT_TRUE(s.units[1].keyEntries.empty());
+
+    auto const action = u0.actionEntries[0].entry();
+    EXPECT_EQ(action.key().actionId, 1u);
+    EXPECT_EQ(action.logEntry.decapType, static_cast<std::uint8_t>(DecapType::decapOuter));
+    EXPECT_EQ(action.logEntry.vrfId, 10u);
+    EXPECT_EQ(action.inLifIndexKey(), (VornInLif::InLifKey{100, 20}));
+    EXPECT_EQ(action.inLif0Index(), 0u);  // filled by the library, not by the desired state
+    EXPECT_EQ(action.inLif23Index(), 0u);
+    EXPECT_TRUE(u0.actionEntries[1].entry().inLifIndexKey().isNull());
+
+    auto const v4 = u0.keyEntries[0].entry();
+    EXPECT_EQ(v4.key().vrfId, 10u);
+    EXPECT_EQ(v4.key().tunnelType, static_cast<std::uint8_t>(TunnelType::vxlan));
+    EXPECT_EQ(v4.key().addressFamily, 4);
+    EXPECT_EQ(v4.key().srcAddr, (IpBytes{10, 0, 0, 1}));
+    EXPECT_EQ(v4.key().dstAddr, (IpBytes{10, 0, 0, 2}));
+    EXPECT_EQ(v4.logEntry.actionKey.actionId, 1u);
+    EXPECT_EQ(v4.logEntry.priority, 5);
+    EXPECT_EQ(v4.logEntry.ttlCheck, 1);
+
+    auto const v6 = u0.keyEntries[1].entry();  // priority and ttlCheck left out: 0 and false
+    EXPECT_EQ(v6.key().addressFamily, 6);
+    EXPECT_EQ(v6.key().srcAddr, (IpBytes{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(v6.logEntry.priority, 0);
+    EXPECT_EQ(v6.logEntry.ttlCheck, 0);
+}
+
+TEST(DesiredStateTest, ErrorsFormatWithAndWithoutPosition) {
+    DesiredStateError const full("examples/bad.json", 14, "units[0].keyEntries[2].actionId",
+                                 "no action entry 7 in unit 0");
+    EXPECT_STREQ(full.what(), "examples/bad.json:14: units[0].keyEntries[2].actionId: no action entry 7 in unit 0");
+    EXPECT_EQ(fmt::format("{}", full), full.what());
+    EXPECT_EQ(fmt::format("error: {}", DesiredStateError("f.json", 3, "", "syntax error")),
+              "error: f.json:3: syntax error");
+
+    // A state built in code has neither file nor line.
+    DesiredState s = parseDesiredState(base());
+    s.units[0].keyEntries[1].actionId = 9;
+    try {
+        validate(s);
+        ADD_FAILURE() << "accepted";
+    } catch (DesiredStateError const& e) {
+        EXPECT_STREQ(e.what(), "units[0].keyEntries[1].actionId: no action entry 9 in unit 0");
+        EXPECT_EQ(e.line(), 0);
+    }
+}
+
+TEST(DesiredStateTest, ValidateRejectsStatesTheFileFormatCannotExpress) {
+    DesiredState const good = parseDesiredState(base());
+    EXPECT_NO_THROW(validate(good));
+    auto rejects = [](DesiredState const& s, std::string const& message) {
+        try {
+            validate(s);
+            ADD_FAILURE() << "accepted: " << message;
+        } catch (DesiredStateError const& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    };
+    rejects(DesiredState{}, "units: no units");
+    DesiredState s = good;
+    s.units[0].keyEntries[0].srcAddr[7] = 1;  // IPv4 with bytes beyond the fourth
+    rejects(s, "keyEntries[0].srcAddr: IPv4 address with bytes beyond the fourth");
+    s = good;
+    s.units[0].keyEntries[0].tunnelType = static_cast<TunnelType>(9);
+    rejects(s, "keyEntries[0].tunnelType: invalid tunnel type 9");
+    s = good;
+    s.units[1].unitId = 300;
+    rejects(s, "units[1].unit: 300 is out of range 0..255");
+    s = good;
+    s.units[0].actionEntries[0].inLif.vlanId = 5000;
+    rejects(s, "inLif.vlan: 5000 is out of range 0..4095");
+    s = good;
+    s.units[0].actionEntries[1].vrfId = kMaxVrfId + 1;
+    rejects(s, "actionEntries[1].vrf: 65536 is out of range");
+}
+
+TEST(DesiredStateTest, WrittenStatesParseBackEqual) {
+    DesiredState generated = generate({0, 3, 255}, 200, 42);
+    generated.units.push_back(DesiredUnit{7, {}, {}});  // a unit with nothing desired
+    for (DesiredState const& s : {generated, mutate(generated, 5, 0.4), parseDesiredState(base())}) {
+        std::string const text = writeDesiredState(s);
+        EXPECT_EQ(parseDesiredState(text, "written.json"), s);
+        EXPECT_EQ(writeDesiredState(parseDesiredState(text)), text);
+    }
+
+    // Through a file; an unreadable file and a bad file name their path.
+    std::string const path = "/tmp/" + VornTest::uniqueName("desired") + ".json";
+    saveDesiredState(generated, path);
+    EXPECT_EQ(loadDesiredState(path), generated);
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("{\"version\": 1,\n \"units\": 3}\n", f);
+        std::fclose(f);
+    }
+    try {
+        loadDesiredState(path);
+        ADD_FAILURE() << "accepted";
+    } catch (DesiredStateError const& e) {
+        EXPECT_EQ(std::string(e.what()), path + ":2: units: expected an array, got an integer");
+    }
+    std::remove(path.c_str());
+    try {
+        loadDesiredState(path);
+        ADD_FAILURE() << "accepted";
+    } catch (DesiredStateError const& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(path + ": cannot open: ", 0), 0u) << e.what();
+    }
+}
+
+TEST(DesiredStateTest, ExampleFileIsValid) {
+    DesiredState const s = loadDesiredState(VORN_SOURCE_DIR "/examples/desired-state.json");
+    ASSERT_EQ(s.units.size(), 2u);
+    for (auto const& u : s.units) {
+        EXPECT_FALSE(u.actionEntries.empty());
+        EXPECT_FALSE(u.keyEntries.empty());
+    }
+}
+
+TEST(DesiredStateTest, GenerateIsReproducibleAndSharesInLifs) {
+    DesiredState const s = generate({0, 1}, 100, 7);
+    EXPECT_EQ(generate({0, 1}, 100, 7), s);
+    EXPECT_NE(generate({0, 1}, 100, 8), s);
+    EXPECT_EQ(generate({1}, 100, 7).units[0], s.units[1]);  // a unit does not depend on the others
+    EXPECT_NO_THROW(validate(s));
+    EXPECT_NE(s.units[0].keyEntries, s.units[1].keyEntries);
+
+    for (auto const& u : s.units) {
+        ASSERT_EQ(u.actionEntries.size(), 100u);
+        ASSERT_EQ(u.keyEntries.size(), 100u);
+        std::map<VornInLif::InLifKey, int> users;
+        int withoutInLif = 0;
+        for (auto const& a : u.actionEntries) {
+            if (a.inLif.isNull())
+                ++withoutInLif;
+            else
+                ++users[a.inLif];
+        }
+        EXPECT_GT(withoutInLif, 0);
+        EXPECT_LE(users.size(), 25u);
+        int shared = 0;
+        for (auto const& [key, n] : users) shared += n > 1;
+        EXPECT_GT(shared, 5);
+        std::set<AddressFamily> families;
+        for (auto const& k : u.keyEntries) families.insert(k.addressFamily);
+        EXPECT_EQ(families.size(), 2u);
+    }
+
+    EXPECT_NO_THROW(validate(generate({5}, 0, 1)));
+    EXPECT_THROW(generate({256}, 1, 1), std::invalid_argument);
+    EXPECT_THROW(generate({2, 2}, 1, 1), std::invalid_argument);
+}
+
+TEST(DesiredStateTest, MutateChangesDropsAndAddsEntries) {
+    DesiredState const before = generate({0, 9}, 60, 3);
+    EXPECT_EQ(mutate(before, 11, 0.0), before);
+    DesiredState const after = mutate(before, 11, 0.3);
+    EXPECT_EQ(mutate(before, 11, 0.3), after);
+    EXPECT_NO_THROW(validate(after));
+
+    for (std::size_t u = 0; u < before.units.size(); ++u) {
+        ASSERT_EQ(after.units[u].unitId, before.units[u].unitId);
+        std::map<std::uint32_t, DesiredActionEntry> old;
+        for (auto const& a : before.units[u].actionEntries) old[a.actionId] = a;
+        int changed = 0, added = 0, kept = 0;
+        for (auto const& a : after.units[u].actionEntries) {
+            auto it = old.find(a.actionId);
+            if (it == old.end())
+                ++added;
+            else
+                ++(it->second == a ? kept : changed);
+        }
+        int const dropped = static_cast<int>(old.size()) - kept - changed;
+        EXPECT_EQ(changed, 6);  // a third of 30 % of 60
+        EXPECT_EQ(dropped, 6);
+        EXPECT_EQ(added, 6);
+
+        std::map<VornTunnelTcamMgr::TcamEntryKey, DesiredKeyEntry> oldKeys;
+        for (auto const& k : before.units[u].keyEntries) oldKeys[k.key()] = k;
+        int newKeys = 0, keptKeys = 0;
+        for (auto const& k : after.units[u].keyEntries) {
+            auto it = oldKeys.find(k.key());
+            newKeys += it == oldKeys.end();
+            keptKeys += it != oldKeys.end() && it->second == k;
+        }
+        EXPECT_EQ(newKeys, 6);
+        EXPECT_EQ(after.units[u].keyEntries.size(), 60u);  // 6 dropped, 6 added
+        EXPECT_LE(keptKeys, 60 - 6 - 6);                   // of the 54 left, 6 changed
+    }
+
+    // Small tables and whole-table churn stay valid, whatever the seed.
+    for (std::uint64_t seed = 0; seed < 40; ++seed) {
+        DesiredState const small = generate({0}, 1 + seed % 3, seed);
+        EXPECT_NO_THROW(validate(mutate(small, seed, 1.0)));
+        EXPECT_NO_THROW(validate(mutate(mutate(small, seed, 0.5), seed + 1, 1.0)));
+    }
+    EXPECT_THROW(mutate(before, 1, 1.5), std::invalid_argument);
+    EXPECT_THROW(mutate(before, 1, -0.1), std::invalid_argument);
+}
+
+}  // namespace
