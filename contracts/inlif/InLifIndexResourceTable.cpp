@@ -1,0 +1,323 @@
+#include "contracts/inlif/InLifIndexResourceTable.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "contracts/asic/CanonicalTableName.h"
+#include "contracts/lumo/Exception.h"
+#include "contracts/qel/Assert.h"
+#include "contracts/qel/Trace.h"
+
+namespace VornTunnelNiLib {
+
+namespace {
+
+Qel::TraceHandle& trace() {
+    static Qel::TraceHandle handle("InLifIndexResourceTable");
+    return handle;
+}
+
+bool isFinal(Asic::EntryState s) { return s == Asic::EntryState::done || Asic::SwTableBase::isFailed(s); }
+
+template <typename Log, typename Record>
+void append(Log& log, Record record) {
+    if (log.size() == InLifIndexResourceTable::ClientInstance::kLogCapacity) log.pop_front();
+    log.push_back(std::move(record));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- InLifIndexPool
+
+InLifIndexPool::InLifIndexPool(std::uint32_t base, std::uint32_t size) : base_(base), size_(0) {
+    QEL_ASSERT(base != 0, "base != 0");
+    sizeIs(size);
+}
+
+void InLifIndexPool::sizeIs(std::uint32_t size) {
+    QEL_ASSERT(size == 0 || size - 1 <= std::numeric_limits<std::uint32_t>::max() - base_,
+               "base + size - 1 <= UINT32_MAX");
+    size_ = size;
+}
+
+std::uint32_t InLifIndexPool::allocate() {
+    if (inUse_ >= size_) return 0;
+    std::uint32_t index;
+    if (nextFresh_ < size_ || freed_.empty()) {
+        index = base_ + nextFresh_++;
+    } else {
+        index = freed_.front();
+        freed_.pop_front();
+    }
+    ++inUse_;
+    return index;
+}
+
+void InLifIndexPool::free(std::uint32_t index) {
+    QEL_ASSERT(index >= base_ && index - base_ < nextFresh_ && inUse_ > 0, "index was handed out by this pool");
+    --inUse_;
+    freed_.push_back(index);
+}
+
+// ---------------------------------------------------------------- ResourceHandle
+
+InLifIndexResourceTable::ResourceHandle::ResourceHandle(InLifIndexEntryKey const& key,
+                                                        InLifIndexResourceTable const* owner)
+    : resourceKey_(key), owner_(owner), neededEntry_(Lumo::make<Asic::NeededEntry>()) {}
+
+// ---------------------------------------------------------------- ClientInstance
+
+InLifIndexResourceTable::ClientInstance::ClientInstance(Lumo::Ptr<InLifIndexResourceTable> table,
+                                                        std::uint32_t clientId)
+    : table_(std::move(table)), clientId_(clientId) {}
+
+InLifIndexResourceTable::ClientInstance::~ClientInstance() { table_->clientGone(clientId_); }
+
+Lumo::Ptr<InLifIndexResourceTable::ResourceHandle const> InLifIndexResourceTable::ClientInstance::request(
+    InLifIndexEntryKey const& key, Lumo::Ptr<Asic::DependencyEntryHandle const> const& dep) {
+    QEL_TRACE_AT(trace(), 8, "client: {}, key: {}, dep: {}", clientId_, key, dep ? "set" : "none");
+    return table_->requestFor(clientId_, key);
+}
+
+void InLifIndexResourceTable::ClientInstance::ackUpdate(Lumo::Ptr<ResourceHandle const> const& handle,
+                                                        std::uint32_t updateNumber,
+                                                        EntryHandlePtr const& entryHandle) {
+    if (!handle) throw Lumo::NullArgumentException("handle");
+    table_->owned(handle);
+    QEL_TRACE_AT(trace(), 8, "client: {}, key: {}, updateNumber: {}, entryHandle: {}", clientId_,
+                 handle->resourceKey(), updateNumber, entryHandle ? "set" : "none");
+    if (updateNumber != handle->updateNumber()) {
+        QEL_TRACE_AT(trace(), updateNumber > handle->updateNumber() ? 1 : 3,
+                     "key: {} acknowledged update {} while at update {}", handle->resourceKey(), updateNumber,
+                     handle->updateNumber());
+    }
+    ++ackCount_;
+    append(ackLog_, AckRecord{handle, updateNumber, entryHandle});
+}
+
+void InLifIndexResourceTable::ClientInstance::release(Lumo::Ptr<ResourceHandle const> const& handle,
+                                                      EntryHandlePtr const& entryHandle) {
+    if (!handle) throw Lumo::NullArgumentException("handle");
+    QEL_TRACE_AT(trace(), 8, "client: {}, key: {}, entryHandle: {}", clientId_, handle->resourceKey(),
+                 entryHandle ? "set" : "none");
+    ++releaseCount_;
+    append(releaseLog_, ReleaseRecord{handle, entryHandle});
+    table_->releaseFor(clientId_, handle, entryHandle);
+}
+
+// ---------------------------------------------------------------- ReleaseWaiter
+
+// A released handle on its way out: waits until the change that dropped its last use is done
+// (its entry handle reaches a final state), then has the table free the indexes.
+class InLifIndexResourceTable::ReleaseWaiter : public Lumo::Subscriber {
+  public:
+    ReleaseWaiter(InLifIndexResourceTable* table, Lumo::Ptr<ResourceHandle> handle, EntryHandlePtr entryHandle)
+        : table_(table), handle_(std::move(handle)), entryHandle_(std::move(entryHandle)) {}
+    ~ReleaseWaiter() override { unsubscribe(); }
+    ReleaseWaiter(ReleaseWaiter const&) = delete;
+    ReleaseWaiter& operator=(ReleaseWaiter const&) = delete;
+
+    ResourceHandle const* handle() const { return handle_.ptr(); }
+
+    // Subscribes to the entry handle, or schedules the completion if there is nothing to wait for.
+    void start() {
+        if (entryHandle_ && !isFinal(entryHandle_->entryState())) {
+            entryHandle_->publisherRef().subscriberIs(this);
+            subscribed_ = true;
+        } else {
+            table_->postReleaseCompletion(handle_);
+        }
+    }
+
+    void onAttributeChange(Lumo::Node const* source, Lumo::AttributeId attribute, std::uint64_t) override {
+        if (source != entryHandle_.ptr() || attribute != Asic::DependencyEntryHandle::kEntryStateAttr) return;
+        if (!isFinal(entryHandle_->entryState())) return;
+        unsubscribe();
+        table_->postReleaseCompletion(handle_);
+    }
+
+  private:
+    void unsubscribe() {
+        if (!subscribed_) return;
+        entryHandle_->publisherRef().subscriberDel(this);
+        subscribed_ = false;
+    }
+
+    InLifIndexResourceTable* table_;
+    Lumo::Ptr<ResourceHandle> handle_;
+    EntryHandlePtr entryHandle_;
+    bool subscribed_ = false;
+};
+
+// ---------------------------------------------------------------- InLifIndexResourceTable
+
+Lumo::String InLifIndexResourceTable::canonicalName() {
+    return Asic::CanonicalTableName(Asic::kResourceTableType, "", "VornTunnelNiLib",
+                                    "InLifIndex.featureVornVrfSelection")
+        .name();
+}
+
+InLifIndexResourceTable::InLifIndexResourceTable(Qel::EventLoop* loop, Config const& config)
+    : loop_(loop),
+      inLif0Pool_(config.inLif0Base, config.inLif0PoolSize),
+      inLif23Pool_(config.inLif23Base, config.inLif23PoolSize) {
+    QEL_ASSERT(loop != nullptr, "loop != NULL");
+    QEL_TRACE_AT(trace(), 2, "InLif0 pool {} at {:#x}, InLif23 pool {} at {:#x}", config.inLif0PoolSize,
+                 config.inLif0Base, config.inLif23PoolSize, config.inLif23Base);
+}
+
+InLifIndexResourceTable::~InLifIndexResourceTable() = default;
+
+Lumo::Ptr<InLifIndexResourceTable::ClientInstance> InLifIndexResourceTable::makeClientInstance() {
+    std::uint32_t const id = nextClientId_++;
+    QEL_TRACE_AT(trace(), 2, "new client {} ({} entries)", id, entryCount());
+    return Lumo::Ptr<ClientInstance>(new ClientInstance(Lumo::Ptr<InLifIndexResourceTable>(this), id));
+}
+
+Lumo::Ptr<InLifIndexResourceTable::ResourceHandle const> InLifIndexResourceTable::requestFor(
+    std::uint32_t clientId, InLifIndexEntryKey const& key) {
+    if (key.isNull()) {
+        QEL_TRACE_AT(trace(), 3, "client: {}, null key needs no resource", clientId);
+        return nullptr;
+    }
+    Lumo::Ptr<ResourceHandle> handle = handles_.get(key);
+    if (!handle) {
+        handle = Lumo::Ptr<ResourceHandle>(new ResourceHandle(key, this));
+        handles_.set(key, handle);
+        QEL_TRACE_AT(trace(), 3, "key: {} new handle, pending", key);
+        loop_->post([self = Lumo::Ptr<InLifIndexResourceTable>(this), handle] { self->resolve(handle); });
+    }
+    handle->users_.insert(clientId);
+    return handle;
+}
+
+void InLifIndexResourceTable::resolve(Lumo::Ptr<ResourceHandle> const& handle) {
+    // A handle released or failed while pending keeps that outcome.
+    if (handle->postRelease_ || handle->entryState_ != kPending) return;
+    if (allocate(*handle)) {
+        handle->entryState_ = kResolved;
+        QEL_TRACE_AT(trace(), 2, "key: {} resolved: inLif0 {:#x}, inLif23 {:#x}", handle->resourceKey_,
+                     handle->inLif0Index_, handle->inLif23Index_);
+    } else {
+        handle->entryState_ = kFailed;
+        QEL_TRACE_AT(trace(), 1, "key: {} failed: InLif index pool exhausted", handle->resourceKey_);
+    }
+    changed(*handle);
+}
+
+bool InLifIndexResourceTable::allocate(ResourceHandle& handle) {
+    std::uint32_t const inLif0 = inLif0Pool_.allocate();
+    if (inLif0 == 0) return false;
+    std::uint32_t const inLif23 = inLif23Pool_.allocate();
+    if (inLif23 == 0) {
+        inLif0Pool_.free(inLif0);
+        return false;
+    }
+    freeIndexes(handle);
+    handle.inLif0Index_ = inLif0;
+    handle.inLif23Index_ = inLif23;
+    return true;
+}
+
+void InLifIndexResourceTable::freeIndexes(ResourceHandle& handle) {
+    if (handle.inLif0Index_ != 0) inLif0Pool_.free(std::exchange(handle.inLif0Index_, 0));
+    if (handle.inLif23Index_ != 0) inLif23Pool_.free(std::exchange(handle.inLif23Index_, 0));
+}
+
+void InLifIndexResourceTable::changed(ResourceHandle& handle) {
+    Lumo::Ptr<ResourceHandle> keep(&handle);  // a subscriber may drop the last other reference
+    ++handle.updateNumber_;
+    QEL_TRACE_AT(trace(), 9, "key: {} state {} update {}", handle.resourceKey_, handle.entryState_,
+                 handle.updateNumber_);
+    handle.notify(ResourceHandle::kStateChangeAttr);
+    notify(kHandleChangeAttr, handle.resourceKey_.hash());
+    if (listener_) listener_();
+}
+
+InLifIndexResourceTable::ResourceHandle& InLifIndexResourceTable::owned(
+    Lumo::Ptr<ResourceHandle const> const& handle) const {
+    QEL_ASSERT(handle->owner_ == this, "handle->owner() == this");
+    // Every handle is made by this table as a mutable object and given out as const.
+    return const_cast<ResourceHandle&>(*handle);
+}
+
+void InLifIndexResourceTable::releaseFor(std::uint32_t clientId, Lumo::Ptr<ResourceHandle const> const& constHandle,
+                                         EntryHandlePtr const& entryHandle) {
+    ResourceHandle& handle = owned(constHandle);
+    if (handle.postRelease_ || !handle.users_.has(clientId)) {
+        QEL_TRACE_AT(trace(), 1, "key: {} released by client {} that does not use it", handle.resourceKey_,
+                     clientId);
+        return;
+    }
+    handle.users_.del(clientId);
+    if (!handle.users_.empty()) {
+        QEL_TRACE_AT(trace(), 3, "key: {} still used by {} clients", handle.resourceKey_, handle.users_.size());
+        return;
+    }
+    QEL_TRACE_AT(trace(), 2, "key: {} released", handle.resourceKey_);
+    Lumo::Ptr<ResourceHandle> ptr(&handle);
+    handles_.del(handle.resourceKey_);
+    handle.postRelease_ = true;
+    releasing_.push_back(std::make_unique<ReleaseWaiter>(this, ptr, entryHandle));
+    releasing_.back()->start();
+    changed(handle);
+}
+
+void InLifIndexResourceTable::postReleaseCompletion(Lumo::Ptr<ResourceHandle> const& handle) {
+    loop_->post([self = Lumo::Ptr<InLifIndexResourceTable>(this), handle] { self->completeRelease(handle); });
+}
+
+void InLifIndexResourceTable::completeRelease(Lumo::Ptr<ResourceHandle> const& handle) {
+    auto it = std::find_if(releasing_.begin(), releasing_.end(),
+                           [&](auto const& w) { return w->handle() == handle.ptr(); });
+    if (it == releasing_.end()) return;
+    releasing_.erase(it);
+    freeIndexes(*handle);
+    handle->entryState_ = kReleased;
+    QEL_TRACE_AT(trace(), 2, "key: {} release done, indexes freed", handle->resourceKey_);
+    changed(*handle);
+}
+
+void InLifIndexResourceTable::clientGone(std::uint32_t clientId) {
+    // The handles stay: a client made later (after an agent restart) finds the same indexes.
+    handles_.forEach([clientId](InLifIndexEntryKey const&, Lumo::Ptr<ResourceHandle> const& h) {
+        h->users_.del(clientId);
+    });
+}
+
+bool InLifIndexResourceTable::reindex(InLifIndexEntryKey const& key) {
+    Lumo::Ptr<ResourceHandle> handle = handles_.get(key);
+    if (!handle || handle->entryState_ == kPending) {
+        QEL_TRACE_AT(trace(), 3, "key: {} has no settled handle to re-index", key);
+        return false;
+    }
+    if (!allocate(*handle)) {
+        QEL_TRACE_AT(trace(), 1, "key: {} not re-indexed: InLif index pool exhausted", key);
+        return false;
+    }
+    handle->entryState_ = kResolved;
+    QEL_TRACE_AT(trace(), 2, "key: {} re-indexed: inLif0 {:#x}, inLif23 {:#x}", key, handle->inLif0Index_,
+                 handle->inLif23Index_);
+    changed(*handle);
+    return true;
+}
+
+bool InLifIndexResourceTable::forceFailure(InLifIndexEntryKey const& key) {
+    Lumo::Ptr<ResourceHandle> handle = handles_.get(key);
+    if (!handle || handle->entryState_ == kFailed) return false;
+    freeIndexes(*handle);
+    handle->entryState_ = kFailed;
+    QEL_TRACE_AT(trace(), 1, "key: {} failed on request", key);
+    changed(*handle);
+    return true;
+}
+
+bool InLifIndexResourceTable::neededEntryIs(InLifIndexEntryKey const& key,
+                                            Lumo::Ptr<Asic::NeededEntry const> const& needed) {
+    Lumo::Ptr<ResourceHandle> handle = handles_.get(key);
+    if (!handle) return false;
+    handle->neededEntry_ = needed ? needed : Lumo::make<Asic::NeededEntry>();
+    return true;
+}
+
+}  // namespace VornTunnelNiLib

@@ -1,0 +1,254 @@
+#include "contracts/inlif/InLifIndexResourceTable.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "contracts/lumo/Exception.h"
+
+namespace {
+
+using VornTunnelNiLib::InLifIndexEntryKey;
+using Table = VornTunnelNiLib::InLifIndexResourceTable;
+using Handle = Table::ResourceHandle;
+using HandlePtr = Lumo::Ptr<Handle const>;
+using Asic::EntryState;
+
+// An entry handle whose state the test drives.
+class TestEntryHandle : public Asic::OrderedSwTable::EntryHandle {
+  public:
+    TestEntryHandle() : Asic::OrderedSwTable::EntryHandle(Asic::EntryVersion(1, 0)) {}
+    Lumo::String tableName() const override { return "TcamAction"; }
+    Asic::SwTableId tableId() const override { return Asic::SwTableId(0x1B080402); }
+};
+
+// Counts the change notifications of one handle and the update numbers they came with.
+class Watcher : public Lumo::Subscriber {
+  public:
+    explicit Watcher(HandlePtr h) : h_(std::move(h)) { h_->publisherRef().subscriberIs(this); }
+    ~Watcher() override { h_->publisherRef().subscriberDel(this); }
+    void onAttributeChange(Lumo::Node const* source, Lumo::AttributeId attr, std::uint64_t) override {
+        EXPECT_EQ(source, h_.ptr());
+        EXPECT_EQ(attr, Handle::kStateChangeAttr);
+        updates.push_back(h_->updateNumber());
+    }
+    std::vector<std::uint32_t> updates;
+
+  private:
+    HandlePtr h_;
+};
+
+InLifIndexEntryKey key(std::uint32_t intf) { return InLifIndexEntryKey{intf, 10, 0}; }
+
+Lumo::Ptr<Table> makeTable(Qel::EventLoop& loop, std::uint32_t size0 = 16, std::uint32_t size23 = 16) {
+    return Lumo::make<Table>(&loop, Table::Config{size0, size23, 100, 5000});
+}
+
+TEST(InLifIndexResourceTable, RequestIsPendingUntilTheLoopResolvesIt) {
+    EXPECT_EQ(Table::canonicalName(), "ResourceTable.VornTunnelNiLib::InLifIndex.featureVornVrfSelection");
+    Qel::EventLoop loop;
+    auto table = makeTable(loop);
+    int listenerCalls = 0;
+    table->stateChangeListenerIs([&] { ++listenerCalls; });
+    auto client = table->makeClientInstance();
+
+    HandlePtr a = client->request(key(1), nullptr);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(client->request(key(1), nullptr), a);                // same key, same handle
+    EXPECT_EQ(table->makeClientInstance()->request(key(1), nullptr), a);  // also for another client
+    EXPECT_EQ(client->request(InLifIndexEntryKey{}, nullptr), nullptr);   // the null key needs nothing
+    EXPECT_EQ(a->entryState(), EntryState::pending);
+    EXPECT_EQ(a->updateNumber(), 0u);
+    EXPECT_EQ(a->inLif0Index(), 0u);
+    ASSERT_TRUE(a->neededEntry());
+    EXPECT_TRUE(a->neededEntry()->empty());
+    HandlePtr b = client->request(key(2), nullptr);
+    EXPECT_EQ(table->entryCount(), 2u);
+
+    Watcher watchA(a);
+    EXPECT_EQ(loop.runUntilIdle(), 2u);
+    EXPECT_EQ(a->entryState(), EntryState::done);
+    EXPECT_EQ(a->updateNumber(), 1u);
+    EXPECT_EQ(watchA.updates, std::vector<std::uint32_t>{1});
+    EXPECT_EQ(listenerCalls, 2);
+    EXPECT_EQ(a->inLif0Index(), 100u);
+    EXPECT_EQ(a->inLif23Index(), 5000u);
+    EXPECT_EQ(b->inLif0Index(), 101u);
+    EXPECT_EQ(b->inLif23Index(), 5001u);
+    EXPECT_EQ(table->inLif0Pool().inUse(), 2u);
+    EXPECT_FALSE(a->isPostReleaseProtoState());
+
+    // A request of a resolved key neither notifies nor posts anything.
+    EXPECT_EQ(client->request(key(1), nullptr), a);
+    EXPECT_TRUE(loop.idle());
+    EXPECT_EQ(watchA.updates.size(), 1u);
+}
+
+TEST(InLifIndexResourceTable, ExhaustedPoolFailsTheHandleUntilIndexesComeBack) {
+    Qel::EventLoop loop;
+    auto table = makeTable(loop, 2, 1);  // the InLif23 pool runs out first
+    auto client = table->makeClientInstance();
+    HandlePtr a = client->request(key(1), nullptr);
+    HandlePtr b = client->request(key(2), nullptr);
+    Watcher watchB(b);
+    loop.runUntilIdle();
+    EXPECT_EQ(a->entryState(), EntryState::done);
+    EXPECT_EQ(b->entryState(), EntryState::failedState6);
+    EXPECT_EQ(watchB.updates, std::vector<std::uint32_t>{1});
+    EXPECT_EQ(b->inLif0Index(), 0u);
+    EXPECT_EQ(table->inLif0Pool().inUse(), 1u);  // the InLif0 index taken for b went back
+    EXPECT_EQ(client->request(key(2), nullptr), b);  // a request does not retry
+    EXPECT_TRUE(loop.idle());
+
+    EXPECT_FALSE(table->reindex(key(2)));  // still no InLif23 index
+    EXPECT_FALSE(table->reindex(key(1)));  // a re-index needs a spare pair too
+    EXPECT_TRUE(table->forceFailure(key(1)));
+    EXPECT_FALSE(table->forceFailure(key(1)));
+    EXPECT_EQ(a->entryState(), EntryState::failedState6);
+    EXPECT_EQ(table->inLif23Pool().inUse(), 0u);
+    EXPECT_TRUE(table->reindex(key(2)));  // retried now that a's indexes are free
+    EXPECT_EQ(b->entryState(), EntryState::done);
+    EXPECT_EQ(b->inLif23Index(), 5000u);
+    EXPECT_EQ(watchB.updates, (std::vector<std::uint32_t>{1, 2}));
+
+    // Growing the pool lets a forced-failed key be re-indexed.
+    table->inLif23PoolSizeIs(2);
+    EXPECT_TRUE(table->reindex(key(1)));
+    EXPECT_EQ(a->entryState(), EntryState::done);
+    EXPECT_EQ(a->inLif23Index(), 5001u);
+}
+
+TEST(InLifIndexResourceTable, ReindexNotifiesOnceWithNewIndexesAndAcksAreLogged) {
+    Qel::EventLoop loop;
+    auto table = makeTable(loop);
+    auto client = table->makeClientInstance();
+    HandlePtr a = client->request(key(1), nullptr);
+    EXPECT_FALSE(table->reindex(key(1)));  // still pending
+    EXPECT_FALSE(table->reindex(key(9)));  // never requested
+    loop.runUntilIdle();
+    auto const old0 = a->inLif0Index(), old23 = a->inLif23Index();
+
+    Watcher watch(a);
+    ASSERT_TRUE(table->reindex(key(1)));
+    EXPECT_EQ(watch.updates, std::vector<std::uint32_t>{2});
+    EXPECT_EQ(a->entryState(), EntryState::done);
+    EXPECT_NE(a->inLif0Index(), old0);
+    EXPECT_NE(a->inLif23Index(), old23);
+    EXPECT_EQ(table->inLif0Pool().inUse(), 1u);  // the old pair was freed
+
+    auto needed = Lumo::make<Asic::NeededEntry>();
+    needed->add({Asic::SwTableId(0x1B080401), 7});
+    EXPECT_TRUE(table->neededEntryIs(key(1), needed));
+    EXPECT_EQ(a->neededEntry()->neededEntry().get(Asic::SwTableId(0x1B080401)).version, 7u);
+    EXPECT_EQ(watch.updates.size(), 1u);
+
+    auto entry = Lumo::make<TestEntryHandle>();
+    client->ackUpdate(a, a->updateNumber(), entry);
+    client->ackUpdate(a, 1, nullptr);  // a stale acknowledgement is still recorded
+    ASSERT_EQ(client->ackLog().size(), 2u);
+    EXPECT_EQ(client->ackLog()[0].handle, a);
+    EXPECT_EQ(client->ackLog()[0].updateNumber, 2u);
+    EXPECT_EQ(client->ackLog()[0].entryHandle, entry);
+    EXPECT_EQ(client->ackLog()[1].entryHandle, nullptr);
+    EXPECT_EQ(client->ackCount(), 2u);
+    EXPECT_THROW(client->ackUpdate(nullptr, 1, entry), Lumo::NullArgumentException);
+}
+
+TEST(InLifIndexResourceTable, ReleaseByTheLastClientFreesIndexesWhenItsEntryHandleIsDone) {
+    Qel::EventLoop loop;
+    auto table = makeTable(loop);
+    auto c1 = table->makeClientInstance();
+    auto c2 = table->makeClientInstance();
+    HandlePtr a = c1->request(key(1), nullptr);
+    c2->request(key(1), nullptr);
+    loop.runUntilIdle();
+    Watcher watch(a);
+
+    auto e1 = Lumo::make<TestEntryHandle>();
+    c1->release(a, e1);  // c2 still uses it
+    EXPECT_FALSE(a->isPostReleaseProtoState());
+    EXPECT_EQ(a->users(), 1u);
+    c1->release(a, e1);  // not a user any more: ignored
+    EXPECT_EQ(a->users(), 1u);
+    EXPECT_TRUE(watch.updates.empty());
+
+    auto e2 = Lumo::make<TestEntryHandle>();
+    c2->release(a, e2);
+    EXPECT_TRUE(a->isPostReleaseProtoState());
+    EXPECT_EQ(watch.updates, std::vector<std::uint32_t>{2});
+    EXPECT_EQ(table->entryCount(), 0u);
+    EXPECT_EQ(table->releasingCount(), 1u);
+    ASSERT_EQ(c2->releaseLog().size(), 1u);
+    EXPECT_EQ(c2->releaseLog()[0].handle, a);
+    EXPECT_EQ(c2->releaseLog()[0].entryHandle, e2);
+    EXPECT_EQ(c1->releaseCount(), 2u);
+
+    // The key may be requested afresh at once: a new handle with new indexes.
+    HandlePtr a2 = c1->request(key(1), nullptr);
+    EXPECT_NE(a2, a);
+    EXPECT_EQ(a2->entryState(), EntryState::pending);
+    loop.runUntilIdle();
+    EXPECT_EQ(a2->entryState(), EntryState::done);
+    EXPECT_NE(a2->inLif0Index(), a->inLif0Index());
+
+    // The old indexes stay out until the dropping change is done.
+    e2->entryStateIs(EntryState::logged);
+    loop.runUntilIdle();
+    EXPECT_EQ(a->entryState(), EntryState::done);
+    EXPECT_EQ(table->inLif0Pool().inUse(), 2u);
+    e2->entryStateIs(EntryState::done);
+    loop.runUntilIdle();
+    EXPECT_EQ(a->entryState(), EntryState::failedState3);
+    EXPECT_EQ(a->inLif0Index(), 0u);
+    EXPECT_EQ(table->inLif0Pool().inUse(), 1u);
+    EXPECT_EQ(table->releasingCount(), 0u);
+    EXPECT_EQ(watch.updates, (std::vector<std::uint32_t>{2, 3}));
+    EXPECT_EQ(e2->publisherRef().subscribers(), 0u);
+    EXPECT_THROW(c1->release(nullptr, e1), Lumo::NullArgumentException);
+}
+
+TEST(InLifIndexResourceTable, ReleaseWithoutEntryHandleOrWhilePendingCompletesOnTheNextRun) {
+    Qel::EventLoop loop;
+    auto table = makeTable(loop);
+    auto client = table->makeClientInstance();
+    HandlePtr p = client->request(key(1), nullptr);
+    client->release(p, nullptr);  // released before it resolved: never takes indexes
+    HandlePtr r = client->request(key(2), nullptr);
+    loop.runUntilIdle();
+    EXPECT_EQ(p->entryState(), EntryState::failedState3);
+    EXPECT_EQ(table->inLif0Pool().inUse(), 1u);
+
+    auto done = Lumo::make<TestEntryHandle>();
+    done->entryStateIs(EntryState::failed);  // already final: nothing to wait for
+    client->release(r, done);
+    EXPECT_EQ(r->entryState(), EntryState::done);
+    loop.runUntilIdle();
+    EXPECT_EQ(r->entryState(), EntryState::failedState3);
+    EXPECT_EQ(table->inLif0Pool().inUse(), 0u);
+    EXPECT_EQ(table->releasingCount(), 0u);
+    EXPECT_FALSE(table->reindex(key(2)));  // a released key has no handle to change
+}
+
+TEST(InLifIndexResourceTable, HandlesOutliveTheirClientAndTheTable) {
+    Qel::EventLoop loop;
+    auto table = makeTable(loop);
+    auto client = table->makeClientInstance();
+    HandlePtr a = client->request(key(1), nullptr);
+    loop.runUntilIdle();
+    client = nullptr;  // a restarted agent's new client finds the same indexes
+    client = table->makeClientInstance();
+    EXPECT_EQ(client->request(key(1), nullptr), a);
+    EXPECT_EQ(a->users(), 1u);
+
+    // A release waiting on an entry handle, then everything but the handle goes away.
+    auto entry = Lumo::make<TestEntryHandle>();
+    client->release(a, entry);
+    client->request(key(2), nullptr);  // leaves a resolution task in the loop
+    client = nullptr;
+    table = nullptr;
+    loop.runUntilIdle();
+    EXPECT_EQ(entry->publisherRef().subscribers(), 0u);
+    EXPECT_TRUE(a->isPostReleaseProtoState());
+}
+
+}  // namespace
