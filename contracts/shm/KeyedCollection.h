@@ -19,6 +19,8 @@ namespace Tessel {
 namespace detail {
 // Untyped storage of one collection, implemented over LMDB.
 class RawCollection;
+struct CollectionSpec;
+enum class Seek : std::uint8_t;
 }  // namespace detail
 
 template <typename Record>
@@ -26,8 +28,13 @@ class KeyedCollection : public TesselMapBase {
   public:
     using Key = std::remove_cvref_t<decltype(std::declval<Record const&>().key())>;
 
+    // Mounts the collection stored in LMDB database `dbName` (see RawCollection for the checks
+    // a mount makes). This form records no collection name and record layout 0.
     KeyedCollection(QelSharedMem::Environment& env, Lumo::String const& dbName, Lumo::String const& typeName,
                     std::uint32_t capacity);
+    // Mounts with everything a mount checks given: also path (for messages), collection name
+    // and record layout. The spec's record size is taken from Record.
+    KeyedCollection(QelSharedMem::Environment& env, detail::CollectionSpec const& spec);
     ~KeyedCollection() override;
     KeyedCollection(KeyedCollection const&) = delete;
     KeyedCollection& operator=(KeyedCollection const&) = delete;
@@ -57,7 +64,12 @@ class KeyedCollection : public TesselMapBase {
     void TEST_corruptRecord(Key const& key);
 
   private:
+    [[noreturn]] void throwCorrupt(std::uint8_t const* encodedKey, Key const* key) const;
+    std::optional<Record> seek(detail::Seek how, Key const* key) const;
+
     std::unique_ptr<detail::RawCollection> raw_;
 };
 
 }  // namespace Tessel
+
+#include "contracts/shm/KeyedCollectionImpl.h"

@@ -13,6 +13,10 @@
 // all writes made while it is open (across tables of the environment) into one transaction,
 // so that a crash at any instant leaves all of them or none. Reads inside the scope see
 // the scope's writes.
+//
+// Threads: the service is used from one thread (the agent's event loop); nothing is locked.
+// Several processes may open the same namespace at once (LMDB serialises their writers).
+// The stored format is described in docs/storage-format.md.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +31,13 @@ namespace QelSharedMem {
 
 class Environment;
 
+// An LMDB operation failed for a reason other than a full collection or map (those throw
+// Lumo::CapacityExceededException). The transaction it belonged to is rolled back.
+class StorageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 // Sets the namespace of this process's environment; must be called before the first mount.
 void namespaceIs(Lumo::String const& ns);
 Lumo::String const& namespaceName();
@@ -35,7 +46,14 @@ Lumo::String environmentPath(Lumo::String const& ns);
 // Closes this process's environment (if open) and removes the namespace's files.
 void removeNamespace(Lumo::String const& ns);
 // Closes this process's environment; the next use reopens it. For tests that model a restart.
+// Every manager forgets its mounted entities. Entities, collections and collection controls
+// obtained before must not be used afterwards: their operations throw std::logic_error.
 void closeEnvironment();
+
+// Test seam: the next data write of this process (a record set or removal, or a collection
+// control change) fails with StorageError as if LMDB had failed; inside a WriteTransaction
+// scope the whole scope is then rolled back.
+void TEST_failNextWrite();
 
 // Value 1 of QelSharedMemType: the kind of entity findEntities lists (keyed tables).
 enum class QelSharedMemType : std::uint8_t { any = 0, tessel = 1 };
@@ -100,6 +118,9 @@ class MountGroup {
     explicit MountGroup(EntityManager* manager) : manager_(manager) {}
     // Mounts (creating if needed) the entity of `typeName` at `path`. A path holding "..", a NUL
     // or nothing is refused with std::invalid_argument; a type name no factory knows likewise.
+    // Mounting a path already mounted with the same type returns at once. A path stored with
+    // another type name is recreated empty for the new type and comes up wiped. Must not be
+    // called inside a WriteTransaction scope (std::logic_error).
     bool doMount(Lumo::String const& path, Lumo::String const& typeName, QelTessel::MountInfo const& info);
     void doClose() {}
 
@@ -119,8 +140,19 @@ class EntityManager : public Lumo::Node {
 
     // The mounted entity at `path`, or null.
     Lumo::Ptr<Entity> getEntity(Lumo::String const& path) const;
-    // Paths of the stored entities (mounted or not, by this or an earlier process) under pathBase.
+    // Paths of the stored entities (mounted or not, by this or an earlier process) under pathBase,
+    // in byte order. Only this manager's (name, local) tables are listed.
     std::vector<Lumo::String> findEntities(Lumo::String const& pathBase, QelSharedMemType type) const;
+
+    // The LMDB database that holds this manager's table at `path`: distinct per (name, local, path).
+    Lumo::String databaseName(Lumo::String const& path) const;
+
+    // Test seams. The next mount of `path` (by any manager of this process) finds the stored
+    // table unusable: it comes up empty and wiped. TEST_damageStoredMetadata flips a byte of
+    // the stored metadata of this manager's table at `path`, so the next mount after a restart
+    // (closeEnvironment) finds it unreadable.
+    static void TEST_forceWipedOnNextMount(Lumo::String const& path);
+    void TEST_damageStoredMetadata(Lumo::String const& path) const;
 
     // Entity factories by type name (the types library registers its tables).
     using Factory = std::function<Lumo::Ptr<Entity>(EntityManager&, Lumo::String const& path,
@@ -129,8 +161,12 @@ class EntityManager : public Lumo::Node {
 
     EntityManager(Lumo::String name, bool local);
     ~EntityManager() override;
+    // The process's environment (opened on first use).
     Environment& environment() const;
+    // Registers a mounted entity (replacing one at the same path); a null entity removes it.
     void entityIs(Lumo::String const& path, Lumo::Ptr<Entity> const& entity);
+    // Forgets every mounted entity (closeEnvironment).
+    void entityDelAll() { entities_.clear(); }
 
   private:
     Lumo::String name_;
@@ -141,6 +177,9 @@ class EntityManager : public Lumo::Node {
 
 // Groups every write of the environment made while it is alive into one transaction, which
 // commits when the outermost scope ends normally and aborts when it ends by an exception.
+// Scopes nest; LMDB cannot roll back part of a transaction, so when an inner scope ends by an
+// exception, or a write inside fails, the whole transaction is rolled back at the outermost
+// end, which then throws StorageError if it ends normally. No mount inside a scope.
 class WriteTransaction {
   public:
     WriteTransaction();
@@ -150,6 +189,7 @@ class WriteTransaction {
 
   private:
     int uncaught_;
+    std::shared_ptr<Environment> env_;
 };
 
 }  // namespace QelSharedMem
@@ -161,7 +201,8 @@ class TesselMapBase {
   public:
     virtual ~TesselMapBase() = default;
     // A lookup or step found a record that failed its checksum: count it and report it on the
-    // "Tessel" trace handle (level 1). Callers then go on as if the record were absent.
+    // "Tessel" trace handle (level 1). Callers then go on as if the record were absent. The
+    // corrupt record stays stored until it is overwritten or removed.
     void doCorruptionDetected(Lumo::String const& message) const;
     std::uint64_t corruptionsDetected() const { return corruptions_; }
 

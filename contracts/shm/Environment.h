@@ -1,0 +1,170 @@
+#pragma once
+// QelSharedMem::Environment: the process's handle on one namespace's LMDB environment, and the
+// transaction discipline every table and the state database go through. Internal to the
+// service: users see only the forward declaration in SharedMem.h.
+//
+// Owns the MDB_env, the metadata and state-database databases, one kept read-only transaction
+// (MDB_NOTLS, reset between reads and renewed for the next, so a read costs no allocation and
+// never pins an old snapshot) with one reusable cursor per database, and the write transaction
+// of an open WriteTransaction scope. Not thread-safe: the agent uses it from its one thread.
+//
+// Lifetime: held by std::shared_ptr from the process state and from every collection, so a
+// collection that outlives closeEnvironment() finds the handle closed (its operations throw
+// std::logic_error) instead of dangling.
+#include <lmdb.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "contracts/qel/Trace.h"
+#include "contracts/shm/SharedMem.h"
+
+namespace QelSharedMem {
+
+// Size of the memory map: the upper bound of everything stored in one namespace. The file on
+// tmpfs is sparse, so only pages in use take memory; a 32-bit process can only map ~1 GiB.
+inline constexpr std::size_t kMapSize = sizeof(void*) >= 8 ? std::size_t(8) << 30 : std::size_t(1) << 30;
+// Named databases: two change logs and two configuration tables for each of 256 units, for a
+// local and a global entity manager, plus the metadata and state-database databases.
+inline constexpr unsigned kMaxDatabases = 2 * (2 + 2 * 256) + 64;
+inline constexpr char kMetaDatabase[] = "__meta";
+inline constexpr char kLedraDatabase[] = "__ledra";
+
+class Environment : public std::enable_shared_from_this<Environment> {
+  public:
+    // Opens the environment of namespace `ns`, creating its files (mode 0600) when absent. A file
+    // LMDB refuses as corrupt, invalid or of another version is removed and made anew; the
+    // environment then reports recreated() and every collection it creates comes up wiped.
+    static std::shared_ptr<Environment> open(Lumo::String const& ns);
+    ~Environment();
+    Environment(Environment const&) = delete;
+    Environment& operator=(Environment const&) = delete;
+
+    // Closes the LMDB handle (aborting an open scope's transaction). Later uses throw.
+    void close();
+    // A forked child inherits the parent's handle but must not use or close it: forget it.
+    void abandon();
+    bool isOpen() const { return env_ != nullptr; }
+    bool ownedByThisProcess() const;
+    void checkOpen() const;
+
+    Lumo::String const& path() const { return path_; }
+    bool recreated() const { return recreated_; }
+    MDB_env* handle() const { return env_; }
+    MDB_dbi metaDbi() const { return metaDbi_; }
+    MDB_dbi ledraDbi() const { return ledraDbi_; }
+    std::size_t maxKeySize() const { return maxKeySize_; }
+
+    // A transaction to read in: the open scope's write transaction (so a scope sees its own
+    // writes), otherwise the kept read transaction, renewed on entry and reset on exit.
+    class Read {
+      public:
+        explicit Read(Environment& env);
+        ~Read();
+        Read(Read const&) = delete;
+        Read& operator=(Read const&) = delete;
+        MDB_txn* txn() const { return txn_; }
+        // A cursor on `dbi` for this read; valid until the Read ends.
+        MDB_cursor* cursor(MDB_dbi dbi);
+
+      private:
+        Environment& env_;
+        MDB_txn* txn_ = nullptr;
+        MDB_cursor* ownCursor_ = nullptr;  // opened on a scope's write transaction
+        bool kept_ = false;
+    };
+
+    // A transaction to write in: the open scope's transaction, or one of its own that commit()
+    // commits and the destructor otherwise aborts. fail() reports an LMDB error: it aborts its
+    // own transaction or marks the scope's for rollback, then throws.
+    class Write {
+      public:
+        explicit Write(Environment& env);
+        ~Write();
+        Write(Write const&) = delete;
+        Write& operator=(Write const&) = delete;
+        MDB_txn* txn() const { return txn_; }
+        bool scoped() const { return !own_; }
+        void commit();
+        // Ends the transaction without writing anything (its own) or leaves the scope untouched.
+        void abandon();
+        [[noreturn]] void fail(int rc, std::string_view what, std::string_view subject);
+
+      private:
+        Environment& env_;
+        MDB_txn* txn_ = nullptr;
+        bool own_ = false;
+    };
+
+    // WriteTransaction scopes. The outermost begin starts the write transaction; the outermost
+    // end commits it, or aborts it when any scope ended by an exception or a write failed (and
+    // then throws StorageError unless `unwinding`).
+    void scopeBegin();
+    void scopeEnd(bool unwinding);
+    bool inScope() const { return scopeTxn_ != nullptr; }
+
+    // Plain key/value access to the metadata and state-database databases.
+    std::optional<std::string> get(MDB_dbi dbi, std::string_view key);
+    void put(MDB_dbi dbi, std::string_view key, std::string_view value);
+    bool del(MDB_dbi dbi, std::string_view key);
+    // Keys of `dbi` that start with `prefix`, in order.
+    std::vector<std::string> keysWithPrefix(MDB_dbi dbi, std::string_view prefix);
+
+    // Test seams. A database named here comes up wiped at its next mount; the next data write
+    // (record, removal or scratchpad) fails as if LMDB had failed.
+    void forceWipedAtNextMount(std::string const& dbName) { forcedWipes_.insert(dbName); }
+    bool takeForcedWipe(std::string const& dbName) { return forcedWipes_.erase(dbName) != 0; }
+    void failNextWrite() { failNextWrite_ = true; }
+    bool takeInjectedFailure() {
+        if (!failNextWrite_) [[likely]]
+            return false;
+        failNextWrite_ = false;
+        return true;
+    }
+
+  private:
+    explicit Environment(Lumo::String path);
+    int openHandle();
+    int beginWrite(MDB_txn** txn);
+    void openDatabases();
+
+    Lumo::String path_;
+    pid_t pid_ = 0;
+    MDB_env* env_ = nullptr;
+    MDB_dbi metaDbi_ = 0;
+    MDB_dbi ledraDbi_ = 0;
+    std::size_t maxKeySize_ = 0;
+    bool recreated_ = false;
+
+    MDB_txn* readTxn_ = nullptr;            // kept read transaction, reset while unused
+    unsigned readDepth_ = 0;                // nested Read objects on the kept transaction
+    std::vector<MDB_cursor*> readCursors_;  // by database handle, bound to readTxn_
+
+    MDB_txn* scopeTxn_ = nullptr;
+    unsigned scopeDepth_ = 0;
+    bool scopeRollback_ = false;  // a scope ended by an exception, or a write in it failed
+
+    std::set<std::string> forcedWipes_;
+    bool failNextWrite_ = false;
+};
+
+// The environment of this process's namespace, opened on first use (and reopened after
+// closeEnvironment(), or in a forked child).
+std::shared_ptr<Environment> const& processEnvironment();
+
+// The "Tessel" trace handle: mounts (level 2 when a collection comes up wiped, 3 otherwise)
+// and detected corruption (level 1).
+Qel::TraceHandle& tesselTrace();
+
+// "<len>:<name>:<L|G>:", the part of stored names that separates entity managers.
+std::string managerKey(Lumo::String const& name, bool local);
+// Refuses an empty path, or one holding ".." or a NUL, with std::invalid_argument.
+void validatePath(Lumo::String const& path);
+
+}  // namespace QelSharedMem

@@ -1,0 +1,338 @@
+#include "contracts/shm/RawCollection.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "contracts/qel/Trace.h"
+#include "contracts/shm/CollectionMeta.h"
+#include "contracts/shm/Crc32c.h"
+#include "contracts/shm/Environment.h"
+
+namespace Tessel::detail {
+
+using QelSharedMem::CollectionMeta;
+using QelSharedMem::Environment;
+
+namespace {
+
+constexpr std::size_t kCrcSize = 4;
+
+MDB_val valOf(std::string const& s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
+MDB_val valOf(std::uint8_t const* p, std::size_t n) { return MDB_val{n, const_cast<std::uint8_t*>(p)}; }
+
+std::uint32_t recordCrc(void const* key, std::size_t keySize, void const* record, std::size_t recordSize) {
+    return QelSharedMem::crc32c(QelSharedMem::crc32c(0, key, keySize), record, recordSize);
+}
+
+void storeLe32(void* at, std::uint32_t v) {
+    unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                          static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+    std::memcpy(at, b, 4);
+}
+std::uint32_t loadLe32(void const* at) {
+    unsigned char b[4];
+    std::memcpy(b, at, 4);
+    return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
+}
+
+// Why a mount did not take the stored collection as it was.
+enum class MountOutcome { kept, created, unreadable, formatChanged, typeChanged, forced };
+
+char const* describe(MountOutcome o) {
+    switch (o) {
+        case MountOutcome::kept: return "kept";
+        case MountOutcome::created: return "created";
+        case MountOutcome::unreadable: return "stored collection unreadable";
+        case MountOutcome::formatChanged: return "stored in another format or record layout";
+        case MountOutcome::typeChanged: return "stored with another table type";
+        case MountOutcome::forced: return "wipe forced by a test";
+    }
+    return "?";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- control
+
+// The collection control: reads and patches the collection's metadata record. Holds the
+// environment itself so that it stays safe to call after the collection is gone.
+class ControlImpl final : public QelTessel::CollectionControl {
+  public:
+    ControlImpl(std::shared_ptr<Environment> env, std::string dbName, std::string path)
+        : env_(std::move(env)), key_(std::move(dbName)), path_(std::move(path)) {}
+
+    bool wiped() const override { return CollectionMeta::flagsOf(read()) & CollectionMeta::kWipedFlag; }
+    void clearWiped() override {
+        patch([](char* bytes, std::size_t size) {
+            std::string_view const view(bytes, size);
+            CollectionMeta::patchFlags(bytes, size, CollectionMeta::flagsOf(view) & ~CollectionMeta::kWipedFlag);
+        });
+    }
+    std::uint64_t scratchpad() const override { return CollectionMeta::scratchpadOf(read()); }
+    void scratchpadIs(std::uint64_t value) override {
+        patch([value](char* bytes, std::size_t size) { CollectionMeta::patchScratchpad(bytes, size, value); });
+    }
+
+  private:
+    // The intact metadata bytes, copied out of the map into a buffer of this object.
+    std::string_view read() const {
+        Environment::Read r(*env_);
+        MDB_val k = valOf(key_);
+        MDB_val v;
+        int const rc = mdb_get(r.txn(), env_->metaDbi(), &k, &v);
+        std::string_view const bytes(static_cast<char const*>(v.mv_data), rc == 0 ? v.mv_size : 0);
+        if (rc != 0 && rc != MDB_NOTFOUND)
+            throw QelSharedMem::StorageError(fmt::format("reading the metadata of {}: {}", path_, mdb_strerror(rc)));
+        checkIntact(bytes);
+        std::memcpy(buffer_, bytes.data(), bytes.size());
+        return std::string_view(buffer_, bytes.size());
+    }
+
+    template <typename Fn>
+    void patch(Fn&& fn) {
+        Environment::Write w(*env_);
+        if (env_->takeInjectedFailure()) w.fail(EIO, "writing the metadata of", path_);
+        MDB_val k = valOf(key_);
+        MDB_val v;
+        int rc = mdb_get(w.txn(), env_->metaDbi(), &k, &v);
+        if (rc != 0 && rc != MDB_NOTFOUND) w.fail(rc, "reading the metadata of", path_);
+        std::string_view const bytes(static_cast<char const*>(v.mv_data), rc == 0 ? v.mv_size : 0);
+        checkIntact(bytes);
+        std::memcpy(buffer_, bytes.data(), bytes.size());  // never change map pages in place
+        fn(buffer_, bytes.size());
+        MDB_val out{bytes.size(), nullptr};
+        rc = mdb_put(w.txn(), env_->metaDbi(), &k, &out, MDB_RESERVE);
+        if (rc != 0) w.fail(rc, "writing the metadata of", path_);
+        std::memcpy(out.mv_data, buffer_, bytes.size());
+        w.commit();
+    }
+
+    void checkIntact(std::string_view bytes) const {
+        if (bytes.size() > sizeof(buffer_) || !CollectionMeta::intact(bytes)) {
+            throw Lumo::CorruptionDetectedException(
+                fmt::format("metadata of shared-memory table {} is missing or fails its checksum", path_));
+        }
+    }
+
+    std::shared_ptr<Environment> env_;
+    std::string key_;
+    std::string path_;
+    mutable char buffer_[CollectionMeta::kMaxEncodedSize];
+};
+
+// ---------------------------------------------------------------- mount
+
+RawCollection::RawCollection(Environment& env, CollectionSpec spec)
+    : env_(env.shared_from_this()), spec_(std::move(spec)) {
+    if (spec_.path.empty()) spec_.path = spec_.dbName;
+    if (spec_.dbName.empty() || spec_.dbName.size() > env.maxKeySize() || spec_.dbName.find('\0') != std::string::npos)
+        throw std::invalid_argument("unusable shared-memory table name: " + spec_.dbName);
+    if (spec_.capacity == 0) throw std::invalid_argument("shared-memory table " + spec_.path + " declared with size 0");
+    if (spec_.recordSize == 0) throw std::invalid_argument("shared-memory table " + spec_.path + " of empty records");
+    if (spec_.typeName.size() > CollectionMeta::kMaxNameSize ||
+        spec_.collectionName.size() > CollectionMeta::kMaxNameSize)
+        throw std::invalid_argument("type or collection name too long for " + spec_.path);
+    if (env.inScope())
+        throw std::logic_error("shared-memory table " + spec_.path + " mounted inside a WriteTransaction scope");
+
+    CollectionMeta want;
+    want.recordLayout = spec_.recordLayout;
+    want.recordSize = spec_.recordSize;
+    want.capacity = spec_.capacity;
+    want.typeName = spec_.typeName;
+    want.collectionName = spec_.collectionName;
+
+    Environment::Write w(env);
+    MDB_txn* const txn = w.txn();
+    MDB_dbi dbi = 0;
+    MountOutcome outcome = MountOutcome::kept;
+
+    int rc = mdb_dbi_open(txn, spec_.dbName.c_str(), 0, &dbi);
+    bool exists = rc == 0;
+    if (rc == MDB_INCOMPATIBLE) {
+        // The name is held by something that is not a keyed database: remove it.
+        MDB_dbi main = 0;
+        MDB_val k = valOf(spec_.dbName);
+        rc = mdb_dbi_open(txn, nullptr, 0, &main);
+        if (rc == 0) rc = mdb_del(txn, main, &k, nullptr);
+        if (rc != 0) w.fail(rc, "removing the unreadable table", spec_.path);
+        outcome = MountOutcome::unreadable;
+    } else if (rc != 0 && rc != MDB_NOTFOUND) {
+        w.fail(rc, "opening", spec_.path);
+    }
+
+    MDB_val mk = valOf(spec_.dbName);
+    MDB_val mv;
+    rc = mdb_get(txn, env.metaDbi(), &mk, &mv);
+    if (rc != 0 && rc != MDB_NOTFOUND) w.fail(rc, "reading the metadata of", spec_.path);
+    bool const metaPresent = rc == 0;
+    std::optional<CollectionMeta> const stored =
+        metaPresent ? CollectionMeta::decode(std::string_view(static_cast<char const*>(mv.mv_data), mv.mv_size))
+                    : std::nullopt;
+
+    if (outcome == MountOutcome::kept) {
+        if (!exists && !metaPresent) {
+            outcome = MountOutcome::created;
+        } else if (!exists || !stored) {
+            outcome = MountOutcome::unreadable;
+        } else if (stored->typeName != want.typeName) {
+            outcome = MountOutcome::typeChanged;
+        } else if (!want.sameFormat(*stored)) {
+            outcome = MountOutcome::formatChanged;
+        }
+    }
+    if (env.takeForcedWipe(spec_.dbName) && outcome == MountOutcome::kept) outcome = MountOutcome::forced;
+
+    if (!exists) {
+        rc = mdb_dbi_open(txn, spec_.dbName.c_str(), MDB_CREATE, &dbi);
+        if (rc != 0) w.fail(rc, "creating", spec_.path);
+    } else if (outcome != MountOutcome::kept) {
+        rc = mdb_drop(txn, dbi, 0);  // empty it, keep the handle
+        if (rc != 0) w.fail(rc, "emptying", spec_.path);
+    }
+
+    CollectionMeta meta = want;
+    if (outcome == MountOutcome::kept) {
+        meta.flags = stored->flags;
+        meta.scratchpad = stored->scratchpad;
+    } else {
+        // A new collection lost nothing, unless the whole environment was just recreated.
+        meta.wipedIs(outcome != MountOutcome::created || env.recreated());
+    }
+    if (outcome != MountOutcome::kept || stored->capacity != want.capacity) {
+        std::string const bytes = meta.encode();
+        MDB_val v{bytes.size(), const_cast<char*>(bytes.data())};
+        rc = mdb_put(txn, env.metaDbi(), &mk, &v, 0);
+        if (rc != 0) w.fail(rc, "writing the metadata of", spec_.path);
+    }
+    w.commit();
+    dbi_ = dbi;
+    control_ = Lumo::make<ControlImpl>(env_, spec_.dbName, spec_.path);
+
+    QEL_TRACE_AT(QelSharedMem::tesselTrace(), outcome == MountOutcome::kept || outcome == MountOutcome::created ? 3 : 2,
+                 "mounted {} ({}): {}{}", spec_.path, spec_.typeName, describe(outcome), meta.wiped() ? ", wiped" : "");
+}
+
+RawCollection::~RawCollection() = default;
+
+QelTessel::CollectionControl& RawCollection::control() const { return *control_; }
+Lumo::Ptr<QelTessel::CollectionControl> RawCollection::controlPtr() const { return control_; }
+
+// ---------------------------------------------------------------- records
+
+ReadStatus RawCollection::verify(void const* key, std::size_t keySize, void const* value, std::size_t valueSize,
+                                 void* record) const {
+    if (valueSize != spec_.recordSize + kCrcSize) return ReadStatus::corrupt;
+    auto const* bytes = static_cast<unsigned char const*>(value);
+    if (recordCrc(key, keySize, bytes, spec_.recordSize) != loadLe32(bytes + spec_.recordSize))
+        return ReadStatus::corrupt;
+    if (record) std::memcpy(record, bytes, spec_.recordSize);
+    return ReadStatus::found;
+}
+
+ReadStatus RawCollection::get(std::uint8_t const* key, std::size_t keySize, void* record) const {
+    Environment::Read r(*env_);
+    MDB_val k = valOf(key, keySize);
+    MDB_val v;
+    int const rc = mdb_get(r.txn(), dbi_, &k, &v);
+    if (rc == MDB_NOTFOUND) return ReadStatus::absent;
+    if (rc != 0)
+        throw QelSharedMem::StorageError(fmt::format("reading shared-memory table {}: {}", spec_.path, mdb_strerror(rc)));
+    return verify(key, keySize, v.mv_data, v.mv_size, record);
+}
+
+ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t keySize, void* record,
+                               std::uint8_t* foundKey) const {
+    Environment::Read r(*env_);
+    MDB_cursor* const c = r.cursor(dbi_);
+    MDB_val k = valOf(key, keySize);
+    MDB_val v;
+    int rc;
+    if (how == Seek::first) {
+        rc = mdb_cursor_get(c, &k, &v, MDB_FIRST);
+    } else {
+        rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
+        if (rc == 0 && how == Seek::after && k.mv_size == keySize && std::memcmp(k.mv_data, key, keySize) == 0)
+            rc = mdb_cursor_get(c, &k, &v, MDB_NEXT);
+    }
+    if (rc == MDB_NOTFOUND) return ReadStatus::absent;
+    if (rc != 0)
+        throw QelSharedMem::StorageError(fmt::format("stepping through shared-memory table {}: {}", spec_.path,
+                                                     mdb_strerror(rc)));
+    std::memset(foundKey, 0, keySize);
+    std::memcpy(foundKey, k.mv_data, std::min(k.mv_size, keySize));
+    if (k.mv_size != keySize) return ReadStatus::corrupt;
+    return verify(k.mv_data, keySize, v.mv_data, v.mv_size, record);
+}
+
+void RawCollection::put(std::uint8_t const* key, std::size_t keySize, void const* record) {
+    Environment::Write w(*env_);
+    if (env_->takeInjectedFailure()) w.fail(EIO, "writing a record of", spec_.path);
+    MDB_val k = valOf(key, keySize);
+    MDB_stat st;
+    int rc = mdb_stat(w.txn(), dbi_, &st);
+    if (rc != 0) w.fail(rc, "counting the records of", spec_.path);
+    if (st.ms_entries >= spec_.capacity) {
+        MDB_val existing;
+        rc = mdb_get(w.txn(), dbi_, &k, &existing);
+        if (rc == MDB_NOTFOUND) {
+            w.abandon();  // nothing written; an open scope stays usable
+            throw Lumo::CapacityExceededException(
+                fmt::format("shared-memory table {} collection {} is full: it holds {} records, its capacity",
+                            spec_.path, spec_.collectionName, spec_.capacity));
+        }
+        if (rc != 0) w.fail(rc, "reading a record of", spec_.path);
+    }
+    MDB_val v{spec_.recordSize + kCrcSize, nullptr};
+    rc = mdb_put(w.txn(), dbi_, &k, &v, MDB_RESERVE);
+    if (rc != 0) w.fail(rc, "writing a record of", spec_.path);
+    auto* out = static_cast<unsigned char*>(v.mv_data);
+    std::memcpy(out, record, spec_.recordSize);
+    storeLe32(out + spec_.recordSize, recordCrc(key, keySize, record, spec_.recordSize));
+    w.commit();
+}
+
+bool RawCollection::del(std::uint8_t const* key, std::size_t keySize) {
+    Environment::Write w(*env_);
+    if (env_->takeInjectedFailure()) w.fail(EIO, "removing a record of", spec_.path);
+    MDB_val k = valOf(key, keySize);
+    int const rc = mdb_del(w.txn(), dbi_, &k, nullptr);
+    if (rc == MDB_NOTFOUND) {
+        w.abandon();
+        return false;
+    }
+    if (rc != 0) w.fail(rc, "removing a record of", spec_.path);
+    w.commit();
+    return true;
+}
+
+std::uint32_t RawCollection::size() const {
+    Environment::Read r(*env_);
+    MDB_stat st;
+    int const rc = mdb_stat(r.txn(), dbi_, &st);
+    if (rc != 0)
+        throw QelSharedMem::StorageError(fmt::format("counting shared-memory table {}: {}", spec_.path, mdb_strerror(rc)));
+    return static_cast<std::uint32_t>(st.ms_entries);
+}
+
+void RawCollection::corruptRecord(std::uint8_t const* key, std::size_t keySize) {
+    Environment::Write w(*env_);
+    MDB_val k = valOf(key, keySize);
+    MDB_val v;
+    int rc = mdb_get(w.txn(), dbi_, &k, &v);
+    if (rc == MDB_NOTFOUND) throw std::invalid_argument("no record to corrupt in " + spec_.path);
+    if (rc != 0) w.fail(rc, "reading a record of", spec_.path);
+    std::vector<unsigned char> bytes(static_cast<unsigned char const*>(v.mv_data),
+                                     static_cast<unsigned char const*>(v.mv_data) + v.mv_size);
+    bytes[bytes.size() / 2] ^= 0x5A;
+    MDB_val out{bytes.size(), bytes.data()};
+    rc = mdb_put(w.txn(), dbi_, &k, &out, 0);
+    if (rc != 0) w.fail(rc, "writing a record of", spec_.path);
+    w.commit();
+}
+
+}  // namespace Tessel::detail

@@ -1,0 +1,74 @@
+#pragma once
+// Tessel::detail::RawCollection: the untyped storage of one keyed collection in one named LMDB
+// database. Keys arrive encoded (fixed size, big-endian, so byte order is key order), records
+// as bytes of a fixed size; each record is stored followed by a CRC-32C over key and record.
+// The typed KeyedCollection<Record> is a thin layer over this class.
+//
+// Construction is the mount: it opens or creates the database and checks the stored metadata
+// against this build's (format version, record layout and size, type and collection name).
+// A collection stored in another format, or unreadable, is emptied and comes up wiped.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "contracts/shm/SharedMem.h"
+
+namespace Tessel::detail {
+
+enum class ReadStatus : std::uint8_t { absent, found, corrupt };
+enum class Seek : std::uint8_t { first, atOrAfter, after };
+
+// What a mount needs to know of a collection.
+struct CollectionSpec {
+    Lumo::String dbName;          // the LMDB database, unique per entity manager and path
+    Lumo::String path;            // for messages; the database name when empty
+    Lumo::String typeName;        // the table type stored
+    Lumo::String collectionName;  // the collection within the table type
+    std::uint32_t capacity = 0;   // the declared size: most records the collection takes
+    std::uint32_t recordSize = 0;
+    std::uint32_t recordLayout = 0;  // bumped by the record's owner whenever its layout changes
+};
+
+class ControlImpl;
+
+class RawCollection {
+  public:
+    // Mounts the collection. Refused with std::invalid_argument for an unusable spec and with
+    // std::logic_error inside a WriteTransaction scope (a mount must commit on its own).
+    RawCollection(QelSharedMem::Environment& env, CollectionSpec spec);
+    ~RawCollection();
+    RawCollection(RawCollection const&) = delete;
+    RawCollection& operator=(RawCollection const&) = delete;
+
+    // Copies the record of `key` into `record` (recordSize bytes; may be null to test presence).
+    ReadStatus get(std::uint8_t const* key, std::size_t keySize, void* record) const;
+    // The record at the first key (`first`, `key` unused), at the first key >= `key`, or after
+    // `key`. `foundKey` (keySize bytes) receives the key found, also for a corrupt record.
+    ReadStatus seek(Seek how, std::uint8_t const* key, std::size_t keySize, void* record,
+                    std::uint8_t* foundKey) const;
+    // Inserts or replaces. Throws Lumo::CapacityExceededException for a new key when the
+    // collection is full, or when the environment's map is full (then nothing is written).
+    void put(std::uint8_t const* key, std::size_t keySize, void const* record);
+    bool del(std::uint8_t const* key, std::size_t keySize);
+    std::uint32_t size() const;
+    std::uint32_t capacity() const { return spec_.capacity; }
+
+    CollectionSpec const& spec() const { return spec_; }
+    Lumo::String const& path() const { return spec_.path; }
+    QelTessel::CollectionControl& control() const;
+    Lumo::Ptr<QelTessel::CollectionControl> controlPtr() const;
+
+    // Test seam: flips one byte of the stored record so that its checksum fails.
+    void corruptRecord(std::uint8_t const* key, std::size_t keySize);
+
+  private:
+    ReadStatus verify(void const* key, std::size_t keySize, void const* value, std::size_t valueSize,
+                      void* record) const;
+
+    std::shared_ptr<QelSharedMem::Environment> env_;
+    CollectionSpec spec_;
+    unsigned dbi_ = 0;
+    Lumo::Ptr<ControlImpl> control_;
+};
+
+}  // namespace Tessel::detail

@@ -1,0 +1,212 @@
+#include "contracts/shm/SharedMem.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "contracts/shm/Environment.h"
+
+namespace QelSharedMem {
+
+namespace {
+
+constexpr char kEnvironmentPathPrefix[] = "/dev/shm/vorn-tcam.";
+constexpr char kTablePrefix[] = "tbl:";
+
+// Everything the service keeps per process. Never destroyed: entities held in other static
+// objects may outlive any destruction order we could choose, and the stored state needs no
+// cleanup at exit (a dead process's reader slot is reclaimed by the next opener).
+struct ProcessState {
+    std::optional<Lumo::String> ns;
+    std::shared_ptr<Environment> env;
+    std::map<std::pair<Lumo::String, bool>, Lumo::Ptr<EntityManager>> managers;
+    std::map<Lumo::String, EntityManager::Factory, std::less<>> factories;
+    std::set<Lumo::String> forcedWipePaths;
+};
+
+ProcessState& state() {
+    static ProcessState* const s = new ProcessState;
+    return *s;
+}
+
+void forgetEntities() {
+    for (auto& [key, manager] : state().managers) manager->entityDelAll();
+}
+
+void validateNamespace(Lumo::String const& ns) {
+    if (ns.empty() || ns == "." || ns == ".." || ns.find('/') != Lumo::String::npos ||
+        ns.find('\0') != Lumo::String::npos)
+        throw std::invalid_argument("unusable shared-memory namespace: \"" + ns + "\"");
+}
+
+}  // namespace
+
+Qel::TraceHandle& tesselTrace() {
+    static Qel::TraceHandle* const handle = new Qel::TraceHandle("Tessel");
+    return *handle;
+}
+
+// ---------------------------------------------------------------- namespaces
+
+void namespaceIs(Lumo::String const& ns) {
+    validateNamespace(ns);
+    auto& s = state();
+    if (s.ns == ns) return;
+    closeEnvironment();
+    s.ns = ns;
+}
+
+Lumo::String const& namespaceName() {
+    auto& s = state();
+    if (!s.ns) {
+        char const* fromEnv = std::getenv("VORN_SHM_NAMESPACE");
+        Lumo::String ns = fromEnv && *fromEnv ? fromEnv : "default";
+        validateNamespace(ns);
+        s.ns = std::move(ns);
+    }
+    return *s.ns;
+}
+
+Lumo::String environmentPath(Lumo::String const& ns) { return kEnvironmentPathPrefix + ns; }
+
+void removeNamespace(Lumo::String const& ns) {
+    validateNamespace(ns);
+    auto& s = state();
+    if (s.env && s.env->path() == environmentPath(ns)) closeEnvironment();
+    Lumo::String const path = environmentPath(ns);
+    for (Lumo::String const& file : {path, path + "-lock"}) {
+        if (::unlink(file.c_str()) != 0 && errno != ENOENT)
+            throw StorageError("removing " + file + " failed: " + std::strerror(errno));
+    }
+}
+
+void closeEnvironment() {
+    auto& s = state();
+    forgetEntities();
+    if (!s.env) return;
+    if (s.env->ownedByThisProcess()) {
+        s.env->close();
+    } else {
+        s.env->abandon();
+    }
+    s.env.reset();
+}
+
+std::shared_ptr<Environment> const& processEnvironment() {
+    auto& s = state();
+    if (s.env && !s.env->ownedByThisProcess()) {
+        // A forked child: the parent's handle must not be used here.
+        forgetEntities();
+        s.env->abandon();
+        s.env.reset();
+    }
+    if (!s.env) s.env = Environment::open(namespaceName());
+    return s.env;
+}
+
+void TEST_failNextWrite() { processEnvironment()->failNextWrite(); }
+
+// ---------------------------------------------------------------- entity managers
+
+EntityManager::EntityManager(Lumo::String name, bool local)
+    : name_(std::move(name)), local_(local), mountGroup_(this) {}
+
+EntityManager::~EntityManager() = default;
+
+Lumo::Ptr<EntityManager> EntityManager::getEntityManager(Lumo::String const& name, bool local) {
+    auto& managers = state().managers;
+    auto it = managers.find({name, local});
+    if (it == managers.end()) it = managers.emplace(std::pair{name, local}, Lumo::make<EntityManager>(name, local)).first;
+    return it->second;
+}
+
+Environment& EntityManager::environment() const { return *processEnvironment(); }
+
+Lumo::String EntityManager::databaseName(Lumo::String const& path) const {
+    return kTablePrefix + managerKey(name_, local_) + path;
+}
+
+Lumo::Ptr<Entity> EntityManager::getEntity(Lumo::String const& path) const {
+    for (auto const& [p, e] : entities_)
+        if (p == path) return e;
+    return nullptr;
+}
+
+void EntityManager::entityIs(Lumo::String const& path, Lumo::Ptr<Entity> const& entity) {
+    for (auto it = entities_.begin(); it != entities_.end(); ++it) {
+        if (it->first != path) continue;
+        if (entity) {
+            it->second = entity;
+        } else {
+            entities_.erase(it);
+        }
+        return;
+    }
+    if (entity) entities_.emplace_back(path, entity);
+}
+
+std::vector<Lumo::String> EntityManager::findEntities(Lumo::String const& pathBase, QelSharedMemType) const {
+    // Every stored table has a metadata record named after its database; the database names of
+    // one manager share a prefix, so the paths under a base are one range of the metadata.
+    Environment& env = environment();
+    std::string const prefix = databaseName("");
+    std::vector<Lumo::String> paths;
+    for (std::string& key : env.keysWithPrefix(env.metaDbi(), prefix + pathBase)) paths.push_back(key.substr(prefix.size()));
+    return paths;
+}
+
+void EntityManager::entityTypeIs(Lumo::String const& typeName, Factory factory) {
+    state().factories[typeName] = std::move(factory);
+}
+
+void EntityManager::TEST_forceWipedOnNextMount(Lumo::String const& path) { state().forcedWipePaths.insert(path); }
+
+void EntityManager::TEST_damageStoredMetadata(Lumo::String const& path) const {
+    Environment& env = environment();
+    std::string const key = databaseName(path);
+    std::optional<std::string> bytes = env.get(env.metaDbi(), key);
+    if (!bytes || bytes->empty()) throw std::invalid_argument("no stored table to damage at " + path);
+    (*bytes)[bytes->size() / 2] ^= 0x5A;
+    env.put(env.metaDbi(), key, *bytes);
+}
+
+bool MountGroup::doMount(Lumo::String const& path, Lumo::String const& typeName, QelTessel::MountInfo const& info) {
+    validatePath(path);
+    auto& s = state();
+    auto const factory = s.factories.find(typeName);
+    if (factory == s.factories.end())
+        throw std::invalid_argument("no shared-memory table type \"" + typeName + "\" is registered");
+    if (auto existing = manager_->getEntity(path); existing && existing->typeName() == typeName) return true;
+
+    Environment& env = manager_->environment();
+    if (s.forcedWipePaths.erase(path)) env.forceWipedAtNextMount(manager_->databaseName(path));
+    Lumo::Ptr<Entity> entity = factory->second(*manager_, path, info);
+    if (!entity) return false;
+    manager_->entityIs(path, entity);
+    return true;
+}
+
+// ---------------------------------------------------------------- transactions
+
+WriteTransaction::WriteTransaction() : uncaught_(std::uncaught_exceptions()), env_(processEnvironment()) {
+    env_->scopeBegin();
+}
+
+WriteTransaction::~WriteTransaction() noexcept(false) {
+    env_->scopeEnd(std::uncaught_exceptions() > uncaught_);
+}
+
+}  // namespace QelSharedMem
+
+namespace Tessel {
+
+void TesselMapBase::doCorruptionDetected(Lumo::String const& message) const {
+    ++corruptions_;
+    QEL_TRACE_AT(QelSharedMem::tesselTrace(), 1, "corruption detected: {}", message);
+}
+
+}  // namespace Tessel
