@@ -1,0 +1,247 @@
+// Keyed collections: lookup, insert-or-replace, removal, order, capacity, corruption, the
+// collection control and write transactions.
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <random>
+
+#include "contracts/qel/Trace.h"
+#include "tests/shm/ShmTestSupport.h"
+
+namespace VornTest {
+namespace {
+
+using ::testing::HasSubstr;
+using VornTunnelTcamMgr::TcamConfigTesselEntry;
+using VornTunnelTcamMgr::TcamEntryKey;
+
+class ShmCollection : public ShmTest {};
+
+TEST_F(ShmCollection, SetReplaceDeleteAndLookup) {
+    auto table = mountConfig();
+    auto& entries = table->swTableEntries();
+    EXPECT_EQ(entries.find(tcamKey(1)), TcamConfigTesselEntry{});
+    EXPECT_FALSE(entries.lookup(tcamKey(1)));
+    EXPECT_FALSE(entries.has(tcamKey(1)));
+    EXPECT_FALSE(table->swTableEntriesDel(tcamKey(1)));
+
+    table->swTableEntriesIs(configRecord(1, 10));
+    table->swTableEntriesIs(configRecord(2, 11));
+    EXPECT_EQ(entries.find(tcamKey(1)), configRecord(1, 10));
+    EXPECT_EQ(entries.size(), 2u);
+
+    TcamConfigTesselEntry replaced = configRecord(1, 12);
+    replaced.inDeletion = 1;
+    table->swTableEntriesIs(replaced);
+    EXPECT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries.lookup(tcamKey(1)), replaced);
+
+    EXPECT_TRUE(table->swTableEntriesDel(tcamKey(1)));
+    EXPECT_FALSE(entries.has(tcamKey(1)));
+    EXPECT_TRUE(entries.has(tcamKey(2)));
+    EXPECT_EQ(entries.size(), 1u);
+}
+
+TEST_F(ShmCollection, IterationFollowsKeyOrderAndSurvivesRemovingTheCurrentRecord) {
+    // Versions whose little-endian bytes would sort differently from their values.
+    auto log = mountLog();
+    std::vector<Asic::LogVersion> versions = {256, 1, 65536, 255, std::uint64_t(1) << 40, 2, 257};
+    for (auto v : versions) log->entryLogConfigIs(logRecord(v));
+    std::sort(versions.begin(), versions.end());
+
+    auto& changes = log->entryLogConfig();
+    EXPECT_EQ(changes.atOrAfter(3)->version, 255u);
+    EXPECT_EQ(changes.atOrAfter(255)->version, 255u);
+    EXPECT_EQ(changes.after(255)->version, 256u);
+    EXPECT_FALSE(changes.after(versions.back()));
+
+    std::vector<Asic::LogVersion> seen;
+    for (auto cur = changes.first(); cur; cur = changes.after(cur->version)) {
+        seen.push_back(cur->version);
+        EXPECT_TRUE(log->entryLogConfigDel(cur->version));  // the walk goes on from the removed key
+    }
+    EXPECT_EQ(seen, versions);
+    EXPECT_EQ(changes.size(), 0u);
+    EXPECT_FALSE(changes.first());
+
+    // Entry keys: the stored order is the key type's own order.
+    auto table = mountConfig();
+    std::vector<TcamEntryKey> keys;
+    std::mt19937 rng(7);
+    for (int i = 0; i < 200; ++i) {
+        TcamEntryKey k;
+        k.vrfId = rng() % 3 * 0x01000001u;
+        k.tunnelType = static_cast<std::uint8_t>(rng() % 3);
+        k.srcAddr[0] = static_cast<std::uint8_t>(rng());
+        k.dstAddr[15] = static_cast<std::uint8_t>(rng());
+        keys.push_back(k);
+        TcamConfigTesselEntry r;
+        r.logEntry.key = k;
+        table->swTableEntriesIs(r);
+    }
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    std::vector<TcamEntryKey> walked;
+    auto& entries = table->swTableEntries();
+    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) walked.push_back(cur->key());
+    EXPECT_EQ(walked, keys);
+}
+
+TEST_F(ShmCollection, FullCollectionRefusesNewKeysAndChangesNothing) {
+    auto table = mountConfig(1, 3);
+    for (std::uint32_t n = 0; n < 3; ++n) table->swTableEntriesIs(configRecord(n, n + 1));
+    auto& entries = table->swTableEntries();
+    EXPECT_EQ(entries.capacity(), 3u);
+
+    try {
+        table->swTableEntriesIs(configRecord(9, 9));
+        FAIL() << "a fourth key was accepted";
+    } catch (Lumo::CapacityExceededException const& e) {
+        EXPECT_THAT(e.what(), HasSubstr("swTableEntries"));
+        EXPECT_THAT(e.what(), HasSubstr("3"));
+    }
+    EXPECT_EQ(entries.size(), 3u);
+    EXPECT_FALSE(entries.has(tcamKey(9)));
+
+    table->swTableEntriesIs(configRecord(1, 42));  // replacing is not growing
+    EXPECT_EQ(entries.find(tcamKey(1)).logVersion, 42u);
+
+    // Refused inside a transaction, the refusal leaves the transaction's other writes intact.
+    {
+        QelSharedMem::WriteTransaction txn;
+        table->swTableEntriesIs(configRecord(2, 43));
+        EXPECT_THROW(table->swTableEntriesIs(configRecord(8, 8)), Lumo::CapacityExceededException);
+        table->collectionControl()->scratchpadIs(43);
+    }
+    EXPECT_EQ(entries.find(tcamKey(2)).logVersion, 43u);
+    EXPECT_EQ(table->collectionControl()->scratchpad(), 43u);
+}
+
+TEST_F(ShmCollection, CorruptRecordIsReportedByEveryReadThatMeetsIt) {
+    auto table = mountConfig();
+    auto& entries = table->swTableEntries();
+    for (std::uint32_t n = 1; n <= 3; ++n) table->swTableEntriesIs(configRecord(n, n));
+    std::vector<TcamEntryKey> order;
+    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) order.push_back(cur->key());
+    TcamEntryKey const bad = order[1];
+    entries.TEST_corruptRecord(bad);
+
+    try {
+        entries.find(bad);
+        FAIL() << "a corrupt record was returned";
+    } catch (Lumo::CorruptionDetectedException const& e) {
+        EXPECT_THAT(e.what(), HasSubstr(std::string(kConfigBase) + "unit1"));
+        EXPECT_THAT(e.what(), HasSubstr(fmt::format("{}", bad)));
+    }
+    EXPECT_THROW(entries.lookup(bad), Lumo::CorruptionDetectedException);
+    EXPECT_THROW(entries.has(bad), Lumo::CorruptionDetectedException);
+    EXPECT_THROW(entries.atOrAfter(bad), Lumo::CorruptionDetectedException);
+    EXPECT_THROW(entries.after(order[0]), Lumo::CorruptionDetectedException);
+    EXPECT_EQ(entries.first()->key(), order[0]);
+    EXPECT_EQ(entries.after(bad)->key(), order[2]);
+
+    Qel::TraceCapture capture(1);
+    entries.doCorruptionDetected("lost one");
+    EXPECT_EQ(entries.corruptionsDetected(), 1u);
+    EXPECT_EQ(capture.of("Tessel", 1).size(), 1u);
+
+    TcamConfigTesselEntry rewritten = configRecord(9, 6);  // a rewrite replaces the damaged bytes
+    rewritten.logEntry.key = bad;
+    table->swTableEntriesIs(rewritten);
+    EXPECT_EQ(entries.find(bad), rewritten);
+
+    // A corrupt change-log record names its version.
+    auto log = mountLog();
+    log->entryLogConfigIs(logRecord(77));
+    log->entryLogConfig().TEST_corruptRecord(77);
+    EXPECT_THROW(
+        {
+            try {
+                log->entryLogConfig().first();
+            } catch (Lumo::CorruptionDetectedException const& e) {
+                EXPECT_THAT(e.what(), HasSubstr("key 77"));
+                throw;
+            }
+        },
+        Lumo::CorruptionDetectedException);
+}
+
+TEST_F(ShmCollection, ScratchpadWipedFlagAndRecordsSurviveARestart) {
+    {
+        auto log = mountLog();
+        auto control = log->collectionControl();
+        EXPECT_FALSE(control->wiped());
+        EXPECT_EQ(control->scratchpad(), 0u);
+        log->entryLogConfigIs(logRecord(41, 5));
+        control->scratchpadIs(41);
+    }
+    restart();
+    auto log = mountLog();
+    EXPECT_EQ(log->collectionControl()->scratchpad(), 41u);
+    EXPECT_FALSE(log->collectionControl()->wiped());
+    EXPECT_EQ(log->entryLogConfig().find(41), logRecord(41, 5));
+}
+
+TEST_F(ShmCollection, WriteTransactionCommitsAllOrNothing) {
+    auto log = mountLog();
+    auto table = mountConfig();
+    auto control = log->collectionControl();
+    auto writeChange = [&](Asic::LogVersion v) {
+        table->swTableEntriesIs(configRecord(v, v));
+        log->entryLogConfigIs(logRecord(v, v));
+        control->scratchpadIs(v);
+    };
+
+    {
+        QelSharedMem::WriteTransaction outer;
+        {
+            QelSharedMem::WriteTransaction inner;
+            writeChange(1);
+        }
+        EXPECT_TRUE(log->entryLogConfig().has(1));  // the scope reads its own writes
+        EXPECT_EQ(control->scratchpad(), 1u);
+    }
+    EXPECT_EQ(control->scratchpad(), 1u);
+
+    // An exception leaving the scope: nothing of it is stored.
+    EXPECT_THROW(
+        {
+            QelSharedMem::WriteTransaction txn;
+            writeChange(2);
+            throw std::runtime_error("feature failure");
+        },
+        std::runtime_error);
+    // An inner scope that failed dooms the outer one, even when its exception was caught.
+    EXPECT_THROW(
+        {
+            QelSharedMem::WriteTransaction outer;
+            writeChange(3);
+            try {
+                QelSharedMem::WriteTransaction inner;
+                throw std::runtime_error("inner failure");
+            } catch (std::runtime_error const&) {
+            }
+        },
+        QelSharedMem::StorageError);
+    // A failing write rolls back the writes before it in the scope.
+    EXPECT_THROW(
+        {
+            QelSharedMem::WriteTransaction txn;
+            table->swTableEntriesIs(configRecord(4, 4));
+            QelSharedMem::TEST_failNextWrite();
+            log->entryLogConfigIs(logRecord(4));
+        },
+        QelSharedMem::StorageError);
+
+    for (Asic::LogVersion v = 2; v <= 4; ++v) {
+        EXPECT_FALSE(log->entryLogConfig().has(v)) << v;
+        EXPECT_FALSE(table->swTableEntries().has(tcamKey(v))) << v;
+    }
+    EXPECT_EQ(control->scratchpad(), 1u);
+    EXPECT_EQ(log->entryLogConfig().size(), 1u);
+    writeChange(5);  // and the service is usable afterwards
+    EXPECT_EQ(control->scratchpad(), 5u);
+}
+
+}  // namespace
+}  // namespace VornTest

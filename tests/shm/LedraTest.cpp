@@ -1,0 +1,79 @@
+// The state database: entities and values persist in the namespace across restarts and
+// processes, per entity manager.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "contracts/asic/GenId.h"
+#include "contracts/ledra/EntityManager.h"
+#include "tests/shm/ShmTestSupport.h"
+
+namespace VornTest {
+namespace {
+
+constexpr char kRelaunchPath[] = "hardware/velum/agent/relaunch/config/VornTunnelNi";
+constexpr char kEmName[] = "VornTunnelNiEm";
+
+class ShmLedra : public ShmTest {};
+
+TEST_F(ShmLedra, GenIdPersistsAcrossRestartsAndProcesses) {
+    // Another process creates the entity and raises its major id.
+    QelSharedMem::closeEnvironment();
+    pid_t const child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 1;
+        try {
+            auto em = Lumo::make<Ledra::EntityManager>(kEmName, true);
+            em->entityIs<Asic::GenId>(kRelaunchPath)->majorIdInc(5);
+            code = 0;
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    {
+        auto em = Lumo::make<Ledra::EntityManager>(kEmName, true);
+        auto genId = Lumo::ptr_cast<Asic::GenId>(em->getEntity(kRelaunchPath));
+        ASSERT_TRUE(genId);
+        EXPECT_EQ(genId->majorId(), 5u);
+        genId->majorIdInc(1);
+        EXPECT_EQ(genId->majorId(), 6u);
+        EXPECT_EQ(em->entityIs<Asic::GenId>(kRelaunchPath), genId);
+        // Managers of another name or local flag have their own state.
+        EXPECT_FALSE(Lumo::make<Ledra::EntityManager>(kEmName, false)->getEntity(kRelaunchPath));
+        EXPECT_FALSE(Lumo::make<Ledra::EntityManager>("OtherEm", true)->getEntity(kRelaunchPath));
+        EXPECT_FALSE(em->getEntity("hardware/velum/agent/relaunch/config/Other"));
+    }
+    restart();
+    auto em = Lumo::make<Ledra::EntityManager>(kEmName, true);
+    auto genId = Lumo::ptr_cast<Asic::GenId>(em->getEntity(kRelaunchPath));
+    ASSERT_TRUE(genId);
+    EXPECT_EQ(genId->majorId(), 6u);
+}
+
+TEST_F(ShmLedra, ValuesPersistAndTakePartInWriteTransactions) {
+    auto em = Lumo::make<Ledra::EntityManager>(kEmName, true);
+    EXPECT_FALSE(em->value("group/tableVersion/1", "version"));
+    em->valueIs("group/tableVersion/1", "version", 0xFFFFFFFFFFFFFFF0ull);
+    em->valueIs("group/tableVersion/1", "other", 3);
+    EXPECT_THROW(em->valueIs("group/../x", "version", 1), std::invalid_argument);
+    EXPECT_THROW(
+        {
+            QelSharedMem::WriteTransaction txn;
+            em->valueIs("group/tableVersion/1", "version", 7);
+            mountLog();  // a mount is refused inside the scope, rolling everything back
+        },
+        std::logic_error);
+    restart();
+    em = Lumo::make<Ledra::EntityManager>(kEmName, true);
+    EXPECT_EQ(em->value("group/tableVersion/1", "version"), 0xFFFFFFFFFFFFFFF0ull);
+    em->valueDel("group/tableVersion/1", "version");
+    EXPECT_FALSE(em->value("group/tableVersion/1", "version"));
+    EXPECT_EQ(em->value("group/tableVersion/1", "other"), 3u);
+}
+
+}  // namespace
+}  // namespace VornTest

@@ -1,0 +1,158 @@
+// Mounting: entity managers, stored entity lists, refused input, and tables that come up
+// wiped because what is stored cannot be trusted.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+
+#include "tests/shm/ShmTestSupport.h"
+
+namespace VornTest {
+namespace {
+
+using ::testing::ElementsAre;
+using VornTunnelTcamMgr::TcamActionConfigTessel;
+using VornTunnelTcamMgr::TcamConfigTessel;
+
+class ShmMount : public ShmTest {};
+
+struct NarrowRecord {
+    std::uint64_t id = 0;
+    std::uint64_t value = 0;
+    std::uint64_t key() const { return id; }
+};
+struct WideRecord {
+    std::uint64_t id = 0;
+    std::uint64_t value[2] = {};
+    std::uint64_t key() const { return id; }
+};
+
+TEST_F(ShmMount, TablesAreFoundAgainAndKeptApartPerManager) {
+    {
+        auto unit1 = mountConfig(1);
+        EXPECT_EQ(unit1, mountConfig(1));  // a second mount returns the mounted table
+        mountConfig(2);
+        mountLog();
+        unit1->swTableEntriesIs(configRecord(1, 7));
+    }
+    restart();
+    auto const local = shmManager(true);
+    EXPECT_FALSE(local->getEntity(std::string(kConfigBase) + "unit1"));  // stored, not mounted
+    EXPECT_THAT(local->findEntities(kConfigBase, QelSharedMem::QelSharedMemType::tessel),
+                ElementsAre(std::string(kConfigBase) + "unit1", std::string(kConfigBase) + "unit2"));
+    EXPECT_TRUE(shmManager(false)->findEntities(kConfigBase, QelSharedMem::QelSharedMemType::tessel).empty());
+    auto const otherName = QelSharedMem::EntityManager::getEntityManager("OtherEm", true);
+    EXPECT_TRUE(otherName->findEntities("", QelSharedMem::QelSharedMemType::tessel).empty());
+
+    auto const global = mountTable<TcamConfigTessel>(std::string(kConfigBase) + "unit1", 65536, shmManager(false));
+    EXPECT_EQ(global->swTableEntries().size(), 0u);
+    EXPECT_FALSE(global->collectionControl()->wiped());
+    EXPECT_EQ(mountConfig(1)->swTableEntries().find(tcamKey(1)).logVersion, 7u);
+}
+
+TEST_F(ShmMount, BadPathsTypesAndCollectionsAreRefused) {
+    auto& group = shmManager()->getMountGroup();
+    auto const info = mountInfo("swTableEntries", 10);
+    Lumo::String const type = TcamConfigTessel::kTypeName;
+    EXPECT_THROW(group.doMount("", type, info), std::invalid_argument);
+    EXPECT_THROW(group.doMount("a/../b", type, info), std::invalid_argument);
+    EXPECT_THROW(group.doMount(std::string("a\0b", 3), type, info), std::invalid_argument);
+    EXPECT_THROW(group.doMount("a/b", "No::SuchTessel", info), std::invalid_argument);
+    EXPECT_THROW(group.doMount("a/b", type, mountInfo("entryLogConfig", 10)), std::invalid_argument);
+    EXPECT_THROW(group.doMount("a/b", type, QelTessel::MountInfo(QelTessel::QelTesselType::keyed)),
+                 std::invalid_argument);
+    EXPECT_THROW(group.doMount("a/b", type, mountInfo("swTableEntries", 0)), std::invalid_argument);
+    {
+        QelSharedMem::WriteTransaction txn;
+        EXPECT_THROW(group.doMount("a/b", type, info), std::logic_error);
+    }
+    EXPECT_FALSE(shmManager()->getEntity("a/b"));
+    EXPECT_TRUE(shmManager()->findEntities("", QelSharedMem::QelSharedMemType::tessel).empty());
+}
+
+TEST_F(ShmMount, StoredTableInAnotherFormatComesUpWipedAndEmpty) {
+    Tessel::detail::CollectionSpec spec{"test:layout", "test/layout", "Test::Table", "records", 10, 0, 1};
+    auto env = []() -> QelSharedMem::Environment& { return shmManager()->environment(); };
+    {
+        Tessel::KeyedCollection<NarrowRecord> c(env(), spec);
+        c.set({1, 2});
+        c.control().scratchpadIs(9);
+    }
+    restart();
+    {
+        Tessel::KeyedCollection<NarrowRecord> c(env(), spec);  // same format: kept
+        EXPECT_FALSE(c.control().wiped());
+        EXPECT_EQ(c.find(1).value, 2u);
+    }
+    spec.recordLayout = 2;
+    restart();
+    {
+        Tessel::KeyedCollection<NarrowRecord> c(env(), spec);
+        EXPECT_TRUE(c.control().wiped());
+        EXPECT_EQ(c.size(), 0u);
+        EXPECT_EQ(c.control().scratchpad(), 0u);
+        c.set({3, 4});
+        c.control().clearWiped();
+    }
+    restart();
+    {
+        Tessel::KeyedCollection<NarrowRecord> c(env(), spec);  // the cleared flag was stored
+        EXPECT_FALSE(c.control().wiped());
+        EXPECT_TRUE(c.has(3));
+    }
+    restart();
+    Tessel::KeyedCollection<WideRecord> wide(env(), spec);  // another record size
+    EXPECT_TRUE(wide.control().wiped());
+    EXPECT_EQ(wide.size(), 0u);
+}
+
+TEST_F(ShmMount, StoredTableOfAnotherTypeOrWithDamagedMetadataComesUpWiped) {
+    Lumo::String const unit1 = std::string(kConfigBase) + "unit1";
+    Lumo::String const unit2 = std::string(kConfigBase) + "unit2";
+    Lumo::String const unit3 = std::string(kConfigBase) + "unit3";
+    for (unsigned unit = 1; unit <= 3; ++unit) mountConfig(unit)->swTableEntriesIs(configRecord(1, 1));
+    restart();
+
+    // unit1 is mounted as the action table's configuration: recreated for the new type.
+    auto const action = mountTable<TcamActionConfigTessel>(unit1, 65536);
+    ASSERT_TRUE(action);
+    EXPECT_TRUE(action->collectionControl()->wiped());
+    EXPECT_EQ(action->swTableEntries().size(), 0u);
+    EXPECT_FALSE(Lumo::ptr_cast<TcamConfigTessel>(shmManager()->getEntity(unit1)));
+
+    shmManager()->TEST_damageStoredMetadata(unit2);
+    QelSharedMem::EntityManager::TEST_forceWipedOnNextMount(unit3);
+    for (unsigned unit : {2u, 3u}) {
+        auto const table = mountConfig(unit);
+        EXPECT_TRUE(table->collectionControl()->wiped()) << unit;
+        EXPECT_FALSE(table->swTableEntries().has(tcamKey(1))) << unit;
+        table->collectionControl()->clearWiped();
+    }
+    restart();
+    EXPECT_FALSE(mountConfig(3)->collectionControl()->wiped());  // the seam acts once
+}
+
+TEST_F(ShmMount, UnreadableEnvironmentFileIsRecreatedAndItsTablesComeUpWiped) {
+    mountLog()->entryLogConfigIs(logRecord(5));
+    restart();
+    {
+        // Overwrite both LMDB meta pages with garbage.
+        int const fd = ::open(QelSharedMem::environmentPath(shm_.name()).c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        std::vector<char> junk(2 * 65536, '\x5A');
+        ASSERT_EQ(::pwrite(fd, junk.data(), junk.size(), 0), static_cast<ssize_t>(junk.size()));
+        ::close(fd);
+    }
+    auto const log = mountLog();
+    EXPECT_TRUE(log->collectionControl()->wiped());
+    EXPECT_EQ(log->entryLogConfig().size(), 0u);
+    log->entryLogConfigIs(logRecord(6));
+    log->collectionControl()->clearWiped();
+    restart();
+    auto const again = mountLog();
+    EXPECT_FALSE(again->collectionControl()->wiped());
+    EXPECT_TRUE(again->entryLogConfig().has(6));
+}
+
+}  // namespace
+}  // namespace VornTest
