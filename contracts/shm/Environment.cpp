@@ -1,8 +1,10 @@
 #include "contracts/shm/Environment.h"
 
 #include <fmt/format.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <utility>
 
@@ -25,6 +27,19 @@ void removeFiles(Lumo::String const& path) {
 
 MDB_val valOf(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 
+// Counts the forks this process descends from, so that telling a forked child from the
+// process that opened an environment costs a load instead of a getpid() system call.
+std::atomic<unsigned> gForkGeneration{0};
+
+unsigned forkGeneration() {
+    static bool const registered = [] {
+        ::pthread_atfork(nullptr, nullptr, [] { gForkGeneration.fetch_add(1, std::memory_order_relaxed); });
+        return true;
+    }();
+    (void)registered;
+    return gForkGeneration.load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 [[noreturn]] static void throwLmdb(int rc, Lumo::String const& envPath, std::string_view what, std::string_view subject) {
@@ -37,7 +52,7 @@ MDB_val valOf(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s
                                    mdb_strerror(rc)));
 }
 
-Environment::Environment(Lumo::String path) : path_(std::move(path)), pid_(::getpid()) {}
+Environment::Environment(Lumo::String path) : path_(std::move(path)), forkGeneration_(forkGeneration()) {}
 
 Environment::~Environment() {
     if (ownedByThisProcess()) close();
@@ -118,7 +133,7 @@ void Environment::abandon() {
     readDepth_ = 0;
 }
 
-bool Environment::ownedByThisProcess() const { return pid_ == ::getpid(); }
+bool Environment::ownedByThisProcess() const { return forkGeneration_ == forkGeneration(); }
 
 void Environment::checkOpen() const {
     if (!env_) [[unlikely]]

@@ -12,7 +12,6 @@
 // collection that outlives closeEnvironment() finds the handle closed (its operations throw
 // std::logic_error) instead of dangling.
 #include <lmdb.h>
-#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -135,7 +134,7 @@ class Environment : public std::enable_shared_from_this<Environment> {
     void openDatabases();
 
     Lumo::String path_;
-    pid_t pid_ = 0;
+    unsigned forkGeneration_ = 0;  // of the process that opened it
     MDB_env* env_ = nullptr;
     MDB_dbi metaDbi_ = 0;
     MDB_dbi ledraDbi_ = 0;
