@@ -1,0 +1,162 @@
+// The writing and reading operations of both entry logs: versions, suppression of identical
+// rewrites, deletion, table deletion and the all-or-nothing commit of one change.
+#include "contracts/qel/Trace.h"
+#include "tests/entrylog/EntryLogFixture.h"
+
+namespace VornTest {
+namespace {
+
+template <typename Log>
+class EntryLogOps : public EntryLogFixture<Log> {};
+TYPED_TEST_SUITE(EntryLogOps, EntryLogTypes);
+
+TYPED_TEST(EntryLogOps, EveryChangeTakesTheNextVersionAndOneChangeLogRecord) {
+    EXPECT_EQ(this->log_->tableVersion(), 0u);
+    EXPECT_EQ(this->write(1, 5), 1u);
+    EXPECT_EQ(this->write(2, 6), 2u);
+    EXPECT_EQ(this->del(1), 3u);
+    EXPECT_EQ(this->log_->tableDel(this->needed_, kUnit), 4u);
+    EXPECT_EQ(this->scratchpad(), 4u);
+    EXPECT_EQ(this->groupVersions(), (std::vector<Asic::LogVersion>{1, 2, 3, 4}));
+
+    auto& changeLog = this->changeLog();
+    ASSERT_EQ(changeLog.size(), 4u);
+    auto const w = changeLog.find(2);
+    EXPECT_EQ(w.unitId, kUnit);
+    EXPECT_EQ(w.logEntry, this->entry(2, 6));
+    EXPECT_FALSE(w.entryDeleted() || w.tableDeleted());
+    auto const d = changeLog.find(3);
+    EXPECT_TRUE(d.entryDeleted() && !d.tableDeleted());
+    EXPECT_EQ(d.logEntry, this->entry(1, 5));  // the entry deleted
+    auto const t = changeLog.find(4);
+    EXPECT_TRUE(t.tableDeleted() && !t.entryDeleted());
+    EXPECT_EQ(t.logEntry, decltype(t.logEntry){});
+}
+
+TYPED_TEST(EntryLogOps, IdenticalRewriteIsAnsweredFromTheLogOnlyWhenAsked) {
+    Qel::TraceCapture capture;
+    ASSERT_EQ(this->write(1, 5, true), 1u);  // absent key: written, nothing counted
+    EXPECT_EQ(this->stats_->suppressedWriteCnt() + this->stats_->suppressCheckDiffCnt(), 0u);
+
+    EXPECT_EQ(this->write(1, 5, true), 1u);
+    EXPECT_EQ(this->stats_->suppressedWriteCnt(), 1u);
+    EXPECT_EQ(this->log_->tableVersion(), 1u);
+    EXPECT_EQ(this->scratchpad(), 1u);
+    EXPECT_EQ(this->changeLog().size(), 1u);
+    EXPECT_EQ(this->groupVersions().size(), 1u);
+    auto const key = this->key(1);
+    EXPECT_EQ(capture.count(fmt::format("Suppressing identical write for key: {}", key)), 1u);
+
+    EXPECT_EQ(this->write(1, 5, false), 2u);  // not asked: a new version and both records
+    EXPECT_EQ(this->changeLog().size(), 2u);
+    EXPECT_EQ(this->log_->entryLogVersion(key, kUnit), 2u);
+
+    EXPECT_EQ(this->write(1, 6, true), 3u);  // a different entry is written
+    EXPECT_EQ(this->stats_->suppressCheckDiffCnt(), 1u);
+    EXPECT_EQ(capture.count(
+                  fmt::format("Not Suppressing write because entry or resource key is different  for key: {}", key)),
+              1u);
+
+    EXPECT_EQ(this->del(1), 4u);
+    EXPECT_EQ(this->write(1, 6, true), 5u);  // a key in deletion is revived, never suppressed
+    EXPECT_EQ(this->stats_->suppressedWriteCnt(), 1u);
+    EXPECT_EQ(this->stats_->suppressCheckDiffCnt(), 1u);
+    EXPECT_TRUE(this->log_->entryHas(key, kUnit));
+}
+
+TYPED_TEST(EntryLogOps, DeletionKeepsTheRecordUnderTheDeletionsVersion) {
+    Qel::TraceCapture capture;
+    auto const key = this->key(9);
+    EXPECT_EQ(this->del(9), 0u);  // never written: nothing happens
+    EXPECT_EQ(capture.count(fmt::format(" key: {} entry does not exist. So ignoring delete", key)), 1u);
+    EXPECT_EQ(this->log_->tableVersion(), 0u);
+    EXPECT_EQ(this->changeLog().size(), 0u);
+    EXPECT_TRUE(this->groupVersions().empty());
+
+    this->write(9, 4, false, 77);
+    this->write(8);
+    EXPECT_EQ(this->log_->entrys(kUnit), 2u);
+    EXPECT_EQ(this->del(9), 3u);
+    EXPECT_FALSE(this->log_->entryHas(key, kUnit));
+    EXPECT_EQ(this->log_->entry(key, kUnit), typename TestFixture::LogEntry{});
+    EXPECT_EQ(this->log_->entryLogVersion(key, kUnit), 3u);
+    EXPECT_EQ(this->log_->entryRsrcKeys(key, kUnit), TestFixture::F::rsrcKeys(77));  // kept while in deletion
+    EXPECT_EQ(this->log_->entrys(kUnit), 1u);
+    EXPECT_EQ(this->log_->entrysInDeletion(kUnit), 1u);
+    EXPECT_EQ(this->del(9), 4u);  // deleted again: a new version and record
+    EXPECT_EQ(this->changeLog().size(), 4u);
+    EXPECT_EQ(this->log_->entryLogVersion(key, kUnit), 4u);
+}
+
+TYPED_TEST(EntryLogOps, TableDelMarksOnlyLiveRecordsUnderOneVersion) {
+    for (std::uint32_t k = 1; k <= 4; ++k) this->write(k);     // 1..4
+    this->del(4);                                              // 5
+    for (std::uint32_t k = 1; k <= 3; ++k) this->write(k, 2);  // 6..8
+    this->write(1, 3);                                         // 9
+    ASSERT_EQ(this->log_->tableVersion(), 9u);
+    EXPECT_EQ(this->log_->tableDel(this->needed_, kUnit), 10u);
+    for (std::uint32_t k = 1; k <= 3; ++k) {
+        auto const record = this->config().find(this->key(k));
+        EXPECT_EQ(record.logVersion, 10u);
+        EXPECT_TRUE(record.inDeletion);
+    }
+    EXPECT_EQ(this->config().find(this->key(4)).logVersion, 5u);
+    EXPECT_EQ(this->changeLog().size(), 10u);
+    EXPECT_TRUE(this->changeLog().find(10).tableDeleted());
+    EXPECT_EQ(this->log_->entrys(kUnit), 0u);
+    EXPECT_EQ(this->log_->entrysInDeletion(kUnit), 4u);
+
+    this->log_->mountTesselConfig(7, 0);  // an empty unit still takes a version and a record
+    EXPECT_EQ(this->log_->tableDel(this->needed_, 7), 11u);
+    EXPECT_EQ(this->changeLog().find(11).unitId, 7u);
+    EXPECT_EQ(this->groupVersions().back(), 11u);
+}
+
+TYPED_TEST(EntryLogOps, CorruptRecordReadsAsAbsent) {
+    this->write(1);
+    this->write(2);
+    auto const key = this->key(1);
+    this->config().TEST_corruptRecord(key);
+    EXPECT_FALSE(this->log_->entryHas(key, kUnit));
+    EXPECT_EQ(this->log_->entryLogVersion(key, kUnit), 0u);
+    EXPECT_EQ(this->del(1), 0u);
+    EXPECT_GE(this->config().corruptionsDetected(), 3u);
+    EXPECT_EQ(this->write(1, 7, true), 3u);  // a rewrite repairs the record
+    EXPECT_TRUE(this->log_->entryHas(key, kUnit));
+}
+
+// A change whose configuration write fails leaves nothing behind and gives its version back.
+TYPED_TEST(EntryLogOps, FailedChangeStoresNothing) {
+    std::uint32_t const capacity = this->config().capacity();
+    for (std::uint32_t k = 0; k < capacity; ++k) this->write(k);
+    EXPECT_THROW(this->write(capacity), Lumo::CapacityExceededException);
+    EXPECT_EQ(this->log_->tableVersion(), capacity);
+    EXPECT_EQ(this->scratchpad(), capacity);
+    EXPECT_EQ(this->changeLog().size(), capacity);
+    EXPECT_EQ(this->groupVersions().size(), capacity);
+    EXPECT_EQ(this->write(0, 9), capacity + 1);
+}
+
+using ActionEntryLogOps = EntryLogFixture<VornTunnelTcamMgr::TcamActionEntryLog>;
+
+TEST_F(ActionEntryLogOps, ResourceKeysAreStoredAndTakePartInSuppression) {
+    EXPECT_EQ(write(1, 5, false, 7), 1u);
+    EXPECT_EQ(write(1, 5, true, 8), 2u);  // same entry, other InLif key
+    EXPECT_EQ(stats_->suppressCheckDiffCnt(), 1u);
+    EXPECT_EQ(log_->entryRsrcKeys(key(1), kUnit), F::rsrcKeys(8));
+    EXPECT_EQ(write(1, 5, true, 8), 2u);
+    EXPECT_EQ(stats_->suppressedWriteCnt(), 1u);
+    log_->tableDel(needed_, kUnit);
+    EXPECT_EQ(log_->entryRsrcKeys(key(1), kUnit), F::rsrcKeys(8));
+}
+
+using EntryLogDeathTest = EntryLogFixture<VornTunnelTcamMgr::TcamEntryLog>;
+
+// The assertion fires before any shared-memory access, so the forked child touches no table.
+TEST_F(EntryLogDeathTest, WriteToAUnitWithoutConfigTableStops) {
+    EXPECT_DEATH(write(1, 1, false, 0, 42),
+                 "tableConfigTesselHas\\( unitId \\): Config tessel for unitId:42 is not created yet!");
+}
+
+}  // namespace
+}  // namespace VornTest
