@@ -52,14 +52,15 @@ unsigned forkGeneration() {
                                    mdb_strerror(rc)));
 }
 
-Environment::Environment(Lumo::String path) : path_(std::move(path)), forkGeneration_(forkGeneration()) {}
+Environment::Environment(Lumo::String path, std::size_t mapSize)
+    : path_(std::move(path)), mapSize_(mapSize), forkGeneration_(forkGeneration()) {}
 
 Environment::~Environment() {
     if (ownedByThisProcess()) close();
 }
 
-std::shared_ptr<Environment> Environment::open(Lumo::String const& ns) {
-    std::shared_ptr<Environment> env(new Environment(environmentPath(ns)));
+std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size_t mapSize) {
+    std::shared_ptr<Environment> env(new Environment(environmentPath(ns), mapSize));
     int rc = env->openHandle();
     if (unreadableEnvironment(rc)) {
         removeFiles(env->path_);
@@ -74,7 +75,7 @@ std::shared_ptr<Environment> Environment::open(Lumo::String const& ns) {
 int Environment::openHandle() {
     int rc = mdb_env_create(&env_);
     if (rc != 0) return rc;
-    rc = mdb_env_set_mapsize(env_, kMapSize);
+    rc = mdb_env_set_mapsize(env_, mapSize_);
     if (rc == 0) rc = mdb_env_set_maxdbs(env_, kMaxDatabases);
     if (rc == 0) rc = mdb_env_open(env_, path_.c_str(), kEnvFlags, kFileMode);
     if (rc != 0) {

@@ -40,7 +40,7 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // Opens the environment of namespace `ns`, creating its files (mode 0600) when absent. A file
     // LMDB refuses as corrupt, invalid or of another version is removed and made anew; the
     // environment then reports recreated() and every collection it creates comes up wiped.
-    static std::shared_ptr<Environment> open(Lumo::String const& ns);
+    static std::shared_ptr<Environment> open(Lumo::String const& ns, std::size_t mapSize = kMapSize);
     ~Environment();
     Environment(Environment const&) = delete;
     Environment& operator=(Environment const&) = delete;
@@ -128,12 +128,13 @@ class Environment : public std::enable_shared_from_this<Environment> {
     }
 
   private:
-    explicit Environment(Lumo::String path);
+    Environment(Lumo::String path, std::size_t mapSize);
     int openHandle();
     int beginWrite(MDB_txn** txn);
     void openDatabases();
 
     Lumo::String path_;
+    std::size_t mapSize_;
     unsigned forkGeneration_ = 0;  // of the process that opened it
     MDB_env* env_ = nullptr;
     MDB_dbi metaDbi_ = 0;

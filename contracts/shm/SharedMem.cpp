@@ -26,6 +26,7 @@ struct ProcessState {
     std::map<std::pair<Lumo::String, bool>, Lumo::Ptr<EntityManager>> managers;
     std::map<Lumo::String, EntityManager::Factory, std::less<>> factories;
     std::set<Lumo::String> forcedWipePaths;
+    std::size_t mapSize = kMapSize;
 };
 
 ProcessState& state() {
@@ -104,11 +105,13 @@ std::shared_ptr<Environment> const& processEnvironment() {
         s.env->abandon();
         s.env.reset();
     }
-    if (!s.env) s.env = Environment::open(namespaceName());
+    if (!s.env) s.env = Environment::open(namespaceName(), s.mapSize);
     return s.env;
 }
 
 void TEST_failNextWrite() { processEnvironment()->failNextWrite(); }
+
+void TEST_mapSizeIs(std::size_t bytes) { state().mapSize = bytes ? bytes : kMapSize; }
 
 // ---------------------------------------------------------------- entity managers
 

@@ -17,6 +17,7 @@
 // Threads: the service is used from one thread (the agent's event loop); nothing is locked.
 // Several processes may open the same namespace at once (LMDB serialises their writers).
 // The stored format is described in docs/storage-format.md.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -54,6 +55,9 @@ void closeEnvironment();
 // control change) fails with StorageError as if LMDB had failed; inside a WriteTransaction
 // scope the whole scope is then rolled back.
 void TEST_failNextWrite();
+// Test seam: the map size of environments opened from now on (0: the normal size), so that a
+// test can fill the map.
+void TEST_mapSizeIs(std::size_t bytes);
 
 // Value 1 of QelSharedMemType: the kind of entity findEntities lists (keyed tables).
 enum class QelSharedMemType : std::uint8_t { any = 0, tessel = 1 };

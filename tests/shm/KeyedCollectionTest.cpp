@@ -6,6 +6,7 @@
 #include <random>
 
 #include "contracts/qel/Trace.h"
+#include "contracts/shm/Crc32c.h"
 #include "tests/shm/ShmTestSupport.h"
 
 namespace VornTest {
@@ -16,6 +17,16 @@ using VornTunnelTcamMgr::TcamConfigTesselEntry;
 using VornTunnelTcamMgr::TcamEntryKey;
 
 class ShmCollection : public ShmTest {};
+
+TEST(ShmChecksum, Crc32cIsTheStandardCastagnoliChecksumInAnyPieces) {
+    char const text[] = "123456789";
+    EXPECT_EQ(QelSharedMem::crc32c(0, text, 9), 0xE3069283u);
+    std::string long_(1000, 'x');
+    for (std::size_t i = 0; i < long_.size(); ++i) long_[i] = static_cast<char>(i * 31);
+    std::uint32_t const whole = QelSharedMem::crc32c(0, long_.data(), long_.size());
+    EXPECT_EQ(QelSharedMem::crc32c(QelSharedMem::crc32c(0, long_.data(), 13), long_.data() + 13, long_.size() - 13),
+              whole);
+}
 
 TEST_F(ShmCollection, SetReplaceDeleteAndLookup) {
     auto table = mountConfig();
@@ -117,6 +128,37 @@ TEST_F(ShmCollection, FullCollectionRefusesNewKeysAndChangesNothing) {
     EXPECT_EQ(table->collectionControl()->scratchpad(), 43u);
 }
 
+TEST_F(ShmCollection, FullMapRefusesTheWriteAndRollsBackItsWholeTransaction) {
+    QelSharedMem::TEST_mapSizeIs(std::size_t(1) << 20);
+    struct RestoreMapSize {
+        ~RestoreMapSize() { QelSharedMem::TEST_mapSizeIs(0); }
+    } restore;
+    auto log = mountLog();
+    auto table = mountConfig();
+
+    Asic::LogVersion v = 1;
+    EXPECT_THROW(
+        {
+            QelSharedMem::WriteTransaction txn;
+            table->swTableEntriesIs(configRecord(1, 1));
+            for (;; ++v) log->entryLogConfigIs(logRecord(v));
+        },
+        Lumo::CapacityExceededException);
+    EXPECT_GT(v, 100u);
+    EXPECT_EQ(log->entryLogConfig().size(), 0u);
+    EXPECT_FALSE(table->swTableEntries().has(tcamKey(1)));
+
+    // Single writes fill the map up to the one that does not fit.
+    try {
+        for (v = 1;; ++v) log->entryLogConfigIs(logRecord(v));
+    } catch (Lumo::CapacityExceededException const& e) {
+        EXPECT_THAT(e.what(), HasSubstr("full"));
+    }
+    EXPECT_EQ(log->entryLogConfig().size(), v - 1);
+    EXPECT_FALSE(log->entryLogConfig().has(v));
+    EXPECT_TRUE(log->entryLogConfig().has(v - 1));
+}
+
 TEST_F(ShmCollection, CorruptRecordIsReportedByEveryReadThatMeetsIt) {
     auto table = mountConfig();
     auto& entries = table->swTableEntries();
@@ -167,8 +209,9 @@ TEST_F(ShmCollection, CorruptRecordIsReportedByEveryReadThatMeetsIt) {
 }
 
 TEST_F(ShmCollection, ScratchpadWipedFlagAndRecordsSurviveARestart) {
+    Lumo::Ptr<VornTunnelTcamMgr::TcamEntryLogTessel> stale;
     {
-        auto log = mountLog();
+        auto log = stale = mountLog();
         auto control = log->collectionControl();
         EXPECT_FALSE(control->wiped());
         EXPECT_EQ(control->scratchpad(), 0u);
@@ -176,6 +219,8 @@ TEST_F(ShmCollection, ScratchpadWipedFlagAndRecordsSurviveARestart) {
         control->scratchpadIs(41);
     }
     restart();
+    EXPECT_THROW(stale->entryLogConfig().size(), std::logic_error);  // a handle from before the restart
+    stale = nullptr;
     auto log = mountLog();
     EXPECT_EQ(log->collectionControl()->scratchpad(), 41u);
     EXPECT_FALSE(log->collectionControl()->wiped());
