@@ -3,6 +3,10 @@
 // software table's linkage: resolution state, needed-entry set, per-key usage mapping,
 // local usage tracking and the reaction to a resource change. The linkage supplies the
 // resource client, the key and handle accessors and the usage collection.
+#include "contracts/asic/NeededEntry.h"
+#include "contracts/asic/OrderedSwTable.h"
+#include "contracts/asic/Types.h"
+#include "contracts/lumo/Node.h"
 #include "contracts/qel/Assert.h"
 #include "contracts/qel/Trace.h"
 

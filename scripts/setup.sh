@@ -8,7 +8,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config g++ g++-multilib
   libfmt-dev liblmdb-dev lmdb-utils
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev python3
+  libcli11-dev nlohmann-json3-dev python3 qemu-user
 )
 I386_PACKAGES=(
   libfmt-dev:i386 liblmdb-dev:i386 libgtest-dev:i386 libgmock-dev:i386

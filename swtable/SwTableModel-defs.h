@@ -53,7 +53,6 @@ bool wrapperIs(Coll& coll, Lumo::Ptr<Wrapper> const& wrapper, char const* attrib
     if (!wrapper) throw Lumo::NullArgumentException(attribute);
     return coll.set(wrapper->key(), wrapper);
 }
-template <typename Coll, typename Key>
 }  // namespace detail
 
 template <typename F>

@@ -11,6 +11,8 @@ OrderedSwTable::OrderedSwTable(Lumo::Ptr<CanonicalTableName const> tableName, Sw
 
 OrderedSwTable::~OrderedSwTable() = default;
 
+void OrderedSwTable::statusIs(Lumo::Ptr<OrderedSwTableStatus> const& status) { status_ = status; }
+
 void OrderedSwTableSet::swTableIs(Lumo::Ptr<OrderedSwTable> const& table) {
     if (!table) throw Lumo::NullArgumentException("swTable");
     swTable_.set(table->unitId(), table);

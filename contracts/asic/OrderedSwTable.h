@@ -32,7 +32,7 @@ class OrderedSwTable : public Lumo::PublishingNode {
     void statsIs() { stats_ = Lumo::make<SwTableStats>(); }
 
     Lumo::Ptr<OrderedSwTableStatus> const& status() const { return status_; }
-    void statusIs(Lumo::Ptr<OrderedSwTableStatus> const& status) { status_ = status; }
+    void statusIs(Lumo::Ptr<OrderedSwTableStatus> const& status);
 
     virtual void handleParent() {}
     virtual void doCreateHwTable() {}
