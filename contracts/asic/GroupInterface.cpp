@@ -44,6 +44,15 @@ void GroupInterface::sweepAll() {
     for (auto const& t : tables) t->sweep();
 }
 
+void GroupInterface::shutdown() {
+    logEntryListener_ = nullptr;
+    sweepable_.clear();
+    for (auto [id, set] : swTableSet_) set->swTableDelAll();
+    swTableSet_.delAll();
+    logEntries_.clear();
+    groupResolver_->clear();
+}
+
 Lumo::String GroupInterface::tableVersionPath(SwTableId tableId) const {
     return fmt::format("hardware/velum/group/{}/tableVersion/{:08x}",
                        Constants::canonicalizeGroupName(agentName_, groupName_), tableId.value());

@@ -51,6 +51,10 @@ class GroupInterface : public Lumo::PublishingNode {
     // Sweeps every sweepable table (what the framework does once the agent has written its state).
     void sweepAll();
 
+    // The agent is going away: drops the group's tables, sets, queued requests and listener,
+    // so that nothing the group reaches keeps another object alive.
+    void shutdown();
+
     // The log version the hardware has reached for a table, as recorded persistently; none
     // when nothing was ever recorded.
     std::optional<LogVersion> tableVersion(SwTableId tableId) const;

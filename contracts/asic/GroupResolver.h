@@ -36,6 +36,13 @@ class GroupResolver : public Lumo::Node {
     // any commit was made. Returns the number of commits.
     std::uint64_t processQueues();
 
+    // Drops every queued request without committing it (the agent is going away).
+    void clear() {
+        queues_.clear();
+        domainOrder_.clear();
+        queued_ = 0;
+    }
+
   private:
     Qel::EventLoop* loop_;
     std::uint64_t genId_ = 0;

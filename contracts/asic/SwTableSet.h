@@ -52,6 +52,8 @@ class OrderedSwTableSet : public Lumo::PublishingNode {
     Lumo::Ptr<OrderedSwTable> swTable(UnitId unit) const { return swTable_.get(unit); }
     bool swTableHas(UnitId unit) const { return swTable_.has(unit); }
     void swTableIs(Lumo::Ptr<OrderedSwTable> const& table);
+    // Drops every table (the agent is going away).
+    void swTableDelAll() { swTable_.delAll(); }
     SwTableColl const& swTables() const { return swTable_; }
 
     // Sets the status's pending-writes flag from the tables: true when any table has writes

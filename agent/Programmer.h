@@ -1,0 +1,55 @@
+#pragma once
+// VornTcamAgent::Programmer: writes a desired state into the software tables of a Runtime and
+// follows every request to its completion.
+//
+// Action entries are written first; each key entry is written with the handle of its action
+// entry's write as dependency, so that the key entry reaches the hardware only after the action
+// it points at. Every request has a response handler; the programmer counts completions and
+// failures per table and unit and reports each completion to an optional sink (the crash
+// trials read them from a pipe).
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "agent/DesiredState.h"
+#include "agent/Runtime.h"
+
+namespace VornTcamAgent {
+
+enum class TableKind : std::uint8_t { tcam, action };
+std::string_view toString(TableKind kind);
+
+// What happened to the requests of one table on one unit.
+struct TableProgress {
+    std::uint64_t written = 0;    // requests made
+    std::uint64_t completed = 0;  // handles done
+    std::vector<std::string> failedKeys;
+    bool allAnswered() const { return completed + failedKeys.size() == written; }
+};
+
+// A request completed: table, unit, the key as text, and whether it succeeded.
+using CompletionSink = std::function<void(TableKind, Asic::UnitId, std::string const&, bool)>;
+
+class Programmer {
+  public:
+    explicit Programmer(Runtime& runtime, CompletionSink sink = {}) : runtime_(runtime), sink_(std::move(sink)) {}
+
+    // Writes every entry of every unit of `state` (bringing the unit up first if needed).
+    void write(DesiredState const& state);
+    // Writes one unit's entries.
+    void write(DesiredUnit const& unit);
+
+    TableProgress const& progress(TableKind kind, Asic::UnitId unitId) { return progress_[{kind, unitId}]; }
+    std::map<std::pair<TableKind, Asic::UnitId>, TableProgress> const& allProgress() const { return progress_; }
+    // True when every request made has been answered.
+    bool allAnswered() const;
+    std::uint64_t totalWritten() const;
+
+  private:
+    Runtime& runtime_;
+    CompletionSink sink_;
+    std::map<std::pair<TableKind, Asic::UnitId>, TableProgress> progress_;
+};
+
+}  // namespace VornTcamAgent

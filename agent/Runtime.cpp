@@ -1,0 +1,104 @@
+#include "agent/Runtime.h"
+
+#include <algorithm>
+
+#include "contracts/asic/GenId.h"
+#include "contracts/types/TcamConstants.h"
+
+namespace VornTcamAgent {
+
+using VornTunnelTcamMgr::kAgentName;
+using VornTunnelTcamMgr::kGroupName;
+
+namespace {
+
+Lumo::String relaunchPath() { return Lumo::String("hardware/velum/agent/relaunch/config/") + kAgentName; }
+
+// Tells the hardware side about changes an earlier run logged that it never confirmed, so
+// that the table's status moves up to the log's version and the tables see no pending writes.
+template <typename Intf>
+void resumePendingHardwareWrites(Intf const& intf, Asic::HardwareWriterSim& hardware) {
+    if (!intf->swTableStatus()->pendingHwWrites()) return;
+    hardware.pendingFromLogIs(intf->tableId(), intf->entryLog()->tableVersion());
+}
+
+}  // namespace
+
+Runtime::Runtime(RuntimeOptions const& options) {
+    entityManager_ = Lumo::make<Ledra::EntityManager>(kEntityManagerName, true);
+    entityManager_->entityIs<Asic::GenId>(relaunchPath());
+    orderedTableIntf_ = Lumo::make<Asic::OrderedTableInterface>(entityManager_, &loop_);
+
+    inLifTable_ = Lumo::make<VornTunnelNiLib::InLifIndexResourceTable>(&loop_, options.inLif);
+    orderedTableIntf_->resourceTableIs(VornTunnelNiLib::InLifIndexResourceTable::canonicalName(), inLifTable_);
+
+    group_ = orderedTableIntf_->makeGroupIntf(kAgentName, kGroupName,
+                                              Asic::SwTableId(VornTunnelTcamMgr::TcamInterface::tableId())
+                                                  .agentAndGroupId());
+    // A resolved or failed InLif handle may let a queued action request commit.
+    inLifTable_->stateChangeListenerIs([resolver = group_->groupResolver()] { resolver->updateGenId(); });
+    hardware_ = Lumo::make<Asic::HardwareWriterSim>(group_, &loop_, options.hardwareBatch);
+    hardware_->holdIs(options.holdHardware);
+
+    actionIntf_ = VornTunnelTcamMgr::TcamActionInterface::getIntf(orderedTableIntf_);
+    tcamIntf_ = VornTunnelTcamMgr::TcamInterface::getIntf(orderedTableIntf_);
+    resumePendingHardwareWrites(actionIntf_, *hardware_);
+    resumePendingHardwareWrites(tcamIntf_, *hardware_);
+}
+
+Runtime::~Runtime() {
+    // The group reaches the tables through their sets, and the tables reach the group through
+    // their entry logs: break that cycle first, so that no table (and its mapped shared memory)
+    // outlives the runtime.
+    units_.clear();
+    inLifTable_->stateChangeListenerIs(nullptr);
+    group_->shutdown();
+    hardware_ = nullptr;
+    auto singleton = Asic::SwTableInterfacesSingleton::instance();
+    singleton->swTableIntfDel(VornTunnelTcamMgr::TcamInterfaceTraits::kRegistrationName);
+    singleton->swTableIntfDel(VornTunnelTcamMgr::TcamActionInterfaceTraits::kRegistrationName);
+    tcamIntf_ = nullptr;
+    actionIntf_ = nullptr;
+    group_ = nullptr;
+    orderedTableIntf_ = nullptr;
+    inLifTable_ = nullptr;
+    // Tasks still posted may hold the last references of what they work on.
+    loop_ = Qel::EventLoop();
+    entityManager_ = nullptr;
+}
+
+std::uint64_t Runtime::relaunchMajorId() const {
+    auto genId = Lumo::ptr_cast<Asic::GenId>(entityManager_->getEntity(relaunchPath()));
+    return genId ? genId->majorId() : 0;
+}
+
+UnitTables const& Runtime::bringUp(Asic::UnitId unitId, bool reset) {
+    UnitTables tables;
+    tables.action = actionIntf_->makeSwTable(unitId, nullptr, reset);
+    tables.tcam = tcamIntf_->makeSwTable(unitId, nullptr, reset);
+    return units_[unitId] = tables;
+}
+
+UnitTables const* Runtime::unit(Asic::UnitId unitId) const {
+    auto found = units_.find(unitId);
+    return found == units_.end() ? nullptr : &found->second;
+}
+
+std::vector<Asic::UnitId> Runtime::reconcile() {
+    std::vector<Asic::UnitId> before;
+    for (auto [unitId, table] : actionIntf_->swTableSet()->swTables()) before.push_back(unitId);
+    for (auto [unitId, table] : tcamIntf_->swTableSet()->swTables()) before.push_back(unitId);
+    actionIntf_->reconcile();
+    tcamIntf_->reconcile();
+    std::vector<Asic::UnitId> reconciled;
+    auto note = [&](Asic::UnitId unitId) {
+        if (std::find(before.begin(), before.end(), unitId) != before.end()) return;
+        if (std::find(reconciled.begin(), reconciled.end(), unitId) == reconciled.end()) reconciled.push_back(unitId);
+    };
+    for (auto [unitId, table] : actionIntf_->swTableSet()->swTables()) note(unitId);
+    for (auto [unitId, table] : tcamIntf_->swTableSet()->swTables()) note(unitId);
+    std::sort(reconciled.begin(), reconciled.end());
+    return reconciled;
+}
+
+}  // namespace VornTcamAgent

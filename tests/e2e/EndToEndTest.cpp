@@ -1,0 +1,152 @@
+// Whole-agent runs inside one process: writes of both tables through the resolver, the InLif
+// resources and the simulated hardware until every handle completes, and an agent restart on
+// the same shared memory that restores, marks, rewrites part of the state, sweeps and
+// reconciles a unit that was not brought up.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "agent/DesiredStateGenerate.h"
+#include "agent/Programmer.h"
+#include "contracts/qel/Entity.h"
+#include "tests/support/ShmNamespace.h"
+
+namespace VornTcamAgent {
+namespace {
+
+using VornTunnelTcamMgr::TcamActionEntry;
+using VornTunnelTcamMgr::TcamActionEntryKey;
+using VornTunnelTcamMgr::TcamEntry;
+using VornTunnelTcamMgr::TcamEntryKey;
+
+// The merged view of a table, with the InLif indexes the library resolved taken out of action
+// entries (they are checked separately) so that it compares with the desired entries.
+template <typename Table>
+auto mergedView(Table const& table) {
+    std::map<std::string, typename Table::Entry> view;
+    for (auto it = table.entryIteratorConst(); it; ++it) view[fmt::format("{}", it->key())] = *it;
+    return view;
+}
+
+std::map<std::string, TcamActionEntry> desiredActions(DesiredUnit const& unit) {
+    std::map<std::string, TcamActionEntry> view;
+    for (auto const& a : unit.actionEntries) view[fmt::format("{}", a.key())] = a.entry();
+    return view;
+}
+
+std::map<std::string, TcamEntry> desiredKeys(DesiredUnit const& unit) {
+    std::map<std::string, TcamEntry> view;
+    for (auto const& k : unit.keyEntries) view[fmt::format("{}", k.key())] = k.entry();
+    return view;
+}
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    ~EndToEnd() override { Qel::Entity::singletonDelAll(); }
+
+    // Ends the agent process's life (its memory) and starts a new one on the same files.
+    void restartAgent(RuntimeOptions const& options = {}) {
+        runtime_.reset();
+        Qel::Entity::singletonDelAll();
+        shm_.restart();
+        runtime_ = std::make_unique<Runtime>(options);
+    }
+
+    // Every action entry holds the indexes of its InLif key, and every other field as desired.
+    void expectProgrammed(DesiredUnit const& unit) {
+        UnitTables const* tables = runtime_->unit(unit.unitId);
+        ASSERT_NE(tables, nullptr);
+        auto actions = mergedView(*tables->action);
+        for (auto& [key, entry] : actions) {
+            auto const handle = runtime_->inLifTable()->handle(entry.inLifIndexKey());
+            if (entry.inLifIndexKey() == VornInLif::InLifKey{}) {
+                EXPECT_EQ(entry.inLif0Index(), 0u) << key;
+            } else {
+                ASSERT_TRUE(handle) << key;
+                EXPECT_EQ(entry.inLif0Index(), handle->inLif0Index()) << key;
+                EXPECT_EQ(entry.inLif23Index(), handle->inLif23Index()) << key;
+            }
+            entry.inLif0IndexIs(0);
+            entry.inLif23IndexIs(0);
+        }
+        EXPECT_EQ(actions, desiredActions(unit));
+        EXPECT_EQ(mergedView(*tables->tcam), desiredKeys(unit));
+        EXPECT_FALSE(tables->tcam->hasPendingHwWrites());
+        EXPECT_FALSE(tables->action->hasPendingHwWrites());
+    }
+
+    VornTest::ScopedShmNamespace shm_{"e2e"};
+    std::unique_ptr<Runtime> runtime_ = std::make_unique<Runtime>();
+};
+
+TEST_F(EndToEnd, KeyEntriesWaitForTheirActionsAndActionsForTheirInLifResources) {
+    DesiredState const state = generate({0, 1}, 60, 7);
+    std::map<std::string, int> answers;
+    Programmer programmer(*runtime_, [&](TableKind kind, Asic::UnitId unit, std::string const& key, bool ok) {
+        EXPECT_TRUE(ok) << toString(kind) << " " << unit << " " << key;
+        ++answers[fmt::format("{}/{}/{}", toString(kind), unit, key)];
+    });
+    // The hardware is held back: everything is logged, nothing completes.
+    runtime_->hardware().holdIs(true);
+    programmer.write(state);
+    runtime_->runUntilIdle();
+    EXPECT_TRUE(answers.empty());
+    EXPECT_TRUE(runtime_->unit(0)->tcam->hasPendingHwWrites());
+
+    runtime_->hardware().holdIs(false);
+    runtime_->runUntilIdle();
+    EXPECT_TRUE(programmer.allAnswered());
+    EXPECT_EQ(answers.size(), programmer.totalWritten());
+    for (auto const& [key, count] : answers) EXPECT_EQ(count, 1) << key;
+    for (auto const& unit : state.units) expectProgrammed(unit);
+}
+
+TEST_F(EndToEnd, ActionEntriesWaitWhileTheInLifPoolIsExhausted) {
+    restartAgent(RuntimeOptions{.inLif = {.inLif0PoolSize = 2, .inLif23PoolSize = 2}});
+    DesiredUnit unit{.unitId = 0};
+    for (std::uint32_t id = 1; id <= 4; ++id)
+        unit.actionEntries.push_back(DesiredActionEntry{.actionId = id, .vrfId = id, .inLif = {id, 1}});
+    Programmer programmer(*runtime_);
+    programmer.write(unit);
+    runtime_->runUntilIdle();
+    auto const& progress = programmer.progress(TableKind::action, 0);
+    EXPECT_EQ(progress.completed, 2u);
+    EXPECT_EQ(progress.completed + progress.failedKeys.size(), 4u);
+}
+
+TEST_F(EndToEnd, RestartRestoresMarksRewritesSweepsAndReconciles) {
+    DesiredState const first = generate({0, 1}, 40, 11);
+    {
+        Programmer programmer(*runtime_);
+        programmer.write(first);
+        runtime_->runUntilIdle();
+        ASSERT_TRUE(programmer.allAnswered());
+    }
+
+    restartAgent();
+    auto const& unit0 = runtime_->bringUp(0);
+    EXPECT_EQ(unit0.action->entrys(), first.units[0].actionEntries.size());
+    EXPECT_EQ(unit0.tcam->entrys(), first.units[0].keyEntries.size());
+    EXPECT_TRUE(unit0.tcam->inMarkingState());
+    EXPECT_EQ(runtime_->reconcile(), std::vector<Asic::UnitId>{1});
+
+    DesiredState second = mutate(first, 5, 0.5);
+    second.units.erase(second.units.begin() + 1);
+    Programmer programmer(*runtime_);
+    programmer.write(second);
+    runtime_->sweepAll();
+    runtime_->runUntilIdle();
+    ASSERT_TRUE(programmer.allAnswered());
+    EXPECT_GT(unit0.tcam->stats()->suppressedWriteCnt(), 0u);
+    expectProgrammed(second.units[0]);
+    // Unit 1 was stored but not brought up: reconciliation cleared it.
+    auto const unit1Action =
+        Lumo::ptr_cast<VornTunnelTcamMgr::TcamActionSwTable>(runtime_->actionIntf()->swTableSet()->swTable(1));
+    auto const unit1Tcam = Lumo::ptr_cast<VornTunnelTcamMgr::TcamSwTable>(runtime_->tcamIntf()->swTableSet()->swTable(1));
+    ASSERT_TRUE(unit1Action && unit1Tcam);
+    EXPECT_TRUE(mergedView(*unit1Action).empty());
+    EXPECT_TRUE(mergedView(*unit1Tcam).empty());
+}
+
+}  // namespace
+}  // namespace VornTcamAgent
