@@ -1,0 +1,212 @@
+// Point reads, the entry count and the merged iteration of a software table: pending writes
+// over committed entries, pending removals, remove-all, iteration from a key, collections that
+// change between steps, the merge step's traces, the snapshot, and corrupt records.
+#include <set>
+
+#include "contracts/qel/Trace.h"
+#include "tests/linkage/SwTableFixture.h"
+
+namespace VornTest {
+namespace {
+
+using ReadIteration = ActionTableFixture;
+
+Lumo::Ptr<Asic::NeededEntry const> noNeeds() { return Lumo::make<Asic::NeededEntry>(); }
+
+TEST_F(ReadIteration, EmptyTableFirstStepTracesEveryPhaseAndEnds) {
+    EXPECT_EQ(table_->entrys(), 0u);
+    Qel::TraceCapture capture;
+    auto state = table_->initIterState();
+    EXPECT_EQ(state->maybeUpdateCurrentEntry(), TcamActionEntry{});
+    EXPECT_EQ(capture.messages("SwTableIter", 9),
+              (std::vector<std::string>{"  in transientAdd collection", "  done with transAdd",
+                                        "  in cfgTessel collection", "  no more entries"}));
+    EXPECT_EQ(capture.messages("SwTableIter", 8), std::vector<std::string>{""});
+    EXPECT_FALSE(state->state().hasCurrent());
+    EXPECT_FALSE(state->state().inAddColl());
+    EXPECT_FALSE(state->state().inTblCfg());
+    EXPECT_FALSE(table_->entryIteratorConst().valid());
+    EXPECT_TRUE(table_->getTableEntries_py()->tableEntries().empty());
+}
+
+TEST_F(ReadIteration, PendingWriteOverCommittedKeyIsProducedOnceWithTheNewValue) {
+    for (std::uint32_t id = 1; id <= 4; ++id) logDirect(id);
+    write(3, 7);
+    write(9, 2);
+
+    EXPECT_EQ(table_->entryRead(akey(3)).logEntry.vrfId, 7u);
+    EXPECT_EQ(table_->entry(akey(3)).logEntry.vrfId, 7u);
+    EXPECT_EQ(table_->entryRead(akey(1)).logEntry.vrfId, 1u);
+    EXPECT_TRUE(table_->entryHas(akey(9)));
+    EXPECT_EQ(table_->entrys(), 5u);  // the write over key 3 counts once
+
+    Qel::TraceCapture capture;
+    auto const all = walk();
+    // Pending writes come first (in the add collection's order), then the committed entries in
+    // key order, without the key that has a pending write.
+    ASSERT_EQ(ids(all), (std::vector<std::uint32_t>{3, 9, 1, 2, 4}));
+    EXPECT_EQ(all[0].logEntry.vrfId, 7u);
+    EXPECT_EQ(all[1].logEntry.vrfId, 2u);
+    EXPECT_EQ(capture.count("  found entry: TcamActionKey(3)"), 1u);
+    EXPECT_EQ(capture.count("  done with transAdd"), 1u);
+    EXPECT_EQ(capture.count("  done with cfgTessel"), 1u);
+    EXPECT_EQ(capture.count("  no more entries"), 1u);
+}
+
+TEST_F(ReadIteration, PendingRemovalsAndRecordsInDeletionNeverShow) {
+    for (std::uint32_t id = 1; id <= 5; ++id) logDirect(id);
+    log_->entryDel(akey(4), noNeeds(), kTestUnit);  // committed removal, record kept in deletion
+    EXPECT_EQ(table_->entrys(), 4u);
+    remove(2);
+    EXPECT_EQ(table_->entrys(), 3u);
+    remove(8);  // never committed: nothing to take away
+    EXPECT_EQ(table_->entrys(), 3u);
+
+    EXPECT_EQ(table_->entryRead(akey(2)), TcamActionEntry{});
+    EXPECT_FALSE(table_->entryHas(akey(2)));
+    EXPECT_EQ(table_->entryFromConfig(akey(4)), TcamActionEntry{});
+    EXPECT_FALSE(table_->entryHas(akey(4)));
+    EXPECT_EQ(ids(walk()), (std::vector<std::uint32_t>{1, 3, 5}));
+
+    Qel::TraceCapture capture;
+    EXPECT_EQ(table_->entryRead(akey(77)), TcamActionEntry{});
+    EXPECT_EQ(capture.messages("TcamActionSwTable", 1),
+              std::vector<std::string>{"Failed to find entry for key: TcamActionKey(77)"});
+}
+
+TEST_F(ReadIteration, PendingRemoveAllShowsOnlyPendingWritesButPointReadsSeeCommittedEntries) {
+    for (std::uint32_t id = 1; id <= 3; ++id) logDirect(id, 4);
+    table_->entryRemoveAll(nullptr);
+    write(2, 9);
+    write(10);
+
+    EXPECT_EQ(table_->entrys(), 2u);
+    EXPECT_FALSE(table_->entryHas(akey(1)));
+    EXPECT_TRUE(table_->entryHas(akey(2)));
+    EXPECT_TRUE(table_->entryHas(akey(10)));
+    auto const all = walk();
+    EXPECT_EQ(ids(all), (std::vector<std::uint32_t>{2, 10}));
+    EXPECT_EQ(all[0].logEntry.vrfId, 9u);
+    // A point read is not affected by the pending remove-all.
+    EXPECT_EQ(table_->entryRead(akey(1)).logEntry.vrfId, 4u);
+    EXPECT_EQ(table_->entryRead(akey(2)).logEntry.vrfId, 9u);
+    // Nor is a committed key found through the configuration table by a positioned iterator.
+    EXPECT_FALSE(table_->entryIteratorConst(akey(1)).valid());
+    EXPECT_EQ(table_->getTableEntries_py()->tableEntries().size(), 2u);
+}
+
+TEST_F(ReadIteration, IterationFromAKey) {
+    for (std::uint32_t id : {1u, 3u, 5u, 7u, 9u}) logDirect(id);
+    write(20);
+    write(5, 8);
+
+    Qel::TraceCapture capture;
+    auto missing = table_->initIterStateFromKey(akey(4));
+    ASSERT_TRUE(missing);
+    EXPECT_TRUE(missing->state().hasBookmark());
+    EXPECT_FALSE(missing->state().inAddColl() || missing->state().inTblCfg());
+    EXPECT_EQ(missing->maybeUpdateCurrentEntry(), TcamActionEntry{});
+    EXPECT_FALSE(missing->state().hasCurrent());
+    EXPECT_TRUE(capture.has(" key: TcamActionKey(4)"));
+
+    // From a committed key: that entry and the committed ones after it, no pending write (key 5
+    // has one and is left out).
+    std::vector<std::uint32_t> got;
+    for (auto it = table_->entryIteratorConst(akey(3)); it.valid(); ++it) got.push_back(it->key().actionId);
+    EXPECT_EQ(got, (std::vector<std::uint32_t>{3, 7, 9}));
+
+    // From a pending write: the pending writes from there on, then the committed entries.
+    got.clear();
+    for (auto it = table_->entryIteratorConst(akey(5)); it.valid(); ++it) got.push_back(it->key().actionId);
+    EXPECT_EQ(got, (std::vector<std::uint32_t>{5, 1, 3, 7, 9}));
+}
+
+TEST_F(ReadIteration, CollectionsMayChangeBetweenSteps) {
+    for (std::uint32_t id = 1; id <= 7; ++id) logDirect(id);
+    auto state = table_->initIterState();
+    EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(1));
+    EXPECT_EQ(state->bookmarkKey(), akey(2));
+
+    remove(2);  // a pending removal of the bookmarked key hides it
+    EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(3));
+
+    // The bookmarked record leaves the table altogether (removed and cleaned up): the walk goes
+    // on at the first record after it.
+    Asic::LogVersion const v = log_->entryDel(akey(4), noNeeds(), kTestUnit);
+    log_->cleanupEntryLog(v);
+    ASSERT_FALSE(config().has(akey(4)));
+    EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(5));
+
+    // A sweep removes every entry it is given while it walks; the walk still sees each once.
+    std::vector<std::uint32_t> swept;
+    for (auto it = table_->entryIteratorConst(); it.valid(); ++it) {
+        swept.push_back(it->key().actionId);
+        remove(it->key().actionId);
+    }
+    EXPECT_EQ(swept, (std::vector<std::uint32_t>{1, 3, 5, 6, 7}));
+    EXPECT_EQ(table_->entrys(), 0u);
+    EXPECT_TRUE(walk().empty());
+}
+
+TEST_F(ReadIteration, RemovedBookmarkInTheAddCollectionHandsOverToTheConfigurationPhase) {
+    for (std::uint32_t id : {10u, 40u, 41u}) logDirect(id);
+    write(30);
+    write(31);
+    write(32);
+    auto state = table_->initIterState();
+    EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(30));
+    ASSERT_EQ(state->bookmarkKey(), akey(31));
+    remove(31);  // the bookmarked pending write leaves the add collection
+
+    Qel::TraceCapture capture;
+    // The configuration phase starts at the bookmark, not at the first record.
+    EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(40));
+    EXPECT_EQ(capture.messages("SwTableIter", 9),
+              (std::vector<std::string>{"  in transientAdd collection", "  done with transAdd",
+                                        "  in cfgTessel collection", "  found entry: TcamActionKey(40)"}));
+    EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(41));
+    EXPECT_FALSE(state->state().inTblCfg());
+    EXPECT_EQ(state->maybeUpdateCurrentEntry(), TcamActionEntry{});
+    EXPECT_FALSE(state->state().hasCurrent());
+}
+
+TEST_F(ReadIteration, GetTableEntriesPySnapshotsTheMergedView) {
+    for (std::uint32_t id = 1; id <= 3; ++id) logDirect(id);
+    write(2, 5);
+    remove(3);
+    write(4, 6);
+    auto snapshot = table_->getTableEntries_py();
+    auto const& entries = snapshot->tableEntries();
+    EXPECT_EQ(entries.size(), 3u);
+    EXPECT_EQ(snapshot->tableEntries(akey(1)).logEntry.vrfId, 1u);
+    EXPECT_EQ(snapshot->tableEntries(akey(2)).logEntry.vrfId, 5u);
+    EXPECT_EQ(snapshot->tableEntries(akey(4)).logEntry.vrfId, 6u);
+    EXPECT_FALSE(entries.has(akey(3)));
+    // The snapshot does not follow later changes.
+    write(5);
+    EXPECT_EQ(entries.size(), 3u);
+}
+
+TEST_F(ReadIteration, CorruptRecordIsReportedAndTheReadGoesOn) {
+    for (std::uint32_t id = 1; id <= 5; ++id) logDirect(id);
+    config().TEST_corruptRecord(akey(3));
+    auto const before = config().corruptionsDetected();
+
+    EXPECT_EQ(table_->entryFromConfig(akey(3)), TcamActionEntry{});
+    EXPECT_EQ(config().corruptionsDetected(), before + 1);
+    EXPECT_EQ(table_->entryRead(akey(3)), TcamActionEntry{});
+    EXPECT_EQ(table_->entryRead(akey(2)).key(), akey(2));
+
+    // The step that produces 2 finds the corrupt record next: it ends the configuration phase.
+    auto const corruptionsBeforeWalk = config().corruptionsDetected();
+    EXPECT_EQ(ids(walk()), (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_EQ(config().corruptionsDetected(), corruptionsBeforeWalk + 1);
+
+    // A walk resuming after the corrupt record is not affected.
+    std::vector<std::uint32_t> got;
+    for (auto it = table_->entryIteratorConst(akey(4)); it.valid(); ++it) got.push_back(it->key().actionId);
+    EXPECT_EQ(got, (std::vector<std::uint32_t>{4, 5}));
+}
+
+}  // namespace
+}  // namespace VornTest
