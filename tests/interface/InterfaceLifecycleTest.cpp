@@ -1,0 +1,150 @@
+// Start-up of the table interfaces: one object per process, the clean-up of the change log up
+// to the table version the group recorded, the pending-writes flag, the instantiating setters,
+// and reconciliation when no unit is stored.
+#include <gtest/gtest.h>
+
+#include "agent/Programmer.h"
+#include "contracts/asic/Constants.h"
+#include "contracts/qel/Entity.h"
+#include "contracts/qel/Trace.h"
+#include "contracts/types/TcamConstants.h"
+#include "tests/support/ShmNamespace.h"
+
+namespace VornTunnelTcamMgr {
+namespace {
+
+using VornTcamAgent::DesiredActionEntry;
+using VornTcamAgent::DesiredUnit;
+
+constexpr Asic::SwTableId kActionId{0x1B080402};
+
+// An ordered-table interface of a fresh agent process, without the interfaces.
+struct Platform {
+    Qel::EventLoop loop;
+    Lumo::Ptr<Ledra::EntityManager> em = Lumo::make<Ledra::EntityManager>("VornTunnelNiEm", true);
+    Lumo::Ptr<Asic::OrderedTableInterface> oti = Lumo::make<Asic::OrderedTableInterface>(em, &loop);
+    Lumo::Ptr<Asic::GroupInterface> group() const {
+        return oti->makeGroupIntf(kAgentName, kGroupName, kActionId.agentAndGroupId());
+    }
+    ~Platform() {
+        if (auto g = oti->groupIntf(Asic::Constants::canonicalizeGroupName(kAgentName, kGroupName))) g->shutdown();
+        Qel::Entity::singletonDelAll();
+    }
+};
+
+class InterfaceLifecycle : public ::testing::Test {
+  protected:
+    // A first agent run logs three action entries that the hardware never confirms: the
+    // change log ends at version 3 and the group records no table version.
+    void logThreeUnconfirmedEntries() {
+        {
+            VornTcamAgent::Runtime runtime(VornTcamAgent::RuntimeOptions{.holdHardware = true});
+            DesiredUnit unit{.unitId = 0};
+            for (std::uint32_t id = 1; id <= 3; ++id) unit.actionEntries.push_back(DesiredActionEntry{.actionId = id});
+            VornTcamAgent::Programmer(runtime).write(unit);
+            runtime.runUntilIdle();
+            ASSERT_EQ(runtime.actionIntf()->entryLog()->tableVersion(), 3u);
+            ASSERT_FALSE(runtime.group()->tableVersion(kActionId));
+        }
+        Qel::Entity::singletonDelAll();
+        shm_.restart();
+    }
+
+    VornTest::ScopedShmNamespace shm_{"intf"};
+};
+
+TEST_F(InterfaceLifecycle, GetIntfCreatesOneInterfaceAndRegistersItEverywhere) {
+    Platform p;
+    Qel::TraceCapture capture(3);
+    auto first = TcamActionInterface::getIntf(p.oti);
+    auto second = TcamActionInterface::getIntf(p.oti);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(capture.count("Creating entry log for 1b:08:0402"), 1u);
+    EXPECT_EQ(p.oti->swTableIntf("VornTunnelTcamMgr::TcamActionInterface"), first.ptr());
+
+    // The key interface lives beside it in the same group, under its own name.
+    auto keyIntf = TcamInterface::getIntf(p.oti);
+    EXPECT_NE(Lumo::ptr_cast<Asic::TableInterfaceBase>(keyIntf), Lumo::ptr_cast<Asic::TableInterfaceBase>(first));
+    auto group = p.group();
+    EXPECT_TRUE(group->swTableSetHas(kActionId));
+    EXPECT_TRUE(group->swTableSetHas(Asic::SwTableId(0x1B080401)));
+    EXPECT_EQ(group->swTableSet(kActionId), first->swTableSet());
+
+    // onDelete withdraws from the ordered-table interface only: getIntf still answers.
+    first->onDelete();
+    EXPECT_FALSE(p.oti->swTableIntfHas("VornTunnelTcamMgr::TcamActionInterface"));
+    EXPECT_EQ(TcamActionInterface::getIntf(p.oti), first);
+}
+
+TEST_F(InterfaceLifecycle, WithoutRecordedTableVersionTheLogIsNeitherCleanedNorPending) {
+    logThreeUnconfirmedEntries();
+    Platform p;
+    Qel::TraceCapture capture(3);
+    auto intf = TcamActionInterface::getIntf(p.oti);
+    EXPECT_EQ(capture.count("Cleaned entry log until table version: 0"), 0u);
+    EXPECT_FALSE(intf->swTableStatus()->pendingHwWrites());
+    EXPECT_EQ(intf->entryLog()->tableVersion(), 3u);
+    EXPECT_TRUE(capture.has("Entry log created for table id: 1b:08:0402 at version: 3"));
+}
+
+TEST_F(InterfaceLifecycle, RecordedTableVersionCleansTheLogAndDecidesPendingWrites) {
+    logThreeUnconfirmedEntries();
+    for (Asic::LogVersion recorded : {Asic::LogVersion{3}, Asic::LogVersion{2}}) {
+        SCOPED_TRACE(recorded);
+        Platform p;
+        p.group()->tableVersionIs(kActionId, recorded);
+        Qel::TraceCapture capture(3);
+        auto intf = TcamActionInterface::getIntf(p.oti);
+        EXPECT_TRUE(capture.has(fmt::format("Cleaned entry log until table version: {}", recorded)));
+        bool const behind = recorded < 3;
+        EXPECT_EQ(intf->swTableStatus()->pendingHwWrites(), behind);
+        EXPECT_EQ(capture.has("Turning ON pendingHwWrites"), behind);
+        intf = nullptr;
+        p.group()->tableVersionDel(kActionId);
+    }
+}
+
+TEST_F(InterfaceLifecycle, InstantiatingSettersKeepEqualObjectsAndReplaceOthers) {
+    Platform p;
+    auto intf = TcamInterface::getIntf(p.oti);
+    auto const log = intf->entryLog();
+    EXPECT_EQ(intf->entryLogIs(intf->tableId(), p.em, p.group(), kAgentName), log);
+    auto const status = intf->swTableStatus();
+    EXPECT_EQ(intf->swTableStatusIs(intf->tableId()), status);
+    auto const set = intf->swTableSet();
+    EXPECT_EQ(intf->swTableSetIs(intf->tableId(), status), set);
+    auto const otherStatus = intf->swTableStatusIs(Asic::SwTableId(0x1B080409));
+    EXPECT_NE(otherStatus, status);
+    EXPECT_NE(intf->swTableSetIs(intf->tableId(), otherStatus), set);
+    EXPECT_TRUE(intf->swTableSetDel());
+    EXPECT_FALSE(intf->swTableSet());
+    EXPECT_FALSE(intf->swTableSetDel());
+    EXPECT_NE(intf->entryLogIs(intf->tableId(), p.em, p.group(), "OtherAgent"), log);
+}
+
+TEST_F(InterfaceLifecycle, ReconcileWithNoStoredUnitCreatesNothing) {
+    Platform p;
+    p.oti->resourceTableIs(VornTunnelNiLib::InLifIndexResourceTable::canonicalName(),
+                           Lumo::make<VornTunnelNiLib::InLifIndexResourceTable>(&p.loop));
+    auto intf = TcamActionInterface::getIntf(p.oti);
+    Qel::TraceCapture capture(3);
+    intf->reconcile();
+    EXPECT_TRUE(capture.has(fmt::format("No. of config entities found: 0, in tessel path: {}",
+                                        Asic::Constants::canonicalGroupTableConfigTesselPathBase(
+                                            Asic::Constants::canonicalizeGroupName(kAgentName, kGroupName),
+                                            kTableNamespace, "TcamAction"))));
+    EXPECT_EQ(intf->swTableSet()->swTables().size(), 0u);
+}
+
+TEST(CanonicalTableName, NamesByType) {
+    EXPECT_EQ(Asic::CanonicalTableName(Asic::kOrderedSwTableType, "G", "N", "T").name(), "OrderedSwTable.G.T");
+    EXPECT_EQ(Asic::CanonicalTableName(Asic::OrderedTableType{1}, "G", "N", "T").name(), "PartiallyOrderedSwTable.T");
+    EXPECT_EQ(Asic::CanonicalTableName(Asic::kResourceTableType, "", "VornTunnelNiLib",
+                                       "InLifIndex.featureVornVrfSelection")
+                  .name(),
+              "ResourceTable.VornTunnelNiLib::InLifIndex.featureVornVrfSelection");
+    EXPECT_DEATH(Asic::CanonicalTableName(Asic::OrderedTableType{3}, "G", "N", "T").name(), "Table type undefined!");
+}
+
+}  // namespace
+}  // namespace VornTunnelTcamMgr
