@@ -1,0 +1,208 @@
+// The write and remove path of both software tables: request versions, the transient
+// collections, remove-all counting, marking and the statistics the requests count.
+#include "tests/swtable/SwTableTestFixture.h"
+
+namespace VornTest {
+namespace {
+
+// Counts notifications of one attribute.
+class AttrCounter : public Lumo::Subscriber {
+  public:
+    explicit AttrCounter(Lumo::AttributeId attr) : attr_(attr) {}
+    void onAttributeChange(Lumo::Node const*, Lumo::AttributeId attribute, std::uint64_t index) override {
+        if (attribute != attr_) return;
+        ++count;
+        lastIndex = index;
+    }
+    int count = 0;
+    std::uint64_t lastIndex = 0;
+
+  private:
+    Lumo::AttributeId attr_;
+};
+
+template <typename Table>
+class WritePathTest : public SwTableFixture<Table> {};
+TYPED_TEST_SUITE(WritePathTest, SwTableTypes);
+
+TYPED_TEST(WritePathTest, FreshTableAndModelAccessors) {
+    auto& t = *this->table_;
+    EXPECT_TRUE(t.transientAddEntryColl().empty());
+    EXPECT_TRUE(t.transientRemoveEntryColl().empty());
+    EXPECT_TRUE(t.transientVersionForKeyColl().empty());
+    EXPECT_FALSE(t.transientRemoveAllVersion().valid());
+    EXPECT_FALSE(t.inMarkingState());
+    EXPECT_EQ(t.entryHandleInLogFront(), nullptr);
+    EXPECT_EQ(t.entryHandleInLog(1), nullptr);
+    EXPECT_FALSE(t.entryHandleInLogHas(0));
+    EXPECT_FALSE(t.transientVersionForKey(this->key(1)).valid());
+    EXPECT_FALSE(t.transientVersionForKeyGet(this->key(1)).has_value());
+    EXPECT_THROW(t.transientAddEntryIs(nullptr), Lumo::NullArgumentException);
+    EXPECT_THROW(t.transientRemoveEntryIs(nullptr), Lumo::NullArgumentException);
+    EXPECT_TRUE(t.transientAddEntryColl().empty());
+
+    // Setting an equal version notifies nothing; a different one does.
+    AttrCounter versions(TypeParam::kTransientVersionForKey);
+    t.publisherRef().subscriberIs(&versions);
+    t.transientVersionForKeyIs(this->key(1), Asic::EntryVersion(3, 1));
+    t.transientVersionForKeyIs(this->key(1), Asic::EntryVersion(3, 1));
+    EXPECT_EQ(versions.count, 1);
+    t.transientVersionForKeyIs(this->key(1), Asic::EntryVersion(4, 1));
+    EXPECT_EQ(versions.count, 2);
+    t.transientVersionForKeyDel(this->key(1));
+    EXPECT_EQ(versions.count, 3);
+
+    // In-log queue positions: 1 first, one past the back is outside; enqueuing notifies with the position.
+    AttrCounter queue(TypeParam::kEntryHandleInLog);
+    t.publisherRef().subscriberIs(&queue);
+    auto h1 = Lumo::make<typename TestFixture::Handle>(Asic::EntryVersion(0, 0), this->key(1), this->table_.ptr());
+    auto h2 = Lumo::make<typename TestFixture::Handle>(Asic::EntryVersion(0, 0), this->key(2), this->table_.ptr());
+    t.entryHandleInLogEnq(h1);
+    EXPECT_EQ(queue.lastIndex, 1u);
+    t.entryHandleInLogEnq(h2);
+    EXPECT_EQ(queue.lastIndex, 2u);
+    EXPECT_EQ(t.entryHandleInLog(1), h1);
+    EXPECT_EQ(t.entryHandleInLog(2), h2);
+    EXPECT_EQ(t.entryHandleInLog(3), nullptr);
+    EXPECT_EQ(t.entryHandleInLogDeq(), h1);
+    EXPECT_EQ(t.entryHandleInLog(1), nullptr);
+    EXPECT_EQ(t.entryHandleInLogFront(), h2);
+    t.entryHandleInLogEnq(h1);
+    EXPECT_EQ(queue.lastIndex, 3u);
+    t.entryHandleInLogDelAll();
+    EXPECT_EQ(t.entryHandleInLogSize(), 0u);
+    EXPECT_EQ(t.entryHandleInLogDeq(), nullptr);
+    t.publisherRef().subscriberDel(&queue);
+    t.publisherRef().subscriberDel(&versions);
+
+    // Positions keep their order across the 32-bit wrap.
+    t.TEST_entryHandleInLogQueue().TEST_frontIs(0xFFFFFFFFu);
+    t.entryHandleInLogEnq(h1);
+    t.entryHandleInLogEnq(h2);
+    EXPECT_EQ(t.entryHandleInLog(0xFFFFFFFFu), h1);
+    EXPECT_EQ(t.entryHandleInLog(0u), h2);
+    EXPECT_EQ(t.entryHandleInLog(1u), nullptr);
+    EXPECT_EQ(t.entryHandleInLog(0xFFFFFFFEu), nullptr);
+    t.entryHandleInLogDelAll();
+}
+
+TYPED_TEST(WritePathTest, VersionsAndTransientCollectionsOfOneKey) {
+    Qel::TraceCapture trace;
+    auto& t = *this->table_;
+    auto const k = this->key(1);
+
+    auto w1 = this->write(1, 1);
+    EXPECT_TRUE(w1->version().isEq(Asic::EntryVersion(0, 0)));
+    EXPECT_EQ(trace.count(fmt::format(" Key: {} not found in entry version collection", k)), 1u);
+    auto w2 = this->write(1, 2);
+    EXPECT_TRUE(w2->version().isEq(Asic::EntryVersion(1, 0)));
+    EXPECT_EQ(t.transientAddEntry(k)->entry(), this->entry(1, 2));
+    auto r3 = this->remove(1);
+    EXPECT_TRUE(r3->version().isEq(Asic::EntryVersion(2, 0)));
+    EXPECT_EQ(trace.count(fmt::format(" Key: {} not found in entry version collection", k)), 1u);
+    EXPECT_EQ(t.transientAddEntry(k), nullptr);
+    ASSERT_NE(t.transientRemoveEntry(k), nullptr);
+    // The removed entry carries only the key.
+    typename TestFixture::Entry removed{};
+    removed.keyIs(k);
+    EXPECT_EQ(t.transientRemoveEntry(k)->entry(), removed);
+    EXPECT_TRUE(t.transientVersionForKey(k).isEq(Asic::EntryVersion(2, 0)));
+
+    // Write after remove: only in the add collection again.
+    auto w4 = this->write(1, 3);
+    EXPECT_TRUE(w4->version().isEq(Asic::EntryVersion(3, 0)));
+    EXPECT_EQ(t.transientRemoveEntry(k), nullptr);
+    EXPECT_EQ(t.transientAddEntry(k)->entryHandle(), w4);
+
+    // The 16-bit field of a stored version is kept, the counter moves on.
+    t.transientVersionForKeyIs(k, Asic::EntryVersion(41, 9));
+    EXPECT_TRUE(this->remove(1)->version().isEq(Asic::EntryVersion(42, 9)));
+
+    for (auto const& h : {w1, w2, r3, w4}) EXPECT_EQ(h->entryState(), EntryState::pending);
+    EXPECT_EQ(w1->key(), k);
+    EXPECT_EQ(w1->tableId(), this->tableId());
+    EXPECT_EQ(w1->tableName(), std::string("OrderedSwTable.VornTunnelTcamMgrGroup.") + TestFixture::Fam::kTableName);
+    EXPECT_EQ(this->stats().entryWriteCnt(), 3u);
+    EXPECT_EQ(this->stats().entryRemoveCnt(), 2u);
+    EXPECT_EQ(this->resolver().queued(), 5u);
+    EXPECT_EQ(trace.count(fmt::format("Done processing write for key: {} ", k)), 3u);
+    EXPECT_EQ(trace.count(fmt::format(" Done processing remove for key: {} ", k)), 2u);
+    // Requests are only queued: nothing is logged before the resolver commits.
+    EXPECT_EQ(this->log_->tableVersion(), 0u);
+}
+
+TYPED_TEST(WritePathTest, WriteTakesTheKeyArgumentIntoTheStoredEntry) {
+    auto& t = *this->table_;
+    // An entry whose own key differs from the key it is written under.
+    auto h = t.entryWrite(this->key(2), this->entry(7, 4), nullptr);
+    auto w = t.transientAddEntry(this->key(2));
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->key(), this->key(2));
+    EXPECT_EQ(w->entryHandle(), h);
+    EXPECT_EQ(t.transientAddEntry(this->key(7)), nullptr);
+}
+
+TYPED_TEST(WritePathTest, RemoveAllCountsAndKeepsKeyVersions) {
+    Qel::TraceCapture trace;
+    auto& t = *this->table_;
+    this->write(1);
+    this->remove(2);
+    this->write(3);
+    this->write(3);
+    t.entryRemoveAll(nullptr);
+    EXPECT_TRUE(t.transientAddEntryColl().empty());
+    EXPECT_TRUE(t.transientRemoveEntryColl().empty());
+    EXPECT_TRUE(t.transientRemoveAllVersion().valid());
+    EXPECT_EQ(t.transientRemoveAllVersion().value, 0u);
+    EXPECT_TRUE(trace.has("No remove all operation currently enqueued"));
+    EXPECT_TRUE(trace.has("Done processing remove all "));
+    t.entryRemoveAll(nullptr);
+    EXPECT_EQ(t.transientRemoveAllVersion().value, 1u);
+    EXPECT_TRUE(trace.has("Found valid table remove all version: 0"));
+
+    // Versions survive: the next request of a key continues its count.
+    EXPECT_TRUE(t.transientVersionForKey(this->key(1)).isEq(Asic::EntryVersion(0, 0)));
+    EXPECT_TRUE(t.transientVersionForKey(this->key(3)).isEq(Asic::EntryVersion(1, 0)));
+    EXPECT_TRUE(this->write(3)->version().isEq(Asic::EntryVersion(2, 0)));
+    EXPECT_TRUE(this->remove(2)->version().isEq(Asic::EntryVersion(1, 0)));
+
+    // Remove-alls are counted by no statistics counter.
+    EXPECT_EQ(this->stats().entryWriteCnt(), 4u);
+    EXPECT_EQ(this->stats().entryRemoveCnt(), 2u);
+    EXPECT_EQ(this->resolver().queued(), 8u);
+}
+
+TYPED_TEST(WritePathTest, MarkingRecordsWrittenKeysOnly) {
+    Qel::TraceCapture trace;
+    auto& t = *this->table_;
+    this->write(9);  // before marking: not marked
+    t.mark();
+    EXPECT_TRUE(t.inMarkingState());
+    this->write(1);
+    this->remove(2);
+    this->write(3);
+    this->remove(3);
+    EXPECT_FALSE(t.markedKeyHas(this->key(9)));
+    EXPECT_TRUE(t.markedKeyHas(this->key(1)));
+    EXPECT_FALSE(t.markedKeyHas(this->key(2)));
+    EXPECT_TRUE(t.markedKeyHas(this->key(3)));  // a later remove does not unmark
+    // A second mark keeps the keys already marked.
+    t.mark();
+    EXPECT_EQ(t.markedKeys(), 2u);
+
+    // The marking flag reaches the entry log as suppressIdenticalWrites.
+    this->commitAll();
+    auto const logTraces = trace.messages(TestFixture::Fam::kTableName == std::string("Tcam") ? "TcamEntryLog"
+                                                                                              : "TcamActionEntryLog",
+                                          8);
+    int suppressing = 0, notSuppressing = 0;
+    for (auto const& m : logTraces) {
+        if (m.find("suppressIdenticalWrites: true") != std::string::npos) ++suppressing;
+        if (m.find("suppressIdenticalWrites: false") != std::string::npos) ++notSuppressing;
+    }
+    EXPECT_EQ(suppressing, 2);     // keys 1 and 3, written while marking
+    EXPECT_EQ(notSuppressing, 1);  // key 9
+}
+
+}  // namespace
+}  // namespace VornTest
