@@ -1,0 +1,235 @@
+// Resolution and commit of both software tables: dependency states, the change log's room,
+// transient clean-up of overtaken requests, remove-all, removes of uncommitted keys,
+// suppressed identical rewrites and the statistics of every commit path.
+#include "tests/swtable/SwTableTestFixture.h"
+
+namespace VornTest {
+namespace {
+
+template <typename Table>
+class CommitTest : public SwTableFixture<Table> {};
+TYPED_TEST_SUITE(CommitTest, SwTableTypes);
+
+TYPED_TEST(CommitTest, ResolutionAndCommitFollowTheDependencyState) {
+    Qel::TraceCapture trace;
+    auto& t = *this->table_;
+    auto dep = Lumo::make<TestDependency>();
+    auto const k = this->key(1);
+
+    for (auto flags : {Asic::EntryFlags{0}, Asic::kEntryDeleteFlag, Asic::kTableDeleteFlag}) {
+        auto re = this->resolverEntry(flags, dep);
+        dep->entryStateIs(EntryState::pending);
+        EXPECT_FALSE(t.isResolverEntryResolved(re)) << int(flags);
+        for (auto s : {EntryState::logged, EntryState::state2, EntryState::done, EntryState::failedState3,
+                       EntryState::failed, EntryState::failedState6}) {
+            dep->entryStateIs(s);
+            EXPECT_TRUE(t.isResolverEntryResolved(re)) << int(flags) << " " << int(s);
+        }
+    }
+    EXPECT_EQ(trace.count(fmt::format("key: {} dependant entry not yet resolved", k)), 3u);
+    EXPECT_TRUE(trace.has(fmt::format("key: {} dependant entry is resolved", k)));
+    EXPECT_TRUE(trace.has(fmt::format("key: {}, isEntryDeleted: false, isTableDeleted: false, resolved: true", k)));
+    EXPECT_TRUE(t.isResolverEntryResolved(this->resolverEntry(0, nullptr)));
+
+    // A failed dependency fails every kind of request: state 5, handler called, nothing logged,
+    // transient state kept, the commit counted.
+    this->commitAll();
+    std::uint64_t const commitsBefore = this->stats().commitCnt();
+    auto failedDep = Lumo::make<TestDependency>();
+    failedDep->entryStateIs(EntryState::failed);
+    auto w = t.entryWriteWithResponseHandler(k, this->entry(1), failedDep, this->recorder());
+    auto r = t.entryRemoveWithResponseHandler(this->key(2), failedDep, this->recorder());
+    t.entryRemoveAllWithResponseHandler(failedDep, this->recorder());
+    trace.clear();
+    EXPECT_EQ(this->commitAll(), 3u);
+    EXPECT_EQ(w->entryState(), EntryState::failed);
+    EXPECT_EQ(r->entryState(), EntryState::failed);
+    ASSERT_EQ(this->responses_.size(), 3u);
+    EXPECT_EQ(this->responses_[0], w);
+    EXPECT_EQ(this->responses_[1], r);
+    EXPECT_EQ(this->responses_[2]->entryState(), EntryState::failed);
+    EXPECT_EQ(this->log_->tableVersion(), 0u);
+    EXPECT_EQ(this->stats().commitCnt(), commitsBefore + 3);
+    EXPECT_TRUE(this->stats().lastCommitTime() != Lumo::Time{});
+    EXPECT_TRUE(this->helper_->successes.empty());
+    EXPECT_TRUE(trace.has(fmt::format("Failed dependent entry for key: {}", k)));
+    EXPECT_TRUE(trace.has(fmt::format("Failed to commit entry key: {}", k)));
+    EXPECT_TRUE(trace.has("Failed dependent entry for remove all"));
+    EXPECT_TRUE(trace.has("Failed to commit entry remove all operation"));
+    // The remove-all dropped the write's transient state; its version stays. The failed remove-all
+    // is still counted as pending.
+    EXPECT_TRUE(t.transientVersionForKey(k).valid());
+    EXPECT_TRUE(t.transientRemoveAllVersion().valid());
+}
+
+TYPED_TEST(CommitTest, DependencyVersionIsNeededByTheLoggedChange) {
+    auto dep = Lumo::make<TestDependency>(42);
+    dep->entryStateIs(EntryState::done);
+    this->write(1, 1, dep);
+    this->commitAll();
+    auto const& logged = this->group_->logEntries(this->tableId());
+    ASSERT_EQ(logged.size(), 1u);
+    ASSERT_NE(logged.front().needed, nullptr);
+    auto const* needed = logged.front().needed->neededEntry().find(Asic::SwTableId(TestDependency::kOtherTable));
+    ASSERT_NE(needed, nullptr);
+    EXPECT_EQ(needed->version, 42u);
+}
+
+TYPED_TEST(CommitTest, TwoWritesOfOneKeyCommitInOrder) {
+    auto& t = *this->table_;
+    auto const k = this->key(1);
+    auto gate = Lumo::make<TestDependency>();
+    auto first = t.entryWriteWithResponseHandler(k, this->entry(1, 1), nullptr, this->recorder());
+    auto second = t.entryWriteWithResponseHandler(k, this->entry(1, 2), gate, this->recorder());
+
+    EXPECT_EQ(this->commitAll(), 1u);
+    EXPECT_EQ(first->entryState(), EntryState::logged);
+    EXPECT_EQ(first->logVersion(), 1u);
+    EXPECT_EQ(this->committed(1), this->entry(1, 1).logEntry);
+    // The newer request's transient state stays.
+    ASSERT_NE(t.transientAddEntry(k), nullptr);
+    EXPECT_EQ(t.transientAddEntry(k)->entryHandle(), second);
+    EXPECT_TRUE(t.transientVersionForKey(k).isEq(Asic::EntryVersion(1, 0)));
+    EXPECT_EQ(t.entryHandleInLogFront(), first);
+
+    gate->entryStateIs(EntryState::done);
+    EXPECT_EQ(this->commitAll(), 1u);
+    EXPECT_EQ(second->entryState(), EntryState::logged);
+    EXPECT_EQ(second->logVersion(), 2u);
+    EXPECT_EQ(this->committed(1), this->entry(1, 2).logEntry);
+    EXPECT_EQ(t.transientAddEntry(k), nullptr);
+    EXPECT_FALSE(t.transientVersionForKeyGet(k).has_value());
+    EXPECT_EQ(t.entryHandleInLogSize(), 2u);
+    // The hook heard of both, the write before it was cleaned up.
+    ASSERT_EQ(this->helper_->successes.size(), 2u);
+    EXPECT_FALSE(this->helper_->successes[0].second);
+    EXPECT_TRUE(this->responses_.empty());  // both wait for the table status
+    EXPECT_EQ(this->stats().commitCnt(), 2u);
+}
+
+TYPED_TEST(CommitTest, WriteThenRemoveAll) {
+    auto& t = *this->table_;
+    this->logDirect(2);  // a committed entry the remove-all deletes
+    auto w = this->write(1);
+    t.entryRemoveAllWithResponseHandler(nullptr, this->recorder());
+    EXPECT_EQ(this->commitAll(), 2u);
+
+    // The write was logged and found nothing to clean up: its version stays.
+    EXPECT_EQ(w->logVersion(), 2u);
+    EXPECT_EQ(w->entryState(), EntryState::logged);
+    EXPECT_TRUE(t.transientVersionForKey(this->key(1)).isEq(Asic::EntryVersion(0, 0)));
+    // The remove-all deleted the unit's table and counted itself down.
+    EXPECT_FALSE(t.transientRemoveAllVersion().valid());
+    EXPECT_EQ(this->log_->tableVersion(), 3u);
+    EXPECT_EQ(this->log_->entrys(kSwUnit), 0u);
+    EXPECT_EQ(this->stats().tableClearCnt(), 1u);
+    EXPECT_EQ(this->stats().commitCnt(), 2u);
+
+    // Two remove-alls count down one by one.
+    t.entryRemoveAll(nullptr);
+    t.entryRemoveAll(nullptr);
+    EXPECT_EQ(t.transientRemoveAllVersion().value, 1u);
+    auto gate = Lumo::make<TestDependency>();
+    t.entryRemoveAll(gate);  // holds back the count's last step
+    EXPECT_EQ(this->commitAll(), 2u);
+    EXPECT_EQ(t.transientRemoveAllVersion().value, 0u);
+    gate->entryStateIs(EntryState::done);
+    EXPECT_EQ(this->commitAll(), 1u);
+    EXPECT_FALSE(t.transientRemoveAllVersion().valid());
+}
+
+TYPED_TEST(CommitTest, RemoveOfAKeyNeverCommittedCompletesAtOnce) {
+    auto& t = *this->table_;
+    auto r = t.entryRemoveWithResponseHandler(this->key(4), nullptr, this->recorder());
+    EXPECT_EQ(this->commitAll(), 1u);
+    EXPECT_EQ(r->entryState(), EntryState::done);
+    EXPECT_EQ(r->logVersion(), 0u);
+    ASSERT_EQ(this->responses_.size(), 1u);
+    EXPECT_EQ(this->responses_[0], r);
+    EXPECT_EQ(t.entryHandleInLogSize(), 0u);
+    EXPECT_EQ(t.transientRemoveEntry(this->key(4)), nullptr);
+    EXPECT_FALSE(t.transientVersionForKeyGet(this->key(4)).has_value());
+    ASSERT_EQ(this->helper_->successes.size(), 1u);
+    EXPECT_TRUE(this->helper_->successes[0].second);
+
+    // A remove of a committed key is logged and waits for the table status.
+    this->logDirect(5);
+    auto r2 = t.entryRemoveWithResponseHandler(this->key(5), nullptr, this->recorder());
+    this->commitAll();
+    EXPECT_EQ(r2->entryState(), EntryState::logged);
+    EXPECT_EQ(r2->logVersion(), 2u);
+    EXPECT_EQ(t.entryHandleInLogBack(), r2);
+    EXPECT_FALSE(this->log_->entryHas(this->key(5), kSwUnit));
+    EXPECT_EQ(this->responses_.size(), 1u);
+    EXPECT_EQ(this->stats().commitCnt(), 2u);
+}
+
+TYPED_TEST(CommitTest, IdenticalRewriteIsSuppressedOnlyWhileMarking) {
+    auto& t = *this->table_;
+    Asic::LogVersion const v1 = this->logDirect(1, 5);
+    this->logDirect(2, 5);
+    t.tableStatusVersion(this->log_->tableVersion());  // both records confirmed and cleaned
+
+    t.mark();
+    auto same = t.entryWriteWithResponseHandler(this->key(1), this->entry(1, 5), nullptr, this->recorder());
+    auto changed = this->write(2, 6);
+    this->commitAll();
+    EXPECT_EQ(same->entryState(), EntryState::done);
+    EXPECT_EQ(same->logVersion(), v1);
+    ASSERT_EQ(this->responses_.size(), 1u);
+    EXPECT_EQ(this->responses_[0], same);
+    EXPECT_EQ(this->stats().suppressedWriteCnt(), 1u);
+    EXPECT_EQ(this->stats().suppressCheckDiffCnt(), 1u);
+    EXPECT_EQ(changed->entryState(), EntryState::logged);
+    EXPECT_EQ(changed->logVersion(), 3u);
+    EXPECT_EQ(t.entryHandleInLogSize(), 1u);
+
+    // Outside marking the same rewrite is logged with a new version.
+    t.sweep();
+    auto again = this->write(1, 5);
+    this->commitAll();
+    EXPECT_EQ(again->entryState(), EntryState::logged);
+    EXPECT_EQ(again->logVersion(), 4u);
+    EXPECT_EQ(this->stats().suppressedWriteCnt(), 1u);
+    EXPECT_EQ(this->stats().commitCnt(), 3u);
+}
+
+// The change log's room is the same for both tables; filling it is costly, so once.
+class KeyTableCommitTest : public SwTableFixture<Tm::TcamSwTable> {};
+
+TEST_F(KeyTableCommitTest, FullChangeLogHoldsRequestsBack) {
+    Qel::TraceCapture trace(1);
+    auto& t = *this->table_;
+    auto w = this->write(1);
+    auto r = this->remove(2);
+    // Fill the change log to 999,999 records, the most that still leaves room.
+    {
+        QelSharedMem::WriteTransaction txn;
+        Tm::TcamEntryLog::LogRecord rec;
+        rec.unitId = 99;  // a unit with no configuration table: cleanup ignores its records
+        for (std::uint32_t v = 1000; v < 1000 + 999'999; ++v) {
+            rec.version = v;
+            this->log_->tableEntryLog()->entryLogConfigIs(rec);
+        }
+    }
+    auto const re = this->resolverEntry(0, nullptr, 1);
+    EXPECT_TRUE(t.isResolverEntryResolved(re));
+    {
+        QelSharedMem::WriteTransaction txn;
+        Tm::TcamEntryLog::LogRecord rec;
+        rec.unitId = 99;
+        rec.version = 5'000'000;
+        this->log_->tableEntryLog()->entryLogConfigIs(rec);
+    }
+    EXPECT_FALSE(t.isResolverEntryResolved(re));
+    EXPECT_FALSE(t.isResolverEntryResolved(this->resolverEntry(Asic::kEntryDeleteFlag, nullptr, 2)));
+    EXPECT_EQ(this->commitAll(), 0u);
+    EXPECT_EQ(w->entryState(), EntryState::pending);
+    EXPECT_EQ(r->entryState(), EntryState::pending);
+    EXPECT_TRUE(trace.has(fmt::format("key: {}, isEntryDeleted: false : no space in entryLog!", this->key(1))));
+    EXPECT_TRUE(trace.has(fmt::format("key: {}, isEntryDeleted: true : no space in entryLog!", this->key(2))));
+    EXPECT_EQ(this->resolver().queued(), 2u);
+}
+
+}  // namespace
+}  // namespace VornTest
