@@ -31,11 +31,15 @@ void Programmer::write(DesiredUnit const& unit) {
     UnitTables const* tables = runtime_.unit(unit.unitId);
     if (tables == nullptr) tables = &runtime_.bringUp(unit.unitId);
 
-    auto record = [this, unitId = unit.unitId](TableKind kind, std::string keyText, auto&& issue) {
+    // `table` is the software table the request goes to (held by a plain pointer: the handler
+    // lives in the table's own handles), `requested` its entry.
+    auto record = [this, unitId = unit.unitId](TableKind kind, auto* table, auto const& key,
+                                               auto const& requested, auto&& issue) {
         auto& progress = progress_[{kind, unitId}];
         ++progress.written;
         auto answer = std::make_shared<Answer>();
-        auto onAnswer = [this, kind, unitId, keyText, answer](Asic::EntryState state) {
+        auto onAnswer = [this, kind, unitId, keyText = fmt::format("{}", key), answer, table, key,
+                         requested](Asic::EntryState state) {
             if (answer->counted) return;
             answer->counted = true;
             auto& p = progress_[{kind, unitId}];
@@ -45,6 +49,11 @@ void Programmer::write(DesiredUnit const& unit) {
             else
                 p.failedKeys.push_back(keyText);
             if (sink_) sink_(kind, unitId, keyText, ok);
+            if (entrySink_) {
+                auto committed = ok ? table->entryRead(key) : requested;
+                if (committed.key() != key) committed = requested;
+                entrySink_(Completion{kind, unitId, keyText, ok, committed});
+            }
         };
         auto handle = issue([onAnswer](Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const> const& h) {
             onAnswer(h->entryState());
@@ -56,18 +65,20 @@ void Programmer::write(DesiredUnit const& unit) {
     std::map<std::uint32_t, Lumo::Ptr<Asic::DependencyEntryHandle const>> actionHandles;
     for (auto const& action : unit.actionEntries) {
         auto const key = action.key();
-        auto handle = record(TableKind::action, fmt::format("{}", key), [&](auto const& handler) {
-            return tables->action->entryWriteWithResponseHandler(key, action.entry(), nullptr, handler);
+        auto const entry = action.entry();
+        auto handle = record(TableKind::action, tables->action.get(), key, entry, [&](auto const& handler) {
+            return tables->action->entryWriteWithResponseHandler(key, entry, nullptr, handler);
         });
         actionHandles[action.actionId] = handle;
     }
     for (auto const& keyEntry : unit.keyEntries) {
         auto const key = keyEntry.key();
+        auto const entry = keyEntry.entry();
         auto found = actionHandles.find(keyEntry.actionId);
         Lumo::Ptr<Asic::DependencyEntryHandle const> dependency =
             found == actionHandles.end() ? nullptr : found->second;
-        record(TableKind::tcam, fmt::format("{}", key), [&](auto const& handler) {
-            return tables->tcam->entryWriteWithResponseHandler(key, keyEntry.entry(), dependency, handler);
+        record(TableKind::tcam, tables->tcam.get(), key, entry, [&](auto const& handler) {
+            return tables->tcam->entryWriteWithResponseHandler(key, entry, dependency, handler);
         });
     }
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "agent/DesiredState.h"
@@ -31,9 +32,24 @@ struct TableProgress {
 // A request completed: table, unit, the key as text, and whether it succeeded.
 using CompletionSink = std::function<void(TableKind, Asic::UnitId, std::string const&, bool)>;
 
+// A request completed, with its entry: the committed entry when it succeeded (an action entry
+// then carries the InLif indexes the library resolved), the requested entry when it failed.
+struct Completion {
+    TableKind kind;
+    Asic::UnitId unitId;
+    std::string const& key;
+    bool ok;
+    std::variant<VornTunnelTcamMgr::TcamEntry, VornTunnelTcamMgr::TcamActionEntry> entry;
+};
+using EntryCompletionSink = std::function<void(Completion const&)>;
+
 class Programmer {
   public:
     explicit Programmer(Runtime& runtime, CompletionSink sink = {}) : runtime_(runtime), sink_(std::move(sink)) {}
+
+    // Also reports every completion with its entry (reading the committed entry back costs a
+    // lookup per request, so only when asked).
+    void entrySinkIs(EntryCompletionSink sink) { entrySink_ = std::move(sink); }
 
     // Writes every entry of every unit of `state` (bringing the unit up first if needed).
     void write(DesiredState const& state);
@@ -49,6 +65,7 @@ class Programmer {
   private:
     Runtime& runtime_;
     CompletionSink sink_;
+    EntryCompletionSink entrySink_;
     std::map<std::pair<TableKind, Asic::UnitId>, TableProgress> progress_;
 };
 

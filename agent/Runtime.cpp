@@ -12,8 +12,6 @@ using VornTunnelTcamMgr::kGroupName;
 
 namespace {
 
-Lumo::String relaunchPath() { return Lumo::String("hardware/velum/agent/relaunch/config/") + kAgentName; }
-
 // Tells the hardware side about changes an earlier run logged that it never confirmed, so
 // that the table's status moves up to the log's version and the tables see no pending writes.
 template <typename Intf>
@@ -66,6 +64,8 @@ Runtime::~Runtime() {
     loop_ = Qel::EventLoop();
     entityManager_ = nullptr;
 }
+
+Lumo::String Runtime::relaunchPath() { return Lumo::String("hardware/velum/agent/relaunch/config/") + kAgentName; }
 
 std::uint64_t Runtime::relaunchMajorId() const {
     auto genId = Lumo::ptr_cast<Asic::GenId>(entityManager_->getEntity(relaunchPath()));

@@ -61,6 +61,8 @@ class Runtime {
     // The relaunch generation of the agent in the state database (raised when a stored table
     // was found wiped).
     std::uint64_t relaunchMajorId() const;
+    // The state-database path of the relaunch generation entity.
+    static Lumo::String relaunchPath();
 
     // Creates (or returns) the software tables of a unit, the action table first since key
     // entries depend on action entries. Without reset the stored entries are restored and

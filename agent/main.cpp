@@ -1,13 +1,69 @@
-// tcam-agent: placeholder until the software tables exist; prints the two tables it will serve.
+// tcam-agent: the agent simulator. Command-line wiring only; the commands live in
+// RunCommand.cpp and ShowCommand.cpp.
+#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
-#include "contracts/asic/Types.h"
-#include "contracts/types/TcamConstants.h"
+#include "agent/CommandOptions.h"
+#include "agent/RunCommand.h"
+#include "agent/ShowCommand.h"
 
-int main() {
-    using namespace VornTunnelTcamMgr;
-    fmt::print("Tcam       {} change log {}\n", Asic::SwTableId(0x1B080401), TcamConstants::tableEntryLogTesselPath());
-    fmt::print("TcamAction {} change log {}\n", Asic::SwTableId(0x1B080402),
-               TcamActionConstants::tableEntryLogTesselPath());
-    return 0;
+using namespace VornTcamAgent;
+
+namespace {
+
+constexpr char kNamespaceHelp[] =
+    "shared-memory namespace (/dev/shm/vorn-tcam.NS); default $VORN_SHM_NAMESPACE, else \"default\"";
+
+void addRunOptions(CLI::App& run, RunOptions& o) {
+    auto* state = run.add_option("--state", o.stateFile, "desired-state JSON file (docs/desired-state.md)");
+    auto* generate =
+        run.add_option("--generate", o.generate, "generate N action and N key entries per unit (default 1000)");
+    state->excludes(generate);
+    run.add_option("--units", o.units, "units of the generated state, comma-separated (default 0,1)")
+        ->delimiter(',')
+        ->excludes(state);
+    run.add_option("--seed", o.seed, "seed of the generated state (default 1); --mutate uses seed + 1");
+    run.add_option("--mutate", o.mutate, "change about this fraction (0..1) of each table before writing")
+        ->check(CLI::Range(0.0, 1.0));
+    run.add_flag("--json", o.json, "print the summary as JSON");
+    run.add_option("--completions-fd", o.completionsFd,
+                   "write one JSON line per answered request to this open file descriptor");
+    run.add_option("--namespace", o.nameSpace, kNamespaceHelp);
+    run.add_option("--trace", o.trace, "enable trace handles, HANDLE/LEVEL[,HANDLE/LEVEL...] (\"*\" for all)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"tcam-agent: hosts the tunnel-termination TCAM tables on shared memory and programs them"};
+    app.require_subcommand(1);
+
+    RunOptions runOptions;
+    auto* run = app.add_subcommand(
+        "run", "bring the agent up, program a desired state, run until every request is answered, print a summary");
+    addRunOptions(*run, runOptions);
+
+    ShowOptions showOptions;
+    auto* show = app.add_subcommand("show", "print what shared memory holds (read-only)");
+    show->add_flag("--json", showOptions.json, "print as JSON");
+    show->add_option("--namespace", showOptions.nameSpace, kNamespaceHelp);
+
+    CleanOptions cleanOptions;
+    auto* clean = app.add_subcommand("clean", "remove the namespace's shared memory");
+    clean->add_option("--namespace", cleanOptions.nameSpace, kNamespaceHelp);
+
+    try {
+        app.parse(argc, argv);
+    } catch (CLI::CallForHelp const& e) {
+        return app.exit(e);
+    } catch (CLI::CallForAllHelp const& e) {
+        return app.exit(e);
+    } catch (CLI::ParseError const& e) {
+        fmt::print(stderr, "tcam-agent: {}\nRun with --help for more information.\n", e.what());
+        return kExitBadInput;
+    }
+
+    if (run->parsed()) return runCommand(runOptions);
+    if (show->parsed()) return showCommand(showOptions);
+    return cleanCommand(cleanOptions);
 }

@@ -7,6 +7,7 @@
 #include "contracts/asic/GenId.h"
 #include "contracts/lumo/Exception.h"
 #include "contracts/shm/Environment.h"
+#include "contracts/shm/ReadOnlyView.h"
 
 namespace Ledra {
 
@@ -73,15 +74,29 @@ void EntityManager::registerEntity(Lumo::String const& path, char const* typeNam
     entities_[path] = entity;
 }
 
-std::optional<std::uint64_t> EntityManager::value(Lumo::String const& path, Lumo::String const& field) const {
-    QelSharedMem::Environment& env = environment();
-    std::optional<std::string> const bytes = env.get(env.ledraDbi(), valueKey(name_, local_, path, field));
+namespace {
+
+std::optional<std::uint64_t> decodeValue(std::optional<std::string> const& bytes, Lumo::String const& path,
+                                         Lumo::String const& field) {
     if (!bytes) return std::nullopt;
     if (bytes->size() != 8)
         throw Lumo::CorruptionDetectedException(fmt::format("state-database value {} {} is damaged", path, field));
     std::uint64_t v = 0;
     for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>((*bytes)[i]);
     return v;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> EntityManager::value(Lumo::String const& path, Lumo::String const& field) const {
+    QelSharedMem::Environment& env = environment();
+    return decodeValue(env.get(env.ledraDbi(), valueKey(name_, local_, path, field)), path, field);
+}
+
+std::optional<std::uint64_t> EntityManager::storedValue(QelSharedMem::ReadOnlyView const& view,
+                                                        Lumo::String const& name, bool local,
+                                                        Lumo::String const& path, Lumo::String const& field) {
+    return decodeValue(view.stateDatabaseValue(valueKey(name, local, path, field)), path, field);
 }
 
 void EntityManager::valueIs(Lumo::String const& path, Lumo::String const& field, std::uint64_t value) {

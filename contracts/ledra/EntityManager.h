@@ -11,6 +11,7 @@
 
 namespace QelSharedMem {
 class Environment;
+class ReadOnlyView;
 }
 
 namespace Ledra {
@@ -57,6 +58,10 @@ class EntityManager : public Lumo::Node {
     std::optional<std::uint64_t> value(Lumo::String const& path, Lumo::String const& field) const;
     void valueIs(Lumo::String const& path, Lumo::String const& field, std::uint64_t value);
     void valueDel(Lumo::String const& path, Lumo::String const& field);
+    // The value (path, field) of the manager (name, local) as a read-only view of a namespace
+    // holds it, without opening the process's environment. Empty when not stored.
+    static std::optional<std::uint64_t> storedValue(QelSharedMem::ReadOnlyView const& view, Lumo::String const& name,
+                                                    bool local, Lumo::String const& path, Lumo::String const& field);
 
     // Entity types known to getEntity: type name to factory.
     using Factory = std::function<Lumo::Ptr<Entity>(EntityManager*, Lumo::String const&)>;

@@ -1,0 +1,44 @@
+#pragma once
+// What the command line asks of each tcam-agent command, filled in by main.cpp and read by the
+// commands. Exit statuses shared by all commands are here too.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "contracts/asic/Types.h"
+
+namespace VornTcamAgent {
+
+// Exit statuses of tcam-agent.
+inline constexpr int kExitOk = 0;           // every request completed (run), or done (show, clean)
+inline constexpr int kExitFailed = 1;       // a request failed or was never answered, or the run broke off
+inline constexpr int kExitBadInput = 2;     // bad command line or desired state; nothing was touched
+
+// What `run` programs when given neither a state file nor --generate.
+inline constexpr std::uint64_t kDefaultGenerate = 1000;
+inline constexpr std::uint64_t kDefaultSeed = 1;
+inline std::vector<Asic::UnitId> defaultUnits() { return {0, 1}; }
+
+struct RunOptions {
+    std::optional<std::string> stateFile;      // --state
+    std::optional<std::uint64_t> generate;     // --generate N
+    std::vector<Asic::UnitId> units;           // --units (with --generate)
+    std::uint64_t seed = kDefaultSeed;         // --seed
+    std::optional<double> mutate;              // --mutate F
+    bool json = false;                         // --json
+    std::optional<int> completionsFd;          // --completions-fd
+    std::optional<std::string> nameSpace;      // --namespace
+    std::vector<std::string> trace;            // --trace HANDLE/LEVEL,...
+};
+
+struct ShowOptions {
+    bool json = false;
+    std::optional<std::string> nameSpace;
+};
+
+struct CleanOptions {
+    std::optional<std::string> nameSpace;
+};
+
+}  // namespace VornTcamAgent

@@ -1,0 +1,192 @@
+#include "agent/RunCommand.h"
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <memory>
+#include <set>
+
+#include "agent/AgentSetup.h"
+#include "agent/CompletionWriter.h"
+#include "agent/DesiredStateGenerate.h"
+#include "agent/DesiredStateJson.h"
+#include "agent/Programmer.h"
+#include "agent/Progress.h"
+#include "agent/Runtime.h"
+#include "agent/Summary.h"
+
+namespace VornTcamAgent {
+
+namespace {
+
+using VornTunnelTcamMgr::TcamActionSwTable;
+using VornTunnelTcamMgr::TcamSwTable;
+
+// The desired state the options ask for, checked whole; `source` describes it for the summary.
+DesiredState desiredState(RunOptions const& options, std::string& source) {
+    DesiredState state;
+    if (options.stateFile) {
+        state = loadDesiredState(*options.stateFile);
+        source = fmt::format("desired state from {}", *options.stateFile);
+    } else {
+        std::uint64_t const n = options.generate.value_or(kDefaultGenerate);
+        std::vector<Asic::UnitId> const units = options.units.empty() ? defaultUnits() : options.units;
+        try {
+            state = generate(units, static_cast<std::size_t>(n), options.seed);
+        } catch (std::invalid_argument const& e) {
+            throw BadInput(fmt::format("--units: {}", e.what()));
+        }
+        std::string unitText;
+        for (auto unit : units) unitText += (unitText.empty() ? "" : ",") + std::to_string(unit);
+        source = fmt::format("generated {} entries per table on units {} (seed {})", n, unitText, options.seed);
+    }
+    if (options.mutate) {
+        try {
+            state = mutate(state, options.seed + 1, *options.mutate);
+        } catch (std::invalid_argument const& e) {
+            throw BadInput(fmt::format("--mutate: {}", e.what()));
+        }
+        source += fmt::format(", mutated {:g} (seed {})", *options.mutate, options.seed + 1);
+    }
+    validate(state);
+    return state;
+}
+
+// What a unit's table held when it was brought up, for telling rewrites from new entries.
+template <typename Table>
+std::set<typename Table::Key> keysOf(Table const& table) {
+    std::set<typename Table::Key> keys;
+    for (auto it = table.entryIteratorConst(); it; ++it) keys.insert(it->key());
+    return keys;
+}
+
+// The keys a unit's desired state holds, per table.
+std::set<VornTunnelTcamMgr::TcamEntryKey> desiredTcamKeys(DesiredUnit const& unit) {
+    std::set<VornTunnelTcamMgr::TcamEntryKey> keys;
+    for (auto const& k : unit.keyEntries) keys.insert(k.key());
+    return keys;
+}
+
+std::set<VornTunnelTcamMgr::TcamActionEntryKey> desiredActionKeys(DesiredUnit const& unit) {
+    std::set<VornTunnelTcamMgr::TcamActionEntryKey> keys;
+    for (auto const& a : unit.actionEntries) keys.insert(a.key());
+    return keys;
+}
+
+// The report of one table: every unit that has a software table now, brought up or reconciled.
+template <typename Table, typename Intf, typename Key>
+TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& programmer, DesiredState const& state,
+                        std::map<Asic::UnitId, std::set<Key>> const& restored,
+                        std::set<Key> (*desired)(DesiredUnit const&)) {
+    TableReport report;
+    report.table = std::string(toString(kind));
+    report.logVersion = intf->entryLog()->tableVersion();
+    report.tableStatusVersion = intf->swTableStatus()->version();
+    std::map<Asic::UnitId, Lumo::Ptr<Table>> tables;
+    for (auto [unitId, table] : intf->swTableSet()->swTables()) tables[unitId] = Lumo::ptr_cast<Table>(table);
+    for (auto const& [unitId, table] : tables) {
+        UnitReport u;
+        u.unitId = unitId;
+        u.entries = table->entrys();
+        table->stats()->forEachCounter([&](char const* name, std::uint64_t value) { u.counters.emplace_back(name, value); });
+        DesiredUnit const* wanted = state.findUnit(unitId);
+        auto const restoredKeys = restored.find(unitId);
+        if (wanted == nullptr || restoredKeys == restored.end()) {
+            u.reconciled = true;
+            report.units.push_back(std::move(u));
+            continue;
+        }
+        if (auto found = programmer.allProgress().find({kind, unitId}); found != programmer.allProgress().end()) {
+            u.written = found->second.written;
+            u.completed = found->second.completed;
+            u.failedKeys = found->second.failedKeys;
+        }
+        std::set<Key> const wantedKeys = desired(*wanted);
+        u.restored = restoredKeys->second.size();
+        std::uint64_t again = 0;
+        for (auto const& key : wantedKeys) again += restoredKeys->second.count(key);
+        for (auto const& key : restoredKeys->second) u.swept += wantedKeys.count(key) == 0 ? 1 : 0;
+        u.suppressed = table->stats()->suppressedWriteCnt();
+        u.rewritten = again >= u.suppressed ? again - u.suppressed : 0;
+        u.added = wantedKeys.size() - again;
+        report.units.push_back(std::move(u));
+    }
+    return report;
+}
+
+int programAndReport(RunOptions const& options, DesiredState const& state, std::string const& source,
+                     std::string const& nameSpace, std::unique_ptr<CompletionWriter> completions) {
+    auto const start = std::chrono::steady_clock::now();
+    Runtime runtime;
+    RunReport report;
+    report.nameSpace = nameSpace;
+    report.source = source;
+    report.restart = runtime.tcamIntf()->entryLog()->tableVersion() > 0 ||
+                     runtime.actionIntf()->entryLog()->tableVersion() > 0;
+
+    std::map<Asic::UnitId, std::set<VornTunnelTcamMgr::TcamEntryKey>> restoredTcam;
+    std::map<Asic::UnitId, std::set<VornTunnelTcamMgr::TcamActionEntryKey>> restoredAction;
+    for (auto const& unit : state.units) {
+        UnitTables const& tables = runtime.bringUp(unit.unitId);
+        restoredAction[unit.unitId] = keysOf(*tables.action);
+        restoredTcam[unit.unitId] = keysOf(*tables.tcam);
+        if (!restoredAction[unit.unitId].empty() || !restoredTcam[unit.unitId].empty()) report.restart = true;
+    }
+    report.reconciledUnits = runtime.reconcile();
+    if (!report.reconciledUnits.empty()) report.restart = true;
+
+    std::uint64_t total = 0;
+    for (auto const& unit : state.units) total += unit.actionEntries.size() + unit.keyEntries.size();
+    Progress progress(total);
+    Programmer programmer(runtime, [&](TableKind, Asic::UnitId, std::string const&, bool) { progress.answered(); });
+    if (completions) programmer.entrySinkIs([&](Completion const& c) { (*completions)(c); });
+    programmer.write(state);
+    runtime.sweepAll();
+    runtime.runUntilIdle();
+    progress.finish();
+    report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    report.relaunchMajorId = runtime.relaunchMajorId();
+
+    report.tables.push_back(tableReport<TcamSwTable>(TableKind::tcam, runtime.tcamIntf(), programmer, state,
+                                                     restoredTcam, &desiredTcamKeys));
+    report.tables.push_back(tableReport<TcamActionSwTable>(TableKind::action, runtime.actionIntf(), programmer, state,
+                                                           restoredAction, &desiredActionKeys));
+    if (options.json) {
+        fmt::print("{}\n", summaryJson(report).dump(2));
+    } else {
+        fmt::print("{}", summaryText(report));
+    }
+    std::fflush(stdout);
+    return report.allCompleted() ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int runCommand(RunOptions const& options) {
+    // Everything the user gave is checked before shared memory is opened: a bad input leaves
+    // it as it was (not even created).
+    std::string source;
+    DesiredState state;
+    std::string nameSpace;
+    std::unique_ptr<CompletionWriter> completions;
+    try {
+        state = desiredState(options, source);
+        enableTraces(options.trace);
+        if (options.completionsFd) completions = std::make_unique<CompletionWriter>(*options.completionsFd);
+        nameSpace = selectNamespace(options.nameSpace);
+    } catch (DesiredStateError const& e) {
+        fmt::print(stderr, "tcam-agent run: {}\n", e.what());
+        return kExitBadInput;
+    } catch (BadInput const& e) {
+        fmt::print(stderr, "tcam-agent run: {}\n", e.what());
+        return kExitBadInput;
+    }
+    try {
+        return programAndReport(options, state, source, nameSpace, std::move(completions));
+    } catch (std::exception const& e) {
+        fmt::print(stderr, "tcam-agent run: {}\n", e.what());
+        return kExitFailed;
+    }
+}
+
+}  // namespace VornTcamAgent

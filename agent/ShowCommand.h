@@ -1,0 +1,19 @@
+#pragma once
+// `tcam-agent show`: prints what shared memory holds, read-only, with or without an agent
+// running. `tcam-agent clean`: removes the namespace's shared memory. Both return the exit
+// status.
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "agent/CommandOptions.h"
+#include "agent/StoredView.h"
+
+namespace VornTcamAgent {
+
+int showCommand(ShowOptions const& options);
+int cleanCommand(CleanOptions const& options);
+
+std::string storedViewText(StoredView const& view);
+nlohmann::json storedViewJson(StoredView const& view);
+
+}  // namespace VornTcamAgent
