@@ -1,0 +1,302 @@
+// Capacity and load runs of the whole agent in one process.
+//
+// A unit's configuration table holds at most 65,536 records (live keys and keys whose deletion
+// the hardware has not confirmed yet). A commit beyond that is refused by the shared-memory
+// table: Lumo::CapacityExceededException leaves the commit, the group resolver and the event
+// loop's task and reaches the caller of runUntilIdle; nothing of the refused write is stored,
+// its log version is given back, its handle stays accepted and its response handler is never
+// called. Every entry stored before is kept.
+//
+// A table's change log holds at most 1,000,000 records; while it is full the table's requests
+// stay queued with the resolver ("no space in entryLog!") and commit once the hardware status
+// moves on and the log is cleaned. The run in CI fills the log up to a few thousand records
+// below its limit through the entry log itself and drives the rest through the software
+// tables; DISABLED_ChangeLogFilledThroughTheTablesOnly drives every record through the
+// tables and is run by hand:
+//   capacity_test --gtest_also_run_disabled_tests --gtest_filter='*ChangeLog*'
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "agent/Runtime.h"
+#include "contracts/qel/Entity.h"
+#include "contracts/qel/Trace.h"
+#include "contracts/shm/SharedMem.h"
+#include "tests/support/ShmNamespace.h"
+
+namespace VornTcamAgent {
+namespace {
+
+using VornTunnelTcamMgr::TcamActionEntry;
+using VornTunnelTcamMgr::TcamEntry;
+using VornTunnelTcamMgr::TcamEntryKey;
+using VornTunnelTcamMgr::TcamSwTable;
+
+constexpr std::uint32_t kConfigCapacity = VornTunnelTcamMgr::TcamEntryLog::kConfigCapacity;
+constexpr std::uint32_t kChangeLogCapacity = VornTunnelTcamMgr::TcamEntryLog::kChangeLogCapacity;
+static_assert(kConfigCapacity == 65536 && kChangeLogCapacity == 1000000);
+
+TcamEntryKey tcamKey(std::uint32_t n) {
+    TcamEntryKey key;
+    key.vrfId = n;
+    key.tunnelType = 1;
+    key.addressFamily = 4;
+    key.dstAddr = {10, static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
+                   static_cast<std::uint8_t>(n)};
+    return key;
+}
+
+TcamEntry tcamEntry(std::uint32_t n, std::uint16_t priority = 1) {
+    TcamEntry e;
+    e.keyIs(tcamKey(n));
+    e.logEntry.actionKey.actionId = n % 64 + 1;
+    e.logEntry.priority = priority;
+    return e;
+}
+
+// Counts the answers of the requests it issues.
+struct Answers {
+    std::uint64_t done = 0;
+    std::uint64_t failed = 0;
+    std::uint64_t calls = 0;
+
+    VornTunnelTcamMgr::ResponseHandler handler() {
+        return [this](Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const> const& h) {
+            ++calls;
+            if (h->entryState() == Asic::EntryState::done) ++done;
+            if (Asic::SwTableBase::isFailed(h->entryState())) ++failed;
+        };
+    }
+};
+
+class Capacity : public ::testing::Test {
+  protected:
+    ~Capacity() override { Qel::Entity::singletonDelAll(); }
+
+    void restartAgent(RuntimeOptions const& options = {}) {
+        runtime_.reset();
+        Qel::Entity::singletonDelAll();
+        shm_.restart();
+        runtime_ = std::make_unique<Runtime>(options);
+    }
+
+    TcamSwTable& tcam(Asic::UnitId unitId) {
+        UnitTables const* tables = runtime_->unit(unitId);
+        if (tables == nullptr) tables = &runtime_->bringUp(unitId);
+        return *tables->tcam;
+    }
+
+    Lumo::Ptr<TcamSwTable::EntryHandle const> write(Asic::UnitId unitId, std::uint32_t n, std::uint16_t priority,
+                                                    Answers& answers) {
+        TcamEntry const e = tcamEntry(n, priority);
+        return tcam(unitId).entryWriteWithResponseHandler(e.key(), e, nullptr, answers.handler());
+    }
+
+    // Writes keys [first, first + count) of the unit.
+    void writeRange(Asic::UnitId unitId, std::uint32_t first, std::uint32_t count, std::uint16_t priority,
+                    Answers& answers) {
+        for (std::uint32_t n = first; n < first + count; ++n) write(unitId, n, priority, answers);
+    }
+
+    // The unit's key table as the library reads it: vrf id to priority.
+    std::map<std::uint32_t, std::uint16_t> view(Asic::UnitId unitId) {
+        std::map<std::uint32_t, std::uint16_t> out;
+        for (auto it = tcam(unitId).entryIteratorConst(); it; ++it) {
+            EXPECT_EQ(it->key(), tcamKey(it->key().vrfId));
+            out[it->key().vrfId] = it->logEntry.priority;
+        }
+        return out;
+    }
+
+    static std::map<std::uint32_t, std::uint16_t> expected(std::uint32_t first, std::uint32_t count,
+                                                           std::uint16_t priority) {
+        std::map<std::uint32_t, std::uint16_t> out;
+        for (std::uint32_t n = first; n < first + count; ++n) out[n] = priority;
+        return out;
+    }
+
+    std::uint32_t configRecords(Asic::UnitId unitId) {
+        return runtime_->tcamIntf()->entryLog()->tableConfigTessel(unitId)->swTableEntries().size();
+    }
+    std::uint32_t changeLogRecords() {
+        return runtime_->tcamIntf()->entryLog()->tableEntryLog()->entryLogConfig().size();
+    }
+
+    VornTest::ScopedShmNamespace shm_{"capacity"};
+    std::unique_ptr<Runtime> runtime_ = std::make_unique<Runtime>();
+};
+
+TEST_F(Capacity, FullConfigurationTableRefusesANewKeyAndKeepsEveryStoredEntry) {
+    Answers answers;
+    writeRange(0, 1, kConfigCapacity, 1, answers);
+    runtime_->runUntilIdle();
+    ASSERT_EQ(answers.done, kConfigCapacity);
+    ASSERT_EQ(tcam(0).entrys(), kConfigCapacity);
+    auto const log = runtime_->tcamIntf()->entryLog();
+    Asic::LogVersion const versionBefore = log->tableVersion();
+
+    // Key 65,537: the commit is refused and the refusal reaches the caller of the event loop.
+    Answers refused;
+    auto const handle = write(0, kConfigCapacity + 1, 1, refused);
+    EXPECT_THROW(runtime_->runUntilIdle(), Lumo::CapacityExceededException);
+    EXPECT_EQ(handle->entryState(), Asic::EntryState::pending);
+    EXPECT_EQ(handle->logVersion(), 0u);
+    EXPECT_EQ(refused.calls, 0u);
+    EXPECT_FALSE(tcam(0).entryHas(tcamKey(kConfigCapacity + 1)));
+    EXPECT_FALSE(tcam(0).hasPendingHwWrites());
+    // The version the refused write took is given back, and nothing of it was logged.
+    EXPECT_EQ(log->tableVersion(), versionBefore);
+    EXPECT_EQ(changeLogRecords(), 0u);
+    EXPECT_EQ(configRecords(0), kConfigCapacity);
+    EXPECT_EQ(view(0), expected(1, kConfigCapacity, 1));
+
+    // Nothing is lost across a restart either, and the full table still takes a rewrite of a
+    // stored key; a key whose removal the hardware confirmed frees its record for a new key.
+    restartAgent();
+    EXPECT_EQ(view(0), expected(1, kConfigCapacity, 1));
+    Answers after;
+    write(0, 7, 2, after);
+    tcam(0).entryRemoveWithResponseHandler(tcamKey(8), nullptr, after.handler());
+    runtime_->runUntilIdle();
+    write(0, kConfigCapacity + 1, 3, after);
+    runtime_->runUntilIdle();
+    EXPECT_EQ(after.done, 3u);
+    EXPECT_EQ(configRecords(0), kConfigCapacity);
+    auto want = expected(1, kConfigCapacity, 1);
+    want[7] = 2;
+    want.erase(8);
+    want[kConfigCapacity + 1] = 3;
+    EXPECT_EQ(view(0), want);
+}
+
+// A removal keeps its configuration record until the hardware confirms it, so the record
+// counts against the capacity until then even though the key is no longer readable.
+TEST_F(Capacity, UnconfirmedRemovalsStillOccupyTheConfigurationTable) {
+    Answers answers;
+    writeRange(0, 1, kConfigCapacity, 1, answers);
+    runtime_->runUntilIdle();
+    ASSERT_EQ(answers.done, kConfigCapacity);
+
+    runtime_->hardware().holdIs(true);
+    tcam(0).entryRemoveWithResponseHandler(tcamKey(1), nullptr, answers.handler());
+    runtime_->runUntilIdle();
+    EXPECT_EQ(tcam(0).entrys(), kConfigCapacity - 1);
+    EXPECT_EQ(configRecords(0), kConfigCapacity);
+    Answers refused;
+    auto const handle = write(0, kConfigCapacity + 1, 1, refused);
+    EXPECT_THROW(runtime_->runUntilIdle(), Lumo::CapacityExceededException);
+    EXPECT_EQ(handle->entryState(), Asic::EntryState::pending);
+    EXPECT_EQ(refused.calls, 0u);
+
+    // Once the hardware confirms the removal, cleanup drops its record.
+    runtime_->hardware().holdIs(false);
+    runtime_->runUntilIdle();
+    EXPECT_EQ(answers.done, kConfigCapacity + 1);
+    EXPECT_EQ(configRecords(0), kConfigCapacity - 1);
+    EXPECT_EQ(view(0), expected(2, kConfigCapacity - 1, 1));
+}
+
+// After a refused commit the group goes on committing the requests queued behind it.
+// Disabled: GroupResolver::processQueues leaves its in-pass flag set when a commit throws,
+// so every later pass returns at once and nothing of the group commits again.
+TEST_F(Capacity, DISABLED_GroupGoesOnAfterARefusedCommit) {
+    Answers answers;
+    writeRange(0, 1, kConfigCapacity, 1, answers);
+    runtime_->runUntilIdle();
+    Answers refused;
+    write(0, kConfigCapacity + 1, 1, refused);
+    EXPECT_THROW(runtime_->runUntilIdle(), Lumo::CapacityExceededException);
+    Answers after;
+    write(0, 5, 2, after);
+    write(1, 5, 2, after);
+    runtime_->runUntilIdle();
+    EXPECT_EQ(after.done, 2u);
+    EXPECT_EQ(runtime_->group()->groupResolver()->queued(), 0u);
+}
+
+class ChangeLog : public Capacity {
+  protected:
+    void run(std::uint32_t prefill, std::uint32_t held) {
+        restartAgent(RuntimeOptions{.holdHardware = true});
+        auto const log = runtime_->tcamIntf()->entryLog();
+        TcamSwTable& unit0 = tcam(0);
+        tcam(1);
+        {
+            auto const needed = Lumo::make<Asic::NeededEntry>();
+            auto const stats = Lumo::make<Asic::SwTableStats>();
+            std::uint32_t n = 0;
+            while (n < prefill) {
+                QelSharedMem::WriteTransaction txn;
+                for (std::uint32_t i = 0; i < 50000 && n < prefill; ++i, ++n)
+                    log->entryIs(tcamEntry(n % 1000, static_cast<std::uint16_t>(n)).logEntry, {}, needed, 1, stats,
+                                 false);
+            }
+        }
+        ASSERT_EQ(changeLogRecords(), prefill);
+
+        // Requests on unit 0, cycling over 4,096 keys: the first ones fill the log to its
+        // capacity and are logged, the last `held` ones (a removal among them) stay queued.
+        std::uint32_t const room = kChangeLogCapacity - prefill;
+        std::uint32_t const keys = 4096;
+        Answers answers;
+        std::vector<Lumo::Ptr<TcamSwTable::EntryHandle const>> handles;
+        std::map<std::uint32_t, std::uint16_t> want;
+        Qel::TraceCapture traces(1);
+        for (std::uint32_t i = 0; i < room + held; ++i) {
+            std::uint32_t const n = i % keys + 1;
+            auto const priority = static_cast<std::uint16_t>(i / keys + 1);
+            if (i == room + 1) {
+                handles.push_back(unit0.entryRemoveWithResponseHandler(tcamKey(n), nullptr, answers.handler()));
+                want.erase(n);
+            } else {
+                handles.push_back(write(0, n, priority, answers));
+                want[n] = priority;
+            }
+            // Keep the run's memory down: commit as the requests come, like an agent would.
+            if (i % 4096 == 4095) runtime_->runUntilIdle();
+        }
+        runtime_->runUntilIdle();
+
+        EXPECT_EQ(changeLogRecords(), kChangeLogCapacity);
+        EXPECT_EQ(log->tableVersion(), kChangeLogCapacity);
+        EXPECT_EQ(answers.calls, 0u);
+        for (std::uint32_t i = 0; i < room + held; ++i) {
+            auto const expectedState = i < room ? Asic::EntryState::logged : Asic::EntryState::pending;
+            ASSERT_EQ(handles[i]->entryState(), expectedState) << i;
+        }
+        EXPECT_EQ(runtime_->group()->groupResolver()->queued(&unit0), held);
+        EXPECT_GE(traces.count(fmt::format("key: {}, isEntryDeleted: false : no space in entryLog!",
+                                           tcamKey(room % keys + 1))),
+                  1u);
+        // Only the table whose log is full waits: the action table still commits.
+        Answers action;
+        TcamActionEntry a;
+        a.keyIs({1});
+        runtime_->unit(0)->action->entryWriteWithResponseHandler(a.key(), a, nullptr, action.handler());
+        runtime_->runUntilIdle();
+        EXPECT_EQ(runtime_->unit(0)->action->transientAddEntry(a.key()), nullptr);
+        EXPECT_EQ(runtime_->unit(0)->action->entryLog()->tableVersion(), 1u);
+
+        runtime_->hardware().holdIs(false);
+        runtime_->runUntilIdle();
+        EXPECT_EQ(answers.done, room + held);
+        EXPECT_EQ(answers.calls, room + held);
+        EXPECT_EQ(action.done, 1u);
+        EXPECT_EQ(log->tableVersion(), Asic::LogVersion{kChangeLogCapacity} + held);
+        EXPECT_EQ(changeLogRecords(), 0u);
+        EXPECT_FALSE(unit0.hasPendingHwWrites());
+        EXPECT_EQ(view(0), want);
+        EXPECT_EQ(runtime_->group()->groupResolver()->queued(), 0u);
+    }
+};
+
+TEST_F(ChangeLog, FullChangeLogHoldsRequestsBackUntilTheHardwareCatchesUp) {
+    run(kChangeLogCapacity - 6000, 3000);
+}
+
+TEST_F(ChangeLog, DISABLED_ChangeLogFilledThroughTheTablesOnly) { run(0, 3000); }
+
+}  // namespace
+}  // namespace VornTcamAgent
