@@ -1,0 +1,64 @@
+#include "tests/agent/AgentProcess.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "tests/support/TestSupport.h"
+
+namespace VornTest {
+
+namespace {
+
+std::string slurp(std::string const& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+AgentResult runAgent(std::vector<std::string> const& args, int extraFd) {
+    std::string const base = "/tmp/" + uniqueName("agent-out");
+    std::string const outPath = base + ".out", errPath = base + ".err", extraPath = base + ".extra";
+    std::vector<char*> argv;
+    std::string binary = VORN_TCAM_AGENT;
+    argv.push_back(binary.data());
+    std::vector<std::string> copies(args);
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t const pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        auto redirect = [](std::string const& path, int fd) {
+            int const f = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (f < 0 || ::dup2(f, fd) < 0) ::_exit(127);
+            if (f != fd) ::close(f);
+        };
+        redirect(outPath, STDOUT_FILENO);
+        redirect(errPath, STDERR_FILENO);
+        if (extraFd >= 0) redirect(extraPath, extraFd);
+        ::unsetenv("VORN_SHM_NAMESPACE");
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0) {
+    }
+    AgentResult result;
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result.out = slurp(outPath);
+    result.err = slurp(errPath);
+    if (extraFd >= 0) result.extra = slurp(extraPath);
+    for (auto const& p : {outPath, errPath, extraPath}) ::unlink(p.c_str());
+    return result;
+}
+
+}  // namespace VornTest

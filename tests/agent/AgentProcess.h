@@ -1,0 +1,21 @@
+#pragma once
+// Runs the tcam-agent binary as a child process for the program tests: arguments in, exit
+// status, stdout, stderr and (optionally) what it wrote to an extra descriptor out.
+#include <string>
+#include <vector>
+
+namespace VornTest {
+
+struct AgentResult {
+    int status = -1;         // exit status, or 128 + signal
+    std::string out;         // stdout
+    std::string err;         // stderr
+    std::string extra;       // what the child wrote to descriptor `extraFd`
+};
+
+// Runs the agent binary with `args`. With extraFd >= 0 the child gets a file open for writing
+// on that descriptor. The environment is the test's, with VORN_SHM_NAMESPACE removed, so a
+// namespace is always named on the command line.
+AgentResult runAgent(std::vector<std::string> const& args, int extraFd = -1);
+
+}  // namespace VornTest

@@ -1,0 +1,331 @@
+// The tcam-agent program run as a process: a first run and a restart with a changed desired
+// state, what `show` reads back, the completion lines, and malformed inputs that must leave
+// shared memory alone.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "agent/DesiredStateGenerate.h"
+#include "agent/EntryJson.h"
+#include "contracts/shm/SharedMem.h"
+#include "tests/agent/AgentProcess.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace VornTcamAgent;
+using nlohmann::json;
+using VornTest::runAgent;
+
+bool exists(std::string const& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+class AgentProgram : public ::testing::Test {
+  protected:
+    ~AgentProgram() override {
+        EXPECT_EQ(runAgent({"clean", "--namespace", ns_}).status, 0);
+        EXPECT_FALSE(exists(shmFile()));
+        EXPECT_FALSE(exists(shmFile() + "-lock"));
+    }
+
+    std::string shmFile() const { return QelSharedMem::environmentPath(ns_); }
+
+    // Runs `run ... --json` on this test's namespace and returns the summary.
+    json run(std::vector<std::string> args, int expectedStatus = 0) {
+        args.insert(args.begin(), "run");
+        for (std::string a : {"--namespace", ns_.c_str(), "--json"}) args.push_back(a);
+        auto const r = runAgent(args);
+        EXPECT_EQ(r.status, expectedStatus) << r.err;
+        return json::parse(r.out);
+    }
+
+    json show() {
+        auto const r = runAgent({"show", "--json", "--namespace", ns_});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return json::parse(r.out);
+    }
+
+    std::string const ns_ = VornTest::uniqueName("agent");
+};
+
+json const& tableOf(json const& doc, std::string const& table) {
+    for (auto const& t : doc.at("tables"))
+        if (t.at("table") == table) return t;
+    throw std::out_of_range("no table " + table);
+}
+
+json const& unitOf(json const& table, unsigned unit) {
+    for (auto const& u : table.at("units"))
+        if (u.at("unit") == unit) return u;
+    throw std::out_of_range("no unit " + std::to_string(unit));
+}
+
+// The InLif indexes are resolved by the library; the desired entries leave them 0.
+json withoutIndexes(json entry) {
+    entry.erase("inLif0Index");
+    entry.erase("inLif23Index");
+    return entry;
+}
+
+// Per key (as formatted) the entry as JSON without InLif indexes.
+using EntryMap = std::map<std::string, json>;
+
+EntryMap desiredEntries(DesiredUnit const& unit, bool action) {
+    EntryMap map;
+    if (action) {
+        for (auto const& a : unit.actionEntries) map[fmt::format("{}", a.key())] = withoutIndexes(entryJson(a.entry()));
+    } else {
+        for (auto const& k : unit.keyEntries) map[fmt::format("{}", k.key())] = entryJson(k.entry());
+    }
+    return map;
+}
+
+EntryMap storedEntries(json const& unit) {
+    EntryMap map;
+    for (auto const& e : unit.at("live")) map[e.at("key")] = withoutIndexes(e.at("entry"));
+    return map;
+}
+
+struct Expected {
+    std::uint64_t rewritten = 0, suppressed = 0, added = 0, swept = 0;
+};
+
+Expected expectedRestart(EntryMap const& before, EntryMap const& after) {
+    Expected e;
+    for (auto const& [key, entry] : after) {
+        auto found = before.find(key);
+        if (found == before.end())
+            ++e.added;
+        else if (found->second == entry)
+            ++e.suppressed;
+        else
+            ++e.rewritten;
+    }
+    for (auto const& [key, entry] : before) e.swept += after.count(key) == 0 ? 1 : 0;
+    return e;
+}
+
+TEST_F(AgentProgram, RestartWithChangedStateSweepsRewritesAndSuppressesTheRightEntries) {
+    DesiredState const first = generate({0, 1}, 60, 3);
+    DesiredState const second = mutate(first, 4, 0.3);
+    std::vector<std::string> const generated = {"--generate", "60", "--units", "0,1", "--seed", "3"};
+
+    json const one = run(generated);
+    EXPECT_FALSE(one.at("restart"));
+    EXPECT_EQ(one.at("requests"), 240u);
+    EXPECT_EQ(one.at("completed"), 240u);
+    for (auto const& table : one.at("tables")) {
+        for (auto const& unit : table.at("units")) {
+            EXPECT_EQ(unit.at("entries"), 60u);
+            EXPECT_EQ(unit.at("new"), 60u);
+            EXPECT_EQ(unit.at("restored"), 0u);
+        }
+    }
+
+    // The restart, with the completions on descriptor 3.
+    std::vector<std::string> args = {"run", "--namespace", ns_, "--json", "--mutate", "0.3", "--completions-fd", "3"};
+    args.insert(args.begin() + 1, generated.begin(), generated.end());
+    auto const restartRun = runAgent(args, 3);
+    ASSERT_EQ(restartRun.status, 0) << restartRun.err;
+    json const two = json::parse(restartRun.out);
+    EXPECT_TRUE(two.at("restart"));
+    EXPECT_TRUE(two.at("unitsReconciled").empty());
+    json const stored = show();
+    EXPECT_TRUE(stored.at("exists"));
+
+    for (bool action : {false, true}) {
+        std::string const name = action ? "TcamAction" : "Tcam";
+        json const& summaryTable = tableOf(two, name);
+        json const& storedTable = tableOf(stored, name);
+        // The change log keeps the log version of its last record in its scratchpad.
+        EXPECT_EQ(storedTable.at("changeLog").at("scratchpad"), summaryTable.at("logVersion")) << name;
+        EXPECT_EQ(summaryTable.at("tableStatusVersion"), summaryTable.at("logVersion")) << name;
+        for (unsigned unitId : {0u, 1u}) {
+            SCOPED_TRACE(fmt::format("{} unit {}", name, unitId));
+            EntryMap const before = desiredEntries(*first.findUnit(unitId), action);
+            EntryMap const after = desiredEntries(*second.findUnit(unitId), action);
+            Expected const e = expectedRestart(before, after);
+            ASSERT_GT(e.swept, 0u);
+            ASSERT_GT(e.rewritten, 0u);
+            json const& u = unitOf(summaryTable, unitId);
+            EXPECT_EQ(u.at("restored"), before.size());
+            EXPECT_EQ(u.at("rewritten"), e.rewritten);
+            EXPECT_EQ(u.at("suppressed"), e.suppressed);
+            EXPECT_EQ(u.at("new"), e.added);
+            EXPECT_EQ(u.at("swept"), e.swept);
+            EXPECT_EQ(u.at("counters").at("entryRemoveCnt"), e.swept);
+            EXPECT_EQ(u.at("counters").at("suppressedWriteCnt"), e.suppressed);
+            EXPECT_EQ(u.at("entries"), after.size());
+            EXPECT_EQ(u.at("completed"), after.size());
+            EXPECT_TRUE(u.at("failures").empty());
+
+            json const& s = unitOf(storedTable, unitId);
+            EXPECT_EQ(storedEntries(s), after);
+            EXPECT_TRUE(s.at("inDeletion").empty());
+        }
+    }
+
+    // One completion line per request, each naming an entry that is stored as answered.
+    std::istringstream lines(restartRun.extra);
+    std::string line;
+    std::set<std::string> seen;
+    while (std::getline(lines, line)) {
+        json const c = json::parse(line);
+        EXPECT_TRUE(c.at("ok")) << line;
+        std::string const id = fmt::format("{}/{}/{}", c.at("table").get<std::string>(), c.at("unit").get<int>(),
+                                           c.at("key").get<std::string>());
+        EXPECT_TRUE(seen.insert(id).second) << "answered twice: " << id;
+        EntryMap const storedUnit = storedEntries(unitOf(tableOf(stored, c.at("table")), c.at("unit")));
+        auto found = storedUnit.find(c.at("key"));
+        ASSERT_NE(found, storedUnit.end()) << line;
+        EXPECT_EQ(withoutIndexes(c.at("entry")), found->second) << line;
+    }
+    EXPECT_EQ(seen.size(), two.at("requests").get<std::size_t>());
+}
+
+TEST_F(AgentProgram, UnitLeftOutOfTheStateIsReconciledAndCleared) {
+    run({"--generate", "10", "--units", "0,1"});
+    json const second = run({"--generate", "10", "--units", "0"});
+    EXPECT_EQ(second.at("unitsReconciled"), json::array({1}));
+    for (auto const& table : second.at("tables")) {
+        EXPECT_TRUE(unitOf(table, 1).at("reconciled"));
+        EXPECT_EQ(unitOf(table, 1).at("entries"), 0u);
+        EXPECT_EQ(unitOf(table, 0).at("suppressed"), 10u);
+    }
+    json const stored = show();
+    for (auto const& table : stored.at("tables")) {
+        EXPECT_EQ(unitOf(table, 0).at("live").size(), 10u);
+        EXPECT_TRUE(unitOf(table, 1).at("live").empty());
+    }
+}
+
+TEST_F(AgentProgram, ShowOfAMissingNamespaceIsEmptyAndCreatesNothing) {
+    auto const text = runAgent({"show", "--namespace", ns_});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("no shared memory"), std::string::npos) << text.out;
+    json const stored = show();
+    EXPECT_FALSE(stored.at("exists"));
+    EXPECT_TRUE(stored.at("tables").empty());
+    EXPECT_FALSE(exists(shmFile()));
+    EXPECT_FALSE(exists(shmFile() + "-lock"));
+}
+
+// A valid state, one element per line, so that each bad case edits one line.
+std::vector<std::string> goodLines() {
+    return {
+        R"({)",
+        R"(  "version": 1,)",
+        R"(  "units": [{)",
+        R"(    "unit": 0,)",
+        R"(    "actionEntries": [)",
+        R"(      {"actionId": 1, "decapType": "decapOuter", "vrf": 10, "inLif": {"intf": 100, "vlan": 20}},)",
+        R"(      {"actionId": 2, "decapType": "forwardOnly", "vrf": 0, "inLif": null})",
+        R"(    ],)",
+        R"(    "keyEntries": [)",
+        R"(      {"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1", "dstAddr": "192.0.2.9", "actionId": 1},)",
+        R"(      {"vrf": 0, "tunnelType": "gre", "addressFamily": "ipv4", "srcAddr": "192.0.2.2", "dstAddr": "192.0.2.9", "actionId": 2})",
+        R"(    ])",
+        R"(  }])",
+        R"(})",
+    };
+}
+
+struct BadFile {
+    int line;  // 1-based line replaced (0: the whole file is `text`)
+    std::string text;
+    std::string expected;  // in the message, after "<file>:"
+};
+
+TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
+    std::vector<BadFile> const files = {
+        {0, "", "1: "},
+        {4, R"(    "unit": 0, "colour": 1,)", "4: units[0].colour"},
+        {7, R"(      {"actionId": 2, "decapType": "forwardOnly", "vrf": "zero", "inLif": null})",
+         "7: units[0].actionEntries[1].vrf"},
+        {6, R"(      {"actionId": 1, "decapType": "decapOuter", "vrf": 10, "inLif": {"intf": 100, "vlan": 4096}},)",
+         "6: units[0].actionEntries[0].inLif.vlan"},
+        {7, R"(      {"actionId": 1, "decapType": "forwardOnly", "vrf": 0, "inLif": null})",
+         "7: units[0].actionEntries[1].actionId"},
+        {11, R"(      {"vrf": 0, "tunnelType": "gre", "addressFamily": "ipv4", "srcAddr": "192.0.2.2", "dstAddr": "192.0.2.9", "actionId": 9})",
+         "11: units[0].keyEntries[1].actionId"},
+        {11, R"(      {"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1", "dstAddr": "192.0.2.9", "actionId": 2})",
+         "11: units[0].keyEntries[1]"},
+        {4, R"(    "unit": 256,)", "4: units[0].unit"},
+    };
+    std::string const file = "/tmp/" + VornTest::uniqueName("desired") + ".json";
+    auto writeFile = [&](BadFile const* bad) {
+        std::ofstream out(file, std::ios::trunc);
+        if (bad && bad->line == 0) {
+            out << bad->text;
+            return;
+        }
+        auto lines = goodLines();
+        if (bad) lines[bad->line - 1] = bad->text;
+        for (auto const& l : lines) out << l << "\n";
+    };
+    struct BadArgs {
+        std::vector<std::string> args;
+        std::string expected;
+    };
+    std::vector<BadArgs> const argCases = {
+        {{"--generate", "5", "--units", "0,256"}, "--units"},
+        {{"--state", file + ".missing"}, file + ".missing"},
+        {{"--generate", "5", "--trace", "TcamSwTable"}, "--trace"},
+        {{"--generate", "5", "--mutate", "1.5"}, "--mutate"},
+        {{"--generate", "5", "--completions-fd", "99"}, "--completions-fd"},
+        {{"--state", file, "--generate", "5"}, "excludes"},
+    };
+
+    auto expectRejected = [&](std::vector<std::string> args, std::string const& expected) {
+        args.insert(args.begin(), "run");
+        args.push_back("--namespace");
+        args.push_back(ns_);
+        auto const r = runAgent(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(expected), std::string::npos) << "expected \"" << expected << "\" in: " << r.err;
+    };
+
+    // Nothing is created in a namespace that does not exist yet.
+    for (auto const& bad : files) {
+        writeFile(&bad);
+        expectRejected({"--state", file}, file + ":" + bad.expected);
+    }
+    for (auto const& bad : argCases) expectRejected(bad.args, bad.expected);
+    EXPECT_FALSE(exists(shmFile()));
+    EXPECT_FALSE(exists(shmFile() + "-lock"));
+
+    // A namespace that holds a state keeps it exactly.
+    writeFile(nullptr);
+    run({"--state", file});
+    json const before = show();
+    struct stat statBefore {};
+    ASSERT_EQ(::stat(shmFile().c_str(), &statBefore), 0);
+    for (auto const& bad : files) {
+        writeFile(&bad);
+        expectRejected({"--state", file}, file + ":" + bad.expected);
+    }
+    EXPECT_EQ(show(), before);
+    struct stat statAfter {};
+    ASSERT_EQ(::stat(shmFile().c_str(), &statAfter), 0);
+    EXPECT_EQ(statAfter.st_mtim.tv_sec, statBefore.st_mtim.tv_sec);
+    EXPECT_EQ(statAfter.st_mtim.tv_nsec, statBefore.st_mtim.tv_nsec);
+    std::remove(file.c_str());
+}
+
+TEST_F(AgentProgram, EveryCommandHasHelp) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"--help"}, {"run", "--help"}, {"show", "--help"},
+                                          {"clean", "--help"}}) {
+        auto const r = runAgent(args);
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_NE(r.out.find("Usage"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(runAgent({}).status, 2);
+}
+
+}  // namespace
