@@ -4,6 +4,7 @@
 // request hides. Each step finds its place again from the bookmark key, so the collections may
 // change between steps (a sweep removes entries while it walks).
 #include "contracts/asic/OrderedSwTable.h"
+#include "contracts/qel/Assert.h"
 #include "contracts/qel/Trace.h"
 #include "swtable/SwTableFamily.h"
 
@@ -53,8 +54,14 @@ class OrderedSwTableEntryIterator {
     Lumo::Ptr<IteratorState> const& iterState() const { return iterState_; }
     SwTable const* swTable() const { return swTable_; }
 
-    // Moves to the next entry. Requires: valid().
-    OrderedSwTableEntryIterator& operator++();
+    // Moves to the next entry. Requires: valid(). Defined here, not with the merge step, so
+    // that code which sees only the table's header can advance an iterator: the merge step
+    // itself is instantiated with each table.
+    OrderedSwTableEntryIterator& operator++() {
+        QEL_ASSERT(iterState_ && iterState_->state().hasCurrent(), "iterState_->state().hasCurrent()");
+        current_ = iterState_->maybeUpdateCurrentEntry();
+        return *this;
+    }
 
   private:
     SwTable const* swTable_;

@@ -185,11 +185,4 @@ bool IteratorStateT<F>::configPhase(Entry& result) {
     return true;
 }
 
-template <typename SwTable, typename Entry, typename Key, typename IteratorState>
-auto OrderedSwTableEntryIterator<SwTable, Entry, Key, IteratorState>::operator++() -> OrderedSwTableEntryIterator& {
-    QEL_ASSERT(iterState_ && iterState_->state().hasCurrent(), "iterState_->state().hasCurrent()");
-    current_ = iterState_->maybeUpdateCurrentEntry();
-    return *this;
-}
-
 }  // namespace VornTunnelTcamMgr
