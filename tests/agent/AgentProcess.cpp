@@ -24,7 +24,14 @@ std::string slurp(std::string const& path) {
 
 }  // namespace
 
-AgentResult runAgent(std::vector<std::string> const& args, int extraFd) {
+namespace {
+
+struct Spawned {
+    pid_t pid;
+    std::string base;  // output files: base.out, base.err, base.extra
+};
+
+Spawned spawn(std::vector<std::string> const& args, int extraFd) {
     std::string const base = "/tmp/" + uniqueName("agent-out");
     std::string const outPath = base + ".out", errPath = base + ".err", extraPath = base + ".extra";
     std::vector<char*> argv;
@@ -49,16 +56,53 @@ AgentResult runAgent(std::vector<std::string> const& args, int extraFd) {
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+    return {pid, base};
+}
+
+AgentResult collect(int wstatus, std::string const& base) {
+    AgentResult result;
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result.out = slurp(base + ".out");
+    result.err = slurp(base + ".err");
+    result.extra = slurp(base + ".extra");
+    for (auto const* suffix : {".out", ".err", ".extra"}) ::unlink((base + suffix).c_str());
+    return result;
+}
+
+int waitFor(pid_t pid) {
     int wstatus = 0;
     while (::waitpid(pid, &wstatus, 0) < 0) {
     }
-    AgentResult result;
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
-    if (extraFd >= 0) result.extra = slurp(extraPath);
-    for (auto const& p : {outPath, errPath, extraPath}) ::unlink(p.c_str());
-    return result;
+    return wstatus;
+}
+
+}  // namespace
+
+AgentResult runAgent(std::vector<std::string> const& args, int extraFd) {
+    Spawned const child = spawn(args, extraFd);
+    return collect(waitFor(child.pid), child.base);
+}
+
+BackgroundAgent::BackgroundAgent(std::vector<std::string> const& args) {
+    Spawned const child = spawn(args, -1);
+    pid_ = child.pid;
+    base_ = child.base;
+}
+
+BackgroundAgent::~BackgroundAgent() {
+    if (!ended_) wait();
+}
+
+bool BackgroundAgent::running() {
+    if (ended_) return false;
+    if (::waitpid(pid_, &wstatus_, WNOHANG) == pid_) ended_ = true;
+    return !ended_;
+}
+
+AgentResult BackgroundAgent::wait() {
+    if (!ended_) wstatus_ = waitFor(pid_);
+    ended_ = true;
+    return collect(wstatus_, base_);
 }
 
 }  // namespace VornTest

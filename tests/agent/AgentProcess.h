@@ -18,4 +18,24 @@ struct AgentResult {
 // namespace is always named on the command line.
 AgentResult runAgent(std::vector<std::string> const& args, int extraFd = -1);
 
+// The agent binary running in the background; the destructor waits for it.
+class BackgroundAgent {
+  public:
+    explicit BackgroundAgent(std::vector<std::string> const& args);
+    ~BackgroundAgent();
+    BackgroundAgent(BackgroundAgent const&) = delete;
+    BackgroundAgent& operator=(BackgroundAgent const&) = delete;
+
+    // False once the process has ended.
+    bool running();
+    // Waits for the end and collects the result.
+    AgentResult wait();
+
+  private:
+    int pid_ = -1;
+    int wstatus_ = 0;
+    bool ended_ = false;
+    std::string base_;
+};
+
 }  // namespace VornTest

@@ -216,6 +216,35 @@ TEST_F(AgentProgram, ShowOfAMissingNamespaceIsEmptyAndCreatesNothing) {
     EXPECT_FALSE(exists(shmFile() + "-lock"));
 }
 
+// While an agent writes, show reads consistent snapshots: a key entry is committed only after
+// the action entry it depends on, so every stored key entry's action is stored too.
+TEST_F(AgentProgram, ShowWhileAnAgentRunsSeesKeyEntriesOnlyWithTheirActions) {
+    VornTest::BackgroundAgent agent({"run", "--generate", "2000", "--units", "0,1", "--namespace", ns_});
+    int snapshots = 0;
+    do {
+        auto const r = runAgent({"show", "--json", "--namespace", ns_});
+        ASSERT_EQ(r.status, 0) << r.err;
+        json const stored = json::parse(r.out);
+        if (!stored.at("exists") || stored.at("tables").empty()) continue;
+        ++snapshots;
+        json const& tcam = tableOf(stored, "Tcam");
+        json const& action = tableOf(stored, "TcamAction");
+        for (auto const& unit : tcam.at("units")) {
+            std::set<std::uint32_t> actions;
+            for (auto const& a : unitOf(action, unit.at("unit")).at("live")) 
+                actions.insert(a.at("entry").at("actionId").get<std::uint32_t>());
+            for (auto const& k : unit.at("live"))
+                EXPECT_EQ(actions.count(k.at("entry").at("actionId").get<std::uint32_t>()), 1u) << k.at("key");
+        }
+    } while (agent.running());
+    auto const result = agent.wait();
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_GT(snapshots, 0);
+    json const final = show();
+    for (auto const& table : final.at("tables"))
+        for (auto const& unit : table.at("units")) EXPECT_EQ(unit.at("live").size(), 2000u);
+}
+
 // A valid state, one element per line, so that each bad case edits one line.
 std::vector<std::string> goodLines() {
     return {
