@@ -1,5 +1,7 @@
 #include "contracts/asic/GroupResolver.h"
 
+#include <algorithm>
+
 namespace Asic {
 
 void GroupResolver::resolverQueueEnq(Lumo::Ptr<ResolverEntry> const& entry) {
@@ -28,29 +30,59 @@ std::size_t GroupResolver::queued(void const* domain) const {
 std::uint64_t GroupResolver::processQueues() {
     if (inPass_) return 0;  // a commit that asks for a pass is served by the running one
     inPass_ = true;
+    // A commit may throw (a failed shared-memory write): the exception goes to the caller, and
+    // the resolver must still serve later passes.
+    struct PassEnd {
+        GroupResolver& r;
+        ~PassEnd() {
+            r.inPass_ = false;
+            r.dropEmptyDomains();
+        }
+    } passEnd{*this};
+
     std::uint64_t commits = 0;
     bool progress = true;
+    bool askedAgain = false;
     while (progress) {
         progress = false;
         std::uint64_t const gen = genId_;
-        // Index loop: a commit may queue new requests (a sweep's removes) in a new domain.
+        // Index loop, and the domain's queue looked up again after every commit: a commit may
+        // queue new requests (a sweep's removes) in a new domain, or clear the resolver.
         for (std::size_t d = 0; d < domainOrder_.size(); ++d) {
-            auto& q = queues_[domainOrder_[d]];
-            while (!q.empty() && q.front()->isResolved()) {
-                Lumo::Ptr<ResolverEntry> e = std::move(q.front());
-                q.pop_front();
+            void const* const domain = domainOrder_[d];
+            for (;;) {
+                auto it = queues_.find(domain);
+                if (it == queues_.end() || it->second.empty() || !it->second.front()->isResolved()) break;
+                Lumo::Ptr<ResolverEntry> e = std::move(it->second.front());
+                it->second.pop_front();
                 --queued_;
                 e->commitEntry(e);
                 ++commits;
                 progress = true;
             }
         }
-        // A change announced during the pass may have resolved a front already looked at.
-        if (!progress && gen != genId_) progress = true;
-        if (progress && queued_ == 0) break;
+        if (progress) {
+            askedAgain = false;
+            if (queued_ == 0) break;
+        } else if (gen != genId_ && !askedAgain) {
+            // A change announced during the pass may have resolved a front already looked at.
+            // Asked once more only: answers that themselves announce changes must not spin.
+            progress = true;
+            askedAgain = true;
+        }
     }
-    inPass_ = false;
     return commits;
+}
+
+void GroupResolver::dropEmptyDomains() {
+    auto empty = [this](void const* domain) {
+        auto it = queues_.find(domain);
+        if (it == queues_.end()) return true;
+        if (!it->second.empty()) return false;
+        queues_.erase(it);
+        return true;
+    };
+    domainOrder_.erase(std::remove_if(domainOrder_.begin(), domainOrder_.end(), empty), domainOrder_.end());
 }
 
 }  // namespace Asic

@@ -44,6 +44,9 @@ class GroupResolver : public Lumo::Node {
     }
 
   private:
+    // Forgets domains whose queue is empty, so that a table that went away leaves nothing behind.
+    void dropEmptyDomains();
+
     Qel::EventLoop* loop_;
     std::uint64_t genId_ = 0;
     bool passPending_ = false;

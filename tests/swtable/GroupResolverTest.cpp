@@ -1,0 +1,112 @@
+// The group resolver: per-table commit order, passes on the event loop, and a resolver that
+// stays usable when a commit throws or clears it.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <vector>
+
+#include "contracts/asic/GroupResolver.h"
+
+namespace VornTest {
+namespace {
+
+// A request whose resolution the test sets; its commit is recorded and may run an action.
+class FakeRequest : public Asic::ResolverEntry {
+  public:
+    FakeRequest(int id, void const* domain, std::vector<int>* committed)
+        : Asic::ResolverEntry(nullptr, 0), id_(id), domain_(domain), committed_(committed) {}
+    bool isResolved() override { return resolved; }
+    void commitEntry(Lumo::Ptr<Asic::ResolverEntry> const&) override {
+        committed_->push_back(id_);
+        if (onCommit) onCommit();
+    }
+    void const* orderingDomain() const override { return domain_; }
+
+    bool resolved = true;
+    std::function<void()> onCommit;
+
+  private:
+    int id_;
+    void const* domain_;
+    std::vector<int>* committed_;
+};
+
+class GroupResolverTest : public ::testing::Test {
+  protected:
+    Lumo::Ptr<FakeRequest> enq(int id, void const* domain, bool resolved = true) {
+        auto r = Lumo::make<FakeRequest>(id, domain, &committed_);
+        r->resolved = resolved;
+        resolver_->resolverQueueEnq(r);
+        return r;
+    }
+
+    int const tableA_ = 0;
+    int const tableB_ = 0;
+    Qel::EventLoop loop_;
+    std::vector<int> committed_;
+    Lumo::Ptr<Asic::GroupResolver> resolver_ = Lumo::make<Asic::GroupResolver>();
+};
+
+TEST_F(GroupResolverTest, UnresolvedRequestHoldsBackOnlyItsOwnTable) {
+    auto a1 = enq(1, &tableA_, false);
+    enq(2, &tableA_);
+    enq(3, &tableB_);
+    EXPECT_EQ(resolver_->processQueues(), 1u);
+    EXPECT_EQ(committed_, (std::vector<int>{3}));
+    EXPECT_EQ(resolver_->queued(), 2u);
+    EXPECT_EQ(resolver_->queued(&tableA_), 2u);
+    EXPECT_EQ(resolver_->queued(&tableB_), 0u);
+
+    a1->resolved = true;
+    EXPECT_EQ(resolver_->processQueues(), 2u);
+    EXPECT_EQ(committed_, (std::vector<int>{3, 1, 2}));
+    EXPECT_EQ(resolver_->queued(), 0u);
+
+    // Without an event loop nothing runs until processQueues is called.
+    enq(4, &tableA_);
+    resolver_->updateGenId();
+    EXPECT_EQ(committed_.size(), 3u);
+}
+
+TEST_F(GroupResolverTest, PassesRunOnTheEventLoop) {
+    resolver_ = Lumo::make<Asic::GroupResolver>(&loop_);
+    auto a1 = enq(1, &tableA_);
+    // A commit that queues a request of another table has it committed in the same pass; a
+    // nested pass from inside a commit does nothing.
+    a1->onCommit = [&] {
+        enq(2, &tableB_);
+        EXPECT_EQ(resolver_->processQueues(), 0u);
+    };
+    resolver_->updateGenId();
+    resolver_->updateGenId();
+    EXPECT_EQ(loop_.pending(), 1u);  // one pass outstanding at most
+    EXPECT_TRUE(committed_.empty());
+    loop_.runUntilIdle();
+    EXPECT_EQ(committed_, (std::vector<int>{1, 2}));
+    EXPECT_EQ(resolver_->genId(), 2u);
+}
+
+TEST_F(GroupResolverTest, ResolverStaysUsableWhenACommitThrowsOrClearsIt) {
+    auto a1 = enq(1, &tableA_);
+    enq(2, &tableA_);
+    a1->onCommit = [] { throw std::runtime_error("write failed"); };
+    EXPECT_THROW(resolver_->processQueues(), std::runtime_error);
+    EXPECT_EQ(resolver_->queued(), 1u);
+    EXPECT_EQ(resolver_->processQueues(), 1u);
+    EXPECT_EQ(committed_, (std::vector<int>{1, 2}));
+
+    // A commit that clears the resolver ends the pass without touching what it dropped.
+    auto b1 = enq(3, &tableB_);
+    enq(4, &tableB_);
+    enq(5, &tableA_);
+    b1->onCommit = [&] { resolver_->clear(); };
+    EXPECT_EQ(resolver_->processQueues(), 1u);
+    EXPECT_EQ(resolver_->queued(), 0u);
+    enq(6, &tableB_);
+    EXPECT_EQ(resolver_->processQueues(), 1u);
+    EXPECT_EQ(committed_, (std::vector<int>{1, 2, 3, 6}));
+}
+
+}  // namespace
+}  // namespace VornTest
