@@ -1,0 +1,290 @@
+#!/usr/bin/env python3
+"""Writes docs/performance.md from the JSON output of the Google Benchmark targets.
+
+Usage: report.py --command CMD --out FILE [--note TEXT] RESULT.json...
+
+Each RESULT.json is one target's --benchmark_out (its file name, without .json, is the target's
+name). With repetitions, the median aggregate of each benchmark is used. A per-entry figure is
+the benchmark's "per_item" counter (CPU seconds per item) when it has one, otherwise CPU time per
+item from items_per_second, otherwise CPU time per iteration.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import subprocess
+import sys
+
+
+def load(paths):
+    """Target name -> (context, {benchmark run name -> row}), medians preferred."""
+    targets = {}
+    for path in paths:
+        with open(path) as f:
+            data = json.load(f)
+        rows = {}
+        for row in data.get("benchmarks", []):
+            name = row.get("run_name", row["name"])
+            if row.get("run_type") == "aggregate":
+                if row.get("aggregate_name") != "median":
+                    continue
+                rows[name] = row
+            elif name not in rows or rows[name].get("run_type") != "aggregate":
+                # Without repetitions there is one row per benchmark.
+                rows.setdefault(name, row)
+        target = os.path.splitext(os.path.basename(path))[0]
+        targets[target] = (data.get("context", {}), rows)
+    return targets
+
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def ns_per_item(row):
+    if "per_item" in row:
+        return row["per_item"] * 1e9
+    if row.get("items_per_second"):
+        return 1e9 / row["items_per_second"]
+    return row["cpu_time"] * UNIT_NS[row.get("time_unit", "ns")]
+
+
+def real_ns_per_item(row):
+    items = row.get("items")
+    per_iter = row["real_time"] * UNIT_NS[row.get("time_unit", "ns")]
+    if items:
+        return per_iter / items
+    if row.get("items_per_second") and row.get("cpu_time"):
+        # One item per iteration (the floors registered without an item counter).
+        return per_iter * (1e9 / row["items_per_second"]) / (row["cpu_time"] * UNIT_NS[row.get("time_unit", "ns")])
+    return per_iter
+
+
+def fmt_ns(v):
+    if v is None:
+        return "n/a"
+    if v >= 1e6:
+        return f"{v / 1e6:,.2f} ms"
+    if v >= 1e4:
+        return f"{v / 1e3:,.1f} µs"
+    return f"{v:,.0f} ns"
+
+
+def fmt_ratio(a, b):
+    if a is None or not b:
+        return "n/a"
+    return f"{a / b:.1f}×"
+
+
+def find(targets, target, name):
+    rows = targets.get(target, ({}, {}))[1]
+    return rows.get(name)
+
+
+def sh(cmd):
+    try:
+        return subprocess.run(cmd, shell=True, capture_output=True, text=True, check=False).stdout.strip()
+    except OSError:
+        return ""
+
+
+def machine(context):
+    cpu = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    mem = ""
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemTotal"):
+                    mem = f"{int(line.split()[1]) / 1024 / 1024:.1f} GiB"
+                    break
+    except OSError:
+        pass
+    load = context.get("load_avg")
+    lines = [
+        f"- CPU: {cpu or 'unknown'}, {context.get('num_cpus', os.cpu_count())} logical CPUs "
+        f"at {context.get('mhz_per_cpu', '?')} MHz (as Google Benchmark reports it)",
+        f"- Memory: {mem or 'unknown'}; shared memory on tmpfs (/dev/shm)",
+        f"- OS: {platform.system()} {platform.release()} ({platform.machine()})",
+        f"- Compiler: {sh('c++ --version | head -1') or 'unknown'}; release preset (-O3 -DNDEBUG, 64-bit)",
+        f"- LMDB: {sh('pkg-config --modversion lmdb') or 'system package'}",
+    ]
+    if load:
+        lines.append(f"- Load average when the first target started: {', '.join(f'{x:.1f}' for x in load)}")
+    return lines
+
+
+def section_program(targets):
+    out = ["## Programming: write → commit → logged → complete", ""]
+    out.append("Entries of one table on one unit, each iteration starting from an empty unit; the figure "
+               "covers the write call, the resolver's commit (configuration record, change-log record, "
+               "scratchpad, group), the simulated hardware's status update, the change-log cleanup and "
+               "the completion of every handle. Action entries request InLif resources (four entries "
+               "per InLif key). Floor: one bare LMDB write transaction per entry putting the same "
+               "configuration and change-log records, plus the removal of the change-log record in "
+               "batches of 1,024; and the plain bare put of a 64-byte record (`lmdbFloorPut`).")
+    out.append("")
+    put = find(targets, "agent_bench", "lmdbFloorPut")
+    put_ns = ns_per_item(put) if put else None
+    out.append("| Table | Entries | ns/entry (CPU) | ns/entry (wall) | floor: same records | ratio | "
+               "ratio to bare put |")
+    out.append("|---|---:|---:|---:|---:|---:|---:|")
+    per_table = {}
+    for table in ("Tcam", "TcamAction"):
+        for n in (1024, 65536):
+            row = find(targets, "agent_bench", f"program/{table}/{n}/iterations:{40 if n == 1024 else 3}")
+            floor = find(targets, "agent_bench", f"floor/commit/{table}/{n}")
+            if not row:
+                continue
+            v = ns_per_item(row)
+            f = ns_per_item(floor) if floor else None
+            per_table[(table, n)] = v
+            out.append(f"| {table} | {n:,} | {fmt_ns(v)} | {fmt_ns(real_ns_per_item(row))} | {fmt_ns(f)} | "
+                       f"{fmt_ratio(v, f)} | {fmt_ratio(v, put_ns)} |")
+    out.append("")
+    if put_ns:
+        out.append(f"Bare LMDB put of a 64-byte record in its own transaction, same run: {fmt_ns(put_ns)}.")
+    for table in ("Tcam", "TcamAction"):
+        a, b = per_table.get((table, 1024)), per_table.get((table, 65536))
+        if a and b:
+            out.append(f"{table}: cost per entry at 65,536 entries / at 1,024 entries = {b / a:.2f}.")
+    out.append("")
+    return out
+
+
+def section_restart(targets):
+    out = ["## Restart: mount + restore + mark + identical rewrite + sweep", ""]
+    out.append("An agent whose unit holds n key and n action entries restarts: runtime start (change-log "
+               "mounts and cleanup), unit bring-up (configuration-table mounts, restore, mark), the whole "
+               "desired state written again (every write identical, answered from the log), sweep, until "
+               "every handle completes. Per entry of either table (2n entries). Floor: reopen a bare LMDB "
+               "environment holding the same records and copy every configuration record out in one read "
+               "transaction.")
+    out.append("")
+    out.append("| Entries per table per unit | ns/entry (CPU) | ns/entry (wall) | floor: reopen + walk | ratio |")
+    out.append("|---:|---:|---:|---:|---:|")
+    vals = {}
+    for n, iters in ((1024, 20), (65536, 3)):
+        row = find(targets, "agent_bench", f"restart/{n}/iterations:{iters}")
+        floor = find(targets, "agent_bench", f"floor/restoreWalk/{n}")
+        if not row:
+            continue
+        v = ns_per_item(row)
+        vals[n] = v
+        f = ns_per_item(floor) if floor else None
+        out.append(f"| {n:,} | {fmt_ns(v)} | {fmt_ns(real_ns_per_item(row))} | {fmt_ns(f)} | {fmt_ratio(v, f)} |")
+    out.append("")
+    if 1024 in vals and 65536 in vals:
+        out.append(f"Cost per entry at 65,536 / at 1,024 entries = {vals[65536] / vals[1024]:.2f}.")
+        out.append("")
+    return out
+
+
+def section_iteration(targets):
+    out = ["## Iteration", ""]
+    rows = targets.get("iteration_bench", ({}, {}))[1]
+    if not rows:
+        out += ["(iteration_bench did not run)", ""]
+        return out
+    out.append("From `iteration_bench`: a full walk of a unit's merged view (65,536 committed entries, "
+               "1,000 pending writes and 1,000 pending removes) next to bare LMDB walks of the same table "
+               "in the same run.")
+    out.append("")
+    merged = rows.get("mergedIteration")
+    m = ns_per_item(merged) if merged else None
+    out.append("| Benchmark | ns/entry (CPU) | entries | ratio of mergedIteration to it |")
+    out.append("|---|---:|---:|---:|")
+    for name, row in rows.items():
+        v = ns_per_item(row)
+        items = row.get("items")
+        out.append(f"| {name} | {fmt_ns(v)} | {int(items):,} | {fmt_ratio(m, v) if name != 'mergedIteration' else ''} |"
+                   if items else f"| {name} | {fmt_ns(v)} | | |")
+    out.append("")
+    return out
+
+
+def section_bytes(targets):
+    out = ["## Shared-memory bytes per committed entry", ""]
+    out.append("After programming n key and n action entries on one unit (all confirmed, change log "
+               "cleaned), in a namespace of its own: *used* is the LMDB environment's high-water page "
+               "count times its page size, *allocated* the memory tmpfs holds for the file; both divided "
+               "by the 2n entries. Floor: a bare environment after the same records went through the "
+               "floor's commits (configuration records kept, change-log records removed).")
+    out.append("")
+    out.append("| Entries per table | used B/entry | allocated B/entry | floor used B/entry | ratio (used) |")
+    out.append("|---:|---:|---:|---:|---:|")
+    for n in (1024, 65536):
+        row = find(targets, "agent_bench", f"shmBytes/{n}/iterations:1")
+        if not row:
+            continue
+        u, a, f = row["used_bytes_per_entry"], row["allocated_bytes_per_entry"], row["floor_used_bytes_per_entry"]
+        out.append(f"| {n:,} | {u:,.0f} | {a:,.0f} | {f:,.0f} | {fmt_ratio(u, f)} |")
+    out.append("")
+    return out
+
+
+def section_others(targets):
+    out = ["## Other benchmark targets", ""]
+    out.append("Every other figure of the run, per item, with the ratio to the target's own bare LMDB put "
+               "(`lmdbFloorPut`, measured in the same target's run) where it has one.")
+    out.append("")
+    for target in sorted(targets):
+        if target in ("agent_bench",):
+            continue
+        rows = targets[target][1]
+        put = rows.get("lmdbFloorPut")
+        put_ns = ns_per_item(put) if put else None
+        out.append(f"### {target}")
+        out.append("")
+        out.append("| Benchmark | ns/item (CPU) | ns/item (wall) | ratio to bare put |")
+        out.append("|---|---:|---:|---:|")
+        for name, row in rows.items():
+            v = ns_per_item(row)
+            out.append(f"| {name} | {fmt_ns(v)} | {fmt_ns(real_ns_per_item(row))} | "
+                       f"{fmt_ratio(v, put_ns) if put_ns and name != 'lmdbFloorPut' else ''} |")
+        out.append("")
+    return out
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--command", required=True)
+    p.add_argument("--out", required=True)
+    p.add_argument("--note", default="")
+    p.add_argument("results", nargs="+")
+    args = p.parse_args()
+    targets = load(args.results)
+    if not targets:
+        sys.exit("no results")
+    first_context = next(iter(targets.values()))[0]
+    date = first_context.get("date") or datetime.datetime.now().isoformat(timespec="seconds")
+
+    out = ["# Performance", ""]
+    out.append("Generated by `bench/report.py` from one run of every Google Benchmark target; do not edit "
+               "by hand. Every ratio compares figures measured in the same run.")
+    out.append("")
+    out.append(f"- Command: `{args.command}`")
+    out.append(f"- Date: {date}")
+    out += machine(first_context)
+    if args.note:
+        out.append(f"- Note: {args.note}")
+    out.append("")
+    out += section_program(targets)
+    out += section_restart(targets)
+    out += section_iteration(targets)
+    out += section_bytes(targets)
+    out += section_others(targets)
+    with open(args.out, "w") as f:
+        f.write("\n".join(out).rstrip() + "\n")
+
+
+if __name__ == "__main__":
+    main()
