@@ -1,0 +1,264 @@
+#!/usr/bin/env python3
+"""Corruption trials: random bytes of a namespace's stored LMDB data file are flipped between
+two runs of tcam-agent; the agent must never crash, every damage must be reported, and the
+desired state must end up programmed.
+
+Each trial, in its own namespace:
+  1. a run programs a generated state to completion; its completions are the desired view;
+  2. 1..--max-bytes bytes are XORed with random nonzero values at random offsets of the data
+     file's allocated pages (the file is sparse: the rest is a hole never read); the lock file
+     is left alone (it holds no table data and LMDB rebuilds its reader table);
+  3. `show --json` (read-only) and then a run of the same state, with the "Tessel" trace at
+     level 1, must end without a signal and within the timeout;
+  4. recovery: the stored state must equal the desired view after that run or, at the latest,
+     after one more run (see "Recovery expectation" below).
+
+A damage is classified by what the runs and `show` report:
+  reported   show refused the file as damaged, a run printed "corruption detected" (a record
+             failed its checksum, or the environment could not be read whole and was recreated) or
+             %HW_ABSTRACTION_ERROR (a stored table was found wiped and recreated empty), or the
+             relaunchMajorId changed, or show counted corrupt records;
+  harmless   nothing reported, `show` saw exactly what it saw before the damage, and the first
+             run ended with the desired state: the bytes were in space LMDB does not read
+             (free space of a page, a free page, a superseded meta page);
+  silent     anything else: the damage changed what is stored or read and nothing said so.
+
+Recovery expectation (what the library does): a record that fails its checksum is read as
+absent, so the agent writes its key again when the desired state has it, which overwrites the
+damaged record; a table whose metadata is damaged, and an environment LMDB refuses to open, are
+recreated empty and reported wiped (the relaunchMajorId is raised, or restarts when the state
+database itself was recreated), and the agent writes the whole desired state into them. The
+first run after the damage therefore ends with every desired entry programmed; a damaged record
+of a key the state no longer holds can stop a walk of its table and so a sweep, and one more run
+is allowed to finish the job. A record whose key bytes were damaged is stored under a key
+nobody asks for: it fails its checksum on every read (reported each time, skipped by `show`),
+no write replaces it and it stays; such trials count as recovered when the live entries are
+exactly the desired ones, and are counted under corrupt_records_left. A trial fails when the agent or show crashes or hangs, when a
+damage is silent, or when the desired state is not there after the second run.
+
+Usage: corruption_trials.py --agent build/h4/agent/tcam-agent --trials 200
+"""
+import argparse
+import json
+import os
+import random
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import trialsupport as ts  # noqa: E402
+
+REPORT_MARKS = ("corruption detected", "%HW_ABSTRACTION_ERROR", "%HW_ABSTRACTION_RELAUNCH_ERROR",
+                "%HW_ABSTRACTION_EXCEPTION")
+
+
+def allocated_extents(path):
+    """The data extents (start, end) of a sparse file."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        size = os.fstat(fd).st_size
+        extents, offset = [], 0
+        while offset < size:
+            try:
+                start = os.lseek(fd, offset, os.SEEK_DATA)
+            except OSError:
+                break
+            end = os.lseek(fd, start, os.SEEK_HOLE)
+            extents.append((start, end))
+            offset = end
+        return extents
+    finally:
+        os.close(fd)
+
+
+def flip_bytes(path, rng, count):
+    """XORs `count` random bytes of the file's allocated extents; returns (offset, old, new)."""
+    extents = allocated_extents(path)
+    total = sum(end - start for start, end in extents)
+    flips = []
+    with open(path, "r+b", buffering=0) as f:
+        for _ in range(count):
+            pick = rng.randrange(total)
+            for start, end in extents:
+                if pick < end - start:
+                    offset = start + pick
+                    break
+                pick -= end - start
+            f.seek(offset)
+            old = f.read(1)[0]
+            new = old ^ rng.randrange(1, 256)
+            f.seek(offset)
+            f.write(bytes([new]))
+            flips.append((offset, old, new))
+    return flips
+
+
+def reported_in(text):
+    return any(mark in text for mark in REPORT_MARKS)
+
+
+def corrupt_records(shown):
+    return sum(u.get("corruptRecords", 0) for t in shown["tables"] for u in t["units"]) if shown else 0
+
+
+class Figures:
+    def __init__(self):
+        self.trials = 0
+        self.bytes_flipped = 0
+        self.reported = 0
+        self.reported_wiped = 0             # of which a table or the environment was recreated empty
+        self.reported_corrupt_records = 0   # of which only records failed their checksum
+        self.harmless = 0
+        self.silent = 0
+        self.crashes = 0                    # agent ended by a signal it was not sent, or hung
+        self.show_crashes = 0
+        self.recovered_first_run = 0
+        self.recovered_second_run = 0
+        self.not_recovered = 0
+        self.corrupt_records_left = 0       # recovered, with a damaged record no write replaces
+        self.problems = []
+        self.first_run_shortfalls = []      # why a second run was needed
+
+    def ok(self):
+        return not (self.silent or self.crashes or self.show_crashes or self.not_recovered)
+
+
+def run_trial(agent, fig, trial, rng, args):
+    seed = args.seed * 100000 + trial
+    ns = "corrupt-%d-%d" % (os.getpid(), trial)
+    units = [int(u) for u in args.units.split(",")]
+    fig.trials += 1
+    trace = ("--trace", "Tessel/1")
+    ok = True
+    try:
+        first = agent.run(ns, seed)
+        if first.crashed or first.returncode != 0:
+            fig.problems.append("trial %d: first run failed (%s)" % (trial, first.returncode))
+            fig.not_recovered += 1
+            ok = False
+            return
+        # Half of the trials ask for a changed state after the damage (rewrites, new entries,
+        # sweeps), the others for the same state.
+        mutate = args.mutate if rng.random() < 0.5 else None
+        desired = ts.completion_view(first.completions)
+        if mutate is not None:
+            desired = ts.completion_view(agent.run(ns + "-ref", seed, mutate).completions)
+            agent.clean(ns + "-ref")
+        before, err = agent.show(ns)
+        if err:
+            fig.show_crashes += 1
+            fig.problems.append("trial %d: show before the damage: %s" % (trial, err))
+            ok = False
+            return
+
+        flips = flip_bytes(ts.shm_path(ns), rng, rng.randint(1, args.max_bytes))
+        fig.bytes_flipped += len(flips)
+        where = "trial %d (flips %s)" % (trial, ", ".join("%#x:%02x->%02x" % f for f in flips))
+
+        after_damage, err, crashed = agent.show_checked(ns)
+        if crashed:
+            fig.show_crashes += 1
+            fig.problems.append("%s: show after the damage: %s" % (where, err))
+            ok = False
+        # show refusing a damaged file with an error is a report of the damage.
+        reported = err is not None or corrupt_records(after_damage) > 0
+        wiped = False
+        unchanged = after_damage == before
+        major = before["relaunchMajorId"]
+
+        recovered = 0
+        for attempt in (1, 2):
+            result = agent.run(ns, seed, mutate, extra=trace)
+            if result.crashed:
+                fig.crashes += 1
+                fig.problems.append("%s: run %d %s; stderr: %s" % (
+                    where, attempt, "hung" if result.hung else "ended by signal %d" % -result.returncode,
+                    result.stderr[-400:]))
+                ok = False
+                return
+            if reported_in(result.stderr):
+                reported = True
+            shown, err = agent.show(ns)
+            if err:
+                fig.show_crashes += 1
+                fig.problems.append("%s: show after run %d: %s" % (where, attempt, err))
+                ok = False
+                return
+            if shown["relaunchMajorId"] != major or "%HW_ABSTRACTION_ERROR" in result.stderr:
+                wiped = True
+                reported = True
+                major = shown["relaunchMajorId"]
+            problems = ts.final_problems(shown, desired) + ts.consistency_problems(shown, units, True)
+            if result.returncode == 0 and not problems:
+                recovered = attempt
+                break
+            if attempt == 1:
+                fig.first_run_shortfalls.append("%s: exit %d: %s" % (where, result.returncode, "; ".join(problems)))
+            if attempt == 2:
+                fig.problems.append("%s: not recovered after two runs (exit %d): %s" %
+                                    (where, result.returncode, "; ".join(problems)))
+        if recovered and corrupt_records(shown):
+            fig.corrupt_records_left += 1
+        if recovered == 1:
+            fig.recovered_first_run += 1
+        elif recovered == 2:
+            fig.recovered_second_run += 1
+        else:
+            fig.not_recovered += 1
+            ok = False
+
+        if reported:
+            fig.reported += 1
+            if wiped:
+                fig.reported_wiped += 1
+            else:
+                fig.reported_corrupt_records += 1
+        elif unchanged and recovered == 1:
+            fig.harmless += 1
+        else:
+            fig.silent += 1
+            ok = False
+            fig.problems.append("%s: damage not reported (show %s, recovered in run %d)" %
+                                (where, "unchanged" if unchanged else "changed", recovered))
+    finally:
+        if ok or not args.keep:
+            agent.clean(ns)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--agent", required=True, help="path of tcam-agent")
+    parser.add_argument("--trials", type=int, default=10)
+    parser.add_argument("--entries", type=int, default=200, help="entries per table per unit (--generate)")
+    parser.add_argument("--units", default="0,1")
+    parser.add_argument("--mutate", type=float, default=0.3)
+    parser.add_argument("--max-bytes", type=int, default=4, help="bytes flipped per trial, at most")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--keep", action="store_true", help="keep the namespaces of failing trials")
+    parser.add_argument("--json", action="store_true")
+    args = parser.parse_args()
+
+    agent = ts.Agent(os.path.abspath(args.agent), args.units, args.entries)
+    rng = random.Random(args.seed)
+    fig = Figures()
+    shown = 0
+    for trial in range(args.trials):
+        run_trial(agent, fig, trial, rng, args)
+        for p in fig.problems[shown:]:
+            print("PROBLEM", p, file=sys.stderr, flush=True)
+        shown = len(fig.problems)
+    figures = {k: v for k, v in vars(fig).items() if k not in ("problems", "first_run_shortfalls")}
+    for s in fig.first_run_shortfalls:
+        print("SECOND RUN NEEDED", s, file=sys.stderr)
+    if args.json:
+        figures["problems"] = fig.problems
+        figures["passed"] = fig.ok()
+        print(json.dumps(figures, indent=2, sort_keys=True))
+    else:
+        for k, v in figures.items():
+            print("%-26s %d" % (k, v))
+        print("result: %s" % ("PASS" if fig.ok() else "FAIL"))
+    return 0 if fig.ok() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

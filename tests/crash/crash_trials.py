@@ -1,0 +1,201 @@
+#!/usr/bin/env python3
+"""Crash trials: tcam-agent is killed with SIGKILL at random instants while it programs a
+generated desired state, and restarted with the same state until a run completes.
+
+Each trial, in its own namespace:
+  1. a reference run programs the desired state on a fresh namespace (no faults): its
+     completions are the desired view, its duration T sets the range of kill instants;
+  2. half of the trials first program a different state (the unmutated one) to completion, so
+     that the killed runs rewrite, add and sweep entries instead of starting empty;
+  3. 1..--max-kills runs of the desired state, each killed with SIGKILL either after a random
+     delay in [0, T] or right after a random number of completions;
+     after every kill `show --json` must hold every entry whose completion the agent reported
+     (with its value, InLif indexes aside), the stored tables must be consistent and no table
+     may have been wiped (relaunchMajorId unchanged);
+  4. a final run of the desired state must exit 0, and the stored state must then equal the
+     desired view exactly (nothing else live, nothing in deletion, change log cleaned).
+
+Usage: crash_trials.py --agent build/h4/agent/tcam-agent --trials 200
+Exit status 0 when every goal is met (0 entries lost, 0 tables wiped, 0 crashes, 0
+inconsistencies), 1 otherwise.
+"""
+import argparse
+import json
+import os
+import random
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import trialsupport as ts  # noqa: E402
+
+
+class Figures:
+    def __init__(self):
+        self.trials = 0
+        self.kills = 0
+        self.kills_before_completions = 0   # killed before its first completion (start-up, restore, queuing)
+        self.kills_during_writes = 0        # killed with some but not all requests completed
+        self.kills_after_completions = 0    # killed after its last completion (summary, exit)
+        self.exited_before_kill = 0         # the run finished before the kill instant
+        self.completions_checked = 0        # reported completions verified after kills
+        self.entries_lost = 0
+        self.tables_wiped = 0
+        self.crashes = 0
+        self.failed_requests = 0
+        self.inconsistencies = 0
+        self.final_mismatches = 0
+        self.problems = []
+
+    def ok(self):
+        return not (self.entries_lost or self.tables_wiped or self.crashes or self.failed_requests
+                    or self.inconsistencies or self.final_mismatches)
+
+
+def check_run(fig, trial, what, result):
+    """Counts what a run's ending says; returns False when the trial cannot go on."""
+    if result.crashed:
+        fig.crashes += 1
+        fig.problems.append("trial %d %s: %s (stderr: %s)" % (
+            trial, what, "hung" if result.hung else "ended by signal %d" % -result.returncode,
+            result.stderr[-300:]))
+        return False
+    failed = [c for c in result.completions if not c["ok"]]
+    if failed:
+        fig.failed_requests += len(failed)
+        fig.problems.append("trial %d %s: %d requests failed, e.g. %s" % (trial, what, len(failed), failed[0]["key"]))
+    if not result.killed and result.returncode != 0:
+        fig.failed_requests += 1
+        fig.problems.append("trial %d %s: exit status %d: %s" % (trial, what, result.returncode, result.stderr[-300:]))
+        return False
+    return True
+
+
+def run_trial(agent, fig, trial, rng, args):
+    seed = args.seed * 100000 + trial
+    ns = "crash-%d-%d" % (os.getpid(), trial)
+    ref_ns = ns + "-ref"
+    units = [int(u) for u in args.units.split(",")]
+    fig.trials += 1
+    try:
+        ref = agent.run(ref_ns, seed, args.mutate)
+        if not check_run(fig, trial, "reference run", ref):
+            return
+        desired = ts.completion_view(ref.completions)
+        total = len(ref.completions)
+        shown, err = agent.show(ref_ns)
+        if err or ts.final_problems(shown, desired):
+            fig.final_mismatches += 1
+            fig.problems.append("trial %d reference run: %s" % (trial, err or ts.final_problems(shown, desired)))
+            return
+        span = ref.seconds
+
+        if rng.random() < 0.5:
+            prelude = agent.run(ns, seed)
+            if not check_run(fig, trial, "prelude run", prelude):
+                return
+        shown, err = agent.show(ns)
+        major = shown["relaunchMajorId"] if shown else 0
+
+        reported = {}
+        for kill in range(rng.randint(1, args.max_kills)):
+            what = "kill %d" % (kill + 1)
+            if rng.random() < 0.5:
+                result = agent.run(ns, seed, args.mutate, kill_after=rng.uniform(0.0, span))
+            else:
+                result = agent.run(ns, seed, args.mutate, kill_at_completion=rng.randint(1, total))
+            if not check_run(fig, trial, what, result):
+                return
+            n = len(result.completions)
+            if result.killed:
+                fig.kills += 1
+                if n == 0:
+                    fig.kills_before_completions += 1
+                elif n < total:
+                    fig.kills_during_writes += 1
+                else:
+                    fig.kills_after_completions += 1
+            else:
+                fig.exited_before_kill += 1
+            now = ts.completion_view(result.completions)
+            for key, entry in now.items():
+                if desired.get(key) != entry:
+                    fig.inconsistencies += 1
+                    fig.problems.append("trial %d %s: completion of %s reports %s, desired %s" %
+                                        (trial, what, key, entry, desired.get(key)))
+            reported.update(now)
+
+            shown, err = agent.show(ns)
+            if err:
+                fig.crashes += 1
+                fig.problems.append("trial %d after %s: %s" % (trial, what, err))
+                return
+            stored = ts.live_view(shown)
+            lost = [k for k, e in reported.items() if stored.get(k) != e]
+            fig.completions_checked += len(reported)
+            if lost:
+                fig.entries_lost += len(lost)
+                fig.problems.append("trial %d after %s: %d reported entries lost or changed, e.g. %s" %
+                                    (trial, what, len(lost), lost[0]))
+            problems = ts.consistency_problems(shown, units)
+            if problems:
+                fig.inconsistencies += len(problems)
+                fig.problems.extend("trial %d after %s: %s" % (trial, what, p) for p in problems)
+            if shown["relaunchMajorId"] != major:
+                fig.tables_wiped += max(1, shown["relaunchMajorId"] - major)
+                fig.problems.append("trial %d after %s: relaunchMajorId %d -> %d" %
+                                    (trial, what, major, shown["relaunchMajorId"]))
+                major = shown["relaunchMajorId"]
+
+        final = agent.run(ns, seed, args.mutate)
+        if not check_run(fig, trial, "final run", final):
+            return
+        shown, err = agent.show(ns)
+        problems = [err] if err else ts.final_problems(shown, desired) + ts.consistency_problems(shown, units)
+        if problems:
+            fig.final_mismatches += 1
+            fig.problems.extend("trial %d final: %s" % (trial, p) for p in problems)
+        elif shown["relaunchMajorId"] != major:
+            fig.tables_wiped += 1
+            fig.problems.append("trial %d final: relaunchMajorId %d -> %d" % (trial, major, shown["relaunchMajorId"]))
+    finally:
+        if not args.keep or fig.ok():
+            agent.clean(ns)
+            agent.clean(ref_ns)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--agent", required=True, help="path of tcam-agent")
+    parser.add_argument("--trials", type=int, default=10)
+    parser.add_argument("--entries", type=int, default=300, help="entries per table per unit (--generate)")
+    parser.add_argument("--units", default="0,1")
+    parser.add_argument("--mutate", type=float, default=0.3, help="--mutate of the desired state")
+    parser.add_argument("--max-kills", type=int, default=3, help="kills per trial, at most")
+    parser.add_argument("--seed", type=int, default=1, help="seed of the trials (states and kill instants)")
+    parser.add_argument("--keep", action="store_true", help="keep the namespaces of a failing run")
+    parser.add_argument("--json", action="store_true", help="print the figures as JSON")
+    args = parser.parse_args()
+
+    agent = ts.Agent(os.path.abspath(args.agent), args.units, args.entries)
+    rng = random.Random(args.seed)
+    fig = Figures()
+    shown = 0
+    for trial in range(args.trials):
+        run_trial(agent, fig, trial, rng, args)
+        for p in fig.problems[shown:]:
+            print("PROBLEM", p, file=sys.stderr, flush=True)
+        shown = len(fig.problems)
+    figures = {k: v for k, v in vars(fig).items() if k != "problems"}
+    if args.json:
+        figures["problems"] = fig.problems
+        figures["passed"] = fig.ok()
+        print(json.dumps(figures, indent=2, sort_keys=True))
+    else:
+        for k, v in figures.items():
+            print("%-26s %d" % (k, v))
+        print("result: %s" % ("PASS" if fig.ok() else "FAIL"))
+    return 0 if fig.ok() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
