@@ -2,10 +2,15 @@
 
 #include <fmt/format.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace QelSharedMem {
@@ -40,7 +45,101 @@ unsigned forkGeneration() {
     return gForkGeneration.load(std::memory_order_relaxed);
 }
 
+// Reads every record of every database of the environment at `path`, the free-page lists
+// included, and checks that every free page number lies inside the file's used pages. Runs in
+// a forked child: returns its exit status (0 sound, 1 refused).
+int scanEnvironment(Lumo::String const& path, std::size_t mapSize) {
+    MDB_env* env = nullptr;
+    if (mdb_env_create(&env) != 0) return 1;
+    int rc = mdb_env_set_mapsize(env, mapSize);
+    if (rc == 0) rc = mdb_env_set_maxdbs(env, kMaxDatabases);
+    // Without a lock file no process uses the environment: read unlocked rather than create one.
+    unsigned flags = MDB_NOSUBDIR | MDB_RDONLY | MDB_NORDAHEAD;
+    struct stat lock;
+    if (::stat((path + "-lock").c_str(), &lock) != 0) flags |= MDB_NOLOCK;
+    if (rc == 0) rc = mdb_env_open(env, path.c_str(), flags, kFileMode);
+    if (rc != 0) return 1;
+    MDB_envinfo info{};
+    mdb_env_info(env, &info);
+    MDB_txn* txn = nullptr;
+    if (mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) != 0) return 1;
+
+    unsigned volatile sink = 0;  // touches every byte, so that a bad page is read here
+    auto walk = [&](MDB_dbi dbi, bool freeList) {
+        MDB_cursor* cursor = nullptr;
+        if (mdb_cursor_open(txn, dbi, &cursor) != 0) return false;
+        MDB_val key, value;
+        int step = mdb_cursor_get(cursor, &key, &value, MDB_FIRST);
+        for (; step == 0; step = mdb_cursor_get(cursor, &key, &value, MDB_NEXT)) {
+            auto const* k = static_cast<unsigned char const*>(key.mv_data);
+            auto const* v = static_cast<unsigned char const*>(value.mv_data);
+            for (std::size_t i = 0; i < key.mv_size; ++i) sink = sink + k[i];
+            for (std::size_t i = 0; i < value.mv_size; ++i) sink = sink + v[i];
+            if (freeList) {
+                // A free-page record: a count followed by that many page numbers.
+                if (value.mv_size < sizeof(std::size_t) || value.mv_size % sizeof(std::size_t) != 0) return false;
+                std::size_t count;
+                std::memcpy(&count, v, sizeof count);
+                if (count != value.mv_size / sizeof(std::size_t) - 1) return false;
+                for (std::size_t i = 1; i <= count; ++i) {
+                    std::size_t page;
+                    std::memcpy(&page, v + i * sizeof page, sizeof page);
+                    if (page < 2 || page > info.me_last_pgno) return false;
+                }
+            }
+        }
+        mdb_cursor_close(cursor);
+        return step == MDB_NOTFOUND;
+    };
+    constexpr MDB_dbi kFreeDbi = 0;
+    constexpr MDB_dbi kMainDbi = 1;
+    bool sound = walk(kFreeDbi, true) && walk(kMainDbi, false);
+    std::vector<std::string> names;
+    if (sound) {
+        MDB_cursor* cursor = nullptr;
+        MDB_val key, value;
+        sound = mdb_cursor_open(txn, kMainDbi, &cursor) == 0;
+        for (int step = sound ? mdb_cursor_get(cursor, &key, &value, MDB_FIRST) : MDB_NOTFOUND; step == 0;
+             step = mdb_cursor_get(cursor, &key, &value, MDB_NEXT))
+            names.emplace_back(static_cast<char const*>(key.mv_data), key.mv_size);
+        if (cursor) mdb_cursor_close(cursor);
+    }
+    for (std::size_t i = 0; sound && i < names.size(); ++i) {
+        MDB_dbi dbi;
+        int const opened = mdb_dbi_open(txn, names[i].c_str(), 0, &dbi);
+        if (opened == MDB_INCOMPATIBLE || opened == MDB_NOTFOUND) continue;  // a plain key of the main database
+        sound = opened == 0 && walk(dbi, false);
+    }
+    mdb_txn_abort(txn);
+    mdb_env_close(env);
+    return sound ? 0 : 1;
+}
+
 }  // namespace
+
+bool environmentFileSound(Lumo::String const& path, std::size_t mapSize, int timeoutMs) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return true;  // nothing stored yet
+    pid_t const pid = ::fork();
+    if (pid < 0) return true;  // cannot check: trust the file as LMDB's own checks do
+    if (pid == 0) ::_exit(scanEnvironment(path, mapSize));
+    int status = 0;
+    for (int waited = 0;; ++waited) {
+        pid_t const done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) return true;
+        if (waited >= timeoutMs) {
+            // A damaged tree can send a walk round in circles.
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return false;
+        }
+        struct timespec const pause {0, 1000000};
+        ::nanosleep(&pause, nullptr);
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 [[noreturn]] static void throwLmdb(int rc, Lumo::String const& envPath, std::string_view what, std::string_view subject) {
     if (rc == MDB_MAP_FULL || rc == MDB_TXN_FULL) {
@@ -61,7 +160,16 @@ Environment::~Environment() {
 
 std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size_t mapSize) {
     std::shared_ptr<Environment> env(new Environment(environmentPath(ns), mapSize));
+    // LMDB trusts the pages it reads: a damaged page can make it read outside the map. A child
+    // process reads the whole file first; a file it cannot read cleanly is treated like one
+    // LMDB refuses at open.
+    bool const sound = environmentFileSound(env->path_, mapSize, kScanTimeoutMs);
+    if (!sound) {
+        QEL_TRACE_AT(tesselTrace(), 1, "environment {} is damaged: removed and created anew", env->path_);
+        removeFiles(env->path_);
+    }
     int rc = env->openHandle();
+    if (!sound) env->recreated_ = true;
     if (unreadableEnvironment(rc)) {
         removeFiles(env->path_);
         env->recreated_ = true;

@@ -32,6 +32,9 @@ inline constexpr std::size_t kMapSize = sizeof(void*) >= 8 ? std::size_t(8) << 3
 // Named databases: two change logs and two configuration tables for each of 256 units, for a
 // local and a global entity manager, plus the metadata and state-database databases.
 inline constexpr unsigned kMaxDatabases = 2 * (2 + 2 * 256) + 64;
+// How long the check of a stored environment at open may take before the file is taken as
+// damaged (a damaged tree can make a walk go round in circles).
+inline constexpr int kScanTimeoutMs = 30000;
 inline constexpr char kMetaDatabase[] = "__meta";
 inline constexpr char kLedraDatabase[] = "__ledra";
 
@@ -153,6 +156,12 @@ class Environment : public std::enable_shared_from_this<Environment> {
     std::set<std::string> forcedWipes_;
     bool failNextWrite_ = false;
 };
+
+// Whether the stored environment at `path` can be read whole: a forked child opens it read-only
+// and reads every record of every database, free-page lists included (whose page numbers must
+// lie within the used pages). A child that fails, dies by a signal or takes longer than
+// `timeoutMs` means the file is damaged. An absent file is sound.
+bool environmentFileSound(Lumo::String const& path, std::size_t mapSize, int timeoutMs = kScanTimeoutMs);
 
 // The environment of this process's namespace, opened on first use (and reopened after
 // closeEnvironment(), or in a forked child).

@@ -63,6 +63,8 @@ std::unique_ptr<ReadOnlyView> ReadOnlyView::open(Lumo::String const& ns) {
         ns.find('\0') != Lumo::String::npos)
         throw std::invalid_argument("unusable shared-memory namespace: \"" + ns + "\"");
     if (!fileExists(path)) return nullptr;
+    // LMDB trusts the pages it reads; a damaged file is refused here rather than read.
+    if (!environmentFileSound(path, kMapSize)) fail(MDB_CORRUPTED, path, "checking");
     std::unique_ptr<ReadOnlyView> view(new ReadOnlyView(path));
     Handles& h = *view->handles_;
     // Without its lock file no process can be using the environment; LMDB would otherwise create
