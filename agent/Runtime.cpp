@@ -14,10 +14,15 @@ namespace {
 
 // Tells the hardware side about changes an earlier run logged that it never confirmed, so
 // that the table's status moves up to the log's version and the tables see no pending writes.
+// The log can be ahead of the group's record also when there is no record at all: an earlier
+// run logged changes and was killed before the hardware confirmed the first of them.
 template <typename Intf>
-void resumePendingHardwareWrites(Intf const& intf, Asic::HardwareWriterSim& hardware) {
-    if (!intf->swTableStatus()->pendingHwWrites()) return;
-    hardware.pendingFromLogIs(intf->tableId(), intf->entryLog()->tableVersion());
+void resumePendingHardwareWrites(Intf const& intf, Asic::GroupInterface const& group,
+                                 Asic::HardwareWriterSim& hardware) {
+    Asic::LogVersion const logged = intf->entryLog()->tableVersion();
+    if (!intf->swTableStatus()->pendingHwWrites() && logged <= group.tableVersion(intf->tableId()).value_or(0))
+        return;
+    hardware.pendingFromLogIs(intf->tableId(), logged);
 }
 
 }  // namespace
@@ -40,8 +45,8 @@ Runtime::Runtime(RuntimeOptions const& options) {
 
     actionIntf_ = VornTunnelTcamMgr::TcamActionInterface::getIntf(orderedTableIntf_);
     tcamIntf_ = VornTunnelTcamMgr::TcamInterface::getIntf(orderedTableIntf_);
-    resumePendingHardwareWrites(actionIntf_, *hardware_);
-    resumePendingHardwareWrites(tcamIntf_, *hardware_);
+    resumePendingHardwareWrites(actionIntf_, *group_, *hardware_);
+    resumePendingHardwareWrites(tcamIntf_, *group_, *hardware_);
 }
 
 Runtime::~Runtime() {

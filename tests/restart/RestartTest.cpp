@@ -217,6 +217,40 @@ TEST_P(RestartAcrossProcesses, ChangesLoggedButNotConfirmedSurviveAndComplete) {
             EXPECT_EQ(viewOf(run3, unitId, kind), desiredView(second, unitId, kind)) << tableName(kind);
 }
 
+// Killed before the hardware confirmed any change: the group records no table version at all,
+// yet the next run must have the hardware take up the logged changes, or the rewrites answered
+// from the log would wait for them for ever.
+TEST_P(RestartAcrossProcesses, ChangesLoggedBeforeAnyConfirmationComplete) {
+    DesiredState const state = generate({0, 1}, 16, 31);
+    ChildReport const run1 = runInChild(
+        [&](ChildFacts& facts) {
+            Runtime runtime(VornTcamAgent::RuntimeOptions{.holdHardware = true});
+            Programmer programmer(runtime);
+            programmer.write(state);
+            runtime.runUntilIdle();
+            reportLog(facts, runtime, "end/");
+            if (GetParam() == ChildEnd::sigkill) facts.awaitKill();
+        },
+        GetParam());
+    ASSERT_TRUE(run1.passed) << run1.ending;
+    EXPECT_EQ(run1.number("end/confirmed/Tcam"), 0u);
+    EXPECT_EQ(run1.number("end/version/Tcam"), entryCount(state, TableKind::tcam));
+
+    ChildReport const run2 = runInChild([&](ChildFacts& facts) {
+        Runtime runtime;
+        programToCompletion(runtime, state);
+        reportLog(facts, runtime, "end/");
+        for (Asic::UnitId unitId : {0, 1})
+            for (TableKind kind : kTableKinds) reportView(facts, runtime, unitId, kind);
+    });
+    ASSERT_TRUE(run2.passed) << run2.ending;
+    for (TableKind kind : kTableKinds) {
+        std::string const t = tableName(kind);
+        EXPECT_EQ(run2.number("end/confirmed/" + t), run2.number("end/version/" + t)) << t;
+        for (Asic::UnitId unitId : {0, 1}) EXPECT_EQ(viewOf(run2, unitId, kind), desiredView(state, unitId, kind)) << t;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Ending, RestartAcrossProcesses, ::testing::Values(ChildEnd::exit, ChildEnd::sigkill),
                          [](auto const& info) { return info.param == ChildEnd::exit ? "Exit" : "Sigkill"; });
 
