@@ -38,7 +38,12 @@ class IteratorStateT : public Asic::SwTableIteratorStateBase {
     Key bookmarkKey_{};
 };
 
-// Asic::OrderedSwTableEntryIterator: the entry iterator feature code walks with.
+}  // namespace VornTunnelTcamMgr
+
+namespace Asic {
+
+// The framework's entry iterator, instantiated with a software table, its entry, key and
+// iterator-state classes: the iterator feature code walks with.
 template <typename SwTable, typename Entry, typename Key, typename IteratorState>
 class OrderedSwTableEntryIterator {
   public:
@@ -69,4 +74,4 @@ class OrderedSwTableEntryIterator {
     Entry current_{};
 };
 
-}  // namespace VornTunnelTcamMgr
+}  // namespace Asic
