@@ -75,3 +75,8 @@ class OrderedSwTableEntryIterator {
 };
 
 }  // namespace Asic
+
+namespace VornTunnelTcamMgr {
+// The tables name their iterator type from here.
+using Asic::OrderedSwTableEntryIterator;
+}  // namespace VornTunnelTcamMgr

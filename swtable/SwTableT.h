@@ -40,7 +40,7 @@ class SwTableT : public Asic::OrderedSwTableWithMarkSweep {
     using WrapperColl = Qel::HashMap2018<Key, Lumo::Ptr<Wrapper>>;
     using VersionColl = Qel::HashMap2018<Key, Asic::EntryVersion>;
     using EntryHandleInLogQueue = InLogQueue<EntryHandle>;
-    using EntryIterator = Asic::OrderedSwTableEntryIterator<SwTable, Entry, Key, IteratorState>;
+    using EntryIterator = OrderedSwTableEntryIterator<SwTable, Entry, Key, IteratorState>;
 
     // Attribute identities, in declaration order, for change notification.
     enum Attr : Lumo::AttributeId {
