@@ -16,7 +16,7 @@ BUILD_DIR=${BUILD_DIR:-build/release}
 REPS=${REPS:-3}
 JOBS=${JOBS:-2}
 OUT=${OUT:-docs/performance.md}
-COMMAND="$(for v in BUILD_DIR REPS BENCH_NOTE; do [ -n "${!v:-}" ] && printf '%s=%q ' "$v" "${!v}"; done)scripts/bench.sh"
+COMMAND="$(for v in BUILD_DIR REPS; do [ -n "${!v:-}" ] && printf '%s=%q ' "$v" "${!v}"; done)scripts/bench.sh"
 
 # Every target registered with vorn_benchmark in bench/CMakeLists.txt.
 mapfile -t TARGETS < <(sed -n 's/^[[:space:]]*vorn_benchmark(\([A-Za-z0-9_]*\).*/\1/p' bench/CMakeLists.txt)
@@ -28,8 +28,10 @@ fi
 cmake --preset release -B "$BUILD_DIR" >/dev/null
 cmake --build "$BUILD_DIR" -j"$JOBS" --target "${TARGETS[@]}"
 
-RESULTS=$(mktemp -d)
-trap 'rm -rf "$RESULTS"' EXIT
+# Kept, so that the report can be written again from the same run.
+RESULTS="$BUILD_DIR/bench-results"
+rm -rf "$RESULTS"
+mkdir -p "$RESULTS"
 for target in "${TARGETS[@]}"; do
   echo "== $target" >&2
   "$BUILD_DIR/bench/$target" \
