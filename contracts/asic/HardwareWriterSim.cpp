@@ -1,5 +1,7 @@
 #include "contracts/asic/HardwareWriterSim.h"
 
+#include <algorithm>
+
 namespace Asic {
 
 HardwareWriterSim::HardwareWriterSim(Lumo::Ptr<GroupInterface> const& group, Qel::EventLoop* loop,
@@ -43,34 +45,31 @@ std::uint64_t HardwareWriterSim::step() {
     if (hold_) return 0;
     std::uint64_t total = 0;
     bool progress = true;
-    bool more = false;
-    while (progress) {
+    // Round after round over the tables, since a change of one table may be what another
+    // table's next change waits for; at most `batch_` changes per task.
+    while (progress && total < batch_) {
         progress = false;
-        more = false;
         for (auto [tableId, set] : group_->swTableSets()) {
+            if (total >= batch_) break;
             auto& queue = group_->logEntriesMutable(tableId);
             LogVersion reached = set->status() ? set->status()->version() : 0;
-            std::uint32_t n = 0;
-            while (!queue.empty() && n < batch_ && needsMet(queue.front())) {
+            std::uint64_t n = 0;
+            while (!queue.empty() && total + n < batch_ && needsMet(queue.front())) {
                 reached = std::max(reached, queue.front().version);
                 queue.pop_front();
                 ++n;
             }
-            if (n > 0) {
-                total += n;
-                progress = true;
-                group_->tableVersionIs(tableId, reached);
-                set->tableStatusVersionIs(reached);
-            }
-            if (!queue.empty()) more = true;
-            if (total >= batch_) break;
+            if (n == 0) continue;
+            total += n;
+            progress = true;
+            group_->tableVersionIs(tableId, reached);
+            set->tableStatusVersionIs(reached);
         }
-        if (total >= batch_) break;
     }
     applied_ += total;
-    // Leftovers that can move on get another task; those waiting for another table are
-    // retried when that table logs or advances.
-    if (more && total > 0) schedule();
+    // Whatever is left gets another task once this one made progress; changes that wait for
+    // another table are retried when that table logs or advances.
+    if (total > 0 && group_->logEntriesTotal() > 0) schedule();
     return total;
 }
 
