@@ -12,16 +12,21 @@ using VornTunnelTcamMgr::kGroupName;
 
 namespace {
 
-// Tells the hardware side about changes an earlier run logged that it never confirmed, so
+// Starts the table's status where the hardware is: at the version the group recorded as
+// applied by an earlier run. A change of another table that needs one of this table's logged
+// versions then goes to the hardware at once, also when this run writes nothing to this table
+// (a restart whose entries are all unchanged).
+// Then tells the hardware side about changes an earlier run logged that it never confirmed, so
 // that the table's status moves up to the log's version and the tables see no pending writes.
 // The log can be ahead of the group's record also when there is no record at all: an earlier
 // run logged changes and was killed before the hardware confirmed the first of them.
 template <typename Intf>
 void resumePendingHardwareWrites(Intf const& intf, Asic::GroupInterface const& group,
                                  Asic::HardwareWriterSim& hardware) {
+    Asic::LogVersion const applied = group.tableVersion(intf->tableId()).value_or(0);
+    intf->swTableStatus()->versionIs(applied);
     Asic::LogVersion const logged = intf->entryLog()->tableVersion();
-    if (!intf->swTableStatus()->pendingHwWrites() && logged <= group.tableVersion(intf->tableId()).value_or(0))
-        return;
+    if (!intf->swTableStatus()->pendingHwWrites() && logged <= applied) return;
     hardware.pendingFromLogIs(intf->tableId(), logged);
 }
 
@@ -32,7 +37,9 @@ Runtime::Runtime(RuntimeOptions const& options) {
     entityManager_->entityIs<Asic::GenId>(relaunchPath());
     orderedTableIntf_ = Lumo::make<Asic::OrderedTableInterface>(entityManager_, &loop_);
 
-    inLifTable_ = Lumo::make<VornTunnelNiLib::InLifIndexResourceTable>(&loop_, options.inLif);
+    // The InLif table reloads the allocations of the previous run from shared memory; they stay
+    // reserved for their keys until sweepAll() ends the start-up.
+    inLifTable_ = Lumo::make<VornTunnelNiLib::InLifIndexResourceTable>(&loop_, options.inLif, entityManager_);
     orderedTableIntf_->resourceTableIs(VornTunnelNiLib::InLifIndexResourceTable::canonicalName(), inLifTable_);
 
     group_ = orderedTableIntf_->makeGroupIntf(kAgentName, kGroupName,
@@ -68,6 +75,11 @@ Runtime::~Runtime() {
     // Tasks still posted may hold the last references of what they work on.
     loop_ = Qel::EventLoop();
     entityManager_ = nullptr;
+}
+
+void Runtime::sweepAll() {
+    group_->sweepAll();
+    inLifTable_->releaseUnclaimed();
 }
 
 Lumo::String Runtime::relaunchPath() { return Lumo::String("hardware/velum/agent/relaunch/config/") + kAgentName; }

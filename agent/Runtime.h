@@ -75,8 +75,13 @@ class Runtime {
     // up. Returns the units it reconciled.
     std::vector<Asic::UnitId> reconcile();
 
-    // Sweeps every marked table: removes what was restored and not written again.
-    void sweepAll() { group_->sweepAll(); }
+    // Ends the start-up. Sweeps every marked table (removes what was restored and not written
+    // again), then releases the InLif allocations reloaded from the previous run that no entry
+    // asked for. The run path's order is: bringUp per unit, reconcile, write the desired state,
+    // sweepAll, runUntilIdle. Every restored or written action entry has requested its InLif
+    // key by then (requests are synchronous), so an allocation still unclaimed here is used by
+    // nothing; a key swept away is released through its entries' removal as usual.
+    void sweepAll();
 
     // Runs the event loop until nothing is left to do. Returns the number of tasks run.
     std::uint64_t runUntilIdle() { return loop_.runUntilIdle(); }

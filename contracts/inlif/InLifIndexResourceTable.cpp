@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
 
 #include "contracts/asic/CanonicalTableName.h"
+#include "contracts/ledra/EntityManager.h"
 #include "contracts/lumo/Exception.h"
 #include "contracts/qel/Assert.h"
 #include "contracts/qel/Trace.h"
@@ -51,6 +53,25 @@ std::uint32_t InLifIndexPool::allocate() {
     }
     ++inUse_;
     return index;
+}
+
+void InLifIndexPool::inUseIs(std::vector<std::uint32_t> indexes) {
+    QEL_ASSERT(inUse_ == 0 && nextFresh_ == 0, "nothing handed out yet");
+    std::sort(indexes.begin(), indexes.end());
+    for (std::size_t i = 0; i < indexes.size(); ++i) {
+        QEL_ASSERT(holds(indexes[i]) && (i == 0 || indexes[i] != indexes[i - 1]), "distinct indexes of this pool");
+    }
+    if (indexes.empty()) return;
+    nextFresh_ = indexes.back() - base_ + 1;
+    std::size_t next = 0;
+    for (std::uint32_t offset = 0; offset < nextFresh_; ++offset) {
+        if (indexes[next] == base_ + offset) {
+            ++next;
+        } else {
+            freed_.push_back(base_ + offset);
+        }
+    }
+    inUse_ = static_cast<std::uint32_t>(indexes.size());
 }
 
 void InLifIndexPool::free(std::uint32_t index) {
@@ -157,13 +178,15 @@ Lumo::String InLifIndexResourceTable::canonicalName() {
         .name();
 }
 
-InLifIndexResourceTable::InLifIndexResourceTable(Qel::EventLoop* loop, Config const& config)
+InLifIndexResourceTable::InLifIndexResourceTable(Qel::EventLoop* loop, Config const& config,
+                                                 Lumo::Ptr<Ledra::EntityManager> const& stateDb)
     : loop_(loop),
       inLif0Pool_(config.inLif0Base, config.inLif0PoolSize),
       inLif23Pool_(config.inLif23Base, config.inLif23PoolSize) {
     QEL_ASSERT(loop != nullptr, "loop != NULL");
     QEL_TRACE_AT(trace(), 2, "InLif0 pool {} at {:#x}, InLif23 pool {} at {:#x}", config.inLif0PoolSize,
                  config.inLif0Base, config.inLif23PoolSize, config.inLif23Base);
+    if (stateDb) mountAndReload(stateDb);
 }
 
 InLifIndexResourceTable::~InLifIndexResourceTable() = default;
@@ -181,6 +204,12 @@ Lumo::Ptr<InLifIndexResourceTable::ResourceHandle const> InLifIndexResourceTable
         return nullptr;
     }
     Lumo::Ptr<ResourceHandle> handle = handles_.get(key);
+    if (handle && handle->unclaimed_) {
+        handle->unclaimed_ = false;
+        --unclaimed_;
+        QEL_TRACE_AT(trace(), 3, "key: {} reloaded allocation claimed: inLif0 {:#x}, inLif23 {:#x}, update {}", key,
+                     handle->inLif0Index_, handle->inLif23Index_, handle->updateNumber_);
+    }
     if (!handle) {
         handle = Lumo::Ptr<ResourceHandle>(new ResourceHandle(key, this));
         handles_.set(key, handle);
@@ -194,15 +223,28 @@ Lumo::Ptr<InLifIndexResourceTable::ResourceHandle const> InLifIndexResourceTable
 void InLifIndexResourceTable::resolve(Lumo::Ptr<ResourceHandle> const& handle) {
     // A handle released or failed while pending keeps that outcome.
     if (handle->postRelease_ || handle->entryState_ != kPending) return;
-    if (allocate(*handle)) {
-        handle->entryState_ = kResolved;
-        QEL_TRACE_AT(trace(), 2, "key: {} resolved: inLif0 {:#x}, inLif23 {:#x}", handle->resourceKey_,
-                     handle->inLif0Index_, handle->inLif23Index_);
-    } else {
+    if (!allocate(*handle)) {
         handle->entryState_ = kFailed;
         QEL_TRACE_AT(trace(), 1, "key: {} failed: InLif index pool exhausted", handle->resourceKey_);
+        changed(*handle);
+        return;
     }
-    changed(*handle);
+    if (keepOrFail(*handle)) {
+        QEL_TRACE_AT(trace(), 2, "key: {} resolved: inLif0 {:#x}, inLif23 {:#x}", handle->resourceKey_,
+                     handle->inLif0Index_, handle->inLif23Index_);
+    }
+    publish(*handle);
+}
+
+bool InLifIndexResourceTable::keepOrFail(ResourceHandle& handle) {
+    handle.entryState_ = kResolved;
+    ++handle.updateNumber_;
+    if (persist(handle)) return true;
+    freeIndexes(handle);
+    unpersist(handle);
+    handle.entryState_ = kFailed;
+    QEL_TRACE_AT(trace(), 1, "key: {} failed: its indexes could not be stored", handle.resourceKey_);
+    return false;
 }
 
 bool InLifIndexResourceTable::allocate(ResourceHandle& handle) {
@@ -224,14 +266,18 @@ void InLifIndexResourceTable::freeIndexes(ResourceHandle& handle) {
     if (handle.inLif23Index_ != 0) inLif23Pool_.free(std::exchange(handle.inLif23Index_, 0));
 }
 
-void InLifIndexResourceTable::changed(ResourceHandle& handle) {
-    Lumo::Ptr<ResourceHandle> keep(&handle);  // a subscriber may drop the last other reference
+void InLifIndexResourceTable::changed(ResourceHandle& handle, bool callListener) {
     ++handle.updateNumber_;
+    publish(handle, callListener);
+}
+
+void InLifIndexResourceTable::publish(ResourceHandle& handle, bool callListener) {
+    Lumo::Ptr<ResourceHandle> keep(&handle);  // a subscriber may drop the last other reference
     QEL_TRACE_AT(trace(), 9, "key: {} state {} update {}", handle.resourceKey_, handle.entryState_,
                  handle.updateNumber_);
     handle.notify(ResourceHandle::kStateChangeAttr);
     notify(kHandleChangeAttr, handle.resourceKey_.hash());
-    if (listener_) listener_();
+    if (callListener && listener_) listener_();
 }
 
 InLifIndexResourceTable::ResourceHandle& InLifIndexResourceTable::owned(
@@ -273,6 +319,7 @@ void InLifIndexResourceTable::completeRelease(Lumo::Ptr<ResourceHandle> const& h
     if (it == releasing_.end()) return;
     releasing_.erase(it);
     freeIndexes(*handle);
+    unpersist(*handle);
     handle->entryState_ = kReleased;
     QEL_TRACE_AT(trace(), 2, "key: {} release done, indexes freed", handle->resourceKey_);
     changed(*handle);
@@ -295,17 +342,20 @@ bool InLifIndexResourceTable::reindex(InLifIndexEntryKey const& key) {
         QEL_TRACE_AT(trace(), 1, "key: {} not re-indexed: InLif index pool exhausted", key);
         return false;
     }
-    handle->entryState_ = kResolved;
-    QEL_TRACE_AT(trace(), 2, "key: {} re-indexed: inLif0 {:#x}, inLif23 {:#x}", key, handle->inLif0Index_,
-                 handle->inLif23Index_);
-    changed(*handle);
-    return true;
+    bool const kept = keepOrFail(*handle);
+    if (kept) {
+        QEL_TRACE_AT(trace(), 2, "key: {} re-indexed: inLif0 {:#x}, inLif23 {:#x}", key, handle->inLif0Index_,
+                     handle->inLif23Index_);
+    }
+    publish(*handle);
+    return kept;
 }
 
 bool InLifIndexResourceTable::forceFailure(InLifIndexEntryKey const& key) {
     Lumo::Ptr<ResourceHandle> handle = handles_.get(key);
     if (!handle || handle->entryState_ == kFailed) return false;
     freeIndexes(*handle);
+    unpersist(*handle);
     handle->entryState_ = kFailed;
     QEL_TRACE_AT(trace(), 1, "key: {} failed on request", key);
     changed(*handle);
@@ -318,6 +368,167 @@ bool InLifIndexResourceTable::neededEntryIs(InLifIndexEntryKey const& key,
     if (!handle) return false;
     handle->neededEntry_ = needed ? needed : Lumo::make<Asic::NeededEntry>();
     return true;
+}
+
+std::size_t InLifIndexResourceTable::releaseUnclaimed() {
+    std::vector<Lumo::Ptr<ResourceHandle>> unclaimed;
+    handles_.forEach([&](InLifIndexEntryKey const&, Lumo::Ptr<ResourceHandle> const& h) {
+        if (h->unclaimed_) unclaimed.push_back(h);
+    });
+    for (auto const& handle : unclaimed) {
+        handles_.del(handle->resourceKey_);
+        handle->unclaimed_ = false;
+        handle->postRelease_ = true;
+        freeIndexes(*handle);
+        unpersist(*handle);
+        handle->entryState_ = kReleased;
+        QEL_TRACE_AT(trace(), 3, "key: {} reloaded and not requested: released", handle->resourceKey_);
+        changed(*handle, false);
+    }
+    unclaimed_ = 0;
+    QEL_TRACE_AT(trace(), 2, "start-up done: {} unclaimed allocations released, {} entries", unclaimed.size(),
+                 entryCount());
+    if (!unclaimed.empty() && listener_) listener_();
+    return unclaimed.size();
+}
+
+// ---------------------------------------------------------------- shared memory
+
+namespace {
+
+// The first stored key above `after` (or any, without it) fails its checksum: finds that key.
+// Its value cannot be read, but its key can be pinned down: atOrAfter(k) throws for every k up
+// to the damaged key, and answers (or throws for a later damaged record) beyond it, so the
+// search ends on a k that throws while k + 1 does not, which is a damaged record's key.
+std::uint64_t damagedKeyAfter(InLifIndexTessel::Collection const& coll, std::optional<std::uint64_t> after) {
+    auto throws = [&](std::uint64_t k) {
+        try {
+            coll.atOrAfter(k);
+            return false;
+        } catch (Lumo::CorruptionDetectedException const&) {
+            return true;
+        }
+    };
+    std::uint64_t low = after ? *after + 1 : 0;  // throws(low) holds
+    std::uint64_t high = std::numeric_limits<std::uint64_t>::max();
+    if (throws(high)) return high;
+    while (high - low > 1) {  // throws(low) && !throws(high)
+        std::uint64_t const mid = low + (high - low) / 2;
+        (throws(mid) ? low : high) = mid;
+    }
+    return low;
+}
+
+}  // namespace
+
+void InLifIndexResourceTable::mountAndReload(Lumo::Ptr<Ledra::EntityManager> const& stateDb) {
+    static bool const typeRegistered = (registerInLifIndexTesselType(), true);
+    (void)typeRegistered;
+    auto shm = QelSharedMem::EntityManager::getEntityManager(stateDb->name(), stateDb->local());
+    // One record per key holding indexes: no more than the larger pool, as configured here.
+    QelTessel::MountInfo info(QelTessel::QelTesselType::keyed);
+    info.collectionInfoIs(QelTessel::CollectionInfo{
+        kInLifIndexCollectionName, std::max({inLif0Pool_.size(), inLif23Pool_.size(), std::uint32_t{1}}), false});
+    shm->getMountGroup().doMount(kInLifIndexTesselPath, kInLifIndexTesselTypeName, info);
+    tessel_ = Lumo::ptr_cast<InLifIndexTessel>(shm->getEntity(kInLifIndexTesselPath));
+    QEL_ASSERT(tessel_, "tessel_ != NULL");
+    auto& coll = tessel_->allocations();
+    if (coll.control().wiped()) {
+        QEL_TRACE_AT(trace(), 1, "stored allocations were lost: every key is allocated anew");
+        coll.control().clearWiped();
+    }
+
+    // Read every record; a damaged one is reported and removed (its indexes are unknown, so
+    // its key gets new ones when requested).
+    std::vector<InLifIndexTesselEntry> records;
+    std::optional<std::uint64_t> last;
+    for (;;) {
+        try {
+            auto record = last ? coll.after(*last) : coll.first();
+            if (!record) break;
+            records.push_back(*record);
+            last = record->key();
+        } catch (Lumo::CorruptionDetectedException const& e) {
+            coll.doCorruptionDetected(e.what());
+            coll.del(damagedKeyAfter(coll, last));
+        }
+    }
+
+    std::set<std::uint32_t> inLif0Used;
+    std::set<std::uint32_t> inLif23Used;
+    std::vector<InLifIndexTesselEntry> kept;
+    for (auto const& record : records) {
+        char const* refused = nullptr;
+        if (record.inLifKey().isNull()) {
+            refused = "null key";
+        } else if (record.state != InLifIndexTesselEntry::kResolved) {
+            refused = "unknown state";
+        } else if (!inLif0Pool_.holds(record.inLif0Index) || !inLif23Pool_.holds(record.inLif23Index)) {
+            refused = "index outside the pools";
+        } else if (inLif0Used.count(record.inLif0Index) || inLif23Used.count(record.inLif23Index)) {
+            refused = "index held by another key";
+        }
+        if (refused) {
+            QEL_TRACE_AT(trace(), 1, "key: {} stored allocation refused ({}): inLif0 {:#x}, inLif23 {:#x}, state {}",
+                         record.inLifKey(), refused, record.inLif0Index, record.inLif23Index, record.state);
+            coll.del(record.key());
+            continue;
+        }
+        inLif0Used.insert(record.inLif0Index);
+        inLif23Used.insert(record.inLif23Index);
+        kept.push_back(record);
+    }
+    inLif0Pool_.inUseIs({inLif0Used.begin(), inLif0Used.end()});
+    inLif23Pool_.inUseIs({inLif23Used.begin(), inLif23Used.end()});
+    for (auto const& record : kept) {
+        Lumo::Ptr<ResourceHandle> handle(new ResourceHandle(record.inLifKey(), this));
+        handle->entryState_ = kResolved;
+        handle->inLif0Index_ = record.inLif0Index;
+        handle->inLif23Index_ = record.inLif23Index;
+        handle->updateNumber_ = record.updateNumber;
+        handle->persisted_ = true;
+        handle->unclaimed_ = true;
+        handles_.set(handle->resourceKey_, handle);
+    }
+    unclaimed_ = kept.size();
+    QEL_TRACE_AT(trace(), 2, "reloaded {} allocations, refused {}", kept.size(), records.size() - kept.size());
+}
+
+bool InLifIndexResourceTable::persist(ResourceHandle& handle) {
+    if (!tessel_) return true;
+    InLifIndexTesselEntry record;
+    record.inLifKeyIs(handle.resourceKey_);
+    record.inLif0Index = handle.inLif0Index_;
+    record.inLif23Index = handle.inLif23Index_;
+    record.updateNumber = handle.updateNumber_;
+    record.state = InLifIndexTesselEntry::kResolved;
+    try {
+        tessel_->allocations().set(record);
+    } catch (Lumo::CapacityExceededException const& e) {
+        QEL_TRACE_AT(trace(), 1, "key: {} allocation not stored: {}", handle.resourceKey_, e.what());
+        return false;
+    } catch (QelSharedMem::StorageError const& e) {
+        QEL_TRACE_AT(trace(), 1, "key: {} allocation not stored: {}", handle.resourceKey_, e.what());
+        return false;
+    }
+    handle.persisted_ = true;
+    return true;
+}
+
+void InLifIndexResourceTable::unpersist(ResourceHandle& handle) {
+    if (!tessel_ || !handle.persisted_) return;
+    handle.persisted_ = false;
+    // A newer handle of the same key (requested while this one was being released) owns the
+    // record once it has stored its own indexes.
+    Lumo::Ptr<ResourceHandle> const live = handles_.get(handle.resourceKey_);
+    if (live && live.ptr() != &handle && live->persisted_) return;
+    try {
+        tessel_->allocations().del(InLifIndexTesselEntry::keyOf(handle.resourceKey_));
+    } catch (QelSharedMem::StorageError const& e) {
+        // The record stays; the next reload finds its indexes free or held by another key and
+        // refuses it, or hands them back to this key.
+        QEL_TRACE_AT(trace(), 1, "key: {} stored allocation not removed: {}", handle.resourceKey_, e.what());
+    }
 }
 
 }  // namespace VornTunnelNiLib

@@ -8,6 +8,19 @@
 // the update numbers they took into use, and release a handle when their last user of it goes;
 // the indexes of a released handle go back to the pools once the change that dropped the last
 // use is done. Single-threaded: everything runs on the event loop given at construction.
+//
+// Persistence. Made with a state-database entity manager, the table keeps every key's indexes
+// and update number in a shared-memory table (InLifIndexTessel), so that they survive an agent
+// restart. The next run's table reloads them at construction as resolved handles that no
+// client has requested yet ("unclaimed"): a request for such a key returns the handle as it
+// was, already resolved, with the same indexes and update number, so entries restored with
+// those indexes stay as they are. Start-up order in the agent:
+//   1. construct the table (after the state database), which reloads the allocations;
+//   2. bring the units up (restoring the action entries requests their keys), reconcile,
+//      write the desired state, sweep;
+//   3. releaseUnclaimed(): allocations no one requested during start-up are freed;
+//   4. run the event loop.
+// Made without an entity manager the table lives in process memory only.
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -17,9 +30,14 @@
 #include "contracts/asic/NeededEntry.h"
 #include "contracts/asic/OrderedSwTable.h"
 #include "contracts/asic/OrderedTableInterface.h"
+#include "contracts/inlif/InLifIndexTessel.h"
 #include "contracts/qel/EventLoop.h"
 #include "contracts/qel/HashMap2018.h"
 #include "contracts/types/InLifTypes.h"
+
+namespace Ledra {
+class EntityManager;
+}
 
 namespace VornTunnelNiLib {
 
@@ -49,6 +67,12 @@ class InLifIndexPool {
     std::uint32_t size() const { return size_; }
     void sizeIs(std::uint32_t size);
     std::uint32_t inUse() const { return inUse_; }
+    // Whether `index` is one of the pool's values (base .. base + size - 1).
+    bool holds(std::uint32_t index) const { return index >= base_ && index - base_ < size_; }
+    // Marks `indexes` as handed out, for allocations reloaded from storage; the values below
+    // the highest of them that are not among them become free, lowest first. Requires: nothing
+    // handed out yet; the indexes distinct and held by the pool.
+    void inUseIs(std::vector<std::uint32_t> indexes);
 
   private:
     std::uint32_t base_;
@@ -112,6 +136,8 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
         std::uint32_t updateNumber_ = 0;
         Lumo::Ptr<Asic::NeededEntry const> neededEntry_;
         bool postRelease_ = false;
+        bool persisted_ = false;  // the stored record of the key holds this handle's indexes
+        bool unclaimed_ = false;  // reloaded from storage and not requested since
         Qel::HashSet2018<std::uint32_t> users_;  // client ids
     };
 
@@ -179,7 +205,14 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
     static Lumo::String canonicalName();
 
     // Requires: `loop` outlives the table; pool bases nonzero and base + size - 1 fits 32 bits.
-    explicit InLifIndexResourceTable(Qel::EventLoop* loop, Config const& config = Config{});
+    // With `stateDb` the allocations are kept in shared memory (under the matching
+    // QelSharedMem entity manager) and those stored by an earlier run are reloaded here, with
+    // their indexes marked in the pools. A stored record that cannot be reloaded (an index
+    // outside today's pools or held by another record, a null key, an unknown state) is
+    // removed; its key is allocated anew when requested. Exceptions of the shared-memory
+    // service pass through.
+    explicit InLifIndexResourceTable(Qel::EventLoop* loop, Config const& config = Config{},
+                                     Lumo::Ptr<Ledra::EntityManager> const& stateDb = nullptr);
     ~InLifIndexResourceTable() override;
     char const* typeData() const override { return "VornTunnelNiLib::InLifIndexResourceTable"; }
 
@@ -191,6 +224,15 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
     Lumo::Ptr<ResourceHandle const> handle(InLifIndexEntryKey const& key) const { return handles_.get(key); }
     // Released handles whose indexes are not yet back in the pools.
     std::size_t releasingCount() const { return releasing_.size(); }
+
+    // Whether the allocations are kept in shared memory.
+    bool persistent() const { return tessel_ != nullptr; }
+    // Reloaded allocations that no client has requested yet.
+    std::size_t unclaimedCount() const { return unclaimed_; }
+    // Ends the start-up: every reloaded allocation still unclaimed is released at once (no
+    // entry uses it), its indexes go back to the pools and its record is removed; its handle
+    // shows state 3. Returns how many were released. Later calls find nothing to do.
+    std::size_t releaseUnclaimed();
 
     InLifIndexPool const& inLif0Pool() const { return inLif0Pool_; }
     InLifIndexPool const& inLif23Pool() const { return inLif23Pool_; }
@@ -233,7 +275,20 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
     bool allocate(ResourceHandle& handle);
     void freeIndexes(ResourceHandle& handle);
     // Bumps the handle's update number and publishes the change.
-    void changed(ResourceHandle& handle);
+    void changed(ResourceHandle& handle, bool callListener = true);
+    // Publishes a change whose update number is already raised.
+    void publish(ResourceHandle& handle, bool callListener = true);
+    // A handle that has just taken new indexes (its update number raised): stores them, or,
+    // when they cannot be stored, gives them back and fails the handle, so that no allocation
+    // exists that a restart would not find. True when the indexes were kept.
+    bool keepOrFail(ResourceHandle& handle);
+
+    // Shared-memory side. mountAndReload() runs at construction. persist() stores the handle's
+    // indexes and update number (false when the write failed); unpersist() removes the key's
+    // record if it still holds this handle's indexes. Without storage both do nothing.
+    void mountAndReload(Lumo::Ptr<Ledra::EntityManager> const& stateDb);
+    bool persist(ResourceHandle& handle);
+    void unpersist(ResourceHandle& handle);
 
     Qel::EventLoop* loop_;
     InLifIndexPool inLif0Pool_;
@@ -242,6 +297,8 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
     std::vector<std::unique_ptr<ReleaseWaiter>> releasing_;
     std::function<void()> listener_;
     std::uint32_t nextClientId_ = 1;
+    Lumo::Ptr<InLifIndexTessel> tessel_;
+    std::size_t unclaimed_ = 0;
 };
 
 }  // namespace VornTunnelNiLib

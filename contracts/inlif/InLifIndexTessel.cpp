@@ -1,0 +1,38 @@
+#include "contracts/inlif/InLifIndexTessel.h"
+
+#include <stdexcept>
+
+#include "contracts/shm/RawCollection.h"
+
+namespace VornTunnelNiLib {
+
+InLifIndexTessel::InLifIndexTessel(QelSharedMem::EntityManager& manager, Lumo::String const& path,
+                                   QelTessel::MountInfo const& info)
+    : QelSharedMem::Entity(path, kInLifIndexTesselTypeName) {
+    auto const& collections = info.collectionInfo();
+    if (collections.size() != 1 || collections.front().name != kInLifIndexCollectionName) {
+        throw std::invalid_argument(std::string(kInLifIndexTesselTypeName) + " at " + path +
+                                    " mounts exactly one collection, \"" + kInLifIndexCollectionName + "\"");
+    }
+    Tessel::detail::CollectionSpec spec;
+    spec.dbName = manager.databaseName(path);
+    spec.path = path;
+    spec.typeName = kInLifIndexTesselTypeName;
+    spec.collectionName = kInLifIndexCollectionName;
+    spec.capacity = collections.front().size;
+    spec.recordLayout = kInLifIndexRecordLayout;
+    collection_ = std::make_unique<Collection>(manager.environment(), spec);
+}
+
+Lumo::Ptr<QelSharedMem::Entity> InLifIndexTessel::mount(QelSharedMem::EntityManager& manager,
+                                                        Lumo::String const& path, QelTessel::MountInfo const& info) {
+    return Lumo::make<InLifIndexTessel>(manager, path, info);
+}
+
+void registerInLifIndexTesselType() {
+    QelSharedMem::EntityManager::entityTypeIs(kInLifIndexTesselTypeName, &InLifIndexTessel::mount);
+}
+
+}  // namespace VornTunnelNiLib
+
+template class Tessel::KeyedCollection<VornTunnelNiLib::InLifIndexTesselEntry>;
