@@ -450,7 +450,7 @@ void InLifIndexResourceTable::mountAndReload(Lumo::Ptr<Ledra::EntityManager> con
             last = record->key();
         } catch (Lumo::CorruptionDetectedException const& e) {
             coll.doCorruptionDetected(e.what());
-            coll.del(damagedKeyAfter(coll, last));
+            if (!coll.del(damagedKeyAfter(coll, last))) break;  // nothing found to remove: give up the walk
         }
     }
 
