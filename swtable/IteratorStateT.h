@@ -3,6 +3,8 @@
 // collection), then the committed entries of the unit's configuration table that no pending
 // request hides. Each step finds its place again from the bookmark key, so the collections may
 // change between steps (a sweep removes entries while it walks).
+#include <cstdint>
+
 #include "contracts/asic/OrderedSwTable.h"
 #include "contracts/qel/Assert.h"
 #include "contracts/qel/Trace.h"
@@ -33,9 +35,14 @@ class IteratorStateT : public Asic::SwTableIteratorStateBase {
   private:
     bool addPhase(Entry& result);
     bool configPhase(Entry& result);
+    template <typename AddColl>
+    std::uint32_t bookmarkPosition(AddColl const& adds) const;
 
     SwTable const* swTable_ = nullptr;  // not counted
     Key bookmarkKey_{};
+    // Where the add phase last saw bookmarkKey_, a hint checked before use: the collection may
+    // have changed since, or the bookmark may have been set from outside.
+    std::uint32_t bookmarkPos_ = ~std::uint32_t{0};
 };
 
 }  // namespace VornTunnelTcamMgr

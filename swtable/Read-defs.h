@@ -1,6 +1,9 @@
 #pragma once
 // Point reads, the entry count and the merged iteration of SwTableT<F>.
+#include <optional>
+
 #include "contracts/qel/Assert.h"
+#include "contracts/shm/ReadPass.h"
 #include "swtable/IteratorStateT.h"
 #include "swtable/SwTableT.h"
 
@@ -119,6 +122,16 @@ typename F::Entry IteratorStateT<F>::maybeUpdateCurrentEntry() {
     return Entry{};
 }
 
+// The slot of the bookmarked key in the transient add collection, or npos when the key has
+// left it. The slot the last step noted is taken when it still holds the key (a key occupies
+// one slot at a time, so that is the slot a lookup would find); otherwise the key is looked up.
+template <typename F>
+template <typename AddColl>
+std::uint32_t IteratorStateT<F>::bookmarkPosition(AddColl const& adds) const {
+    if (adds.liveAt(bookmarkPos_) && adds.keyAt(bookmarkPos_) == bookmarkKey_) return bookmarkPos_;
+    return adds.positionOf(bookmarkKey_);
+}
+
 // The add phase: produces the next pending write, or hands over to the configuration phase.
 template <typename F>
 bool IteratorStateT<F>::addPhase(Entry& result) {
@@ -127,7 +140,7 @@ bool IteratorStateT<F>::addPhase(Entry& result) {
     QEL_ASSERT(!iterState_->state().inTblCfg(), "!iterState_->state().inTblCfg()");
     QEL_TRACE_AT(t, 9, "  in transientAdd collection");
     auto const& adds = swTable_->transientAddEntryColl();
-    auto pos = state_.hasBookmark() ? adds.positionOf(bookmarkKey_) : adds.first();
+    auto pos = state_.hasBookmark() ? bookmarkPosition(adds) : adds.first();
     if (pos == adds.npos) {
         QEL_TRACE_AT(t, 9, "  done with transAdd");
         state_.inAddCollIs(false);
@@ -141,6 +154,7 @@ bool IteratorStateT<F>::addPhase(Entry& result) {
     auto next = adds.next(pos);
     if (next != adds.npos) {
         bookmarkKey_ = adds.keyAt(next);
+        bookmarkPos_ = next;
         state_.hasBookmarkIs(true);
     } else {
         state_.hasBookmarkIs(false);
@@ -162,10 +176,16 @@ bool IteratorStateT<F>::configPhase(Entry& result) {
     auto const none = [] { return std::optional<Record>{}; };
     std::optional<Record> candidate = detail::guardedConfigRead(
         coll, [&] { return state_.hasBookmark() ? coll.atOrAfter(bookmarkKey_) : coll.first(); }, none);
+    // The reads of the rest of this step (skips and the record after the produced one) share
+    // one read transaction. Nothing is written between them; the first read above has shown
+    // that the environment is open.
+    std::optional<QelSharedMem::ReadPass> pass;
+    if (candidate) pass.emplace();
     while (candidate) {
         Key const key = candidate->key();
-        bool const hidden = swTable_->transientRemoveEntryColl().has(key) ||
-                            swTable_->transientAddEntryColl().has(key) || candidate->inDeletion;
+        // The record's own flag first: it costs nothing, the collection lookups hash the key.
+        bool const hidden = candidate->inDeletion || swTable_->transientRemoveEntryColl().has(key) ||
+                            swTable_->transientAddEntryColl().has(key);
         if (!hidden) break;
         candidate = detail::guardedConfigRead(coll, [&] { return coll.after(key); }, none);
     }

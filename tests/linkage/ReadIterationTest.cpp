@@ -170,6 +170,35 @@ TEST_F(ReadIteration, RemovedBookmarkInTheAddCollectionHandsOverToTheConfigurati
     EXPECT_FALSE(state->state().hasCurrent());
 }
 
+TEST_F(ReadIteration, BookmarkInTheAddCollectionFollowsItsKeyAcrossSlotReuse) {
+    logDirect(50);
+    write(30);
+    write(31);
+    write(32);
+    auto state = table_->initIterState();
+    EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(30));
+    ASSERT_EQ(state->bookmarkKey(), akey(31));
+    // The bookmarked write leaves the add collection, another key takes its place there, and
+    // the bookmarked key comes back elsewhere: the walk resumes at the bookmarked key.
+    remove(31);
+    write(33);
+    write(31);
+    std::vector<std::uint32_t> got{30};
+    while (true) {
+        auto const e = state->maybeUpdateCurrentEntry();
+        if (!state->state().hasCurrent()) break;
+        got.push_back(e.key().actionId);
+    }
+    EXPECT_EQ(got, (std::vector<std::uint32_t>{30, 31, 50}));
+
+    // A bookmark set from outside is looked up, whatever the state walked before.
+    auto moved = table_->initIterState();
+    EXPECT_EQ(moved->maybeUpdateCurrentEntry().key(), akey(30));
+    moved->bookmarkKeyIs(akey(31));
+    EXPECT_EQ(moved->maybeUpdateCurrentEntry().key(), akey(31));
+    EXPECT_EQ(moved->maybeUpdateCurrentEntry().key(), akey(50));
+}
+
 TEST_F(ReadIteration, GetTableEntriesPySnapshotsTheMergedView) {
     for (std::uint32_t id = 1; id <= 3; ++id) logDirect(id);
     write(2, 5);
