@@ -9,7 +9,8 @@
 //   start (change-log mounts and cleanup), unit bring-up (mount, restore, mark), identical
 //   rewrite of the whole desired state, sweep, until every handle completes. Per entry of
 //   either table. Floor: floor/restoreWalk/<n>, reopen a bare environment and copy every
-//   configuration record out.
+//   configuration record out. restart/Tcam/<n>: the same with n key entries and no action
+//   entries (no InLif resources). Both report the CPU time of each phase per entry.
 // - shmBytes/<n>: shared-memory pages in use after programming n key and n action entries,
 //   per entry, next to the pages of a bare environment after the same records went through
 //   the floor's commits.
@@ -18,6 +19,7 @@
 // Per-entry figures are the "per_item" counter (CPU time per entry) with "items" entries per
 // iteration.
 #include <benchmark/benchmark.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -180,24 +182,57 @@ VornTcamAgent::DesiredState programUnit(Runtime& runtime, std::uint32_t n, bench
     return desired;
 }
 
-void restart(benchmark::State& state) {
+// CPU time of the process, for the phases of a restart (the benchmark's own timer covers
+// the whole restart).
+double cpuSeconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// A restart of an agent whose unit holds n key entries and, with `withActions`, n action
+// entries. Besides the per-entry figure, the CPU time of each phase per entry: runtime start
+// (change-log mounts and cleanup), unit bring-up (mounts, restore, mark), the rewrite calls,
+// the sweep, and the resolver and hardware work until every handle completes.
+void restartOf(benchmark::State& state, bool withActions) {
     auto const n = static_cast<std::uint32_t>(state.range(0));
     Namespace ns("restart");
     auto runtime = std::make_unique<Runtime>(agentOptions());
-    auto const desired = programUnit(*runtime, n, state);
+    auto desired = VornTcamAgent::generate({kUnit}, n, 1);
+    if (!withActions) desired.units.front().actionEntries.clear();
+    {
+        VornTcamAgent::Programmer programmer(*runtime);
+        programmer.write(desired);
+        settle(*runtime);
+        if (!programmer.allAnswered()) state.SkipWithError("the first programming did not complete");
+    }
+    std::uint64_t const entries = (withActions ? 2 : 1) * std::uint64_t{n};
+    double phase[5] = {};
     for (auto _ : state) {
         state.PauseTiming();
         stopAgent(runtime);
         state.ResumeTiming();
+        double t0 = cpuSeconds();
+        auto lap = [&t0](double& into) {
+            double const t = cpuSeconds();
+            into += t - t0;
+            t0 = t;
+        };
         runtime = std::make_unique<Runtime>(agentOptions());
+        lap(phase[0]);
         runtime->bringUp(kUnit);
+        lap(phase[1]);
         VornTcamAgent::Programmer programmer(*runtime);
         programmer.write(desired);
+        lap(phase[2]);
         runtime->sweepAll();
+        lap(phase[3]);
         settle(*runtime);
+        lap(phase[4]);
         state.PauseTiming();
         auto const& unit = *runtime->unit(kUnit);
-        bool const ok = programmer.allAnswered() && unit.tcam->entrys() == n && unit.action->entrys() == n &&
+        bool const ok = programmer.allAnswered() && unit.tcam->entrys() == n &&
+                        unit.action->entrys() == (withActions ? n : 0) &&
                         unit.tcam->stats()->suppressedWriteCnt() == n;
         state.ResumeTiming();
         if (!ok) {
@@ -205,9 +240,15 @@ void restart(benchmark::State& state) {
             break;
         }
     }
-    perItem(state, 2 * std::uint64_t{n});
+    perItem(state, entries);
+    char const* const names[] = {"start_ns", "bringUp_ns", "write_ns", "sweep_ns", "settle_ns"};
+    double const perEntry = 1e9 / (static_cast<double>(state.iterations()) * static_cast<double>(entries));
+    for (int i = 0; i < 5; ++i) state.counters[names[i]] = phase[i] * perEntry;
     stopAgent(runtime);
 }
+
+void restart(benchmark::State& state) { restartOf(state, true); }
+void restartTcam(benchmark::State& state) { restartOf(state, false); }
 
 void floorRestoreWalk(benchmark::State& state) {
     auto const n = static_cast<std::uint32_t>(state.range(0));
@@ -277,6 +318,8 @@ BENCHMARK_CAPTURE(floorCommit, TcamAction, VornBench::kActionShape)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(restart)->Arg(1024)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(restart)->Arg(65536)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(restartTcam)->Name("restart/Tcam")->Arg(1024)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(restartTcam)->Name("restart/Tcam")->Arg(65536)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(floorRestoreWalk)->Name("floor/restoreWalk")->Arg(1024)->Arg(65536)->Unit(benchmark::kMillisecond);
 BENCHMARK(shmBytes)->Arg(1024)->Arg(65536)->Iterations(1)->Unit(benchmark::kMillisecond);
 
