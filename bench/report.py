@@ -194,6 +194,24 @@ def section_restart(targets):
     if 1024 in vals and 65536 in vals:
         out.append(f"Cost per entry at 65,536 / at 1,024 entries = {vals[65536] / vals[1024]:.2f}.")
         out.append("")
+    phases = (("start_ns", "start"), ("bringUp_ns", "bring-up"), ("write_ns", "rewrite calls"),
+              ("sweep_ns", "sweep"), ("settle_ns", "commits until complete"))
+    rows = []
+    for label, prefix in (("both tables", "restart"), ("key table only", "restart/Tcam")):
+        for n, iters in ((1024, 20), (65536, 3)):
+            row = find(targets, "agent_bench", f"{prefix}/{n}/iterations:{iters}")
+            if row and all(k in row for k, _ in phases):
+                rows.append((label, n, row))
+    if rows:
+        out.append("CPU time per entry of each phase (`restart/Tcam` restarts a unit holding key entries "
+                   "only, without InLif resources):")
+        out.append("")
+        out.append("| Tables | Entries per table | total | " + " | ".join(name for _, name in phases) + " |")
+        out.append("|---|---:|---:|" + "---:|" * len(phases))
+        for label, n, row in rows:
+            cells = " | ".join(fmt_ns(row[k]) for k, _ in phases)
+            out.append(f"| {label} | {n:,} | {fmt_ns(ns_per_item(row))} | {cells} |")
+        out.append("")
     return out
 
 
