@@ -1,6 +1,11 @@
 #include "contracts/shm/Environment.h"
 
+#include "contracts/qel/Log.h"
+#include "contracts/shm/PageAudit.h"
+#include "contracts/shm/RawCollection.h"
+
 #include <fmt/format.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -32,6 +38,29 @@ void removeFiles(Lumo::String const& path) {
 
 MDB_val valOf(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 
+constexpr Qel::LogDescriptor kRecordQuarantinedDescriptor{
+    "SHM_RECORD_QUARANTINED", "Shared-memory table %s: damaged record removed: key %s",
+    "A record of a shared-memory table failed its checksum and was removed; its owner writes it again "
+    "if it still needs it"};
+constexpr Qel::LogDescriptor kEnvironmentRecreatedDescriptor{
+    "SHM_ENVIRONMENT_RECREATED", "Shared-memory environment %s is damaged (%s): created anew",
+    "The stored shared-memory tables could not be trusted and were removed; every table comes up wiped"};
+
+Qel::LogHandle const& recordQuarantinedLog() {
+    static Qel::LogHandle const handle{kRecordQuarantinedDescriptor, Lumo::Duration{}, 1.0, 0, 0};
+    return handle;
+}
+Qel::LogHandle const& environmentRecreatedLog() {
+    static Qel::LogHandle const handle{kEnvironmentRecreatedDescriptor, Lumo::Duration{}, 1.0, 0, 0};
+    return handle;
+}
+
+std::string hex(std::string_view bytes) {
+    std::string out = "0x";
+    for (unsigned char c : bytes) out += fmt::format("{:02x}", c);
+    return out;
+}
+
 // Counts the forks this process descends from, so that telling a forked child from the
 // process that opened an environment costs a load instead of a getpid() system call.
 std::atomic<unsigned> gForkGeneration{0};
@@ -45,12 +74,18 @@ unsigned forkGeneration() {
     return gForkGeneration.load(std::memory_order_relaxed);
 }
 
-// Reads every record of every database of the environment at `path`, the free-page lists
-// included, and checks that every free page number lies inside the file's used pages. Runs in
-// a forked child: returns its exit status (0 sound, 1 refused).
-int scanEnvironment(Lumo::String const& path, std::size_t mapSize) {
+// Checks the environment at `path` in a forked child: audits the page structure of its newest
+// snapshot (PageAudit.h), then reads every record of every database through LMDB, touching
+// every byte, so that a page LMDB would read outside the map kills the child rather than the
+// caller. Writes what is wrong to `report` and returns the child's exit status (0 sound).
+int scanEnvironment(Lumo::String const& path, std::size_t mapSize, int report) {
+    auto refuse = [report](std::string const& why) {
+        ssize_t const written = ::write(report, why.data(), std::min<std::size_t>(why.size(), 512));
+        (void)written;
+        return 1;
+    };
     MDB_env* env = nullptr;
-    if (mdb_env_create(&env) != 0) return 1;
+    if (mdb_env_create(&env) != 0) return refuse("cannot create an LMDB handle");
     int rc = mdb_env_set_mapsize(env, mapSize);
     if (rc == 0) rc = mdb_env_set_maxdbs(env, kMaxDatabases);
     // Without a lock file no process uses the environment: read unlocked rather than create one.
@@ -58,14 +93,31 @@ int scanEnvironment(Lumo::String const& path, std::size_t mapSize) {
     struct stat lock;
     if (::stat((path + "-lock").c_str(), &lock) != 0) flags |= MDB_NOLOCK;
     if (rc == 0) rc = mdb_env_open(env, path.c_str(), flags, kFileMode);
-    if (rc != 0) return 1;
-    MDB_envinfo info{};
-    mdb_env_info(env, &info);
+    if (rc != 0) return refuse(std::string("LMDB refuses it: ") + mdb_strerror(rc));
     MDB_txn* txn = nullptr;
-    if (mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) != 0) return 1;
+    if (int const began = mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn); began != 0)
+        return refuse(std::string("no read transaction: ") + mdb_strerror(began));
+
+    // The read transaction pins its snapshot against writers of other processes; its meta page
+    // can still be rewritten two commits later, so a miss is retried on a newer snapshot.
+    MDB_stat stat{};
+    mdb_env_stat(env, &stat);
+    int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat file;
+    if (fd < 0 || ::fstat(fd, &file) != 0) return refuse("cannot open the file to audit it");
+    std::uint64_t const fileSize = static_cast<std::uint64_t>(file.st_size);
+    std::optional<std::string> damage;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        damage = auditPages(fd, fileSize, stat.ms_psize, mdb_txn_id(txn));
+        if (!damage || damage->rfind("no meta page", 0) != 0) break;
+        mdb_txn_reset(txn);
+        if (mdb_txn_renew(txn) != 0) break;
+    }
+    ::close(fd);
+    if (damage) return refuse(*damage);
 
     unsigned volatile sink = 0;  // touches every byte, so that a bad page is read here
-    auto walk = [&](MDB_dbi dbi, bool freeList) {
+    auto walk = [&](MDB_dbi dbi) {
         MDB_cursor* cursor = nullptr;
         if (mdb_cursor_open(txn, dbi, &cursor) != 0) return false;
         MDB_val key, value;
@@ -75,25 +127,13 @@ int scanEnvironment(Lumo::String const& path, std::size_t mapSize) {
             auto const* v = static_cast<unsigned char const*>(value.mv_data);
             for (std::size_t i = 0; i < key.mv_size; ++i) sink = sink + k[i];
             for (std::size_t i = 0; i < value.mv_size; ++i) sink = sink + v[i];
-            if (freeList) {
-                // A free-page record: a count followed by that many page numbers.
-                if (value.mv_size < sizeof(std::size_t) || value.mv_size % sizeof(std::size_t) != 0) return false;
-                std::size_t count;
-                std::memcpy(&count, v, sizeof count);
-                if (count != value.mv_size / sizeof(std::size_t) - 1) return false;
-                for (std::size_t i = 1; i <= count; ++i) {
-                    std::size_t page;
-                    std::memcpy(&page, v + i * sizeof page, sizeof page);
-                    if (page < 2 || page > info.me_last_pgno) return false;
-                }
-            }
         }
         mdb_cursor_close(cursor);
         return step == MDB_NOTFOUND;
     };
     constexpr MDB_dbi kFreeDbi = 0;
     constexpr MDB_dbi kMainDbi = 1;
-    bool sound = walk(kFreeDbi, true) && walk(kMainDbi, false);
+    bool sound = walk(kFreeDbi) && walk(kMainDbi);
     std::vector<std::string> names;
     if (sound) {
         MDB_cursor* cursor = nullptr;
@@ -108,37 +148,62 @@ int scanEnvironment(Lumo::String const& path, std::size_t mapSize) {
         MDB_dbi dbi;
         int const opened = mdb_dbi_open(txn, names[i].c_str(), 0, &dbi);
         if (opened == MDB_INCOMPATIBLE || opened == MDB_NOTFOUND) continue;  // a plain key of the main database
-        sound = opened == 0 && walk(dbi, false);
+        sound = opened == 0 && walk(dbi);
     }
     mdb_txn_abort(txn);
     mdb_env_close(env);
-    return sound ? 0 : 1;
+    return sound ? 0 : refuse("LMDB cannot read every record");
 }
 
 }  // namespace
 
-bool environmentFileSound(Lumo::String const& path, std::size_t mapSize, int timeoutMs) {
+std::optional<std::string> environmentFileDamage(Lumo::String const& path, std::size_t mapSize, int timeoutMs) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return true;  // nothing stored yet
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;  // nothing stored yet
+    int report[2];
+    if (::pipe(report) != 0) return std::nullopt;  // cannot check: trust the file as LMDB's own checks do
     pid_t const pid = ::fork();
-    if (pid < 0) return true;  // cannot check: trust the file as LMDB's own checks do
-    if (pid == 0) ::_exit(scanEnvironment(path, mapSize));
+    if (pid < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return std::nullopt;
+    }
+    if (pid == 0) {
+        ::close(report[0]);
+        ::_exit(scanEnvironment(path, mapSize, report[1]));
+    }
+    ::close(report[1]);
     int status = 0;
+    bool timedOut = false;
     for (int waited = 0;; ++waited) {
         pid_t const done = ::waitpid(pid, &status, WNOHANG);
         if (done == pid) break;
-        if (done < 0 && errno != EINTR) return true;
+        if (done < 0 && errno != EINTR) {
+            ::close(report[0]);
+            return std::nullopt;
+        }
         if (waited >= timeoutMs) {
-            // A damaged tree can send a walk round in circles.
+            // The audit ends on any input; this guards the read through LMDB that follows it.
             ::kill(pid, SIGKILL);
             while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
-            return false;
+            timedOut = true;
+            break;
         }
-        struct timespec const pause {0, 1000000};
+        struct timespec const pause {0, waited < 20 ? 100000 : 1000000};
         ::nanosleep(&pause, nullptr);
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    char why[513];
+    ssize_t const got = timedOut ? 0 : ::read(report[0], why, sizeof why - 1);
+    ::close(report[0]);
+    if (timedOut) return fmt::format("reading it took longer than {} ms", timeoutMs);
+    if (WIFSIGNALED(status)) return fmt::format("reading it ended by signal {}", WTERMSIG(status));
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::nullopt;
+    return got > 0 ? std::string(why, static_cast<std::size_t>(got)) : std::string("the check failed");
+}
+
+bool environmentFileSound(Lumo::String const& path, std::size_t mapSize, int timeoutMs) {
+    return !environmentFileDamage(path, mapSize, timeoutMs);
 }
 
 [[noreturn]] static void throwLmdb(int rc, Lumo::String const& envPath, std::string_view what, std::string_view subject) {
@@ -163,9 +228,12 @@ std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size
     // LMDB trusts the pages it reads: a damaged page can make it read outside the map. A child
     // process reads the whole file first; a file it cannot read cleanly is treated like one
     // LMDB refuses at open.
-    bool const sound = environmentFileSound(env->path_, mapSize, kScanTimeoutMs);
+    std::optional<std::string> const damage = environmentFileDamage(env->path_, mapSize, kScanTimeoutMs);
+    bool const sound = !damage;
     if (!sound) {
-        QEL_TRACE_AT(tesselTrace(), 1, "environment {} is damaged: removed and created anew", env->path_);
+        QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: environment {} is damaged ({}): removed and created anew",
+                     env->path_, *damage);
+        Qel::log(environmentRecreatedLog(), env->path_.c_str(), damage->c_str());
         removeFiles(env->path_);
     }
     int rc = env->openHandle();
@@ -354,6 +422,12 @@ void Environment::scopeEnd(bool unwinding) {
     if (--scopeDepth_ > 0) return;
     MDB_txn* const txn = std::exchange(scopeTxn_, nullptr);
     bool const rollback = std::exchange(scopeRollback_, false);
+    struct AfterScope {
+        Environment& env;
+        ~AfterScope() {
+            if (!env.damaged_.empty() && env.env_) env.removeDamaged();
+        }
+    } const afterScope{*this};
     if (!txn) {
         if (!unwinding)
             throw StorageError("shared-memory environment " + path_ +
@@ -369,6 +443,52 @@ void Environment::scopeEnd(bool unwinding) {
     }
     int const rc = mdb_txn_commit(txn);
     if (rc != 0 && !unwinding) throwLmdb(rc, path_, "committing", "a write transaction");
+}
+
+// ---------------------------------------------------------------- quarantine
+
+void Environment::quarantine(std::vector<DamagedRecord> records) {
+    if (!env_) return;
+    for (DamagedRecord& r : records) damaged_.push_back(std::move(r));
+    if (!scopeTxn_) removeDamaged();
+}
+
+void Environment::removeDamaged() {
+    std::vector<DamagedRecord> records = std::exchange(damaged_, {});
+    MDB_txn* txn = nullptr;
+    int rc = beginWrite(&txn);
+    std::vector<DamagedRecord const*> removed;
+    for (std::size_t i = 0; rc == 0 && i < records.size(); ++i) {
+        DamagedRecord const& r = records[i];
+        MDB_val k = valOf(r.key);
+        MDB_val v;
+        rc = mdb_get(txn, r.dbi, &k, &v);
+        if (rc == MDB_NOTFOUND) {
+            rc = 0;  // removed or never there under this key
+            continue;
+        }
+        if (rc != 0) break;
+        std::string_view const value(static_cast<char const*>(v.mv_data), v.mv_size);
+        if (Tessel::detail::storedRecordIntact(r.key, value, r.recordSize)) continue;  // rewritten meanwhile
+        rc = mdb_del(txn, r.dbi, &k, nullptr);
+        if (rc == 0) removed.push_back(&r);
+    }
+    if (rc == 0) {
+        rc = mdb_txn_commit(std::exchange(txn, nullptr));
+    } else if (txn) {
+        mdb_txn_abort(txn);
+    }
+    if (rc != 0) {
+        QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: removing {} damaged records of {} failed: {}",
+                     records.size(), path_, mdb_strerror(rc));
+        return;
+    }
+    for (DamagedRecord const* r : removed) {
+        ++quarantined_;
+        std::string const key = hex(r->key);
+        QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: damaged record of key {} removed from {}", key, r->path);
+        Qel::log(recordQuarantinedLog(), r->path.c_str(), key.c_str());
+    }
 }
 
 // ---------------------------------------------------------------- plain access

@@ -118,6 +118,23 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // Keys of `dbi` that start with `prefix`, in order.
     std::vector<std::string> keysWithPrefix(MDB_dbi dbi, std::string_view prefix);
 
+    // A stored record a read found damaged (length or checksum), to be removed.
+    struct DamagedRecord {
+        MDB_dbi dbi;
+        std::uint32_t recordSize;
+        std::string key;    // the stored key bytes
+        Lumo::String path;  // the table, for the log
+    };
+    // Removes damaged records so that walks of their tables go past them and writes of their keys
+    // (which may not be the keys stored, when key bytes were damaged) find nothing in the way.
+    // Each record is read again in the removing transaction and removed only if it still fails
+    // its check (a write may have replaced it). Inside a WriteTransaction scope the removal
+    // waits for the outermost scope to end (committed or not), in a transaction of its own, so
+    // that it never dooms or joins the scope. Failures are traced, never thrown.
+    void quarantine(std::vector<DamagedRecord> records);
+    // Records removed so far by this handle.
+    std::uint64_t quarantined() const { return quarantined_; }
+
     // Test seams. A database named here comes up wiped at its next mount; the next data write
     // (record, removal or scratchpad) fails as if LMDB had failed.
     void forceWipedAtNextMount(std::string const& dbName) { forcedWipes_.insert(dbName); }
@@ -135,6 +152,7 @@ class Environment : public std::enable_shared_from_this<Environment> {
     int openHandle();
     int beginWrite(MDB_txn** txn);
     void openDatabases();
+    void removeDamaged();
 
     Lumo::String path_;
     std::size_t mapSize_;
@@ -153,14 +171,20 @@ class Environment : public std::enable_shared_from_this<Environment> {
     unsigned scopeDepth_ = 0;
     bool scopeRollback_ = false;  // a scope ended by an exception, or a write in it failed
 
+    std::vector<DamagedRecord> damaged_;  // waiting for the scope to end
+    std::uint64_t quarantined_ = 0;
+
     std::set<std::string> forcedWipes_;
     bool failNextWrite_ = false;
 };
 
-// Whether the stored environment at `path` can be read whole: a forked child opens it read-only
-// and reads every record of every database, free-page lists included (whose page numbers must
-// lie within the used pages). A child that fails, dies by a signal or takes longer than
-// `timeoutMs` means the file is damaged. An absent file is sound.
+// What is wrong with the stored environment at `path`, or nothing when it is sound (an absent
+// file is sound). A forked child opens it read-only, audits the page structure of its newest
+// snapshot (every page used once, headers, node bounds, key order, counts; PageAudit.h) and
+// then reads every record of every database through LMDB. A child that finds damage, dies by a
+// signal or runs longer than `timeoutMs` means the file is damaged.
+std::optional<std::string> environmentFileDamage(Lumo::String const& path, std::size_t mapSize,
+                                                 int timeoutMs = kScanTimeoutMs);
 bool environmentFileSound(Lumo::String const& path, std::size_t mapSize, int timeoutMs = kScanTimeoutMs);
 
 // The environment of this process's namespace, opened on first use (and reopened after

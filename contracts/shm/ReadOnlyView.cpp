@@ -64,7 +64,8 @@ std::unique_ptr<ReadOnlyView> ReadOnlyView::open(Lumo::String const& ns) {
         throw std::invalid_argument("unusable shared-memory namespace: \"" + ns + "\"");
     if (!fileExists(path)) return nullptr;
     // LMDB trusts the pages it reads; a damaged file is refused here rather than read.
-    if (!environmentFileSound(path, kMapSize)) fail(MDB_CORRUPTED, path, "checking");
+    if (auto const damage = environmentFileDamage(path, kMapSize))
+        throw StorageError(fmt::format("shared-memory environment {} (read-only) is damaged: {}", path, *damage));
     std::unique_ptr<ReadOnlyView> view(new ReadOnlyView(path));
     Handles& h = *view->handles_;
     // Without its lock file no process can be using the environment; LMDB would otherwise create

@@ -1,0 +1,40 @@
+#pragma once
+// QelSharedMem::auditPages: a check of the page structure of one committed LMDB snapshot, read
+// straight from the environment's memory map.
+//
+// LMDB trusts what it reads: a damaged page header, branch key or free-page number is followed
+// wherever it points, and a write transaction can then allocate a page that is still in use,
+// abort on an internal assertion or damage the tree further. The audit walks every tree of the
+// snapshot (the free-page database, the main database and every named database it lists) from
+// its root and requires of it exactly what LMDB's writer keeps true:
+//   - every page is claimed once: a tree page, an overflow page or a free page number, and every
+//     page from 2 to the snapshot's last page is one of them (pages 0 and 1 are the metas);
+//   - a page holds its own number and the type its place in the tree calls for (branch pages
+//     above the tree's depth, leaf pages at it, overflow pages where a leaf node points);
+//   - its node table and every node lie inside the page;
+//   - keys ascend strictly within a page and stay inside the range the branch above gives the
+//     page (so that a lookup by key reaches the record a walk finds);
+//   - the page, record and depth counts of every database record match the tree;
+//   - every free-page record is a count followed by that many page numbers.
+// Nothing is followed twice and every offset is bounds-checked, so the audit ends on any input.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace QelSharedMem {
+
+struct PageAuditFigures {
+    std::uint64_t pages = 0;    // pages of the snapshot, metas included
+    std::uint64_t records = 0;  // records of every database, free-page records included
+};
+
+// Audits the snapshot of transaction `txnid` of the LMDB data file open read-only at `fd`, of
+// `fileSize` bytes and pages of `pageSize` bytes. The caller holds a read transaction of that
+// snapshot, so that no writer reuses its pages meanwhile. The file is mapped read-only, as far as
+// the snapshot's last page. Returns nothing when the snapshot is sound, otherwise what is wrong
+// with it. `figures`, when given, receives what was walked.
+std::optional<std::string> auditPages(int fd, std::uint64_t fileSize, std::size_t pageSize, std::size_t txnid,
+                                      PageAuditFigures* figures = nullptr);
+
+}  // namespace QelSharedMem
