@@ -449,7 +449,9 @@ void InLifIndexResourceTable::mountAndReload(Lumo::Ptr<Ledra::EntityManager> con
             records.push_back(*record);
             last = record->key();
         } catch (Lumo::CorruptionDetectedException const& e) {
-            coll.doCorruptionDetected(e.what());
+            std::uint32_t const stored = coll.size();
+            coll.doCorruptionDetected(e.what());   // removes the damaged records the read found
+            if (coll.size() < stored) continue;  // removed: the walk goes on past it
             if (!coll.del(damagedKeyAfter(coll, last))) break;  // nothing found to remove: give up the walk
         }
     }

@@ -5,7 +5,7 @@
 // key type with kEncodedSize/encode()). The collection's order is the order of the encoded
 // key bytes, which for the key types is their own operator<=> order. A lookup or step whose
 // record fails its checksum throws Lumo::CorruptionDetectedException; callers hand the message
-// to doCorruptionDetected() and go on. A write of a new key into a full collection (size ==
+// to doCorruptionDetected(), which removes the damaged record, and go on. A write of a new key into a full collection (size ==
 // declared capacity) throws Lumo::CapacityExceededException and changes nothing.
 #include <cstdint>
 #include <optional>
@@ -62,6 +62,9 @@ class KeyedCollection : public TesselMapBase {
 
     // Test seams: damage the stored bytes of one record so that its checksum fails.
     void TEST_corruptRecord(Key const& key);
+
+  protected:
+    void quarantineDamaged() const override;
 
   private:
     [[noreturn]] void throwCorrupt(std::uint8_t const* encodedKey, Key const* key) const;

@@ -182,6 +182,11 @@ Lumo::Ptr<QelTessel::CollectionControl> KeyedCollection<Record>::controlPtr() co
 }
 
 template <typename Record>
+void KeyedCollection<Record>::quarantineDamaged() const {
+    raw_->quarantine();
+}
+
+template <typename Record>
 void KeyedCollection<Record>::TEST_corruptRecord(Key const& key) {
     typename detail::KeyCodec<Key>::Bytes k;
     detail::KeyCodec<Key>::encode(key, k.data());

@@ -20,6 +20,9 @@ using QelSharedMem::Environment;
 namespace {
 
 constexpr std::size_t kCrcSize = 4;
+// Damaged records remembered between two reports: a report follows every read that finds one,
+// so more than a few means nobody reports; the rest are found again by later reads.
+constexpr std::size_t kMaxNotedDamaged = 64;
 
 MDB_val valOf(std::string const& s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 MDB_val valOf(std::uint8_t const* p, std::size_t n) { return MDB_val{n, const_cast<std::uint8_t*>(p)}; }
@@ -55,6 +58,11 @@ char const* describe(MountOutcome o) {
 }
 
 }  // namespace
+
+bool storedRecordIntact(std::string_view key, std::string_view value, std::uint32_t recordSize) {
+    if (value.size() != std::size_t(recordSize) + kCrcSize) return false;
+    return recordCrc(key.data(), key.size(), value.data(), recordSize) == loadLe32(value.data() + recordSize);
+}
 
 // ---------------------------------------------------------------- control
 
@@ -226,12 +234,31 @@ Lumo::Ptr<QelTessel::CollectionControl> RawCollection::controlPtr() const { retu
 
 ReadStatus RawCollection::verify(void const* key, std::size_t keySize, void const* value, std::size_t valueSize,
                                  void* record) const {
-    if (valueSize != spec_.recordSize + kCrcSize) return ReadStatus::corrupt;
     auto const* bytes = static_cast<unsigned char const*>(value);
-    if (recordCrc(key, keySize, bytes, spec_.recordSize) != loadLe32(bytes + spec_.recordSize))
+    if (valueSize != spec_.recordSize + kCrcSize ||
+        recordCrc(key, keySize, bytes, spec_.recordSize) != loadLe32(bytes + spec_.recordSize)) {
+        noteDamaged(key, keySize);
         return ReadStatus::corrupt;
+    }
     if (record) std::memcpy(record, bytes, spec_.recordSize);
     return ReadStatus::found;
+}
+
+void RawCollection::noteDamaged(void const* key, std::size_t keySize) const {
+    std::string stored(static_cast<char const*>(key), keySize);
+    if (damaged_.size() >= kMaxNotedDamaged ||
+        std::find(damaged_.begin(), damaged_.end(), stored) != damaged_.end())
+        return;
+    damaged_.push_back(std::move(stored));
+}
+
+void RawCollection::quarantine() const {
+    if (damaged_.empty()) return;
+    std::vector<QelSharedMem::Environment::DamagedRecord> records;
+    for (std::string& key : damaged_)
+        records.push_back({static_cast<MDB_dbi>(dbi_), spec_.recordSize, std::move(key), spec_.path});
+    damaged_.clear();
+    env_->quarantine(std::move(records));
 }
 
 ReadStatus RawCollection::get(std::uint8_t const* key, std::size_t keySize, void* record) const {
@@ -265,7 +292,10 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
                                                      mdb_strerror(rc)));
     std::memset(foundKey, 0, keySize);
     std::memcpy(foundKey, k.mv_data, std::min(k.mv_size, keySize));
-    if (k.mv_size != keySize) return ReadStatus::corrupt;
+    if (k.mv_size != keySize) {
+        noteDamaged(k.mv_data, k.mv_size);
+        return ReadStatus::corrupt;
+    }
     return verify(k.mv_data, keySize, v.mv_data, v.mv_size, record);
 }
 

@@ -10,6 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "contracts/shm/SharedMem.h"
 
@@ -30,6 +33,10 @@ struct CollectionSpec {
 };
 
 class ControlImpl;
+
+// Whether a stored value is a record of `recordSize` bytes followed by the CRC-32C of the stored
+// key and the record.
+bool storedRecordIntact(std::string_view key, std::string_view value, std::uint32_t recordSize);
 
 class RawCollection {
   public:
@@ -58,6 +65,10 @@ class RawCollection {
     QelTessel::CollectionControl& control() const;
     Lumo::Ptr<QelTessel::CollectionControl> controlPtr() const;
 
+    // Removes the damaged records reads have found since the last call (see
+    // Environment::quarantine: at once, or when the open WriteTransaction scope ends).
+    void quarantine() const;
+
     // Test seam: flips one byte of the stored record so that its checksum fails.
     void corruptRecord(std::uint8_t const* key, std::size_t keySize);
 
@@ -65,8 +76,12 @@ class RawCollection {
     ReadStatus verify(void const* key, std::size_t keySize, void const* value, std::size_t valueSize,
                       void* record) const;
 
+    // Remembers the stored key of a record a read found damaged, for quarantine().
+    void noteDamaged(void const* key, std::size_t keySize) const;
+
     std::shared_ptr<QelSharedMem::Environment> env_;
     CollectionSpec spec_;
+    mutable std::vector<std::string> damaged_;  // stored keys, at most kMaxNotedDamaged
     unsigned dbi_ = 0;
     Lumo::Ptr<ControlImpl> control_;
 };

@@ -210,6 +210,7 @@ namespace Tessel {
 void TesselMapBase::doCorruptionDetected(Lumo::String const& message) const {
     ++corruptions_;
     QEL_TRACE_AT(QelSharedMem::tesselTrace(), 1, "corruption detected: {}", message);
+    quarantineDamaged();
 }
 
 }  // namespace Tessel

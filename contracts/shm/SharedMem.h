@@ -204,11 +204,17 @@ namespace Tessel {
 class TesselMapBase {
   public:
     virtual ~TesselMapBase() = default;
-    // A lookup or step found a record that failed its checksum: count it and report it on the
-    // "Tessel" trace handle (level 1). Callers then go on as if the record were absent. The
-    // corrupt record stays stored until it is overwritten or removed.
+    // A lookup or step found a record that failed its checksum: count it, report it on the
+    // "Tessel" trace handle (level 1) and remove the damaged records the map's reads found since
+    // the last report (logged as SHM_RECORD_QUARANTINED; inside a WriteTransaction scope when
+    // the outermost scope ends). Callers go on as if the record were absent; the next walk of
+    // the map goes past it, and a write of its key stores a fresh record.
     void doCorruptionDetected(Lumo::String const& message) const;
     std::uint64_t corruptionsDetected() const { return corruptions_; }
+
+  protected:
+    // Removes the damaged records found since the last call.
+    virtual void quarantineDamaged() const {}
 
   private:
     mutable std::uint64_t corruptions_ = 0;

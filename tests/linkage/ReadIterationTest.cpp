@@ -226,15 +226,19 @@ TEST_F(ReadIteration, CorruptRecordIsReportedAndTheReadGoesOn) {
     EXPECT_EQ(table_->entryRead(akey(3)), TcamActionEntry{});
     EXPECT_EQ(table_->entryRead(akey(2)).key(), akey(2));
 
-    // The step that produces 2 finds the corrupt record next: it ends the configuration phase.
+    // The report removed the damaged record: a walk goes past its place.
+    EXPECT_EQ(ids(walk()), (std::vector<std::uint32_t>{1, 2, 4, 5}));
+
+    // The step that produces 2 finds a corrupt record next: it ends the configuration phase. A
+    // walk resuming after it is not affected, and the next whole walk goes past it.
+    config().TEST_corruptRecord(akey(4));
     auto const corruptionsBeforeWalk = config().corruptionsDetected();
+    std::vector<std::uint32_t> got;
+    for (auto it = table_->entryIteratorConst(akey(5)); it.valid(); ++it) got.push_back(it->key().actionId);
+    EXPECT_EQ(got, (std::vector<std::uint32_t>{5}));
     EXPECT_EQ(ids(walk()), (std::vector<std::uint32_t>{1, 2}));
     EXPECT_EQ(config().corruptionsDetected(), corruptionsBeforeWalk + 1);
-
-    // A walk resuming after the corrupt record is not affected.
-    std::vector<std::uint32_t> got;
-    for (auto it = table_->entryIteratorConst(akey(4)); it.valid(); ++it) got.push_back(it->key().actionId);
-    EXPECT_EQ(got, (std::vector<std::uint32_t>{4, 5}));
+    EXPECT_EQ(ids(walk()), (std::vector<std::uint32_t>{1, 2, 5}));
 }
 
 }  // namespace
