@@ -1,0 +1,177 @@
+// Damage to the stored environment file between runs: the check at open finds what LMDB would
+// trip over (or abort on) and the file is created anew; what it lets through can be read and
+// written without the process dying.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "contracts/shm/Environment.h"
+#include "tests/shm/ShmTestSupport.h"
+
+namespace VornTest {
+namespace {
+
+using VornTunnelTcamMgr::TcamConfigTesselEntry;
+
+class ShmDamage : public ShmTest {
+  protected:
+    Lumo::String path() const { return QelSharedMem::environmentPath(shm_.name()); }
+
+    // A configuration table and a change log with removals behind them (so that the file has
+    // free pages), left closed.
+    void fill() {
+        {
+            auto log = mountLog();
+            auto config = mountConfig();
+            for (std::uint32_t n = 0; n < 300; ++n) {
+                config->swTableEntriesIs(configRecord(n, n + 1));
+                log->entryLogConfigIs(logRecord(n + 1, n));
+            }
+            for (std::uint32_t n = 0; n < 300; n += 3) config->swTableEntries().del(tcamKey(n));
+        }
+        restart();
+    }
+
+    std::vector<unsigned char> readFile(std::size_t bytes) const {
+        std::vector<unsigned char> data(bytes);
+        int const fd = ::open(path().c_str(), O_RDONLY);
+        EXPECT_EQ(::pread(fd, data.data(), bytes, 0), static_cast<ssize_t>(bytes));
+        ::close(fd);
+        return data;
+    }
+    void writeAt(std::size_t offset, void const* bytes, std::size_t size) const {
+        int const fd = ::open(path().c_str(), O_WRONLY);
+        EXPECT_EQ(::pwrite(fd, bytes, size, static_cast<off_t>(offset)), static_cast<ssize_t>(size));
+        ::close(fd);
+    }
+
+    // Every record of both tables read (a damaged one reported), some written and removed: the
+    // child's exit status, or 128 + the signal that ended it.
+    int useInChild() {
+        pid_t const pid = ::fork();
+        if (pid == 0) {
+            try {
+                auto log = mountLog();
+                auto config = mountConfig();
+                auto& entries = config->swTableEntries();
+                for (int pass = 0; pass < 2; ++pass) {
+                    std::optional<TcamConfigTesselEntry> cur;
+                    try {
+                        for (cur = entries.first(); cur; cur = entries.after(cur->key())) {
+                        }
+                    } catch (Lumo::CorruptionDetectedException const& e) {
+                        entries.doCorruptionDetected(e.what());
+                    }
+                }
+                for (std::uint32_t n = 0; n < 40; ++n) {
+                    config->swTableEntriesIs(configRecord(n, 1000 + n));
+                    log->entryLogConfigIs(logRecord(1000 + n, n));
+                    entries.del(tcamKey(n + 100));
+                }
+            } catch (std::exception const&) {
+                ::_exit(1);  // refused cleanly: a storage error is not a crash
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    }
+};
+
+TEST_F(ShmDamage, FlippedBytesAreFoundAtOpenOrReadAndWrittenWithoutDying) {
+    fill();
+    ASSERT_EQ(QelSharedMem::environmentFileDamage(path(), QelSharedMem::kMapSize), std::nullopt);
+    // The used pages are the start of the sparse file: up to the last page the metas name.
+    std::size_t used = 0;
+    {
+        int const fd = ::open(path().c_str(), O_RDONLY);
+        off_t const hole = ::lseek(fd, 0, SEEK_HOLE);
+        ::close(fd);
+        used = static_cast<std::size_t>(hole);
+    }
+    ASSERT_GT(used, 8192u);
+    std::vector<unsigned char> const pristine = readFile(used);
+
+    std::mt19937 rng(20241205);
+    int found = 0, passed = 0;
+    for (int trial = 0; trial < 120; ++trial) {
+        std::size_t const offset = rng() % used;
+        unsigned char const flipped = pristine[offset] ^ static_cast<unsigned char>(1 + rng() % 255);
+        writeAt(offset, &flipped, 1);
+        if (QelSharedMem::environmentFileDamage(path(), QelSharedMem::kMapSize)) {
+            ++found;
+        } else {
+            ++passed;
+            int const status = useInChild();
+            EXPECT_LT(status, 128) << "offset " << offset << " killed the process: signal " << status - 128;
+        }
+        writeAt(0, pristine.data(), pristine.size());  // the next trial starts from the sound file
+    }
+    EXPECT_GT(found, 5);
+    EXPECT_GT(passed, 10);  // bytes in free space, free pages and record values are not structure
+}
+
+// A free-page record that lists a page still in use: LMDB would hand the page out again at the
+// next write and abort or overwrite live records. The check finds it and the file is recreated.
+TEST_F(ShmDamage, FreePageThatIsInUseIsFoundAndTheFileIsCreatedAnew) {
+    fill();
+    using Word = std::size_t;  // LMDB's page numbers and ids are machine words
+    std::size_t const header = sizeof(Word) + 8;
+    struct Db {
+        std::uint32_t pad;
+        std::uint16_t flags, depth;
+        Word branch, leaf, overflow, entries, root;
+    };
+    struct Meta {
+        std::uint32_t magic, version;
+        void* address;
+        Word mapSize;
+        Db dbs[2];
+        Word lastPage, txnid;
+    };
+    std::vector<unsigned char> const file = readFile(2 * 4096);
+    Meta metas[2];
+    std::memcpy(&metas[0], file.data() + header, sizeof(Meta));
+    std::memcpy(&metas[1], file.data() + 4096 + header, sizeof(Meta));
+    ASSERT_EQ(metas[0].dbs[0].pad, 4096u);
+    Meta const& meta = metas[metas[0].txnid < metas[1].txnid ? 1 : 0];
+    Db const& freeDb = meta.dbs[0];
+    ASSERT_EQ(freeDb.depth, 1) << "the free-page list is expected in one leaf page";
+    ASSERT_GT(freeDb.entries, 0u);
+
+    // The first node of the leaf: four 16-bit words, the key (a transaction id), then the list:
+    // a count and page numbers.
+    std::size_t const leaf = freeDb.root * 4096;
+    std::vector<unsigned char> const page = readFile(leaf + 4096);
+    std::uint16_t nodeOffset;
+    std::memcpy(&nodeOffset, page.data() + leaf + header, 2);
+    std::uint16_t keySize;
+    std::memcpy(&keySize, page.data() + leaf + nodeOffset + 6, 2);
+    std::size_t const list = leaf + nodeOffset + 8 + keySize;
+    Word count;
+    std::memcpy(&count, page.data() + list, sizeof count);
+    ASSERT_GT(count, 0u);
+    Word const inUse = meta.dbs[1].root;  // the main database's root page
+    writeAt(list + sizeof(Word), &inUse, sizeof inUse);
+
+    auto const damage = QelSharedMem::environmentFileDamage(path(), QelSharedMem::kMapSize);
+    ASSERT_TRUE(damage);
+    EXPECT_NE(damage->find("listed free and is in use"), std::string::npos) << *damage;
+
+    // The next open recreates the file: the tables come up empty and wiped, and take writes.
+    auto config = mountConfig();
+    EXPECT_TRUE(config->collectionControl()->wiped());
+    EXPECT_EQ(config->swTableEntries().size(), 0u);
+    config->swTableEntriesIs(configRecord(1, 1));
+    EXPECT_EQ(config->swTableEntries().size(), 1u);
+}
+
+}  // namespace
+}  // namespace VornTest
