@@ -31,16 +31,30 @@ inline std::uint8_t* putBytes(std::uint8_t* p, std::uint8_t const* src, std::siz
     return p + n;
 }
 
-// FNV-1a over the object representation of a trivially copyable value with no padding.
+// A hash of the object representation of a trivially copyable value with no padding. It
+// takes the bytes eight at a time (keys are hashed on every lookup of the software tables'
+// collections, so a byte-wise hash would dominate their cost) and mixes each word with a
+// multiply and a shift.
 template <typename T>
 std::size_t hashBytes(T const& v) {
     static_assert(std::has_unique_object_representations_v<T>, "hashBytes needs a padding-free type");
+    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
     auto const* p = reinterpret_cast<unsigned char const*>(&v);
-    std::uint64_t h = 1469598103934665603ull;
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-        h ^= p[i];
-        h *= 1099511628211ull;
+    std::uint64_t h = 0x84222325CBF29CE4ull ^ (sizeof(T) * kMul);
+    std::size_t i = 0;
+    for (; i + 8 <= sizeof(T); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
     }
+    if (i < sizeof(T)) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p + i, sizeof(T) - i);
+        h = (h ^ w) * kMul;
+        h ^= h >> 29;
+    }
+    h *= kMul;
     return static_cast<std::size_t>(h ^ (h >> 32));
 }
 
