@@ -5,6 +5,8 @@
 
 #include "contracts/asic/GenId.h"
 #include "contracts/ledra/EntityManager.h"
+#include "contracts/qel/Trace.h"
+#include "contracts/shm/Environment.h"
 #include "tests/shm/ShmTestSupport.h"
 
 namespace VornTest {
@@ -73,6 +75,25 @@ TEST_F(ShmLedra, ValuesPersistAndTakePartInWriteTransactions) {
     em->valueDel("group/tableVersion/1", "version");
     EXPECT_FALSE(em->value("group/tableVersion/1", "version"));
     EXPECT_EQ(em->value("group/tableVersion/1", "other"), 3u);
+}
+
+TEST_F(ShmLedra, ADamagedValueIsReportedReadsAsAbsentAndIsRemoved) {
+    auto em = Lumo::make<Ledra::EntityManager>(kEmName, true);
+    em->valueIs("group/tableVersion/1", "version", 41);
+    QelSharedMem::Environment& env = *QelSharedMem::processEnvironment();
+    std::string key = 'V' + QelSharedMem::managerKey(kEmName, true) + "group/tableVersion/1";
+    key += '\0';
+    key += "version";
+    std::string stored = *env.get(env.ledraDbi(), key);
+    stored[0] ^= 0x04;  // 41 becomes 45: only the checksum can tell
+    env.put(env.ledraDbi(), key, stored);
+
+    Qel::TraceCapture capture(1);
+    EXPECT_FALSE(em->value("group/tableVersion/1", "version"));
+    EXPECT_TRUE(capture.has("corruption detected: state-database value group/tableVersion/1 version is damaged"));
+    EXPECT_FALSE(env.get(env.ledraDbi(), key));
+    em->valueIs("group/tableVersion/1", "version", 42);
+    EXPECT_EQ(em->value("group/tableVersion/1", "version"), 42u);
 }
 
 }  // namespace
