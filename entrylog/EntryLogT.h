@@ -33,6 +33,7 @@ namespace VornTunnelTcamMgr {
 template <typename Traits>
 class EntryLogT : public Asic::EntryLogBase {
   public:
+    static constexpr char const* qelTraceClassName() { return Traits::kTypeName; }
     using LogEntry = typename Traits::LogEntry;
     using Key = typename Traits::Key;
     using ResourceKeys = typename Traits::ResourceKeys;

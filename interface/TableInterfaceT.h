@@ -15,6 +15,7 @@ namespace VornTunnelTcamMgr {
 template <typename I>
 class TableInterfaceT : public Asic::TableInterfaceBase {
   public:
+    static constexpr char const* qelTraceClassName() { return I::kRegistrationName; }
     using Interface = typename I::Interface;
     using SwTable = typename I::SwTable;
     using HelperBase = typename I::HelperBase;

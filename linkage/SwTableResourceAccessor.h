@@ -22,6 +22,9 @@ struct SwTableResourceAccessor {
     using L = ResourceLinkage;
     using Sm = typename L::LocalUsageUpdateSm;
 
+    // Traces name the linkage class the algorithms run for.
+    static constexpr char const* qelTraceClassName() { return L::kTypeName; }
+
     template <typename WrapperPtr>
     static EntryState entryResolutionState(L const&, WrapperPtr const& entry) {
         if (!entry || !L::resourceHandle(*entry)) return EntryState::done;

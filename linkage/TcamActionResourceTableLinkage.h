@@ -68,7 +68,8 @@ class TcamActionInLifIndexLinkage : public Lumo::PublishingNode {
 
     TcamActionInLifIndexLinkage(TcamActionSwTable* swTable, Lumo::Ptr<ClientInstance> const& resTblClient);
     ~TcamActionInLifIndexLinkage() override;
-    char const* typeData() const override { return "VornTunnelTcamMgr::TcamActionInLifIndexLinkage"; }
+    static constexpr char kTypeName[] = "VornTunnelTcamMgr::TcamActionInLifIndexLinkage";
+    char const* typeData() const override { return kTypeName; }
     static Lumo::Ptr<TcamActionInLifIndexLinkage> TcamActionInLifIndexLinkageIs(
         TcamActionSwTable* swTable, Lumo::Ptr<ClientInstance> const& resTblClient);
 

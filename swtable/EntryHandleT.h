@@ -15,6 +15,7 @@ using ResponseHandler = std::function<void(Lumo::Ptr<Asic::OrderedSwTable::Entry
 template <typename F>
 class EntryHandleT : public Asic::OrderedSwTable::EntryHandle {
   public:
+    static constexpr char const* qelTraceClassName() { return F::kEntryHandleTypeName; }
     using Key = typename F::Key;
     using SwTable = typename F::SwTable;
     static constexpr Lumo::AttributeId kKeyAttr = 3;

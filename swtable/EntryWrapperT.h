@@ -20,6 +20,7 @@ struct NoResourcePtr {};
 template <typename F>
 class EntryWrapperT : public Lumo::Node {
   public:
+    static constexpr char const* qelTraceClassName() { return F::kWrapperTypeName; }
     using Entry = typename F::Entry;
     using Key = typename F::Key;
     using LogEntry = typename F::LogEntry;

@@ -18,6 +18,7 @@ Qel::TraceHandle& swTableIterTrace();
 template <typename F>
 class IteratorStateT : public Asic::SwTableIteratorStateBase {
   public:
+    static constexpr char const* qelTraceClassName() { return F::kIteratorStateTypeName; }
     using Key = typename F::Key;
     using Entry = typename F::Entry;
     using SwTable = typename F::SwTable;

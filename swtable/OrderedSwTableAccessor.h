@@ -21,6 +21,9 @@ struct OrderedSwTableAccessor {
     using ResponseHandler = VornTunnelTcamMgr::ResponseHandler;
     using DependencyPtr = Lumo::Ptr<DependencyEntryHandle const>;
 
+    // Traces name the table class the algorithms run for.
+    static constexpr char const* qelTraceClassName() { return F::kSwTableTypeName; }
+
     // The change log has room for 1,000,000 records; new commits wait while it holds more than this.
     static constexpr std::uint32_t kChangeLogRecordLimit = 999'999;
 

@@ -10,6 +10,7 @@ namespace VornTunnelTcamMgr {
 template <typename F>
 class ResolverEntryT : public Asic::ResolverEntry {
   public:
+    static constexpr char const* qelTraceClassName() { return F::kResolverEntryTypeName; }
     using SwTable = typename F::SwTable;
     using Wrapper = typename F::Wrapper;
     using Self = typename F::ResolverEntry;

@@ -27,6 +27,7 @@ namespace VornTunnelTcamMgr {
 template <typename F>
 class SwTableT : public Asic::OrderedSwTableWithMarkSweep {
   public:
+    static constexpr char const* qelTraceClassName() { return F::kSwTableTypeName; }
     using Family = F;
     using Key = typename F::Key;
     using Entry = typename F::Entry;

@@ -48,12 +48,19 @@ TraceHandle::~TraceHandle() {
     r.handles.erase(std::remove(r.handles.begin(), r.handles.end(), this), r.handles.end());
 }
 
-void TraceHandle::emit(int level, char const* prettyFunction, int line, std::string message) const {
+void TraceHandle::emit(int level, char const* prettyFunction, int line, std::string message,
+                       char const* className) const {
     TraceRecord rec;
     rec.level = level;
     rec.handle = name_;
     std::string_view pf(prettyFunction);
-    rec.className = classNameOf(pf);
+    if (className != nullptr) {
+        std::string_view name(className);
+        auto const sep = name.find("::");
+        rec.className = std::string(sep == std::string_view::npos ? name : name.substr(sep + 2));
+    } else {
+        rec.className = classNameOf(pf);
+    }
     // The bare function name: the identifier before the parameter list.
     auto paren = pf.find('(');
     auto head = pf.substr(0, paren);

@@ -43,7 +43,10 @@ class TraceHandle {
     void levelIs(int level) { level_ = level; }
 
     // Emits a record; callers test enabled() first (QEL_TRACE_AT does).
-    void emit(int level, char const* prettyFunction, int line, std::string message) const;
+    // `className` names the class when the function signature cannot (template code); null
+    // takes it from the signature. A leading namespace is dropped.
+    void emit(int level, char const* prettyFunction, int line, std::string message,
+              char const* className = nullptr) const;
 
     // Sets the level of every handle whose name matches (a name or "*"), now and for handles made later.
     static void levelIs(std::string_view name, int level);
@@ -95,9 +98,16 @@ std::string classNameOf(std::string_view prettyFunction);
 
 }  // namespace Qel
 
+// The class a trace record names. A class template that implements a family's class (the
+// software table, the entry log, ...) declares a static member of this name answering that
+// class's type name; unqualified lookup inside its members finds the member, everywhere else
+// this fallback, which leaves the class to the function signature.
+constexpr char const* qelTraceClassName() { return nullptr; }
+
 // QEL_TRACE_AT(handle, level, "fmt {}", args...): formats and emits only when enabled.
-#define QEL_TRACE_AT(handle, lvl, ...)                                                       \
-    do {                                                                                     \
-        if ((handle).enabled(lvl)) [[unlikely]]                                              \
-            (handle).emit((lvl), __PRETTY_FUNCTION__, __LINE__, ::fmt::format(__VA_ARGS__)); \
+#define QEL_TRACE_AT(handle, lvl, ...)                                                          \
+    do {                                                                                        \
+        if ((handle).enabled(lvl)) [[unlikely]]                                                 \
+            (handle).emit((lvl), __PRETTY_FUNCTION__, __LINE__, ::fmt::format(__VA_ARGS__),     \
+                          qelTraceClassName());                                                 \
     } while (0)
