@@ -14,14 +14,14 @@ InLifIndexTessel::InLifIndexTessel(QelSharedMem::EntityManager& manager, Lumo::S
         throw std::invalid_argument(std::string(kInLifIndexTesselTypeName) + " at " + path +
                                     " mounts exactly one collection, \"" + kInLifIndexCollectionName + "\"");
     }
-    Tessel::detail::CollectionSpec spec;
-    spec.dbName = manager.databaseName(path);
-    spec.path = path;
-    spec.typeName = kInLifIndexTesselTypeName;
-    spec.collectionName = kInLifIndexCollectionName;
-    spec.capacity = collections.front().size;
-    spec.recordLayout = kInLifIndexRecordLayout;
-    collection_ = std::make_unique<Collection>(manager.environment(), spec);
+    Tessel::detail::CollectionDefinition definition;
+    definition.dbName = manager.databaseName(path);
+    definition.path = path;
+    definition.typeName = kInLifIndexTesselTypeName;
+    definition.collectionName = kInLifIndexCollectionName;
+    definition.capacity = collections.front().size;
+    definition.recordLayout = kInLifIndexRecordLayout;
+    collection_ = std::make_unique<Collection>(manager.environment(), definition);
 }
 
 Lumo::Ptr<QelSharedMem::Entity> InLifIndexTessel::mount(QelSharedMem::EntityManager& manager,

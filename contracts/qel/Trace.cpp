@@ -21,8 +21,8 @@ Registry& registry() {
     static Registry r;
     if (!r.configured) {
         r.configured = true;
-        if (char const* spec = std::getenv("QEL_TRACE")) {
-            TraceHandle::configure(spec);
+        if (char const* definition = std::getenv("QEL_TRACE")) {
+            TraceHandle::configure(definition);
         }
     }
     return r;
@@ -86,11 +86,11 @@ void TraceHandle::levelIs(std::string_view name, int level) {
     for (TraceHandle* h : r.handles) h->level_ = levelFor(r, h->name_);
 }
 
-void TraceHandle::configure(std::string_view spec) {
-    while (!spec.empty()) {
-        auto comma = spec.find(',');
-        auto item = spec.substr(0, comma);
-        spec = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
+void TraceHandle::configure(std::string_view definition) {
+    while (!definition.empty()) {
+        auto comma = definition.find(',');
+        auto item = definition.substr(0, comma);
+        definition = comma == std::string_view::npos ? std::string_view{} : definition.substr(comma + 1);
         auto slash = item.find('/');
         if (item.empty()) continue;
         int level = 9;

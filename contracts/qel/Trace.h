@@ -50,8 +50,8 @@ class TraceHandle {
 
     // Sets the level of every handle whose name matches (a name or "*"), now and for handles made later.
     static void levelIs(std::string_view name, int level);
-    // Parses a specification "NAME/LEVEL,NAME/LEVEL" as QEL_TRACE does.
-    static void configure(std::string_view spec);
+    // Parses a list "NAME/LEVEL,NAME/LEVEL" as QEL_TRACE does.
+    static void configure(std::string_view definition);
 
   private:
     std::string name_;

@@ -19,7 +19,7 @@ namespace Tessel {
 namespace detail {
 // Untyped storage of one collection, implemented over LMDB.
 class RawCollection;
-struct CollectionSpec;
+struct CollectionDefinition;
 enum class Seek : std::uint8_t;
 }  // namespace detail
 
@@ -33,8 +33,8 @@ class KeyedCollection : public TesselMapBase {
     KeyedCollection(QelSharedMem::Environment& env, Lumo::String const& dbName, Lumo::String const& typeName,
                     std::uint32_t capacity);
     // Mounts with everything a mount checks given: also path (for messages), collection name
-    // and record layout. The spec's record size is taken from Record.
-    KeyedCollection(QelSharedMem::Environment& env, detail::CollectionSpec const& spec);
+    // and record layout. The definition's record size is taken from Record.
+    KeyedCollection(QelSharedMem::Environment& env, detail::CollectionDefinition const& definition);
     ~KeyedCollection() override;
     KeyedCollection(KeyedCollection const&) = delete;
     KeyedCollection& operator=(KeyedCollection const&) = delete;

@@ -67,13 +67,13 @@ struct KeyCodec {
 template <typename Record>
 KeyedCollection<Record>::KeyedCollection(QelSharedMem::Environment& env, Lumo::String const& dbName,
                                          Lumo::String const& typeName, std::uint32_t capacity)
-    : KeyedCollection(env, detail::CollectionSpec{dbName, {}, typeName, {}, capacity, 0, 0}) {}
+    : KeyedCollection(env, detail::CollectionDefinition{dbName, {}, typeName, {}, capacity, 0, 0}) {}
 
 template <typename Record>
-KeyedCollection<Record>::KeyedCollection(QelSharedMem::Environment& env, detail::CollectionSpec const& spec) {
+KeyedCollection<Record>::KeyedCollection(QelSharedMem::Environment& env, detail::CollectionDefinition const& definition) {
     static_assert(std::is_trivially_copyable_v<Record>, "records are stored by their bytes");
     static_assert(std::is_default_constructible_v<Record>);
-    detail::CollectionSpec s = spec;
+    detail::CollectionDefinition s = definition;
     s.recordSize = sizeof(Record);
     raw_ = std::make_unique<detail::RawCollection>(env, std::move(s));
 }
@@ -83,10 +83,10 @@ KeyedCollection<Record>::~KeyedCollection() = default;
 
 template <typename Record>
 void KeyedCollection<Record>::throwCorrupt(std::uint8_t const* encodedKey, Key const* key) const {
-    auto const& spec = raw_->spec();
+    auto const& definition = raw_->definition();
     throw Lumo::CorruptionDetectedException(
-        fmt::format("shared-memory table {}{}{}: record of key {} fails its checksum", spec.path,
-                    spec.collectionName.empty() ? "" : " collection ", spec.collectionName,
+        fmt::format("shared-memory table {}{}{}: record of key {} fails its checksum", definition.path,
+                    definition.collectionName.empty() ? "" : " collection ", definition.collectionName,
                     detail::KeyCodec<Key>::describe(encodedKey, key)));
 }
 

@@ -134,49 +134,49 @@ class ControlImpl final : public QelTessel::CollectionControl {
 
 // ---------------------------------------------------------------- mount
 
-RawCollection::RawCollection(Environment& env, CollectionSpec spec)
-    : env_(env.shared_from_this()), spec_(std::move(spec)) {
-    if (spec_.path.empty()) spec_.path = spec_.dbName;
-    if (spec_.dbName.empty() || spec_.dbName.size() > env.maxKeySize() || spec_.dbName.find('\0') != std::string::npos)
-        throw std::invalid_argument("unusable shared-memory table name: " + spec_.dbName);
-    if (spec_.capacity == 0) throw std::invalid_argument("shared-memory table " + spec_.path + " declared with size 0");
-    if (spec_.recordSize == 0) throw std::invalid_argument("shared-memory table " + spec_.path + " of empty records");
-    if (spec_.typeName.size() > CollectionMeta::kMaxNameSize ||
-        spec_.collectionName.size() > CollectionMeta::kMaxNameSize)
-        throw std::invalid_argument("type or collection name too long for " + spec_.path);
+RawCollection::RawCollection(Environment& env, CollectionDefinition definition)
+    : env_(env.shared_from_this()), definition_(std::move(definition)) {
+    if (definition_.path.empty()) definition_.path = definition_.dbName;
+    if (definition_.dbName.empty() || definition_.dbName.size() > env.maxKeySize() || definition_.dbName.find('\0') != std::string::npos)
+        throw std::invalid_argument("unusable shared-memory table name: " + definition_.dbName);
+    if (definition_.capacity == 0) throw std::invalid_argument("shared-memory table " + definition_.path + " declared with size 0");
+    if (definition_.recordSize == 0) throw std::invalid_argument("shared-memory table " + definition_.path + " of empty records");
+    if (definition_.typeName.size() > CollectionMeta::kMaxNameSize ||
+        definition_.collectionName.size() > CollectionMeta::kMaxNameSize)
+        throw std::invalid_argument("type or collection name too long for " + definition_.path);
     if (env.inScope())
-        throw std::logic_error("shared-memory table " + spec_.path + " mounted inside a WriteTransaction scope");
+        throw std::logic_error("shared-memory table " + definition_.path + " mounted inside a WriteTransaction scope");
 
     CollectionMeta want;
-    want.recordLayout = spec_.recordLayout;
-    want.recordSize = spec_.recordSize;
-    want.capacity = spec_.capacity;
-    want.typeName = spec_.typeName;
-    want.collectionName = spec_.collectionName;
+    want.recordLayout = definition_.recordLayout;
+    want.recordSize = definition_.recordSize;
+    want.capacity = definition_.capacity;
+    want.typeName = definition_.typeName;
+    want.collectionName = definition_.collectionName;
 
     Environment::Write w(env);
     MDB_txn* const txn = w.txn();
     MDB_dbi dbi = 0;
     MountOutcome outcome = MountOutcome::kept;
 
-    int rc = mdb_dbi_open(txn, spec_.dbName.c_str(), 0, &dbi);
+    int rc = mdb_dbi_open(txn, definition_.dbName.c_str(), 0, &dbi);
     bool exists = rc == 0;
     if (rc == MDB_INCOMPATIBLE) {
         // The name is held by something that is not a keyed database: remove it.
         MDB_dbi main = 0;
-        MDB_val k = valOf(spec_.dbName);
+        MDB_val k = valOf(definition_.dbName);
         rc = mdb_dbi_open(txn, nullptr, 0, &main);
         if (rc == 0) rc = mdb_del(txn, main, &k, nullptr);
-        if (rc != 0) w.fail(rc, "removing the unreadable table", spec_.path);
+        if (rc != 0) w.fail(rc, "removing the unreadable table", definition_.path);
         outcome = MountOutcome::unreadable;
     } else if (rc != 0 && rc != MDB_NOTFOUND) {
-        w.fail(rc, "opening", spec_.path);
+        w.fail(rc, "opening", definition_.path);
     }
 
-    MDB_val mk = valOf(spec_.dbName);
+    MDB_val mk = valOf(definition_.dbName);
     MDB_val mv;
     rc = mdb_get(txn, env.metaDbi(), &mk, &mv);
-    if (rc != 0 && rc != MDB_NOTFOUND) w.fail(rc, "reading the metadata of", spec_.path);
+    if (rc != 0 && rc != MDB_NOTFOUND) w.fail(rc, "reading the metadata of", definition_.path);
     bool const metaPresent = rc == 0;
     std::optional<CollectionMeta> const stored =
         metaPresent ? CollectionMeta::decode(std::string_view(static_cast<char const*>(mv.mv_data), mv.mv_size))
@@ -193,14 +193,14 @@ RawCollection::RawCollection(Environment& env, CollectionSpec spec)
             outcome = MountOutcome::formatChanged;
         }
     }
-    if (env.takeForcedWipe(spec_.dbName) && outcome == MountOutcome::kept) outcome = MountOutcome::forced;
+    if (env.takeForcedWipe(definition_.dbName) && outcome == MountOutcome::kept) outcome = MountOutcome::forced;
 
     if (!exists) {
-        rc = mdb_dbi_open(txn, spec_.dbName.c_str(), MDB_CREATE, &dbi);
-        if (rc != 0) w.fail(rc, "creating", spec_.path);
+        rc = mdb_dbi_open(txn, definition_.dbName.c_str(), MDB_CREATE, &dbi);
+        if (rc != 0) w.fail(rc, "creating", definition_.path);
     } else if (outcome != MountOutcome::kept) {
         rc = mdb_drop(txn, dbi, 0);  // empty it, keep the handle
-        if (rc != 0) w.fail(rc, "emptying", spec_.path);
+        if (rc != 0) w.fail(rc, "emptying", definition_.path);
     }
 
     CollectionMeta meta = want;
@@ -215,14 +215,14 @@ RawCollection::RawCollection(Environment& env, CollectionSpec spec)
         std::string const bytes = meta.encode();
         MDB_val v{bytes.size(), const_cast<char*>(bytes.data())};
         rc = mdb_put(txn, env.metaDbi(), &mk, &v, 0);
-        if (rc != 0) w.fail(rc, "writing the metadata of", spec_.path);
+        if (rc != 0) w.fail(rc, "writing the metadata of", definition_.path);
     }
     w.commit();
     dbi_ = dbi;
-    control_ = Lumo::make<ControlImpl>(env_, spec_.dbName, spec_.path);
+    control_ = Lumo::make<ControlImpl>(env_, definition_.dbName, definition_.path);
 
     QEL_TRACE_AT(QelSharedMem::tesselTrace(), outcome == MountOutcome::kept || outcome == MountOutcome::created ? 3 : 2,
-                 "mounted {} ({}): {}{}", spec_.path, spec_.typeName, describe(outcome), meta.wiped() ? ", wiped" : "");
+                 "mounted {} ({}): {}{}", definition_.path, definition_.typeName, describe(outcome), meta.wiped() ? ", wiped" : "");
 }
 
 RawCollection::~RawCollection() = default;
@@ -235,12 +235,12 @@ Lumo::Ptr<QelTessel::CollectionControl> RawCollection::controlPtr() const { retu
 ReadStatus RawCollection::verify(void const* key, std::size_t keySize, void const* value, std::size_t valueSize,
                                  void* record) const {
     auto const* bytes = static_cast<unsigned char const*>(value);
-    if (valueSize != spec_.recordSize + kCrcSize ||
-        recordCrc(key, keySize, bytes, spec_.recordSize) != loadLe32(bytes + spec_.recordSize)) {
+    if (valueSize != definition_.recordSize + kCrcSize ||
+        recordCrc(key, keySize, bytes, definition_.recordSize) != loadLe32(bytes + definition_.recordSize)) {
         noteDamaged(key, keySize);
         return ReadStatus::corrupt;
     }
-    if (record) std::memcpy(record, bytes, spec_.recordSize);
+    if (record) std::memcpy(record, bytes, definition_.recordSize);
     return ReadStatus::found;
 }
 
@@ -256,7 +256,7 @@ void RawCollection::quarantine() const {
     if (damaged_.empty()) return;
     std::vector<QelSharedMem::Environment::DamagedRecord> records;
     for (std::string& key : damaged_)
-        records.push_back({static_cast<MDB_dbi>(dbi_), spec_.recordSize, std::move(key), spec_.path});
+        records.push_back({static_cast<MDB_dbi>(dbi_), definition_.recordSize, std::move(key), definition_.path});
     damaged_.clear();
     env_->quarantine(std::move(records));
 }
@@ -268,7 +268,7 @@ ReadStatus RawCollection::get(std::uint8_t const* key, std::size_t keySize, void
     int const rc = mdb_get(r.txn(), dbi_, &k, &v);
     if (rc == MDB_NOTFOUND) return ReadStatus::absent;
     if (rc != 0)
-        throw QelSharedMem::StorageError(fmt::format("reading shared-memory table {}: {}", spec_.path, mdb_strerror(rc)));
+        throw QelSharedMem::StorageError(fmt::format("reading shared-memory table {}: {}", definition_.path, mdb_strerror(rc)));
     return verify(key, keySize, v.mv_data, v.mv_size, record);
 }
 
@@ -288,7 +288,7 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
     }
     if (rc == MDB_NOTFOUND) return ReadStatus::absent;
     if (rc != 0)
-        throw QelSharedMem::StorageError(fmt::format("stepping through shared-memory table {}: {}", spec_.path,
+        throw QelSharedMem::StorageError(fmt::format("stepping through shared-memory table {}: {}", definition_.path,
                                                      mdb_strerror(rc)));
     std::memset(foundKey, 0, keySize);
     std::memcpy(foundKey, k.mv_data, std::min(k.mv_size, keySize));
@@ -301,41 +301,41 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
 
 void RawCollection::put(std::uint8_t const* key, std::size_t keySize, void const* record) {
     Environment::Write w(*env_);
-    if (env_->takeInjectedFailure()) w.fail(EIO, "writing a record of", spec_.path);
+    if (env_->takeInjectedFailure()) w.fail(EIO, "writing a record of", definition_.path);
     MDB_val k = valOf(key, keySize);
     MDB_stat st;
     int rc = mdb_stat(w.txn(), dbi_, &st);
-    if (rc != 0) w.fail(rc, "counting the records of", spec_.path);
-    if (st.ms_entries >= spec_.capacity) {
+    if (rc != 0) w.fail(rc, "counting the records of", definition_.path);
+    if (st.ms_entries >= definition_.capacity) {
         MDB_val existing;
         rc = mdb_get(w.txn(), dbi_, &k, &existing);
         if (rc == MDB_NOTFOUND) {
             w.abandon();  // nothing written; an open scope stays usable
             throw Lumo::CapacityExceededException(
                 fmt::format("shared-memory table {} collection {} is full: it holds {} records, its capacity",
-                            spec_.path, spec_.collectionName, spec_.capacity));
+                            definition_.path, definition_.collectionName, definition_.capacity));
         }
-        if (rc != 0) w.fail(rc, "reading a record of", spec_.path);
+        if (rc != 0) w.fail(rc, "reading a record of", definition_.path);
     }
-    MDB_val v{spec_.recordSize + kCrcSize, nullptr};
+    MDB_val v{definition_.recordSize + kCrcSize, nullptr};
     rc = mdb_put(w.txn(), dbi_, &k, &v, MDB_RESERVE);
-    if (rc != 0) w.fail(rc, "writing a record of", spec_.path);
+    if (rc != 0) w.fail(rc, "writing a record of", definition_.path);
     auto* out = static_cast<unsigned char*>(v.mv_data);
-    std::memcpy(out, record, spec_.recordSize);
-    storeLe32(out + spec_.recordSize, recordCrc(key, keySize, record, spec_.recordSize));
+    std::memcpy(out, record, definition_.recordSize);
+    storeLe32(out + definition_.recordSize, recordCrc(key, keySize, record, definition_.recordSize));
     w.commit();
 }
 
 bool RawCollection::del(std::uint8_t const* key, std::size_t keySize) {
     Environment::Write w(*env_);
-    if (env_->takeInjectedFailure()) w.fail(EIO, "removing a record of", spec_.path);
+    if (env_->takeInjectedFailure()) w.fail(EIO, "removing a record of", definition_.path);
     MDB_val k = valOf(key, keySize);
     int const rc = mdb_del(w.txn(), dbi_, &k, nullptr);
     if (rc == MDB_NOTFOUND) {
         w.abandon();
         return false;
     }
-    if (rc != 0) w.fail(rc, "removing a record of", spec_.path);
+    if (rc != 0) w.fail(rc, "removing a record of", definition_.path);
     w.commit();
     return true;
 }
@@ -345,7 +345,7 @@ std::uint32_t RawCollection::size() const {
     MDB_stat st;
     int const rc = mdb_stat(r.txn(), dbi_, &st);
     if (rc != 0)
-        throw QelSharedMem::StorageError(fmt::format("counting shared-memory table {}: {}", spec_.path, mdb_strerror(rc)));
+        throw QelSharedMem::StorageError(fmt::format("counting shared-memory table {}: {}", definition_.path, mdb_strerror(rc)));
     return static_cast<std::uint32_t>(st.ms_entries);
 }
 
@@ -354,14 +354,14 @@ void RawCollection::corruptRecord(std::uint8_t const* key, std::size_t keySize) 
     MDB_val k = valOf(key, keySize);
     MDB_val v;
     int rc = mdb_get(w.txn(), dbi_, &k, &v);
-    if (rc == MDB_NOTFOUND) throw std::invalid_argument("no record to corrupt in " + spec_.path);
-    if (rc != 0) w.fail(rc, "reading a record of", spec_.path);
+    if (rc == MDB_NOTFOUND) throw std::invalid_argument("no record to corrupt in " + definition_.path);
+    if (rc != 0) w.fail(rc, "reading a record of", definition_.path);
     std::vector<unsigned char> bytes(static_cast<unsigned char const*>(v.mv_data),
                                      static_cast<unsigned char const*>(v.mv_data) + v.mv_size);
     bytes[bytes.size() / 2] ^= 0x5A;
     MDB_val out{bytes.size(), bytes.data()};
     rc = mdb_put(w.txn(), dbi_, &k, &out, 0);
-    if (rc != 0) w.fail(rc, "writing a record of", spec_.path);
+    if (rc != 0) w.fail(rc, "writing a record of", definition_.path);
     w.commit();
 }
 

@@ -22,7 +22,7 @@ enum class ReadStatus : std::uint8_t { absent, found, corrupt };
 enum class Seek : std::uint8_t { first, atOrAfter, after };
 
 // What a mount needs to know of a collection.
-struct CollectionSpec {
+struct CollectionDefinition {
     Lumo::String dbName;          // the LMDB database, unique per entity manager and path
     Lumo::String path;            // for messages; the database name when empty
     Lumo::String typeName;        // the table type stored
@@ -40,9 +40,9 @@ bool storedRecordIntact(std::string_view key, std::string_view value, std::uint3
 
 class RawCollection {
   public:
-    // Mounts the collection. Refused with std::invalid_argument for an unusable spec and with
+    // Mounts the collection. Refused with std::invalid_argument for an unusable definition and with
     // std::logic_error inside a WriteTransaction scope (a mount must commit on its own).
-    RawCollection(QelSharedMem::Environment& env, CollectionSpec spec);
+    RawCollection(QelSharedMem::Environment& env, CollectionDefinition definition);
     ~RawCollection();
     RawCollection(RawCollection const&) = delete;
     RawCollection& operator=(RawCollection const&) = delete;
@@ -58,10 +58,10 @@ class RawCollection {
     void put(std::uint8_t const* key, std::size_t keySize, void const* record);
     bool del(std::uint8_t const* key, std::size_t keySize);
     std::uint32_t size() const;
-    std::uint32_t capacity() const { return spec_.capacity; }
+    std::uint32_t capacity() const { return definition_.capacity; }
 
-    CollectionSpec const& spec() const { return spec_; }
-    Lumo::String const& path() const { return spec_.path; }
+    CollectionDefinition const& definition() const { return definition_; }
+    Lumo::String const& path() const { return definition_.path; }
     QelTessel::CollectionControl& control() const;
     Lumo::Ptr<QelTessel::CollectionControl> controlPtr() const;
 
@@ -80,7 +80,7 @@ class RawCollection {
     void noteDamaged(void const* key, std::size_t keySize) const;
 
     std::shared_ptr<QelSharedMem::Environment> env_;
-    CollectionSpec spec_;
+    CollectionDefinition definition_;
     mutable std::vector<std::string> damaged_;  // stored keys, at most kMaxNotedDamaged
     unsigned dbi_ = 0;
     Lumo::Ptr<ControlImpl> control_;

@@ -15,14 +15,14 @@ TcamTesselT<Kind, Record, TypeName>::TcamTesselT(QelSharedMem::EntityManager& ma
                                     (collections.empty() ? "; none was declared"
                                                          : "; \"" + collections.front().name + "\" was declared"));
     }
-    Tessel::detail::CollectionSpec spec;
-    spec.dbName = manager.databaseName(path);
-    spec.path = path;
-    spec.typeName = TypeName;
-    spec.collectionName = kCollectionName;
-    spec.capacity = collections.front().size;
-    spec.recordLayout = kRecordLayout;
-    collection_ = std::make_unique<Collection>(manager.environment(), spec);
+    Tessel::detail::CollectionDefinition definition;
+    definition.dbName = manager.databaseName(path);
+    definition.path = path;
+    definition.typeName = TypeName;
+    definition.collectionName = kCollectionName;
+    definition.capacity = collections.front().size;
+    definition.recordLayout = kRecordLayout;
+    collection_ = std::make_unique<Collection>(manager.environment(), definition);
 }
 
 template <TcamTesselKind Kind, typename Record, char const* TypeName>

@@ -71,23 +71,23 @@ TEST_F(ShmMount, BadPathsTypesAndCollectionsAreRefused) {
 }
 
 TEST_F(ShmMount, StoredTableInAnotherFormatComesUpWipedAndEmpty) {
-    Tessel::detail::CollectionSpec spec{"test:layout", "test/layout", "Test::Table", "records", 10, 0, 1};
+    Tessel::detail::CollectionDefinition definition{"test:layout", "test/layout", "Test::Table", "records", 10, 0, 1};
     auto env = []() -> QelSharedMem::Environment& { return shmManager()->environment(); };
     {
-        Tessel::KeyedCollection<NarrowRecord> c(env(), spec);
+        Tessel::KeyedCollection<NarrowRecord> c(env(), definition);
         c.set({1, 2});
         c.control().scratchpadIs(9);
     }
     restart();
     {
-        Tessel::KeyedCollection<NarrowRecord> c(env(), spec);  // same format: kept
+        Tessel::KeyedCollection<NarrowRecord> c(env(), definition);  // same format: kept
         EXPECT_FALSE(c.control().wiped());
         EXPECT_EQ(c.find(1).value, 2u);
     }
-    spec.recordLayout = 2;
+    definition.recordLayout = 2;
     restart();
     {
-        Tessel::KeyedCollection<NarrowRecord> c(env(), spec);
+        Tessel::KeyedCollection<NarrowRecord> c(env(), definition);
         EXPECT_TRUE(c.control().wiped());
         EXPECT_EQ(c.size(), 0u);
         EXPECT_EQ(c.control().scratchpad(), 0u);
@@ -96,12 +96,12 @@ TEST_F(ShmMount, StoredTableInAnotherFormatComesUpWipedAndEmpty) {
     }
     restart();
     {
-        Tessel::KeyedCollection<NarrowRecord> c(env(), spec);  // the cleared flag was stored
+        Tessel::KeyedCollection<NarrowRecord> c(env(), definition);  // the cleared flag was stored
         EXPECT_FALSE(c.control().wiped());
         EXPECT_TRUE(c.has(3));
     }
     restart();
-    Tessel::KeyedCollection<WideRecord> wide(env(), spec);  // another record size
+    Tessel::KeyedCollection<WideRecord> wide(env(), definition);  // another record size
     EXPECT_TRUE(wide.control().wiped());
     EXPECT_EQ(wide.size(), 0u);
 }
