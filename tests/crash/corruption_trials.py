@@ -39,7 +39,6 @@ damage is silent, or when the desired state is not there after the second run.
 Usage: corruption_trials.py --agent build/h4/agent/tcam-agent --trials 200
 """
 import argparse
-import json
 import os
 import random
 import sys
@@ -239,26 +238,9 @@ def main():
 
     agent = ts.Agent(os.path.abspath(args.agent), args.units, args.entries)
     rng = random.Random(args.seed)
-    fig = Figures()
-    shown = 0
-    for trial in range(args.trials):
-        run_trial(agent, fig, trial, rng, args)
-        for p in fig.problems[shown:]:
-            print("PROBLEM", p, file=sys.stderr, flush=True)
-        shown = len(fig.problems)
-    figures = {k: v for k, v in vars(fig).items() if k not in ("problems", "first_run_shortfalls")}
-    for s in fig.first_run_shortfalls:
-        print("SECOND RUN NEEDED", s, file=sys.stderr)
-    if args.json:
-        figures["problems"] = fig.problems
-        figures["passed"] = fig.ok()
-        print(json.dumps(figures, indent=2, sort_keys=True))
-    else:
-        for k, v in figures.items():
-            print("%-26s %d" % (k, v))
-        print("result: %s" % ("PASS" if fig.ok() else "FAIL"))
-    return 0 if fig.ok() else 1
-
+    return ts.run_trials(agent, Figures(), run_trial, args, rng,
+                         hidden=("problems", "first_run_shortfalls"),
+                         notes=(("SECOND RUN NEEDED", "first_run_shortfalls"),))
 
 if __name__ == "__main__":
     sys.exit(main())

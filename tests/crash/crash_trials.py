@@ -20,7 +20,6 @@ Exit status 0 when every goal is met (0 entries lost, 0 tables wiped, 0 crashes,
 inconsistencies), 1 otherwise.
 """
 import argparse
-import json
 import os
 import random
 import sys
@@ -178,24 +177,7 @@ def main():
 
     agent = ts.Agent(os.path.abspath(args.agent), args.units, args.entries)
     rng = random.Random(args.seed)
-    fig = Figures()
-    shown = 0
-    for trial in range(args.trials):
-        run_trial(agent, fig, trial, rng, args)
-        for p in fig.problems[shown:]:
-            print("PROBLEM", p, file=sys.stderr, flush=True)
-        shown = len(fig.problems)
-    figures = {k: v for k, v in vars(fig).items() if k != "problems"}
-    if args.json:
-        figures["problems"] = fig.problems
-        figures["passed"] = fig.ok()
-        print(json.dumps(figures, indent=2, sort_keys=True))
-    else:
-        for k, v in figures.items():
-            print("%-26s %d" % (k, v))
-        print("result: %s" % ("PASS" if fig.ok() else "FAIL"))
-    return 0 if fig.ok() else 1
-
+    return ts.run_trials(agent, Figures(), run_trial, args, rng)
 
 if __name__ == "__main__":
     sys.exit(main())

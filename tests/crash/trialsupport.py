@@ -6,6 +6,7 @@ Stdlib only. Every trial works in its own shared-memory namespace and removes it
 import json
 import os
 import subprocess
+import sys
 import threading
 import time
 
@@ -214,3 +215,27 @@ def final_problems(shown, desired):
                 problems.append("%s unit %d holds %d records in deletion after a finished run" %
                                 (table["table"], unit["unit"], len(unit["inDeletion"])))
     return problems
+
+
+def run_trials(agent, fig, run_trial, args, rng, hidden=("problems",), notes=()):
+    """Runs args.trials trials, printing each new problem as it is found, then the figures
+    (text, or JSON with --json) without the `hidden` fields; returns the exit status."""
+    shown = 0
+    for trial in range(args.trials):
+        run_trial(agent, fig, trial, rng, args)
+        for p in fig.problems[shown:]:
+            print("PROBLEM", p, file=sys.stderr, flush=True)
+        shown = len(fig.problems)
+    for label, lines in notes:
+        for line in getattr(fig, lines):
+            print(label, line, file=sys.stderr)
+    figures = {k: v for k, v in vars(fig).items() if k not in hidden}
+    if args.json:
+        figures["problems"] = fig.problems
+        figures["passed"] = fig.ok()
+        print(json.dumps(figures, indent=2, sort_keys=True))
+    else:
+        for k, v in figures.items():
+            print("%-26s %d" % (k, v))
+        print("result: %s" % ("PASS" if fig.ok() else "FAIL"))
+    return 0 if fig.ok() else 1
