@@ -136,15 +136,5 @@ TEST_F(InterfaceLifecycle, ReconcileWithNoStoredUnitCreatesNothing) {
     EXPECT_EQ(intf->swTableSet()->swTables().size(), 0u);
 }
 
-TEST(CanonicalTableName, NamesByType) {
-    EXPECT_EQ(Asic::CanonicalTableName(Asic::kOrderedSwTableType, "G", "N", "T").name(), "OrderedSwTable.G.T");
-    EXPECT_EQ(Asic::CanonicalTableName(Asic::OrderedTableType{1}, "G", "N", "T").name(), "PartiallyOrderedSwTable.T");
-    EXPECT_EQ(Asic::CanonicalTableName(Asic::kResourceTableType, "", "VornTunnelNiLib",
-                                       "InLifIndex.featureVornVrfSelection")
-                  .name(),
-              "ResourceTable.VornTunnelNiLib::InLifIndex.featureVornVrfSelection");
-    EXPECT_DEATH(Asic::CanonicalTableName(Asic::OrderedTableType{3}, "G", "N", "T").name(), "Table type undefined!");
-}
-
 }  // namespace
 }  // namespace VornTunnelTcamMgr
