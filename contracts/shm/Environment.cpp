@@ -3,14 +3,12 @@
 #include "contracts/qel/Log.h"
 #include "contracts/shm/PageAudit.h"
 #include "contracts/shm/RawCollection.h"
+#include "contracts/shm/StoreFiles.h"
 
 #include <fmt/format.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,17 +21,18 @@ namespace QelSharedMem {
 
 namespace {
 
-constexpr unsigned kEnvFlags = MDB_NOSUBDIR | MDB_WRITEMAP | MDB_NOSYNC | MDB_NOTLS | MDB_NORDAHEAD;
+// No MDB_WRITEMAP: commits write their pages with pwrite(2), so a full tmpfs fails the commit
+// with ENOSPC instead of killing the process with SIGBUS through a sparse writable map.
+constexpr unsigned kEnvFlags = MDB_NOSUBDIR | MDB_NOSYNC | MDB_NOTLS | MDB_NORDAHEAD;
 constexpr mdb_mode_t kFileMode = 0600;
+// LMDB's lock file (its reader table, written through a shared map): reserved whole before LMDB
+// maps it, so that a full tmpfs cannot turn a reader-slot write into a SIGBUS. It is the size
+// LMDB gives it for its default 126 readers.
+constexpr std::uint64_t kLockFileBytes = 8192;
 
 // Errors of mdb_env_open that mean the file is not a usable environment of this build.
 bool unreadableEnvironment(int rc) {
     return rc == MDB_INVALID || rc == MDB_CORRUPTED || rc == MDB_VERSION_MISMATCH || rc == MDB_PAGE_NOTFOUND;
-}
-
-void removeFiles(Lumo::String const& path) {
-    ::unlink(path.c_str());
-    ::unlink((path + "-lock").c_str());
 }
 
 MDB_val valOf(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
@@ -43,8 +42,9 @@ constexpr Qel::LogDescriptor kRecordQuarantinedDescriptor{
     "A record of a shared-memory table failed its checksum and was removed; its owner writes it again "
     "if it still needs it"};
 constexpr Qel::LogDescriptor kEnvironmentRecreatedDescriptor{
-    "SHM_ENVIRONMENT_RECREATED", "Shared-memory environment %s is damaged (%s): created anew",
-    "The stored shared-memory tables could not be trusted and were removed; every table comes up wiped"};
+    "SHM_ENVIRONMENT_RECREATED", "Shared-memory environment %s is damaged (%s): kept aside as %s, created anew",
+    "The stored shared-memory tables could not be trusted: the damaged file was renamed and kept, and every "
+    "table comes up wiped"};
 
 Qel::LogHandle const& recordQuarantinedLog() {
     static Qel::LogHandle const handle{kRecordQuarantinedDescriptor, Lumo::Duration{}, 1.0, 0, 0};
@@ -74,137 +74,7 @@ unsigned forkGeneration() {
     return gForkGeneration.load(std::memory_order_relaxed);
 }
 
-// Checks the environment at `path` in a forked child: audits the page structure of its newest
-// snapshot (PageAudit.h), then reads every record of every database through LMDB, touching
-// every byte, so that a page LMDB would read outside the map kills the child rather than the
-// caller. Writes what is wrong to `report` and returns the child's exit status (0 sound).
-int scanEnvironment(Lumo::String const& path, std::size_t mapSize, int report) {
-    auto refuse = [report](std::string const& why) {
-        ssize_t const written = ::write(report, why.data(), std::min<std::size_t>(why.size(), 512));
-        (void)written;
-        return 1;
-    };
-    MDB_env* env = nullptr;
-    if (mdb_env_create(&env) != 0) return refuse("cannot create an LMDB handle");
-    int rc = mdb_env_set_mapsize(env, mapSize);
-    if (rc == 0) rc = mdb_env_set_maxdbs(env, kMaxDatabases);
-    // Without a lock file no process uses the environment: read unlocked rather than create one.
-    unsigned flags = MDB_NOSUBDIR | MDB_RDONLY | MDB_NORDAHEAD;
-    struct stat lock;
-    if (::stat((path + "-lock").c_str(), &lock) != 0) flags |= MDB_NOLOCK;
-    if (rc == 0) rc = mdb_env_open(env, path.c_str(), flags, kFileMode);
-    if (rc != 0) return refuse(std::string("LMDB refuses it: ") + mdb_strerror(rc));
-    MDB_txn* txn = nullptr;
-    if (int const began = mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn); began != 0)
-        return refuse(std::string("no read transaction: ") + mdb_strerror(began));
-
-    // The read transaction pins its snapshot against writers of other processes; its meta page
-    // can still be rewritten two commits later, so a miss is retried on a newer snapshot.
-    MDB_stat stat{};
-    mdb_env_stat(env, &stat);
-    int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat file;
-    if (fd < 0 || ::fstat(fd, &file) != 0) return refuse("cannot open the file to audit it");
-    std::uint64_t const fileSize = static_cast<std::uint64_t>(file.st_size);
-    std::optional<std::string> damage;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        damage = auditPages(fd, fileSize, stat.ms_psize, mdb_txn_id(txn));
-        if (!damage || damage->rfind("no meta page", 0) != 0) break;
-        mdb_txn_reset(txn);
-        if (mdb_txn_renew(txn) != 0) break;
-    }
-    ::close(fd);
-    if (damage) return refuse(*damage);
-
-    unsigned volatile sink = 0;  // touches every byte, so that a bad page is read here
-    auto walk = [&](MDB_dbi dbi) {
-        MDB_cursor* cursor = nullptr;
-        if (mdb_cursor_open(txn, dbi, &cursor) != 0) return false;
-        MDB_val key, value;
-        int step = mdb_cursor_get(cursor, &key, &value, MDB_FIRST);
-        for (; step == 0; step = mdb_cursor_get(cursor, &key, &value, MDB_NEXT)) {
-            auto const* k = static_cast<unsigned char const*>(key.mv_data);
-            auto const* v = static_cast<unsigned char const*>(value.mv_data);
-            for (std::size_t i = 0; i < key.mv_size; ++i) sink = sink + k[i];
-            for (std::size_t i = 0; i < value.mv_size; ++i) sink = sink + v[i];
-        }
-        mdb_cursor_close(cursor);
-        return step == MDB_NOTFOUND;
-    };
-    constexpr MDB_dbi kFreeDbi = 0;
-    constexpr MDB_dbi kMainDbi = 1;
-    bool sound = walk(kFreeDbi) && walk(kMainDbi);
-    std::vector<std::string> names;
-    if (sound) {
-        MDB_cursor* cursor = nullptr;
-        MDB_val key, value;
-        sound = mdb_cursor_open(txn, kMainDbi, &cursor) == 0;
-        for (int step = sound ? mdb_cursor_get(cursor, &key, &value, MDB_FIRST) : MDB_NOTFOUND; step == 0;
-             step = mdb_cursor_get(cursor, &key, &value, MDB_NEXT))
-            names.emplace_back(static_cast<char const*>(key.mv_data), key.mv_size);
-        if (cursor) mdb_cursor_close(cursor);
-    }
-    for (std::size_t i = 0; sound && i < names.size(); ++i) {
-        MDB_dbi dbi;
-        int const opened = mdb_dbi_open(txn, names[i].c_str(), 0, &dbi);
-        if (opened == MDB_INCOMPATIBLE || opened == MDB_NOTFOUND) continue;  // a plain key of the main database
-        sound = opened == 0 && walk(dbi);
-    }
-    mdb_txn_abort(txn);
-    mdb_env_close(env);
-    return sound ? 0 : refuse("LMDB cannot read every record");
-}
-
 }  // namespace
-
-std::optional<std::string> environmentFileDamage(Lumo::String const& path, std::size_t mapSize, int timeoutMs) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;  // nothing stored yet
-    int report[2];
-    if (::pipe(report) != 0) return std::nullopt;  // cannot check: trust the file as LMDB's own checks do
-    pid_t const pid = ::fork();
-    if (pid < 0) {
-        ::close(report[0]);
-        ::close(report[1]);
-        return std::nullopt;
-    }
-    if (pid == 0) {
-        ::close(report[0]);
-        ::_exit(scanEnvironment(path, mapSize, report[1]));
-    }
-    ::close(report[1]);
-    int status = 0;
-    bool timedOut = false;
-    for (int waited = 0;; ++waited) {
-        pid_t const done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0 && errno != EINTR) {
-            ::close(report[0]);
-            return std::nullopt;
-        }
-        if (waited >= timeoutMs) {
-            // The audit ends on any input; this guards the read through LMDB that follows it.
-            ::kill(pid, SIGKILL);
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            timedOut = true;
-            break;
-        }
-        struct timespec const pause {0, waited < 20 ? 100000 : 1000000};
-        ::nanosleep(&pause, nullptr);
-    }
-    char why[513];
-    ssize_t const got = timedOut ? 0 : ::read(report[0], why, sizeof why - 1);
-    ::close(report[0]);
-    if (timedOut) return fmt::format("reading it took longer than {} ms", timeoutMs);
-    if (WIFSIGNALED(status)) return fmt::format("reading it ended by signal {}", WTERMSIG(status));
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::nullopt;
-    return got > 0 ? std::string(why, static_cast<std::size_t>(got)) : std::string("the check failed");
-}
-
-bool environmentFileSound(Lumo::String const& path, std::size_t mapSize, int timeoutMs) {
-    return !environmentFileDamage(path, mapSize, timeoutMs);
-}
 
 [[noreturn]] static void throwLmdb(int rc, Lumo::String const& envPath, std::string_view what, std::string_view subject) {
     if (rc == MDB_MAP_FULL || rc == MDB_TXN_FULL) {
@@ -224,28 +94,57 @@ Environment::~Environment() {
 }
 
 std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size_t mapSize) {
-    std::shared_ptr<Environment> env(new Environment(environmentPath(ns), mapSize));
-    // LMDB trusts the pages it reads: a damaged page can make it read outside the map. A child
-    // process reads the whole file first; a file it cannot read cleanly is treated like one
-    // LMDB refuses at open.
-    std::optional<std::string> const damage = environmentFileDamage(env->path_, mapSize, kScanTimeoutMs);
-    bool const sound = !damage;
-    if (!sound) {
-        QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: environment {} is damaged ({}): removed and created anew",
-                     env->path_, *damage);
-        Qel::log(environmentRecreatedLog(), env->path_.c_str(), damage->c_str());
-        removeFiles(env->path_);
-    }
-    int rc = env->openHandle();
-    if (!sound) env->recreated_ = true;
-    if (unreadableEnvironment(rc)) {
-        removeFiles(env->path_);
-        env->recreated_ = true;
+    NamespaceFiles const files = namespaceFiles(ns);
+    std::shared_ptr<Environment> env(new Environment(files.data, mapSize));
+    std::optional<std::string> damage = env->prepareFiles(files);
+    int rc = 0;
+    if (!damage) {
         rc = env->openHandle();
+        if (unreadableEnvironment(rc)) {
+            damage = fmt::format("LMDB refuses it: {}", mdb_strerror(rc));
+        } else if (rc != 0) {
+            throwLmdb(rc, env->path_, "opening", "the environment");
+        } else {
+            damage = env->auditSnapshot();
+        }
     }
-    if (rc != 0) throwLmdb(rc, env->path_, "opening", "the environment");
+    if (damage) {
+        // Proven damage of the stored format: keep the file aside and start a new store.
+        env->close();
+        env->damagedCopy_ = keepAside(files);
+        env->recreated_ = true;
+        QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: environment {} is damaged ({}): kept aside as {}, created anew",
+                     env->path_, *damage, env->damagedCopy_);
+        Qel::log(environmentRecreatedLog(), env->path_.c_str(), damage->c_str(), env->damagedCopy_.c_str());
+        if (auto const again = env->prepareFiles(files))
+            throw StorageError(fmt::format("shared-memory environment {}: a new store is refused: {}", env->path_, *again));
+        rc = env->openHandle();
+        if (rc != 0) throwLmdb(rc, env->path_, "creating", "the environment");
+    }
     env->openDatabases();
     return env;
+}
+
+std::optional<std::string> Environment::prepareFiles(NamespaceFiles const& files) {
+    // Both are checked before either is created, so that a planted file refuses the open with
+    // nothing made.
+    FileDescriptor data = openStoreFile(files.data, O_RDWR);
+    FileDescriptor lock = openStoreFile(files.lmdbLock, O_RDWR);
+    bool created = false, lockCreated = false;
+    if (!data) data = openOrCreateStoreFile(files.data, O_RDWR, created);
+    if (!lock) lock = openOrCreateStoreFile(files.lmdbLock, O_RDWR, lockCreated);
+    reserveSpace(lock.get(), files.lmdbLock, kLockFileBytes);
+    if (created) return std::nullopt;  // empty: LMDB makes a new environment in it
+    struct stat st {};
+    if (::fstat(data.get(), &st) != 0) throw StorageError("checking " + files.data + " failed: " + std::strerror(errno));
+    if (st.st_size == 0) return std::nullopt;
+    return auditMetas(data.get(), static_cast<std::uint64_t>(st.st_size));
+}
+
+std::optional<std::string> Environment::auditSnapshot() {
+    FileDescriptor data = openStoreFile(path_, O_RDONLY);
+    if (!data) throw StorageError("shared-memory environment " + path_ + " vanished while it was opened");
+    return auditOpenSnapshot(env_, data.get());
 }
 
 int Environment::openHandle() {

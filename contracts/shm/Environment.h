@@ -26,23 +26,27 @@
 
 namespace QelSharedMem {
 
+struct NamespaceFiles;
+
 // Size of the memory map: the upper bound of everything stored in one namespace. The file on
 // tmpfs is sparse, so only pages in use take memory; a 32-bit process can only map ~1 GiB.
 inline constexpr std::size_t kMapSize = sizeof(void*) >= 8 ? std::size_t(8) << 30 : std::size_t(1) << 30;
 // Named databases: two change logs and two configuration tables for each of 256 units, for a
 // local and a global entity manager, plus the metadata and state-database databases.
 inline constexpr unsigned kMaxDatabases = 2 * (2 + 2 * 256) + 64;
-// How long the check of a stored environment at open may take before the file is taken as
-// damaged (a damaged tree can make a walk go round in circles).
-inline constexpr int kScanTimeoutMs = 30000;
 inline constexpr char kMetaDatabase[] = "__meta";
 inline constexpr char kLedraDatabase[] = "__ledra";
 
 class Environment : public std::enable_shared_from_this<Environment> {
   public:
-    // Opens the environment of namespace `ns`, creating its files (mode 0600) when absent. A file
-    // LMDB refuses as corrupt, invalid or of another version is removed and made anew; the
-    // environment then reports recreated() and every collection it creates comes up wiped.
+    // Opens the environment of namespace `ns`, creating its files (mode 0600, exclusively) when
+    // absent. Before LMDB sees a stored file its metas are checked by reads, and once LMDB holds
+    // a read transaction on it the whole snapshot is audited (PageAudit.h). A file whose stored
+    // format is proven damaged (the audit fails, or LMDB refuses it as corrupt, invalid or of
+    // another version) is kept aside under a new name (damagedCopy()) and a new store is
+    // created; the environment then reports recreated() and every collection it creates comes
+    // up wiped. Any other failure (a planted or foreign file: UnsafeFileError; permissions,
+    // a full file system: StorageError) throws and leaves every file as it was.
     static std::shared_ptr<Environment> open(Lumo::String const& ns, std::size_t mapSize = kMapSize);
     ~Environment();
     Environment(Environment const&) = delete;
@@ -58,6 +62,8 @@ class Environment : public std::enable_shared_from_this<Environment> {
 
     Lumo::String const& path() const { return path_; }
     bool recreated() const { return recreated_; }
+    // Where the damaged file was kept when the store was recreated; empty otherwise.
+    Lumo::String const& damagedCopy() const { return damagedCopy_; }
     MDB_env* handle() const { return env_; }
     MDB_dbi metaDbi() const { return metaDbi_; }
     MDB_dbi ledraDbi() const { return ledraDbi_; }
@@ -149,6 +155,9 @@ class Environment : public std::enable_shared_from_this<Environment> {
 
   private:
     Environment(Lumo::String path, std::size_t mapSize);
+    // Checks or creates the namespace's files; what is wrong with the stored file's metas, if any.
+    std::optional<std::string> prepareFiles(NamespaceFiles const& files);
+    std::optional<std::string> auditSnapshot();
     int openHandle();
     int beginWrite(MDB_txn** txn);
     void openDatabases();
@@ -162,6 +171,7 @@ class Environment : public std::enable_shared_from_this<Environment> {
     MDB_dbi ledraDbi_ = 0;
     std::size_t maxKeySize_ = 0;
     bool recreated_ = false;
+    Lumo::String damagedCopy_;
 
     MDB_txn* readTxn_ = nullptr;            // kept read transaction, reset while unused
     unsigned readDepth_ = 0;                // nested Read objects on the kept transaction
@@ -179,13 +189,12 @@ class Environment : public std::enable_shared_from_this<Environment> {
 };
 
 // What is wrong with the stored environment at `path`, or nothing when it is sound (an absent
-// file is sound). A forked child opens it read-only, audits the page structure of its newest
-// snapshot (every page used once, headers, node bounds, key order, counts; PageAudit.h) and
-// then reads every record of every database through LMDB. A child that finds damage, dies by a
-// signal or runs longer than `timeoutMs` means the file is damaged.
-std::optional<std::string> environmentFileDamage(Lumo::String const& path, std::size_t mapSize,
-                                                 int timeoutMs = kScanTimeoutMs);
-bool environmentFileSound(Lumo::String const& path, std::size_t mapSize, int timeoutMs = kScanTimeoutMs);
+// file is sound). Checks in this process, changing nothing: the metas by reads, then LMDB opens
+// the file read-only and the snapshot of a read transaction is audited by reads (PageAudit.h).
+// UnsafeFileError for a file that may not be used.
+std::optional<std::string> environmentFileDamage(Lumo::String const& path, std::size_t mapSize);
+// Audits the newest snapshot of the open environment `env`, whose data file is open at `fd`.
+std::optional<std::string> auditOpenSnapshot(MDB_env* env, int fd);
 
 // The environment of this process's namespace, opened on first use (and reopened after
 // closeEnvironment(), or in a forked child).

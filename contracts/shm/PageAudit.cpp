@@ -2,10 +2,12 @@
 
 #include <fmt/format.h>
 #include <lmdb.h>
-#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <new>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -71,24 +73,31 @@ struct Counts {
     std::size_t entries = 0;
 };
 
-// A read-only mapping of the start of a file.
-class Mapping {
+// The start of a file, read into memory with pread(2). A map is never used: a file that shrinks
+// while it is read must give a short read, not a SIGBUS.
+class FileImage {
   public:
-    Mapping(int fd, std::uint64_t bytes) : bytes_(static_cast<std::size_t>(bytes)) {
-        if (bytes > std::numeric_limits<std::size_t>::max()) return;
-        void* const at = ::mmap(nullptr, bytes_, PROT_READ, MAP_SHARED, fd, 0);
-        if (at != MAP_FAILED) at_ = static_cast<unsigned char const*>(at);
+    FileImage(int fd, std::uint64_t bytes) {
+        if (bytes > std::numeric_limits<std::size_t>::max() / 2) return;
+        try {
+            bytes_.resize(static_cast<std::size_t>(bytes));
+        } catch (std::bad_alloc const&) {
+            return;
+        }
+        std::size_t done = 0;
+        while (done < bytes_.size()) {
+            ssize_t const got = ::pread(fd, bytes_.data() + done, bytes_.size() - done, static_cast<off_t>(done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return;
+            done += static_cast<std::size_t>(got);
+        }
+        complete_ = true;
     }
-    ~Mapping() {
-        if (at_) ::munmap(const_cast<unsigned char*>(at_), bytes_);
-    }
-    Mapping(Mapping const&) = delete;
-    Mapping& operator=(Mapping const&) = delete;
-    unsigned char const* data() const { return at_; }
+    unsigned char const* data() const { return complete_ ? bytes_.data() : nullptr; }
 
   private:
-    std::size_t bytes_;
-    unsigned char const* at_ = nullptr;
+    std::vector<unsigned char> bytes_;
+    bool complete_ = false;
 };
 
 class Auditor {
@@ -99,16 +108,16 @@ class Auditor {
         if (pageSize_ < 512 || pageSize_ > 65536 || fileSize_ < 2 * pageSize_) return "file too short for its metas";
         Meta meta;
         {
-            Mapping metas(fd, 2 * pageSize_);
-            if (!metas.data()) return "cannot map the meta pages";
+            FileImage metas(fd, 2 * pageSize_);
+            if (!metas.data()) return "cannot read the meta pages";
             map_ = metas.data();
             if (!snapshotMeta(txnid, meta)) return problem_;
         }
         lastPage_ = meta.lastPage;
         if (lastPage_ < 1 || lastPage_ >= fileSize_ / pageSize_)
             return fmt::format("last page {} lies outside the file of {} bytes", lastPage_, fileSize_);
-        Mapping pages(fd, std::uint64_t(lastPage_ + 1) * pageSize_);
-        if (!pages.data()) return fmt::format("cannot map {} pages", lastPage_ + 1);
+        FileImage pages(fd, std::uint64_t(lastPage_ + 1) * pageSize_);
+        if (!pages.data()) return fmt::format("cannot read {} pages", lastPage_ + 1);
         map_ = pages.data();
         claimed_.assign(lastPage_ + 1, 0);
         claimed_[0] = claimed_[1] = 1;
@@ -371,7 +380,40 @@ class Auditor {
     std::string problem_;
 };
 
+// Checks both meta pages as LMDB reads them at open, so that LMDB never maps or reads past the
+// file because of a damaged meta.
+std::optional<std::string> checkMetas(int fd, std::uint64_t fileSize) {
+    PageHeader header;
+    Meta metas[2];
+    std::size_t pageSize = 0;
+    for (Pgno p = 0; p < 2; ++p) {
+        unsigned char raw[kHeaderSize + sizeof(Meta)];
+        off_t const at = static_cast<off_t>(p * pageSize);
+        if (::pread(fd, raw, sizeof raw, at) != static_cast<ssize_t>(sizeof raw))
+            return fmt::format("meta page {} cannot be read whole", p);
+        std::memcpy(&header, raw, sizeof header);
+        Meta& meta = metas[p];
+        std::memcpy(&meta, raw + kHeaderSize, sizeof meta);
+        if (!(header.flags & kMetaPage) || meta.magic != kMagic || meta.version != kDataVersion)
+            return fmt::format("meta page {} has flags {:#x}, magic {:#x}, version {}", p, header.flags, meta.magic,
+                               meta.version);
+        if (p == 0) {
+            pageSize = meta.dbs[0].pad;
+            if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0)
+                return fmt::format("meta page 0 records page size {}", pageSize);
+        } else if (meta.dbs[0].pad != pageSize) {
+            return fmt::format("meta page 1 records page size {}, meta page 0 {}", meta.dbs[0].pad, pageSize);
+        }
+    }
+    Meta const& newest = metas[1].txnid > metas[0].txnid ? metas[1] : metas[0];
+    if (newest.lastPage < 1 || newest.lastPage >= fileSize / pageSize)
+        return fmt::format("last page {} lies outside the file of {} bytes", newest.lastPage, fileSize);
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<std::string> auditMetas(int fd, std::uint64_t fileSize) { return checkMetas(fd, fileSize); }
 
 std::optional<std::string> auditPages(int fd, std::uint64_t fileSize, std::size_t pageSize, std::size_t txnid,
                                       PageAuditFigures* figures) {

@@ -1,6 +1,6 @@
 #pragma once
 // QelSharedMem::auditPages: a check of the page structure of one committed LMDB snapshot, read
-// straight from the environment's memory map.
+// from the data file with pread(2), never through a map.
 //
 // LMDB trusts what it reads: a damaged page header, branch key or free-page number is followed
 // wherever it points, and a write transaction can then allocate a page that is still in use,
@@ -29,9 +29,15 @@ struct PageAuditFigures {
     std::uint64_t records = 0;  // records of every database, free-page records included
 };
 
+// Checks the two meta pages of the LMDB data file open at `fd`, of `fileSize` bytes, the way LMDB
+// reads them at open (flags, magic, format version, page size) and that the newest one's last page
+// lies inside the file. Run before LMDB opens a stored file: afterwards LMDB's open and its read
+// of the meta cannot go past the file. Nothing when sound, otherwise what is wrong.
+std::optional<std::string> auditMetas(int fd, std::uint64_t fileSize);
+
 // Audits the snapshot of transaction `txnid` of the LMDB data file open read-only at `fd`, of
 // `fileSize` bytes and pages of `pageSize` bytes. The caller holds a read transaction of that
-// snapshot, so that no writer reuses its pages meanwhile. The file is mapped read-only, as far as
+// snapshot, so that no writer reuses its pages meanwhile. The file is read (never mapped) as far as
 // the snapshot's last page. Returns nothing when the snapshot is sound, otherwise what is wrong
 // with it. `figures`, when given, receives what was walked.
 std::optional<std::string> auditPages(int fd, std::uint64_t fileSize, std::size_t pageSize, std::size_t txnid,

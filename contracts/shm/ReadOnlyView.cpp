@@ -2,12 +2,13 @@
 
 #include <fmt/format.h>
 #include <lmdb.h>
-#include <sys/stat.h>
+#include <fcntl.h>
 
 #include <map>
 
 #include "contracts/shm/Crc32c.h"
 #include "contracts/shm/Environment.h"
+#include "contracts/shm/StoreFiles.h"
 
 namespace QelSharedMem {
 
@@ -15,11 +16,6 @@ namespace {
 
 constexpr char kTablePrefix[] = "tbl:";
 constexpr std::size_t kCrcSize = 4;
-
-bool fileExists(Lumo::String const& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 MDB_val valOf(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 std::string_view viewOf(MDB_val const& v) { return {static_cast<char const*>(v.mv_data), v.mv_size}; }
@@ -58,11 +54,10 @@ ReadOnlyView::~ReadOnlyView() {
 }
 
 std::unique_ptr<ReadOnlyView> ReadOnlyView::open(Lumo::String const& ns) {
-    Lumo::String const path = environmentPath(ns);
-    if (ns.empty() || ns == "." || ns == ".." || ns.find('/') != Lumo::String::npos ||
-        ns.find('\0') != Lumo::String::npos)
-        throw std::invalid_argument("unusable shared-memory namespace: \"" + ns + "\"");
-    if (!fileExists(path)) return nullptr;
+    Lumo::String const path = environmentPath(ns);  // refuses an unusable name
+    // A planted or foreign file is refused (UnsafeFileError), never read.
+    if (!openStoreFile(path, O_RDONLY)) return nullptr;
+    bool const locked = static_cast<bool>(openStoreFile(path + "-lock", O_RDONLY));
     // LMDB trusts the pages it reads; a damaged file is refused here rather than read.
     if (auto const damage = environmentFileDamage(path, kMapSize))
         throw StorageError(fmt::format("shared-memory environment {} (read-only) is damaged: {}", path, *damage));
@@ -71,7 +66,7 @@ std::unique_ptr<ReadOnlyView> ReadOnlyView::open(Lumo::String const& ns) {
     // Without its lock file no process can be using the environment; LMDB would otherwise create
     // the lock file, so read it unlocked instead.
     unsigned flags = MDB_NOSUBDIR | MDB_RDONLY | MDB_NOTLS | MDB_NORDAHEAD;
-    if (!fileExists(path + "-lock")) flags |= MDB_NOLOCK;
+    if (!locked) flags |= MDB_NOLOCK;
     int rc = mdb_env_create(&h.env);
     if (rc == 0) rc = mdb_env_set_maxdbs(h.env, kMaxDatabases);
     // Map what the writer mapped: a read-only map may not be smaller than the data file.

@@ -9,12 +9,13 @@
 #include <set>
 
 #include "contracts/shm/Environment.h"
+#include "contracts/shm/NamespaceLock.h"
+#include "contracts/shm/StoreFiles.h"
 
 namespace QelSharedMem {
 
 namespace {
 
-constexpr char kEnvironmentPathPrefix[] = "/dev/shm/vorn-tcam.";
 constexpr char kTablePrefix[] = "tbl:";
 
 // Everything the service keeps per process. Never destroyed: entities held in other static
@@ -36,12 +37,6 @@ ProcessState& state() {
 
 void forgetEntities() {
     for (auto& [key, manager] : state().managers) manager->entityDelAll();
-}
-
-void validateNamespace(Lumo::String const& ns) {
-    if (ns.empty() || ns == "." || ns == ".." || ns.find('/') != Lumo::String::npos ||
-        ns.find('\0') != Lumo::String::npos)
-        throw std::invalid_argument("unusable shared-memory namespace: \"" + ns + "\"");
 }
 
 }  // namespace
@@ -72,17 +67,16 @@ Lumo::String const& namespaceName() {
     return *s.ns;
 }
 
-Lumo::String environmentPath(Lumo::String const& ns) { return kEnvironmentPathPrefix + ns; }
+Lumo::String environmentPath(Lumo::String const& ns) { return namespaceFiles(ns).data; }
 
 void removeNamespace(Lumo::String const& ns) {
-    validateNamespace(ns);
+    NamespaceLock const lock(ns);  // refuses while another agent holds the namespace
     auto& s = state();
-    if (s.env && s.env->path() == environmentPath(ns)) closeEnvironment();
-    Lumo::String const path = environmentPath(ns);
-    for (Lumo::String const& file : {path, path + "-lock"}) {
-        if (::unlink(file.c_str()) != 0 && errno != ENOENT)
-            throw StorageError("removing " + file + " failed: " + std::strerror(errno));
-    }
+    NamespaceFiles const files = namespaceFiles(ns);
+    if (s.env && s.env->path() == files.data) closeEnvironment();
+    for (Lumo::String const& file : existingNamespaceFiles(ns))
+        if (file != files.agentLock) removeStoreFile(file);
+    removeStoreFile(files.agentLock);  // last, while still held
 }
 
 void closeEnvironment() {

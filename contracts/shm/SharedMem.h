@@ -6,8 +6,9 @@
 //
 // Namespaces: all entity managers of a process share one environment, chosen by the
 // namespace (QelSharedMem::namespaceIs, or the environment variable VORN_SHM_NAMESPACE,
-// default "default"), stored at /dev/shm/vorn-tcam.<namespace> (plus its "-lock" file).
-// Distinct namespaces never see each other's tables.
+// default "default"), stored at /dev/shm/vorn-tcam.<namespace>.mdb (plus LMDB's "-lock" file
+// and the agent's lock; StoreFiles.h). Distinct namespaces never see each other's tables or
+// files; a namespace name is 1 to 64 characters of A-Z, a-z, 0-9, '_' and '-'.
 //
 // Transactions: every single write is one LMDB transaction. A WriteTransaction scope groups
 // all writes made while it is open (across tables of the environment) into one transaction,
@@ -15,7 +16,8 @@
 // the scope's writes.
 //
 // Threads: the service is used from one thread (the agent's event loop); nothing is locked.
-// Several processes may open the same namespace at once (LMDB serialises their writers).
+// Several processes may open the same namespace at once (LMDB serialises their writers); an
+// agent takes the namespace's NamespaceLock so that it is the only writer.
 // The stored format is described in docs/storage-format.md.
 #include <cstddef>
 #include <cstdint>
@@ -44,7 +46,8 @@ void namespaceIs(Lumo::String const& ns);
 Lumo::String const& namespaceName();
 // The files of a namespace's environment.
 Lumo::String environmentPath(Lumo::String const& ns);
-// Closes this process's environment (if open) and removes the namespace's files.
+// Closes this process's environment (if open) and removes every file of the namespace, damaged
+// copies included. Refused (NamespaceBusyError) while another process holds its NamespaceLock.
 void removeNamespace(Lumo::String const& ns);
 // Closes this process's environment; the next use reopens it. For tests that model a restart.
 // Every manager forgets its mounted entities. Entities, collections and collection controls

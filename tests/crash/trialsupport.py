@@ -3,6 +3,7 @@ reading `show --json`, and comparing stored entries with what the agent reported
 
 Stdlib only. Every trial works in its own shared-memory namespace and removes it at the end.
 """
+import glob
 import json
 import os
 import subprocess
@@ -132,15 +133,16 @@ class Agent:
     def clean(self, ns):
         subprocess.run([self.path, "clean", "--namespace", ns], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
-        for suffix in ("", "-lock"):
+        for name in glob.glob("/dev/shm/vorn-tcam." + ns + ".*"):
             try:
-                os.unlink(shm_path(ns) + suffix)
+                os.unlink(name)
             except FileNotFoundError:
                 pass
 
 
 def shm_path(ns):
-    return "/dev/shm/vorn-tcam." + ns
+    """The LMDB data file of namespace ns."""
+    return "/dev/shm/vorn-tcam." + ns + ".mdb"
 
 
 def live_view(shown):

@@ -15,6 +15,7 @@ std::string uniqueName(std::string const& prefix) {
     }
     for (char& c : name)
         if (c == '/') c = '_';
+    if (name.size() > 100) name.resize(100);  // namespace names are bounded
     return name;
 }
 }  // namespace VornTest
