@@ -14,6 +14,7 @@
 #include "agent/Progress.h"
 #include "agent/Runtime.h"
 #include "agent/Summary.h"
+#include "contracts/shm/NamespaceLock.h"
 
 namespace VornTcamAgent {
 
@@ -182,7 +183,11 @@ int runCommand(RunOptions const& options) {
         return kExitBadInput;
     }
     try {
+        QelSharedMem::NamespaceLock const agentLock(nameSpace);  // the only writer of the namespace
         return programAndReport(options, state, source, nameSpace, std::move(completions));
+    } catch (QelSharedMem::NamespaceBusyError const& e) {
+        fmt::print(stderr, "tcam-agent run: {}\n", e.what());
+        return kExitBusy;
     } catch (std::exception const& e) {
         fmt::print(stderr, "tcam-agent run: {}\n", e.what());
         return kExitFailed;

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "agent/AgentSetup.h"
+#include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/SharedMem.h"
 
 namespace VornTcamAgent {
@@ -107,6 +108,9 @@ int cleanCommand(CleanOptions const& options) {
         fmt::print("removed the shared memory of namespace \"{}\" ({})\n", nameSpace,
                    QelSharedMem::environmentPath(nameSpace));
         return kExitOk;
+    } catch (QelSharedMem::NamespaceBusyError const& e) {
+        fmt::print(stderr, "tcam-agent clean: {}\n", e.what());
+        return kExitBusy;
     } catch (std::exception const& e) {
         fmt::print(stderr, "tcam-agent clean: {}\n", e.what());
         return kExitFailed;

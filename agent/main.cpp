@@ -12,7 +12,8 @@ using namespace VornTcamAgent;
 namespace {
 
 constexpr char kNamespaceHelp[] =
-    "shared-memory namespace (/dev/shm/vorn-tcam.NS); default $VORN_SHM_NAMESPACE, else \"default\"";
+    "shared-memory namespace (files /dev/shm/vorn-tcam.NS.*): 1 to 128 of A-Z a-z 0-9 _ -, not starting with -; "
+    "default $VORN_SHM_NAMESPACE, else \"default\"";
 
 void addRunOptions(CLI::App& run, RunOptions& o) {
     auto* state = run.add_option("--state", o.stateFile, "desired-state JSON file (docs/desired-state.md)");

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,8 +83,17 @@ unsigned forkGeneration() {
             fmt::format("shared-memory environment {} is full ({}) while {} {}; the transaction is rolled back",
                         envPath, mdb_strerror(rc), what, subject));
     }
-    throw StorageError(fmt::format("shared-memory environment {}: {} {} failed: {}", envPath, what, subject,
-                                   mdb_strerror(rc)));
+    std::string note;
+    if (rc == ENOSPC || rc == EIO) {
+        // LMDB reports a write cut short by a full file system as EIO.
+        struct statvfs fs {};
+        if (::statvfs(envPath.c_str(), &fs) == 0 && std::uint64_t(fs.f_bavail) * fs.f_frsize < (std::uint64_t(1) << 20))
+            note = fmt::format("{}{} bytes free where it is stored); the transaction is rolled back and every "
+                               "earlier one is kept",
+                               rc == EIO ? " (No space left on device: " : " (", std::uint64_t(fs.f_bavail) * fs.f_frsize);
+    }
+    throw StorageError(fmt::format("shared-memory environment {}: {} {} failed: {}{}", envPath, what, subject,
+                                   mdb_strerror(rc), note));
 }
 
 Environment::Environment(Lumo::String path, std::size_t mapSize)

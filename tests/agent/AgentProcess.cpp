@@ -1,6 +1,7 @@
 #include "tests/agent/AgentProcess.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,6 +98,10 @@ bool BackgroundAgent::running() {
     if (ended_) return false;
     if (::waitpid(pid_, &wstatus_, WNOHANG) == pid_) ended_ = true;
     return !ended_;
+}
+
+void BackgroundAgent::kill() {
+    if (!ended_) ::kill(pid_, SIGKILL);
 }
 
 AgentResult BackgroundAgent::wait() {

@@ -28,6 +28,8 @@ class BackgroundAgent {
 
     // False once the process has ended.
     bool running();
+    // Kills the process with SIGKILL (wait() then collects it).
+    void kill();
     // Waits for the end and collects the result.
     AgentResult wait();
 

@@ -1,0 +1,97 @@
+// tcam-agent on a shared /dev/shm: bad namespace names are refused before anything is created,
+// one agent holds a namespace at a time (a second run and a clean are refused with their own
+// status while show keeps working), a killed agent does not block the next, and a planted link
+// is refused without touching what it points to.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "contracts/shm/StoreFiles.h"
+#include "tests/agent/AgentProcess.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using VornTest::runAgent;
+
+bool exists(std::string const& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+class AgentStoreSafety : public ::testing::Test {
+  protected:
+    ~AgentStoreSafety() override {
+        for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_)) ::unlink(f.c_str());
+    }
+    std::string const ns_ = VornTest::uniqueName("agentsafe");
+    QelSharedMem::NamespaceFiles const files_ = QelSharedMem::namespaceFiles(ns_);
+};
+
+TEST_F(AgentStoreSafety, BadNamespaceNamesExitWith2AndCreateNothing) {
+    std::string const base = VornTest::uniqueName("bad");
+    for (std::string const& bad : {base + "\nx", base + "\tx", base + "*", "-" + base, base + ".mdb",
+                                   base + std::string(200, 'n'), std::string("../") + base}) {
+        for (std::string const command : {"run", "show", "clean"}) {
+            auto const r = runAgent({command, "--namespace", bad});
+            EXPECT_EQ(r.status, 2) << command << " " << bad << ": " << r.err;
+            EXPECT_NE(r.err.find("namespace"), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "the name is echoed escaped: " << r.err;
+        }
+    }
+    for (auto const& f : QelSharedMem::existingNamespaceFiles(base)) ADD_FAILURE() << "created " << f;
+}
+
+TEST_F(AgentStoreSafety, OneAgentPerNamespaceAndAKilledOneDoesNotBlock) {
+    VornTest::BackgroundAgent first({"run", "--namespace", ns_, "--generate", "20000", "--units", "0,1"});
+    // The first agent holds the namespace once it has opened its store.
+    while (first.running() && !exists(files_.data)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    auto const second = runAgent({"run", "--namespace", ns_, "--generate", "10"});
+    ASSERT_TRUE(first.running()) << "the first run ended before the test could overlap it";
+    EXPECT_EQ(second.status, 3) << second.err;
+    EXPECT_NE(second.err.find("in use by another agent"), std::string::npos) << second.err;
+    auto const clean = runAgent({"clean", "--namespace", ns_});
+    EXPECT_EQ(clean.status, 3) << clean.err;
+    EXPECT_TRUE(exists(files_.data)) << "a refused clean removes nothing";
+    auto const show = runAgent({"show", "--json", "--namespace", ns_});
+    EXPECT_EQ(show.status, 0) << show.err;
+    EXPECT_TRUE(nlohmann::json::parse(show.out).at("exists").get<bool>());
+
+    auto const firstResult = first.wait();
+    EXPECT_EQ(firstResult.status, 0) << firstResult.err;
+
+    // A killed agent leaves its lock file behind, but not its lock.
+    VornTest::BackgroundAgent killed({"run", "--namespace", ns_, "--generate", "20000", "--units", "0,1"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    killed.kill();
+    killed.wait();
+    auto const next = runAgent({"run", "--namespace", ns_, "--generate", "100", "--units", "0"});
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(runAgent({"clean", "--namespace", ns_}).status, 0);
+    EXPECT_TRUE(QelSharedMem::existingNamespaceFiles(ns_).empty());
+}
+
+TEST_F(AgentStoreSafety, PlantedLinkIsRefusedAndItsTargetUntouched) {
+    std::string const target = "/tmp/" + VornTest::uniqueName("target");
+    { std::ofstream(target) << "keep me"; }
+    ASSERT_EQ(::symlink(target.c_str(), files_.data.c_str()), 0);
+    auto const run = runAgent({"run", "--namespace", ns_, "--generate", "10"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("symbolic link"), std::string::npos) << run.err;
+    auto const show = runAgent({"show", "--namespace", ns_});
+    EXPECT_EQ(show.status, 1);
+    std::stringstream kept;
+    kept << std::ifstream(target).rdbuf();
+    EXPECT_EQ(kept.str(), "keep me");
+    EXPECT_FALSE(exists(files_.lmdbLock));
+    ::unlink(target.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+// The store in a shared /dev/shm: namespace names that cannot alias, files planted by others that
+// are refused with nothing touched, errors that are not damage and never delete data, damage that
+// keeps the damaged file aside, and the one-writer lock that dies with its process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "contracts/shm/Environment.h"
+#include "contracts/shm/NamespaceLock.h"
+#include "contracts/shm/SharedMem.h"
+#include "contracts/shm/StoreFiles.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using QelSharedMem::NamespaceBusyError;
+using QelSharedMem::UnsafeFileError;
+
+bool exists(std::string const& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string contents(std::string const& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(std::string const& path, std::string const& bytes, mode_t mode = 0600) {
+    int const fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::fchmod(fd, mode);
+    ::close(fd);
+}
+
+// A namespace of the test's own whose files are all removed at the end, whatever they are.
+class StoreSafety : public ::testing::Test {
+  protected:
+    StoreSafety() { QelSharedMem::closeEnvironment(); }
+    ~StoreSafety() override {
+        QelSharedMem::closeEnvironment();
+        for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_)) ::unlink(f.c_str());
+        ::unlink(outside_.c_str());
+    }
+    std::string const ns_ = VornTest::uniqueName("safe");
+    QelSharedMem::NamespaceFiles const files_ = QelSharedMem::namespaceFiles(ns_);
+    std::string const outside_ = "/tmp/" + VornTest::uniqueName("outside");
+};
+
+TEST(StoreNames, NamesAreCheckedAndNoTwoNamespacesShareAFile) {
+    for (std::string bad : {std::string(), std::string(129, 'a'), std::string("a\nb"), std::string("a\tb"),
+                            std::string("a*"), std::string("-a"), std::string("a.b"), std::string("a/b"),
+                            std::string(".."), std::string("a\0b", 3), std::string("\xc3\xa9")}) {
+        EXPECT_TRUE(QelSharedMem::namespaceProblem(bad)) << bad;
+        EXPECT_THROW(QelSharedMem::namespaceFiles(bad), std::invalid_argument);
+        EXPECT_THROW(QelSharedMem::namespaceIs(bad), std::invalid_argument);
+    }
+    EXPECT_FALSE(QelSharedMem::namespaceProblem(std::string(128, 'z')));
+    EXPECT_FALSE(QelSharedMem::namespaceProblem("a-b_C9"));
+
+    // The names that aliased before (a lock file that was another namespace's data file) and a
+    // few of the same kind: every file of every namespace is distinct.
+    std::set<std::string> seen;
+    for (std::string ns : {"X", "X-lock", "X-lock-lock", "Xmdb", "X-mdb", "X_agent", "Xagent", "X-damaged-1"}) {
+        auto const f = QelSharedMem::namespaceFiles(ns);
+        for (auto const& path : {f.data, f.lmdbLock, f.agentLock}) EXPECT_TRUE(seen.insert(path).second) << path;
+        EXPECT_EQ(f.data.rfind("/dev/shm/vorn-tcam." + ns + ".", 0), 0u);
+    }
+}
+
+TEST_F(StoreSafety, PlantedFilesAreRefusedAndNothingIsTouched) {
+    // A link in place of the data file, pointing outside the namespace.
+    writeFile(outside_, "not yours");
+    ASSERT_EQ(::symlink(outside_.c_str(), files_.data.c_str()), 0);
+    QelSharedMem::namespaceIs(ns_);
+    EXPECT_THROW(QelSharedMem::Environment::open(ns_), UnsafeFileError);
+    EXPECT_THROW(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), UnsafeFileError);
+    EXPECT_EQ(contents(outside_), "not yours");
+    EXPECT_FALSE(exists(files_.lmdbLock)) << "nothing may be created beside a planted file";
+    ::unlink(files_.data.c_str());
+
+    // A link in place of the lock file: refused before the data file is created.
+    ASSERT_EQ(::symlink(outside_.c_str(), files_.lmdbLock.c_str()), 0);
+    EXPECT_THROW(QelSharedMem::Environment::open(ns_), UnsafeFileError);
+    EXPECT_FALSE(exists(files_.data));
+    ::unlink(files_.lmdbLock.c_str());
+
+    // A file others may read or write is not adopted, whoever made it.
+    writeFile(files_.data, std::string(8192, '\0'), 0666);
+    EXPECT_THROW(QelSharedMem::Environment::open(ns_), UnsafeFileError);
+    struct stat st {};
+    ASSERT_EQ(::stat(files_.data.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u) << "a refused file is left as it was";
+    ::unlink(files_.data.c_str());
+
+    // A file of another user (only root can make one here).
+    if (::geteuid() == 0) {
+        writeFile(files_.data, "theirs");
+        ASSERT_EQ(::chown(files_.data.c_str(), 65534, 65534), 0);
+        EXPECT_THROW(QelSharedMem::Environment::open(ns_), UnsafeFileError);
+        EXPECT_EQ(contents(files_.data), "theirs");
+        ::unlink(files_.data.c_str());
+    }
+
+    // The agent lock file is held to the same rules.
+    ASSERT_EQ(::symlink(outside_.c_str(), files_.agentLock.c_str()), 0);
+    EXPECT_THROW(QelSharedMem::NamespaceLock{ns_}, UnsafeFileError);
+    EXPECT_EQ(contents(outside_), "not yours");
+}
+
+TEST_F(StoreSafety, ErrorsThatAreNotDamageLeaveTheStoreAndDamageIsKeptAside) {
+    QelSharedMem::namespaceIs(ns_);
+    // Something that is not a file where the data file goes: an error, not damage.
+    ASSERT_EQ(::mkdir(files_.data.c_str(), 0700), 0);
+    EXPECT_THROW(QelSharedMem::Environment::open(ns_), QelSharedMem::StorageError);
+    EXPECT_TRUE(exists(files_.data));
+    ::rmdir(files_.data.c_str());
+
+    // A sound store survives an open that fails for another reason (the lock file is not ours).
+    {
+        auto env = QelSharedMem::Environment::open(ns_);
+        env->put(env->ledraDbi(), "key", "stored value");
+        EXPECT_FALSE(env->recreated());
+    }
+    std::string const stored = contents(files_.data);
+    ASSERT_EQ(::chmod(files_.lmdbLock.c_str(), 0644), 0);
+    EXPECT_THROW(QelSharedMem::Environment::open(ns_), UnsafeFileError);
+    EXPECT_EQ(contents(files_.data), stored);
+    ASSERT_EQ(::chmod(files_.lmdbLock.c_str(), 0600), 0);
+    {
+        auto env = QelSharedMem::Environment::open(ns_);
+        EXPECT_EQ(env->get(env->ledraDbi(), "key"), "stored value");
+    }
+
+    // Proven damage (the file is not an environment at all): kept aside, named, a new store made.
+    std::string const garbage(20000, '\x5a');
+    writeFile(files_.data, garbage);
+    auto env = QelSharedMem::Environment::open(ns_);
+    EXPECT_TRUE(env->recreated());
+    ASSERT_FALSE(env->damagedCopy().empty());
+    EXPECT_EQ(env->damagedCopy().rfind(files_.damagedPrefix, 0), 0u);
+    EXPECT_EQ(contents(env->damagedCopy()), garbage);
+    EXPECT_EQ(env->get(env->ledraDbi(), "key"), std::nullopt);
+    struct stat st {};
+    ASSERT_EQ(::stat(files_.data.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    env.reset();
+    QelSharedMem::closeEnvironment();
+    QelSharedMem::removeNamespace(ns_);
+    EXPECT_TRUE(QelSharedMem::existingNamespaceFiles(ns_).empty()) << "clean removes damaged copies too";
+}
+
+TEST_F(StoreSafety, OneHolderPerNamespaceAndALockDiesWithItsProcess) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t const child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        QelSharedMem::NamespaceLock const lock(ns_);
+        char const byte = 1;
+        (void)!::write(ready[1], &byte, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    EXPECT_THROW(QelSharedMem::NamespaceLock{ns_}, NamespaceBusyError);
+    EXPECT_THROW(QelSharedMem::removeNamespace(ns_), NamespaceBusyError);
+    EXPECT_TRUE(exists(files_.agentLock)) << "a refused removal removes nothing";
+    {
+        auto const view = QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize);
+        EXPECT_EQ(view, std::nullopt) << "readers do not need the lock";
+    }
+
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    {
+        QelSharedMem::NamespaceLock const lock(ns_);
+        QelSharedMem::NamespaceLock const again(ns_);  // counted within one process
+        EXPECT_TRUE(QelSharedMem::NamespaceLock::heldHere(ns_));
+        QelSharedMem::removeNamespace(ns_);  // the holder may remove its own namespace
+    }
+    EXPECT_FALSE(QelSharedMem::NamespaceLock::heldHere(ns_));
+    EXPECT_FALSE(exists(files_.agentLock));
+}
+
+}  // namespace
