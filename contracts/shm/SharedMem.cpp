@@ -161,7 +161,8 @@ std::vector<Lumo::String> EntityManager::findEntities(Lumo::String const& pathBa
     std::set<Lumo::String> paths;
     for (bool const local : {local_, !local_}) {
         std::string const prefix = kTablePrefix + managerKey(name_, local);
-        for (std::string& key : env.keysWithPrefix(env.metaDbi(), prefix + pathBase)) paths.insert(key.substr(prefix.size()));
+        for (std::string& key : env.keysWithPrefix(env.metaDbi(), prefix + pathBase))
+            paths.insert(key.substr(prefix.size()));
     }
     return {paths.begin(), paths.end()};
 }
