@@ -23,6 +23,10 @@ class EntryHandleT : public Asic::OrderedSwTable::EntryHandle {
 
     EntryHandleT(Asic::EntryVersion version, Key const& key, SwTable* swTable)
         : Asic::OrderedSwTable::EntryHandle(version), key_(key), swTable_(swTable) {}
+    // The factory of the class; the table's entryHandleFactory takes the same arguments.
+    static Lumo::Ptr<EntryHandleT> EntryHandleIs(Asic::EntryVersion version, Key const& key, SwTable* swTable) {
+        return Lumo::make<EntryHandleT>(version, key, swTable);
+    }
     char const* typeData() const override { return F::kEntryHandleTypeName; }
 
     Key const& key() const { return key_; }

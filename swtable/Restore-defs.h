@@ -26,7 +26,7 @@ Lumo::Ptr<typename F::Wrapper> SwTableT<F>::entryWrapperFromConfig(Key const& ke
                                                                    Lumo::Ptr<EntryHandle>& handle) {
     QEL_TRACE_AT(trace(), 8, "key: {}, refreshRsrcPtrs: {}", key, refreshRsrcPtrs);
     Entry const entry = entryFromConfig(key);
-    if (!handle) handle = Lumo::make<EntryHandle>(Asic::EntryVersion(), key, &self());
+    if (!handle) handle = entryHandleFactory(Asic::EntryVersion(), key, &self());
     auto wrapper = Lumo::make<Wrapper>(entry, handle);
     wrapper->keyIs(key);
     setRsrcPtrs(wrapper, refreshRsrcPtrs);

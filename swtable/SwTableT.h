@@ -40,7 +40,7 @@ class SwTableT : public Asic::OrderedSwTableWithMarkSweep {
     using EntryHandle = EntryHandleT<F>;
     using WrapperColl = Qel::HashMap2018<Key, Lumo::Ptr<Wrapper>>;
     using VersionColl = Qel::HashMap2018<Key, Asic::EntryVersion>;
-    using EntryHandleInLogQueue = InLogQueue<EntryHandle>;
+    using QE_EntryHandleInLog = InLogQueue<EntryHandle>;
     using EntryIterator = OrderedSwTableEntryIterator<SwTable, Entry, Key, IteratorState>;
 
     // Attribute identities, in declaration order, for change notification.
@@ -78,6 +78,11 @@ class SwTableT : public Asic::OrderedSwTableWithMarkSweep {
     ~SwTableT() override;
     char const* typeData() const override { return F::kSwTableTypeName; }
 
+    // Makes the handle of one request of `swTable`; every handle of the table is made here.
+    static Lumo::Ptr<EntryHandle> entryHandleFactory(Asic::EntryVersion version, Key const& key, SwTable* swTable) {
+        return EntryHandle::EntryHandleIs(version, key, swTable);
+    }
+
     // ---- attributes
     Lumo::Ptr<HelperBase> const& swTableHelper() const { return swTableHelper_; }
     void swTableHelperIs(Lumo::Ptr<HelperBase> const& helper);
@@ -114,7 +119,7 @@ class SwTableT : public Asic::OrderedSwTableWithMarkSweep {
     bool entryHandleInLogHas(std::uint32_t index) const { return entryHandleInLog_.has(index); }
     void entryHandleInLogDelAll();
     std::size_t entryHandleInLogSize() const { return entryHandleInLog_.size(); }
-    EntryHandleInLogQueue& TEST_entryHandleInLogQueue() { return entryHandleInLog_; }
+    QE_EntryHandleInLog& TEST_entryHandleInLogQueue() { return entryHandleInLog_; }
 
     void markedKeyIs(Key const& key);
     void markedKeyDel(Key const& key);
@@ -193,7 +198,7 @@ class SwTableT : public Asic::OrderedSwTableWithMarkSweep {
     Asic::MajorVersion transientRemoveAllVersion_;
     Lumo::Ptr<EntryLog> entryLog_;
     Lumo::Ptr<Asic::GroupResolver> groupResolver_;
-    EntryHandleInLogQueue entryHandleInLog_;
+    QE_EntryHandleInLog entryHandleInLog_;
     Qel::HashSet2018<Key> markedKey_;
     bool inMarkingState_ = false;
 };

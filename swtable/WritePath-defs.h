@@ -22,7 +22,7 @@ EntryVersion OrderedSwTableAccessor<T>::requestVersion(T& table, Key const& key)
 template <typename T>
 auto OrderedSwTableAccessor<T>::newHandle(T& table, EntryVersion version, Key const& key,
                                           ResponseHandler const& responseHandler) -> Lumo::Ptr<EntryHandle> {
-    auto handle = Lumo::make<EntryHandle>(version, key, &table);
+    auto handle = T::entryHandleFactory(version, key, &table);
     if (responseHandler) handle->responseHandlerIs(responseHandler);
     handle->entryStateIs(EntryState::pending);
     return handle;

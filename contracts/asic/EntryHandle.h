@@ -30,7 +30,12 @@ class DependencyEntryHandle : public Lumo::PublishingNode {
         handleEntryState();
     }
 
+    // Framework hooks, declared in the framework's slot order: handleEntryState,
+    // hwIndexForDependentField, handleIndexSuggestions, entryTableVersion (then tableName and
+    // tableId of OrderedSwTable::EntryHandle).
     virtual void handleEntryState() {}
+    virtual std::uint32_t hwIndexForDependentField() const { return 0; }
+    virtual void handleIndexSuggestions() {}
     // The table and log version this handle stands for, for needed-entry sets.
     virtual TableVersion entryTableVersion() const = 0;
 
@@ -56,10 +61,8 @@ class OrderedSwTableEntryHandle : public DependencyEntryHandle {
         notify(kLogVersionAttr);
     }
 
-    // Framework hooks, in slot order after handleEntryState.
-    virtual std::uint32_t hwIndexForDependentField() const { return 0; }
-    virtual void handleIndexSuggestions() {}
     TableVersion entryTableVersion() const override { return TableVersion{tableId(), logVersion_}; }
+    // The owning table's hooks, in the slots after entryTableVersion.
     virtual Lumo::String tableName() const = 0;
     virtual SwTableId tableId() const = 0;
 

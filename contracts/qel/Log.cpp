@@ -1,5 +1,6 @@
 #include "contracts/qel/Log.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 namespace Qel {
@@ -14,19 +15,23 @@ LogHandle::LogHandle(LogDescriptor const& descriptor, Lumo::Duration minInterval
                      std::uint32_t burst, std::uint32_t flags)
     : descriptor_(descriptor), minInterval_(minInterval), severity_(severity), burst_(burst), flags_(flags) {}
 
-void log(LogHandle const& handle, ...) {
+namespace detail {
+
+void logFormatted(LogDescriptor const* descriptor, ...) {
     va_list ap;
-    va_start(ap, handle);
+    va_start(ap, descriptor);
     va_list copy;
     va_copy(copy, ap);
-    int n = std::vsnprintf(nullptr, 0, handle.descriptor().format, copy);
+    int n = std::vsnprintf(nullptr, 0, descriptor->format, copy);
     va_end(copy);
     std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, handle.descriptor().format, ap);
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, descriptor->format, ap);
     va_end(ap);
-    std::fprintf(stderr, "%%%s: %s\n", handle.descriptor().name, text.c_str());
-    records().push_back({handle.descriptor().name, std::move(text)});
+    std::fprintf(stderr, "%%%s: %s\n", descriptor->name, text.c_str());
+    records().push_back({descriptor->name, std::move(text)});
 }
+
+}  // namespace detail
 
 std::vector<LogRecord> const& loggedMessages() { return records(); }
 void loggedMessagesDelAll() { records().clear(); }

@@ -2,9 +2,9 @@
 // Operator-visible log messages: a descriptor (name, printf-style format, explanation) and
 // a handle made once per module. A raised message is printed to stderr and recorded so that
 // tests and the agent can read what was raised.
-#include <cstdarg>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "contracts/lumo/String.h"
@@ -36,8 +36,20 @@ struct LogRecord {
     std::string text;
 };
 
-// Raises a message: formats it with the handle's printf format and the arguments.
-void log(LogHandle const& handle, ...);
+namespace detail {
+// Formats the descriptor's printf format with the arguments that follow and records the text.
+// The last named parameter is a pointer, as va_start requires a parameter that is not a reference.
+void logFormatted(LogDescriptor const* descriptor, ...);
+}  // namespace detail
+
+// Raises a message: formats it with the handle's printf format and the arguments, which must be
+// what printf takes (numbers, enums, C strings and other pointers).
+template <typename... Args>
+void log(LogHandle const& handle, Args... args) {
+    static_assert((... && (std::is_arithmetic_v<Args> || std::is_enum_v<Args> || std::is_pointer_v<Args>)),
+                  "Qel::log takes printf arguments: numbers, enums and pointers");
+    detail::logFormatted(&handle.descriptor(), args...);
+}
 
 // Every message raised in this process, oldest first.
 std::vector<LogRecord> const& loggedMessages();

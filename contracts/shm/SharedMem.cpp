@@ -148,12 +148,17 @@ void EntityManager::entityIs(Lumo::String const& path, Lumo::Ptr<Entity> const& 
 
 std::vector<Lumo::String> EntityManager::findEntities(Lumo::String const& pathBase, QelSharedMemType) const {
     // Every stored table has a metadata record named after its database; the database names of
-    // one manager share a prefix, so the paths under a base are one range of the metadata.
+    // one (name, local) manager share a prefix, so its paths under a base are one range of the
+    // metadata. Both local flags of the name are listed: a table one of them keeps must not be
+    // hidden from a caller that looks through the other.
     Environment& env = environment();
-    std::string const prefix = databaseName("");
-    std::vector<Lumo::String> paths;
-    for (std::string& key : env.keysWithPrefix(env.metaDbi(), prefix + pathBase)) paths.push_back(key.substr(prefix.size()));
-    return paths;
+    std::set<Lumo::String> paths;
+    for (bool const local : {local_, !local_}) {
+        std::string const prefix = kTablePrefix + managerKey(name_, local);
+        for (std::string& key : env.keysWithPrefix(env.metaDbi(), prefix + pathBase))
+            paths.insert(key.substr(prefix.size()));
+    }
+    return {paths.begin(), paths.end()};
 }
 
 void EntityManager::entityTypeIs(Lumo::String const& typeName, Factory factory) {

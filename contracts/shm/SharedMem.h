@@ -148,7 +148,9 @@ class EntityManager : public Lumo::Node {
     // The mounted entity at `path`, or null.
     Lumo::Ptr<Entity> getEntity(Lumo::String const& path) const;
     // Paths of the stored entities (mounted or not, by this or an earlier process) under pathBase,
-    // in byte order. Only this manager's (name, local) tables are listed.
+    // in byte order, each once. The tables of both managers of this name are listed, whichever
+    // their local flag (a table stored by one is found through the other); those of other names
+    // are not. Mounting still opens this manager's own table at the path.
     std::vector<Lumo::String> findEntities(Lumo::String const& pathBase, QelSharedMemType type) const;
 
     // The LMDB database that holds this manager's table at `path`: distinct per (name, local, path).

@@ -1,12 +1,42 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstring>
+#include <iterator>
+
 #include "contracts/asic/CanonicalTableName.h"
 #include "contracts/asic/Constants.h"
 #include "contracts/asic/GroupResolver.h"
 #include "contracts/asic/NeededEntry.h"
+#include "contracts/asic/OrderedSwTable.h"
 #include "contracts/types/TcamConstants.h"
 
 namespace {
+
+// The vtable slot of a virtual member function. Under the Itanium C++ ABI (g++, also with -m32)
+// a pointer to a virtual member holds 1 plus the byte offset of the function's slot.
+template <typename M>
+std::ptrdiff_t slotOf(M member) {
+    static_assert(sizeof(M) == 2 * sizeof(std::ptrdiff_t));
+    std::ptrdiff_t words[2];
+    std::memcpy(words, &member, sizeof member);
+    EXPECT_EQ(words[0] % std::ptrdiff_t(sizeof(void*)), 1) << "not a virtual function";
+    return (words[0] - 1) / std::ptrdiff_t(sizeof(void*));
+}
+
+TEST(AsicEntryHandle, FrameworkHooksSitInTheFrameworksSlotOrder) {
+    using H = Asic::OrderedSwTable::EntryHandle;
+    std::ptrdiff_t const slots[] = {slotOf(&H::typeData),
+                                    slotOf(&H::handleEntryState),
+                                    slotOf(&H::hwIndexForDependentField),
+                                    slotOf(&H::handleIndexSuggestions),
+                                    slotOf(&H::entryTableVersion),
+                                    slotOf(&H::tableName),
+                                    slotOf(&H::tableId)};
+    for (std::size_t i = 1; i < std::size(slots); ++i) EXPECT_EQ(slots[i], slots[0] + std::ptrdiff_t(i)) << i;
+    // A dependency handle has the same slots up to entryTableVersion.
+    EXPECT_EQ(slotOf(&Asic::DependencyEntryHandle::entryTableVersion), slots[4]);
+}
 
 TEST(AsicSwTableId, SplitsAndPrintsItsParts) {
     Asic::SwTableId id(0x1B080401);

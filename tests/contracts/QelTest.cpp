@@ -56,12 +56,16 @@ TEST(QelTrace, ClassNameIsTakenFromThePrettyFunction) {
 
 TEST(QelLog, RaisedMessageIsFormattedAndRecorded) {
     static Qel::LogDescriptor const desc{"TEST_MESSAGE", "unable to load item: %s", "explanation"};
+    static Qel::LogDescriptor const two{"TEST_TWO", "%s lost %u records", "explanation"};
     Qel::LogHandle handle(desc, Lumo::Duration{}, 1.0, 0, 0);
+    Qel::LogHandle twoHandle(two, Lumo::Duration{}, 1.0, 0, 0);
     Qel::loggedMessagesDelAll();
     Qel::log(handle, "entryLog::Tcam");
-    ASSERT_EQ(Qel::loggedMessages().size(), 1u);
+    Qel::log(twoHandle, "unit3", 17u);
+    ASSERT_EQ(Qel::loggedMessages().size(), 2u);
     EXPECT_EQ(Qel::loggedMessages()[0].name, "TEST_MESSAGE");
     EXPECT_EQ(Qel::loggedMessages()[0].text, "unable to load item: entryLog::Tcam");
+    EXPECT_EQ(Qel::loggedMessages()[1].text, "unit3 lost 17 records");
 }
 
 TEST(QelRingTrace, KeepsTheNewestRecordsAndFormatsThem) {

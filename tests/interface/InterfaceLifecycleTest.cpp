@@ -1,7 +1,9 @@
 // Start-up of the table interfaces: one object per process, the clean-up of the change log up
 // to the table version the group recorded, the pending-writes flag, the instantiating setters,
-// and reconciliation when no unit is stored.
+// and reconciliation (nothing stored; tables kept by the non-local manager).
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 #include "agent/Programmer.h"
 #include "contracts/asic/Constants.h"
@@ -30,6 +32,16 @@ struct Platform {
         if (auto g = oti->groupIntf(Asic::Constants::canonicalizeGroupName(kAgentName, kGroupName))) g->shutdown();
         Qel::Entity::singletonDelAll();
     }
+};
+
+// Sets an environment variable for the life of the object.
+class ScopedEnvironmentVariable {
+  public:
+    ScopedEnvironmentVariable(char const* name, char const* value) : name_(name) { ::setenv(name, value, 1); }
+    ~ScopedEnvironmentVariable() { ::unsetenv(name_); }
+
+  private:
+    char const* name_;
 };
 
 class InterfaceLifecycle : public ::testing::Test {
@@ -134,6 +146,35 @@ TEST_F(InterfaceLifecycle, ReconcileWithNoStoredUnitCreatesNothing) {
                                             Asic::Constants::canonicalizeGroupName(kAgentName, kGroupName),
                                             kTableNamespace, "TcamAction"))));
     EXPECT_EQ(intf->swTableSet()->swTables().size(), 0u);
+}
+
+TEST_F(InterfaceLifecycle, ReconcileClearsUnitsStoredThroughTheNonLocalManager) {
+    // The tables are mounted through the non-local manager while the state database is local:
+    // reconciliation must still find the unit that is stored but not brought up.
+    ScopedEnvironmentVariable notLocal("NOT_LOCAL_EM", "");
+    {
+        VornTcamAgent::Runtime runtime;
+        VornTcamAgent::Programmer programmer(runtime);
+        for (Asic::UnitId unitId : {0, 1}) {
+            DesiredUnit unit{.unitId = unitId};
+            unit.actionEntries.push_back(DesiredActionEntry{.actionId = 1});
+            programmer.write(unit);
+        }
+        runtime.runUntilIdle();
+        ASSERT_EQ(runtime.actionIntf()->entryLog()->entrys(1), 1u);
+    }
+    Qel::Entity::singletonDelAll();
+    shm_.restart();
+
+    VornTcamAgent::Runtime runtime;
+    runtime.bringUp(0);
+    EXPECT_EQ(runtime.reconcile(), std::vector<Asic::UnitId>{1});
+    runtime.runUntilIdle();
+    auto const intf = runtime.actionIntf();
+    ASSERT_TRUE(intf->swTableSet()->swTable(1));
+    EXPECT_EQ(intf->entryLog()->entrys(1), 0u);
+    EXPECT_EQ(intf->entryLog()->entrys(0), 1u);  // brought up: left to mark and sweep
+    EXPECT_TRUE(runtime.reconcile().empty());
 }
 
 }  // namespace

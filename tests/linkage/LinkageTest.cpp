@@ -58,7 +58,7 @@ TEST(ResolutionStateMapping, EveryHandleStateAClientCanSee) {
 }
 
 TEST_F(LinkageTest, ResolutionStateNeededEntrySetAndTheNullKey) {
-    auto handle = Lumo::make<TcamActionSwTable::EntryHandle>(Asic::EntryVersion(0, 0), akey(1), table_.ptr());
+    auto handle = TcamActionSwTable::entryHandleFactory(Asic::EntryVersion(0, 0), akey(1), table_.ptr());
     auto wrapper = Lumo::make<Wrapper>(aentry(1, 1, 5), handle);
     EXPECT_EQ(linkage().entryResolutionState(nullptr), EntryState::done);
     EXPECT_EQ(linkage().entryResolutionState(wrapper), EntryState::done);  // no handle yet
@@ -109,7 +109,7 @@ TEST_F(LinkageTest, SetResourceHandleUsesTheTrackedHandleOnly) {
     ASSERT_TRUE(sm);
     EXPECT_TRUE(sm->hasNotificationActive());
 
-    auto handle = Lumo::make<TcamActionSwTable::EntryHandle>(Asic::EntryVersion(), akey(2), table_.ptr());
+    auto handle = TcamActionSwTable::entryHandleFactory(Asic::EntryVersion(), akey(2), table_.ptr());
     auto tracked = Lumo::make<Wrapper>(aentry(2, 1, 5), handle);
     table_->setRsrcPtrs(tracked, false);
     EXPECT_EQ(tracked->inLifIndexKeyResPtr(), sm->resPtr());
@@ -155,7 +155,7 @@ TEST_F(LinkageTest, ThreeUsersAreRewrittenAndAcknowledgedOnceWithTheLastHandle) 
 
 TEST_F(LinkageTest, ChangeWhoseUsersAreAllGoneFromTheLogAcknowledgesWithoutEntryHandle) {
     // A restored use whose committed entry is not in the configuration table.
-    auto handle = Lumo::make<TcamActionSwTable::EntryHandle>(Asic::EntryVersion(), akey(4), table_.ptr());
+    auto handle = TcamActionSwTable::entryHandleFactory(Asic::EntryVersion(), akey(4), table_.ptr());
     auto wrapper = Lumo::make<Wrapper>(aentry(4, 1, 5), handle);
     linkage().resolveEntry(wrapper);
     linkage().restoreEntry(wrapper);

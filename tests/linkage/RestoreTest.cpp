@@ -113,7 +113,7 @@ TEST_F(RestoreTest, UpdateEntryLogsOnlyAChangeTheHookAccepts) {
 }
 
 TEST_F(RestoreTest, DelAllEntriesOnAnEmptyUnitDoesNothing) {
-    auto handle = Lumo::make<TcamActionSwTable::EntryHandle>(Asic::EntryVersion(0, 0), akey(0), table_.ptr());
+    auto handle = TcamActionSwTable::entryHandleFactory(Asic::EntryVersion(0, 0), akey(0), table_.ptr());
     auto const version = log_->tableVersion();
     table_->delAllEntries(true, nullptr, handle);
     EXPECT_EQ(handle->entryState(), EntryState::pending);
@@ -135,7 +135,7 @@ TEST_F(RestoreTest, DelAllEntriesWithoutReleasingLogsOneTableDeletion) {
     EXPECT_EQ(linkage().entryUsageSms(), 2u);
 
     // Records in deletion still count as stored: a second clear logs again, with the given handle.
-    auto given = Lumo::make<TcamActionSwTable::EntryHandle>(Asic::EntryVersion(0, 0), akey(0), table_.ptr());
+    auto given = TcamActionSwTable::entryHandleFactory(Asic::EntryVersion(0, 0), akey(0), table_.ptr());
     table_->delAllEntries(false, nullptr, given);
     EXPECT_EQ(given->logVersion(), log_->tableVersion());
     EXPECT_EQ(given->entryState(), EntryState::logged);
@@ -166,6 +166,37 @@ TEST_F(RestoreTest, ClearTableReleasesEveryLiveUseThenLogsOneDeletion) {
         released.insert(r.handle->resourceKey().intfId);
         ASSERT_TRUE(r.entryHandle);  // the handle made for the walk, which gets the deletion's version
         EXPECT_EQ(r.entryHandle->logVersion(), version + 1);
+    }
+    EXPECT_EQ(released, (std::set<std::uint32_t>{5, 6}));
+}
+
+TEST_F(RestoreTest, RemoveAllCommitGivesUpEveryLiveUse) {
+    write(1, 1, 5);
+    write(2, 1, 5);
+    write(3, 1, 6);
+    write(4, 1, 0);
+    commitAll();
+    ASSERT_EQ(linkage().entryUsageSms(), 2u);
+    auto const version = log_->tableVersion();
+    auto const queued = table_->entryHandleInLogSize();  // the four writes
+
+    table_->entryRemoveAll(nullptr);
+    commitAll();
+    EXPECT_EQ(log_->tableVersion(), version + 1);
+    EXPECT_EQ(table_->entrys(), 0u);
+    EXPECT_EQ(linkage().entryUsageSms(), 0u);
+    // Each InLif key is given up once, with the remove-all's own handle, which ends logged
+    // with the deletion's version and is not queued for the table status.
+    ASSERT_EQ(client_->releaseLog().size(), 2u);
+    auto const removeAll = client_->releaseLog().front().entryHandle;
+    ASSERT_TRUE(removeAll);
+    EXPECT_EQ(removeAll->entryState(), EntryState::logged);
+    EXPECT_EQ(removeAll->logVersion(), version + 1);
+    EXPECT_EQ(table_->entryHandleInLogSize(), queued);
+    std::set<std::uint32_t> released;
+    for (auto const& r : client_->releaseLog()) {
+        released.insert(r.handle->resourceKey().intfId);
+        EXPECT_EQ(r.entryHandle, removeAll);
     }
     EXPECT_EQ(released, (std::set<std::uint32_t>{5, 6}));
 }

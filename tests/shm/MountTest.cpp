@@ -38,16 +38,24 @@ TEST_F(ShmMount, TablesAreFoundAgainAndKeptApartPerManager) {
     restart();
     auto const local = shmManager(true);
     EXPECT_FALSE(local->getEntity(std::string(kConfigBase) + "unit1"));  // stored, not mounted
-    EXPECT_THAT(local->findEntities(kConfigBase, QelSharedMem::QelSharedMemType::tessel),
-                ElementsAre(std::string(kConfigBase) + "unit1", std::string(kConfigBase) + "unit2"));
-    EXPECT_TRUE(shmManager(false)->findEntities(kConfigBase, QelSharedMem::QelSharedMemType::tessel).empty());
+    auto const stored = ElementsAre(std::string(kConfigBase) + "unit1", std::string(kConfigBase) + "unit2");
+    EXPECT_THAT(local->findEntities(kConfigBase, QelSharedMem::QelSharedMemType::tessel), stored);
+    // The local flag hides no stored table; another name sees none of them.
+    EXPECT_THAT(shmManager(false)->findEntities(kConfigBase, QelSharedMem::QelSharedMemType::tessel), stored);
     auto const otherName = QelSharedMem::EntityManager::getEntityManager("OtherEm", true);
     EXPECT_TRUE(otherName->findEntities("", QelSharedMem::QelSharedMemType::tessel).empty());
 
+    // Each manager mounts its own table at a path; a path both keep is listed once.
     auto const global = mountTable<TcamConfigTessel>(std::string(kConfigBase) + "unit1", 65536, shmManager(false));
+    mountTable<TcamConfigTessel>(std::string(kConfigBase) + "unit3", 65536, shmManager(false));
     EXPECT_EQ(global->swTableEntries().size(), 0u);
     EXPECT_FALSE(global->collectionControl()->wiped());
     EXPECT_EQ(mountConfig(1)->swTableEntries().find(tcamKey(1)).logVersion, 7u);
+    for (bool const flag : {true, false})
+        EXPECT_THAT(shmManager(flag)->findEntities(kConfigBase, QelSharedMem::QelSharedMemType::tessel),
+                    ElementsAre(std::string(kConfigBase) + "unit1", std::string(kConfigBase) + "unit2",
+                                std::string(kConfigBase) + "unit3"))
+            << flag;
 }
 
 TEST_F(ShmMount, BadPathsTypesAndCollectionsAreRefused) {

@@ -82,7 +82,7 @@ TEST_F(ActionCommitTest, FailedResourceDropsTheWriteUnlessTheHookKeepsIt) {
 
 TEST_F(ActionCommitTest, WrapperResolvedFieldsAndDefaultHooks) {
     table_->swTableHelperIs(Lumo::make<Tm::TcamActionSwTableHelperBase>());
-    auto handle = Lumo::make<Handle>(Asic::EntryVersion(0, 0), key(1), table_.ptr());
+    auto handle = Tm::TcamActionSwTable::entryHandleFactory(Asic::EntryVersion(0, 0), key(1), table_.ptr());
     Tm::TcamActionEntry e = withInLif(1, 7);
     e.logEntry.inLif0Index = 11;
     e.logEntry.inLif23Index = 12;

@@ -62,17 +62,36 @@ TYPED_TEST(CommitTest, ResolutionAndCommitFollowTheDependencyState) {
     EXPECT_TRUE(t.transientRemoveAllVersion().valid());
 }
 
-TYPED_TEST(CommitTest, DependencyVersionIsNeededByTheLoggedChange) {
-    auto dep = Lumo::make<TestDependency>(42);
-    dep->entryStateIs(EntryState::done);
-    this->write(1, 1, dep);
+TYPED_TEST(CommitTest, DependencyVersionIsNeededByEveryLoggedChange) {
+    auto& t = *this->table_;
+    auto resolved = [](Asic::LogVersion version) {
+        auto dep = Lumo::make<TestDependency>(version);
+        dep->entryStateIs(EntryState::done);
+        return dep;
+    };
+    this->write(1, 1, resolved(42));
     this->commitAll();
+    this->remove(1, resolved(43));
+    this->commitAll();
+    this->write(2, 1, nullptr);
+    this->commitAll();
+    t.entryRemoveAll(resolved(44));
+    this->commitAll();
+
+    // The write, the remove and the remove-all each name their dependency's version; the
+    // write without a dependency names no other table.
     auto const& logged = this->group_->logEntries(this->tableId());
-    ASSERT_EQ(logged.size(), 1u);
-    ASSERT_NE(logged.front().needed, nullptr);
-    auto const* needed = logged.front().needed->neededEntry().find(Asic::SwTableId(TestDependency::kOtherTable));
-    ASSERT_NE(needed, nullptr);
-    EXPECT_EQ(needed->version, 42u);
+    ASSERT_EQ(logged.size(), 4u);
+    auto neededOf = [&](std::size_t i) -> Asic::TableVersion const* {
+        if (!logged[i].needed) return nullptr;
+        return logged[i].needed->neededEntry().find(Asic::SwTableId(TestDependency::kOtherTable));
+    };
+    for (auto [i, version] : {std::pair<std::size_t, Asic::LogVersion>{0, 42}, {1, 43}, {3, 44}}) {
+        auto const* needed = neededOf(i);
+        ASSERT_NE(needed, nullptr) << i;
+        EXPECT_EQ(needed->version, version) << i;
+    }
+    EXPECT_EQ(neededOf(2), nullptr);
 }
 
 TYPED_TEST(CommitTest, TwoWritesOfOneKeyCommitInOrder) {
@@ -124,6 +143,26 @@ TYPED_TEST(CommitTest, WriteThenRemoveAll) {
     EXPECT_EQ(this->log_->entrys(kSwUnit), 0u);
     EXPECT_EQ(this->stats().tableClearCnt(), 1u);
     EXPECT_EQ(this->stats().commitCnt(), 2u);
+    // The remove-all's handle is not queued for the table status: its response handler is not
+    // called, not even when the status passes the deletion.
+    EXPECT_EQ(t.entryHandleInLogSize(), 1u);
+    EXPECT_EQ(t.entryHandleInLogBack(), w);
+    t.tableStatusVersion(3);
+    EXPECT_TRUE(this->responses_.empty());
+    // Committed by hand to see the handle: state 1 with the table deletion's log version.
+    this->logDirect(3);
+    t.transientRemoveAllVersionIs(Asic::MajorVersion(0));
+    Lumo::Ptr<typename TestFixture::Handle> handle;
+    auto re = this->resolverEntry(Asic::kTableDeleteFlag, nullptr, 0, &handle);
+    handle->responseHandlerIs(this->recorder());
+    t.commitEntry(re);
+    EXPECT_EQ(handle->entryState(), EntryState::logged);
+    EXPECT_EQ(handle->logVersion(), 5u);
+    EXPECT_EQ(this->group_->logEntries(this->tableId()).back().version, 5u);
+    EXPECT_FALSE(t.transientRemoveAllVersion().valid());
+    t.tableStatusVersion(5);
+    EXPECT_EQ(handle->entryState(), EntryState::logged);
+    EXPECT_TRUE(this->responses_.empty());
 
     // Two remove-alls count down one by one.
     t.entryRemoveAll(nullptr);

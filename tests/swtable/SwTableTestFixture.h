@@ -219,7 +219,7 @@ class SwTableFixture : public ::testing::Test {
     Lumo::Ptr<typename Fam::ResolverEntry> resolverEntry(Asic::EntryFlags flags,
                                                          Lumo::Ptr<Asic::DependencyEntryHandle const> const& dep,
                                                          std::uint32_t n = 1, Lumo::Ptr<Handle>* handleOut = nullptr) {
-        auto handle = Lumo::make<Handle>(Asic::EntryVersion(0, 0), key(n), table_.ptr());
+        auto handle = Table::entryHandleFactory(Asic::EntryVersion(0, 0), key(n), table_.ptr());
         auto wrapper = Lumo::make<typename Fam::Wrapper>(entry(n), handle);
         if (handleOut) *handleOut = handle;
         return Lumo::make<typename Fam::ResolverEntry>(dep, flags, table_.ptr(), wrapper);

@@ -55,8 +55,11 @@ TYPED_TEST(WritePathTest, FreshTableAndModelAccessors) {
     // In-log queue positions: 1 first, one past the back is outside; enqueuing notifies with the position.
     AttrCounter queue(TypeParam::kEntryHandleInLog);
     t.publisherRef().subscriberIs(&queue);
-    auto h1 = Lumo::make<typename TestFixture::Handle>(Asic::EntryVersion(0, 0), this->key(1), this->table_.ptr());
-    auto h2 = Lumo::make<typename TestFixture::Handle>(Asic::EntryVersion(0, 0), this->key(2), this->table_.ptr());
+    auto h1 = TypeParam::entryHandleFactory(Asic::EntryVersion(3, 1), this->key(1), this->table_.ptr());
+    auto h2 = TestFixture::Handle::EntryHandleIs(Asic::EntryVersion(0, 0), this->key(2), this->table_.ptr());
+    EXPECT_TRUE(h1->version().isEq(Asic::EntryVersion(3, 1)));
+    EXPECT_EQ(h1->key(), this->key(1));
+    EXPECT_EQ(h1->swTable(), this->table_.ptr());
     t.entryHandleInLogEnq(h1);
     EXPECT_EQ(queue.lastIndex, 1u);
     t.entryHandleInLogEnq(h2);
