@@ -198,7 +198,7 @@ void checkGenerateSize(std::size_t unitCount, std::uint64_t n) {
     if (n > kMaxEntriesPerTable)
         throw std::invalid_argument(
             fmt::format("{} entries per table is more than a unit's table holds ({})", n, kMaxEntriesPerTable));
-    std::uint64_t const keys = unitCount * generatedInLifKeys(static_cast<std::size_t>(n));
+    std::uint64_t const keys = std::uint64_t{unitCount} * generatedInLifKeys(static_cast<std::size_t>(n));
     if (keys > kMaxInLifKeys)
         throw std::invalid_argument(fmt::format(
             "{} entries on {} units use up to {} InLif keys ({} per unit); the InLif pools hold {}", n, unitCount,
