@@ -5,8 +5,10 @@
 
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "agent/DesiredStateInternal.h"
+#include "agent/EchoText.h"
 
 namespace VornTcamAgent {
 
@@ -14,7 +16,7 @@ namespace {
 
 std::string composeMessage(std::string const& file, int line, std::string const& path, std::string const& problem) {
     std::string msg;
-    if (!file.empty()) msg += file + ":";
+    if (!file.empty()) msg += echoText(file, kEchoNameBytes) + ":";
     if (line > 0) msg += std::to_string(line) + ":";
     if (!msg.empty()) msg += " ";
     if (!path.empty()) msg += path + ": ";
@@ -69,6 +71,39 @@ void checkKey(Checker const& c, DesiredKeyEntry const& k, int line, std::string 
     if (k.addressFamily == AddressFamily::ipv4) {
         if (!isIpv4Padded(k.srcAddr)) c.fail(line, path + ".srcAddr", "IPv4 address with bytes beyond the fourth");
         if (!isIpv4Padded(k.dstAddr)) c.fail(line, path + ".dstAddr", "IPv4 address with bytes beyond the fourth");
+    }
+}
+
+// A unit's tables hold at most kMaxEntriesPerTable entries each; the first entry beyond is named.
+void checkTableSizes(Checker const& c, DesiredUnit const& unit, detail::SourceLines::Unit const* ul,
+                     std::string const& unitPath) {
+    auto check = [&](std::size_t size, char const* list, char const* table, std::vector<int> const* lines) {
+        if (size <= kMaxEntriesPerTable) return;
+        c.fail(Checker::at(lines, kMaxEntriesPerTable), fmt::format("{}.{}[{}]", unitPath, list, kMaxEntriesPerTable),
+               fmt::format("{} entries for the {} table of unit {}; a unit's table holds at most {}", size, table,
+                           unit.unitId, kMaxEntriesPerTable));
+    };
+    check(unit.actionEntries.size(), "actionEntries", "TcamAction", ul ? &ul->actionIdLines : nullptr);
+    check(unit.keyEntries.size(), "keyEntries", "Tcam", ul ? &ul->keyLines : nullptr);
+}
+
+// Every distinct InLif key takes one index of each InLif pool, whichever units name it. The
+// first action entry whose key does not fit is named.
+void checkInLifKeys(Checker const& c, DesiredState const& state) {
+    std::unordered_set<std::uint64_t> keys;
+    for (std::size_t u = 0; u < state.units.size(); ++u) {
+        auto const& actions = state.units[u].actionEntries;
+        for (std::size_t i = 0; i < actions.size(); ++i) {
+            VornInLif::InLifKey const& k = actions[i].inLif;
+            if (k.isNull()) continue;
+            keys.insert(std::uint64_t{k.intfId} << 32 | std::uint64_t{k.vlanId} << 16 | k.reserved);
+            if (keys.size() <= kMaxInLifKeys) continue;
+            auto const* ul = c.unitLines(u);
+            c.fail(Checker::at(ul ? &ul->actionIdLines : nullptr, i),
+                   fmt::format("units[{}].actionEntries[{}].inLif", u, i),
+                   fmt::format("more than {} distinct InLif keys in the state; the InLif pools hold {}", kMaxInLifKeys,
+                               kMaxInLifKeys));
+        }
     }
 }
 
@@ -142,6 +177,7 @@ void detail::validateState(DesiredState const& state, SourceLines const* lines) 
         if (auto [it, fresh] = unitIndex.emplace(unit.unitId, u); !fresh)
             c.fail(unitLine, unitPath + ".unit",
                    fmt::format("unit {} appears twice (first at units[{}])", unit.unitId, it->second));
+        checkTableSizes(c, unit, ul, unitPath);
 
         std::unordered_map<std::uint32_t, std::size_t> actionIndex;
         actionIndex.reserve(unit.actionEntries.size());
@@ -170,6 +206,7 @@ void detail::validateState(DesiredState const& state, SourceLines const* lines) 
                        fmt::format("no action entry {} in unit {}", k.actionId, unit.unitId));
         }
     }
+    checkInLifKeys(c, state);
 }
 
 void validate(DesiredState const& state) { detail::validateState(state, nullptr); }

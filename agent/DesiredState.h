@@ -4,6 +4,7 @@
 // (DesiredStateGenerate.h) and converted here into the value types of the two tables.
 #include <fmt/format.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -30,6 +31,13 @@ inline constexpr std::uint32_t kMinInLifIntfId = 1;
 inline constexpr std::uint32_t kMaxInLifIntfId = 0xFFFFFFFF;
 inline constexpr std::uint16_t kMaxVlanId = 4095;
 inline constexpr std::uint16_t kMaxPriority = 0xFFFF;
+
+// What the agent can hold; validate() refuses a state beyond it, so that a run never fails
+// half-way for want of room. A unit's table holds at most kMaxEntriesPerTable entries (the
+// capacity of its configuration table in shared memory). The InLif pools (one InLif0 and one
+// InLif23 index per distinct InLif key, shared by all units) hold kMaxInLifKeys keys.
+inline constexpr std::size_t kMaxEntriesPerTable = 65536;
+inline constexpr std::size_t kMaxInLifKeys = 65536;
 
 // One desired entry of the action table ("TcamAction"). A null inLif key means the entry needs
 // no InLif resource.
@@ -82,7 +90,9 @@ struct DesiredState {
 
 // A problem found in a desired state: where (file, 1-based line, field path such as
 // "units[0].keyEntries[2].actionId") and what. what() reads "file:line: path: problem"; parts that
-// are unknown (a state built in code has no file or line, a syntax error has no path) are left out.
+// are unknown (a state built in code has no file or line, a syntax error outside any value has no
+// path) are left out. The file name in what() is escaped and shortened as echoText() does; the
+// path and problem are expected to quote input through echoText() already.
 class DesiredStateError : public std::runtime_error {
   public:
     DesiredStateError(std::string file, int line, std::string path, std::string problem);
@@ -100,8 +110,9 @@ class DesiredStateError : public std::runtime_error {
 };
 
 // Checks a state built in code (or read from a file) for everything the parser checks after the
-// syntax: value ranges, addresses that fit their family, no duplicate unit, action id or key, and
-// every key entry naming an action entry of its unit. Throws DesiredStateError on the first problem.
+// syntax: value ranges, addresses that fit their family, no duplicate unit, action id or key,
+// every key entry naming an action entry of its unit, and that the state fits the agent (table
+// sizes, distinct InLif keys). Throws DesiredStateError on the first problem.
 void validate(DesiredState const& state);
 
 // Text forms shared by the JSON reader and writer.

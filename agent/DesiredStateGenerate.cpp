@@ -192,7 +192,21 @@ void mutateUnit(DesiredUnit& unit, Rng& rng, double fraction) {
 
 }  // namespace
 
+std::size_t generatedInLifKeys(std::size_t n) { return std::max<std::size_t>(1, n / 4); }
+
+void checkGenerateSize(std::size_t unitCount, std::uint64_t n) {
+    if (n > kMaxEntriesPerTable)
+        throw std::invalid_argument(
+            fmt::format("{} entries per table is more than a unit's table holds ({})", n, kMaxEntriesPerTable));
+    std::uint64_t const keys = std::uint64_t{unitCount} * generatedInLifKeys(static_cast<std::size_t>(n));
+    if (keys > kMaxInLifKeys)
+        throw std::invalid_argument(fmt::format(
+            "{} entries on {} units use up to {} InLif keys ({} per unit); the InLif pools hold {}", n, unitCount,
+            keys, generatedInLifKeys(static_cast<std::size_t>(n)), kMaxInLifKeys));
+}
+
 DesiredState generate(std::vector<Asic::UnitId> const& units, std::size_t n, std::uint64_t seed) {
+    checkGenerateSize(units.size(), n);
     DesiredState state;
     for (Asic::UnitId unitId : units) {
         if (unitId > kMaxUnitId) throw std::invalid_argument(fmt::format("unit {} is out of range", unitId));
@@ -203,10 +217,13 @@ DesiredState generate(std::vector<Asic::UnitId> const& units, std::size_t n, std
 
         // About four actions per InLif key.
         std::vector<VornInLif::InLifKey> pool;
-        std::size_t const poolSize = std::max<std::size_t>(1, n / 4);
+        std::unordered_set<std::uint64_t> inPool;
+        std::size_t const poolSize = generatedInLifKeys(n);
+        pool.reserve(poolSize);
+        inPool.reserve(poolSize);
         while (pool.size() < poolSize) {
             auto const k = randomInLif(rng);
-            if (std::find(pool.begin(), pool.end(), k) == pool.end()) pool.push_back(k);
+            if (inPool.insert(std::uint64_t{k.intfId} << 16 | k.vlanId).second) pool.push_back(k);
         }
         unit.actionEntries.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {

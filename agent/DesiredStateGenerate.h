@@ -13,8 +13,18 @@ namespace VornTcamAgent {
 // `n` action entries (ids 1..n) and `n` key entries on each of `units`, in that order. A few
 // actions share each InLif key, so that InLif resources are shared; about one action in eight has
 // none. Every key entry names an action of its unit and keys are unique per unit.
-// Throws std::invalid_argument for a unit above kMaxUnitId or a unit named twice.
+// Throws std::invalid_argument for a unit above kMaxUnitId or a unit named twice, and when
+// checkGenerateSize() refuses the size. The work is linear in the number of entries.
 DesiredState generate(std::vector<Asic::UnitId> const& units, std::size_t n, std::uint64_t seed);
+
+// The distinct InLif keys generate() gives each unit for `n` entries per table (a few actions
+// share each key; keys of different units rarely coincide).
+std::size_t generatedInLifKeys(std::size_t n);
+
+// Refuses (std::invalid_argument) a size generate() must not make: more than kMaxEntriesPerTable
+// entries per table, or more InLif keys over all units than the pools hold (kMaxInLifKeys). Cheap:
+// callers check before generating anything.
+void checkGenerateSize(std::size_t unitCount, std::uint64_t n);
 
 // The state a restarted agent might ask for next: on each unit about `fraction` (0..1) of the
 // entries of each table are touched, a third changed in place, a third dropped and a third's worth

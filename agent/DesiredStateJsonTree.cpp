@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/DesiredState.h"
+#include "agent/EchoText.h"
 
 namespace VornTcamAgent::detail {
 
@@ -103,6 +104,7 @@ class TreeBuilder {
     bool key(json::string_t& name) {
         pendingKey_ = std::move(name);
         pendingKeyLine_ = tracker_.lastNonSpaceLine;
+        keyPending_ = true;
         return true;
     }
     bool end_object() { return close(); }
@@ -111,18 +113,48 @@ class TreeBuilder {
 
     bool parse_error(std::size_t, std::string const&, nlohmann::detail::exception const& ex) {
         // The message reads "[json.exception.parse_error.101] parse error at line 3, column 5: syntax
-        // error while parsing ..."; keep what follows the position, ours replaces it.
+        // error while parsing ..." or "[json.exception.out_of_range.406] number overflow parsing
+        // '1e400'"; keep what follows the id and position, ours replace them. It quotes the text
+        // read, so it is escaped and shortened.
         std::string_view msg = ex.what();
-        if (auto pos = msg.find("column "); pos != std::string_view::npos) {
-            if (auto colon = msg.find(": ", pos); colon != std::string_view::npos) msg.remove_prefix(colon + 2);
+        if (msg.starts_with("[json.exception.")) {
+            if (auto close = msg.find("] "); close != std::string_view::npos) msg.remove_prefix(close + 2);
         }
-        throw DesiredStateError(file_, tracker_.lastCharLine, "", std::string(msg));
+        if (msg.starts_with("parse error")) {
+            if (auto pos = msg.find("column "); pos != std::string_view::npos) {
+                if (auto colon = msg.find(": ", pos); colon != std::string_view::npos) msg.remove_prefix(colon + 2);
+            }
+        }
+        throw DesiredStateError(file_, tracker_.lastCharLine, currentPath(), echoMessage(msg));
     }
 
   private:
+    // The field path of the value being read ("units[0].actionEntries[3].vrf"), as the reader of
+    // the tree names fields; empty at the top level.
+    std::string currentPath() const {
+        std::string path;
+        auto step = [&path](JsonValue const& parent, std::string_view key, std::size_t index) {
+            if (parent.kind == JsonValue::Kind::array) {
+                path += fmt::format("[{}]", index);
+            } else {
+                if (!path.empty()) path += '.';
+                path += echoText(key);
+            }
+        };
+        for (std::size_t i = 1; i < stack_.size(); ++i) {
+            JsonValue const& parent = *stack_[i - 1];
+            step(parent, stack_[i]->key, parent.items.size() - 1 + parent.handedOver);
+        }
+        if (!stack_.empty()) {
+            JsonValue const& top = *stack_.back();
+            if (top.kind == JsonValue::Kind::array || keyPending_) step(top, pendingKey_, top.items.size() + top.handedOver);
+        }
+        return path;
+    }
+
     bool open(JsonValue::Kind kind) {
         if (stack_.size() >= kMaxJsonDepth)
-            throw DesiredStateError(file_, tracker_.lastNonSpaceLine, "",
+            throw DesiredStateError(file_, tracker_.lastNonSpaceLine, currentPath(),
                                     fmt::format("arrays and objects nested deeper than {} levels", kMaxJsonDepth));
         JsonValue x;
         x.kind = kind;
@@ -162,6 +194,7 @@ class TreeBuilder {
         if (parent->kind == JsonValue::Kind::object) {
             x.key = std::move(pendingKey_);
             x.keyLine = pendingKeyLine_;
+            keyPending_ = false;
         }
         // Growing the parent's items moves only its finished children; the open values on the
         // stack are the parent and its ancestors, which stay where they are.
@@ -176,6 +209,7 @@ class TreeBuilder {
     std::vector<JsonValue*> stack_;
     std::string pendingKey_;
     int pendingKeyLine_ = 0;
+    bool keyPending_ = false;  // a member name has been read and its value not yet
 };
 
 }  // namespace

@@ -2,14 +2,13 @@
 // each action and key entry is taken out of the tree and converted as soon as it is complete, so a
 // large file never exists as a whole tree. The rest of the tree is checked once the text is read,
 // then the cross-entry checks run.
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <span>
 
 #include "agent/DesiredStateInternal.h"
 #include "agent/DesiredStateJson.h"
 #include "agent/DesiredStateJsonTree.h"
+#include "agent/EchoText.h"
+#include "agent/StateFile.h"
 
 namespace VornTcamAgent {
 
@@ -72,6 +71,11 @@ class StateReader {
             if (JsonValue const* id = unitObj.member("unit"))
                 readInt<Asic::UnitId>(*id, unitPath + ".unit", 0, kMaxUnitId);
         }
+        // A list longer than a table holds is refused where it overflows, before the rest is read.
+        if (index >= kMaxEntriesPerTable)
+            fail(e.line, fmt::format("{}.{}[{}]", unitPath, list.key, index),
+                 fmt::format("more than {} entries in the list; a unit's {} table holds at most {}", kMaxEntriesPerTable,
+                             isAction ? "TcamAction" : "Tcam", kMaxEntriesPerTable));
         if (pending_.size() <= u) pending_.resize(u + 1);
         PendingUnit& p = pending_[u];
         if (isAction) {
@@ -129,11 +133,11 @@ class StateReader {
             bool known = false;
             for (auto name : allowed) known = known || m.key == name;
             if (!known)
-                fail(m.keyLine, join(path, m.key),
+                fail(m.keyLine, join(path, echoText(m.key)),
                      fmt::format("unknown field (expected one of {})", joinNames(allowed)));
             for (std::size_t j = 0; j < i; ++j)
                 if (obj.items[j].key == m.key)
-                    fail(m.keyLine, join(path, m.key),
+                    fail(m.keyLine, join(path, echoText(m.key)),
                          fmt::format("field given twice (first at line {})", obj.items[j].keyLine));
         }
     }
@@ -150,16 +154,27 @@ class StateReader {
                 if (v.unsignedInt < min || v.unsignedInt > max)
                     fail(v.line, path, fmt::format("{} is out of range {}", v.unsignedInt, range));
                 return v.unsignedInt;
-            case Kind::signedInt:  // the parser gives a signed integer only for negative numbers
+            case Kind::signedInt:
+                // The parser gives a signed integer for every number written with a minus sign;
+                // -0 is 0.
+                if (v.signedInt == 0) return readInteger(asUnsigned(v), path, min, max);
                 fail(v.line, path, fmt::format("{} is out of range {}", v.signedInt, range));
             case Kind::floating:
                 // An integer too large for 64 bits arrives as a floating number; name it by its range.
                 if (v.text.find_first_of(".eE") == std::string::npos)
-                    fail(v.line, path, fmt::format("{} is out of range {}", v.text, range));
-                fail(v.line, path, fmt::format("expected an integer in {}, got {}", range, v.text));
+                    fail(v.line, path, fmt::format("{} is out of range {}", echoText(v.text), range));
+                fail(v.line, path, fmt::format("expected an integer in {}, got {}", range, echoText(v.text)));
             default:
                 fail(v.line, path, fmt::format("expected an integer, got {}", detail::describeKind(v.kind)));
         }
+    }
+
+    static JsonValue asUnsigned(JsonValue const& v) {
+        JsonValue u;
+        u.kind = Kind::unsignedInt;
+        u.line = v.line;
+        u.unsignedInt = static_cast<std::uint64_t>(v.signedInt);
+        return u;
     }
 
     template <typename T>
@@ -177,12 +192,14 @@ class StateReader {
         expect(v, Kind::string, path);
         for (E e : accepted)
             if (v.text == toString(e)) return e;
-        fail(v.line, path, fmt::format("unknown {} \"{}\" (expected one of {})", what, v.text, joinNames<E>(accepted)));
+        fail(v.line, path,
+             fmt::format("unknown {} \"{}\" (expected one of {})", what, echoText(v.text), joinNames<E>(accepted)));
     }
 
     void readVersion(JsonValue const& v) const {
         if (v.kind != Kind::unsignedInt && v.kind != Kind::signedInt)
             fail(v.line, "version", fmt::format("expected an integer, got {}", detail::describeKind(v.kind)));
+        if (v.kind == Kind::signedInt && v.signedInt == 0) return readVersion(asUnsigned(v));
         if (v.kind == Kind::signedInt || v.unsignedInt != kDesiredStateFormatVersion)
             fail(v.line, "version",
                  fmt::format("unsupported version {} (this program reads version {})",
@@ -233,10 +250,10 @@ class StateReader {
         IpBytes bytes{};
         AddressFamily found = AddressFamily::none;
         if (!parseAddress(v.text, bytes, found))
-            fail(v.line, path, fmt::format("\"{}\" is not an IPv4 or IPv6 address", v.text));
+            fail(v.line, path, fmt::format("\"{}\" is not an IPv4 or IPv6 address", echoText(v.text)));
         if (found != family)
             fail(v.line, path,
-                 fmt::format("{} is an {} address but addressFamily is {}", v.text,
+                 fmt::format("{} is an {} address but addressFamily is {}", echoText(v.text),
                              found == AddressFamily::ipv4 ? "IPv4" : "IPv6", toString(family)));
         return bytes;
     }
@@ -274,14 +291,6 @@ DesiredState parseDesiredState(std::string_view text, std::string const& file) {
     return reader.read(root);
 }
 
-DesiredState loadDesiredState(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw DesiredStateError(path, 0, "", fmt::format("cannot open: {}", std::strerror(errno)));
-    std::string text;
-    char buf[1 << 16];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) text.append(buf, static_cast<std::size_t>(in.gcount()));
-    if (in.bad()) throw DesiredStateError(path, 0, "", fmt::format("cannot read: {}", std::strerror(errno)));
-    return parseDesiredState(text, path);
-}
+DesiredState loadDesiredState(std::string const& path) { return parseDesiredState(readStateFile(path), path); }
 
 }  // namespace VornTcamAgent

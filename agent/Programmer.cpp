@@ -32,14 +32,14 @@ void Programmer::write(DesiredUnit const& unit) {
     if (tables == nullptr) tables = &runtime_.bringUp(unit.unitId);
 
     // `table` is the software table the request goes to (held by a plain pointer: the handler
-    // lives in the table's own handles), `requested` its entry.
+    // lives in the table's own handles), `requested` its entry, `why` tells why it failed.
     auto record = [this, unitId = unit.unitId](TableKind kind, auto* table, auto const& key,
-                                               auto const& requested, auto&& issue) {
+                                               auto const& requested, auto why, auto&& issue) {
         auto& progress = progress_[{kind, unitId}];
         ++progress.written;
         auto answer = std::make_shared<Answer>();
-        auto onAnswer = [this, kind, unitId, keyText = fmt::format("{}", key), answer, table, key,
-                         requested](Asic::EntryState state) {
+        auto onAnswer = [this, kind, unitId, keyText = fmt::format("{}", key), answer, table, key, requested,
+                         why](Asic::EntryState state) {
             if (answer->counted) return;
             answer->counted = true;
             auto& p = progress_[{kind, unitId}];
@@ -47,7 +47,7 @@ void Programmer::write(DesiredUnit const& unit) {
             if (ok)
                 ++p.completed;
             else
-                p.failedKeys.push_back(keyText);
+                p.failedKeys.push_back(why(keyText));
             if (sink_) sink_(kind, unitId, keyText, ok);
             if (entrySink_) {
                 auto committed = ok ? table->entryRead(key) : requested;
@@ -66,7 +66,8 @@ void Programmer::write(DesiredUnit const& unit) {
     for (auto const& action : unit.actionEntries) {
         auto const key = action.key();
         auto const entry = action.entry();
-        auto handle = record(TableKind::action, tables->action.get(), key, entry, [&](auto const& handler) {
+        auto why = [this, inLif = action.inLif](std::string const& keyText) { return actionFailure(keyText, inLif); };
+        auto handle = record(TableKind::action, tables->action.get(), key, entry, why, [&](auto const& handler) {
             return tables->action->entryWriteWithResponseHandler(key, entry, nullptr, handler);
         });
         actionHandles[action.actionId] = handle;
@@ -77,10 +78,29 @@ void Programmer::write(DesiredUnit const& unit) {
         auto found = actionHandles.find(keyEntry.actionId);
         Lumo::Ptr<Asic::DependencyEntryHandle const> dependency =
             found == actionHandles.end() ? nullptr : found->second;
-        record(TableKind::tcam, tables->tcam.get(), key, entry, [&](auto const& handler) {
+        auto why = [dependency, actionKey = keyEntry.entry().logEntry.actionKey](std::string const& keyText) {
+            if (dependency && Asic::SwTableBase::isFailed(dependency->entryState()))
+                return Failure{FailureClass::actionFailed, keyText, fmt::format("its action entry {} failed", actionKey)};
+            return Failure{FailureClass::rejected, keyText, "the table failed the request"};
+        };
+        record(TableKind::tcam, tables->tcam.get(), key, entry, why, [&](auto const& handler) {
             return tables->tcam->entryWriteWithResponseHandler(key, entry, dependency, handler);
         });
     }
+}
+
+Failure Programmer::actionFailure(std::string const& keyText, VornInLif::InLifKey const& inLif) const {
+    if (!inLif.isNull()) {
+        auto const& inLifTable = runtime_.inLifTable();
+        auto const handle = inLifTable->handle(inLif);
+        if (handle && handle->entryState() == VornTunnelNiLib::InLifIndexResourceTable::kFailed)
+            return Failure{FailureClass::inLifUnavailable, keyText,
+                           fmt::format("no InLif index for {}: the InLif pools (InLif0 {} of {}, InLif23 {} of {} in use) "
+                                       "are used up",
+                                       inLif, inLifTable->inLif0Pool().inUse(), inLifTable->inLif0Pool().size(),
+                                       inLifTable->inLif23Pool().inUse(), inLifTable->inLif23Pool().size())};
+    }
+    return Failure{FailureClass::rejected, keyText, "the table failed the request"};
 }
 
 bool Programmer::allAnswered() const {

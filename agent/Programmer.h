@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "agent/DesiredState.h"
+#include "agent/Failures.h"
 #include "agent/Runtime.h"
 
 namespace VornTcamAgent {
@@ -25,7 +26,7 @@ std::string_view toString(TableKind kind);
 struct TableProgress {
     std::uint64_t written = 0;    // requests made
     std::uint64_t completed = 0;  // handles done
-    std::vector<std::string> failedKeys;
+    std::vector<Failure> failedKeys;  // every failed request: its key and why it failed
     bool allAnswered() const { return completed + failedKeys.size() == written; }
 };
 
@@ -63,6 +64,9 @@ class Programmer {
     std::uint64_t totalWritten() const;
 
   private:
+    // Why the write of an action entry with this InLif key failed.
+    Failure actionFailure(std::string const& keyText, VornInLif::InLifKey const& inLif) const;
+
     Runtime& runtime_;
     CompletionSink sink_;
     EntryCompletionSink entrySink_;

@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <charconv>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <set>
 
@@ -10,9 +12,12 @@
 #include "agent/CompletionWriter.h"
 #include "agent/DesiredStateGenerate.h"
 #include "agent/DesiredStateJson.h"
+#include "agent/EchoText.h"
+#include "agent/ErrorReport.h"
 #include "agent/Programmer.h"
 #include "agent/Progress.h"
 #include "agent/Runtime.h"
+#include "agent/StoredFit.h"
 #include "agent/Summary.h"
 #include "contracts/shm/NamespaceLock.h"
 
@@ -23,15 +28,35 @@ namespace {
 using VornTunnelTcamMgr::TcamActionSwTable;
 using VornTunnelTcamMgr::TcamSwTable;
 
+// The runtime's settings. VORN_AGENT_INLIF_POOL_SIZE (a number) shrinks both InLif pools: a
+// trial hook that makes InLif allocations fail on purpose, as when other features hold the
+// indexes. The up-front checks still use the full pools.
+RuntimeOptions runtimeOptions() {
+    RuntimeOptions options;
+    if (char const* text = std::getenv("VORN_AGENT_INLIF_POOL_SIZE")) {
+        std::uint32_t size = 0;
+        std::string_view const s = text;
+        auto const [end, ec] = std::from_chars(s.data(), s.data() + s.size(), size);
+        if (ec == std::errc{} && end == s.data() + s.size() && size <= options.inLif.inLif0PoolSize)
+            options.inLif.inLif0PoolSize = options.inLif.inLif23PoolSize = size;
+    }
+    return options;
+}
+
 // The desired state the options ask for, checked whole; `source` describes it for the summary.
 DesiredState desiredState(RunOptions const& options, std::string& source) {
     DesiredState state;
     if (options.stateFile) {
         state = loadDesiredState(*options.stateFile);
-        source = fmt::format("desired state from {}", *options.stateFile);
+        source = fmt::format("desired state from {}", echoText(*options.stateFile, kEchoNameBytes));
     } else {
         std::uint64_t const n = options.generate.value_or(kDefaultGenerate);
         std::vector<Asic::UnitId> const units = options.units.empty() ? defaultUnits() : options.units;
+        try {
+            checkGenerateSize(units.size(), n);
+        } catch (std::invalid_argument const& e) {
+            throw BadInput(fmt::format("--generate: {}", e.what()));
+        }
         try {
             state = generate(units, static_cast<std::size_t>(n), options.seed);
         } catch (std::invalid_argument const& e) {
@@ -118,7 +143,7 @@ TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& prog
 int programAndReport(RunOptions const& options, DesiredState const& state, std::string const& source,
                      std::string const& nameSpace, std::unique_ptr<CompletionWriter> completions) {
     auto const start = std::chrono::steady_clock::now();
-    Runtime runtime;
+    Runtime runtime(runtimeOptions());
     RunReport report;
     report.nameSpace = nameSpace;
     report.source = source;
@@ -153,12 +178,15 @@ int programAndReport(RunOptions const& options, DesiredState const& state, std::
     report.tables.push_back(tableReport<TcamActionSwTable>(TableKind::action, runtime.actionIntf(), programmer, state,
                                                            restoredAction, &desiredActionKeys));
     if (options.json) {
-        fmt::print("{}\n", summaryJson(report).dump(2));
+        fmt::print("{}\n", summaryJson(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
     } else {
         fmt::print("{}", summaryText(report));
     }
     std::fflush(stdout);
-    return report.allCompleted() ? kExitOk : kExitFailed;
+    if (report.allCompleted()) return kExitOk;
+    fmt::print(stderr, "tcam-agent run: {} of {} requests failed\n{}", report.failed(), report.requests(),
+               failureText(report));
+    return kExitFailed;
 }
 
 }  // namespace
@@ -175,12 +203,11 @@ int runCommand(RunOptions const& options) {
         enableTraces(options.trace);
         if (options.completionsFd) completions = std::make_unique<CompletionWriter>(*options.completionsFd);
         nameSpace = selectNamespace(options.nameSpace);
+        checkFitsStored(state, nameSpace);
     } catch (DesiredStateError const& e) {
-        fmt::print(stderr, "tcam-agent run: {}\n", e.what());
-        return kExitBadInput;
+        return reportError({"run", kExitBadInput, e.what(), &e}, options.json);
     } catch (BadInput const& e) {
-        fmt::print(stderr, "tcam-agent run: {}\n", e.what());
-        return kExitBadInput;
+        return reportError({"run", kExitBadInput, e.what()}, options.json);
     }
     try {
         QelSharedMem::NamespaceLock const agentLock(nameSpace);  // the only writer of the namespace
@@ -189,8 +216,7 @@ int runCommand(RunOptions const& options) {
         fmt::print(stderr, "tcam-agent run: {}\n", e.what());
         return kExitBusy;
     } catch (std::exception const& e) {
-        fmt::print(stderr, "tcam-agent run: {}\n", e.what());
-        return kExitFailed;
+        return reportError({"run", kExitFailed, e.what()}, options.json);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "agent/Failures.h"
 #include "contracts/asic/Types.h"
 
 namespace VornTcamAgent {
@@ -22,7 +23,7 @@ struct UnitReport {
     std::uint64_t suppressed = 0;   // restored keys written again unchanged, answered from the log
     std::uint64_t added = 0;        // keys not restored
     std::uint64_t swept = 0;        // restored keys not written again, removed by the sweep
-    std::vector<std::string> failedKeys;
+    std::vector<Failure> failedKeys;  // every failed request, in the order answered
     // Every counter of the table's statistics, in declaration order.
     std::vector<std::pair<std::string, std::uint64_t>> counters;
 
@@ -48,6 +49,7 @@ struct RunReport {
     std::uint64_t requests() const;
     std::uint64_t completed() const;
     std::uint64_t failed() const;        // failed or never answered
+    FailureCounts failureCounts() const;  // failed() by class
     double requestsPerSecond() const { return seconds > 0 ? static_cast<double>(requests()) / seconds : 0; }
     bool allCompleted() const { return completed() == requests(); }
 };
@@ -67,5 +69,15 @@ inline std::uint64_t RunReport::completed() const {
 }
 
 inline std::uint64_t RunReport::failed() const { return requests() - completed(); }
+
+inline FailureCounts RunReport::failureCounts() const {
+    FailureCounts counts{};
+    for (auto const& t : tables)
+        for (auto const& u : t.units) {
+            for (auto const& f : u.failedKeys) ++counts[static_cast<std::size_t>(f.failureClass)];
+            counts[static_cast<std::size_t>(FailureClass::unanswered)] += u.unanswered();
+        }
+    return counts;
+}
 
 }  // namespace VornTcamAgent

@@ -4,11 +4,19 @@
 
 #include "contracts/asic/GenId.h"
 #include "contracts/types/TcamConstants.h"
+#include "entrylog/TcamActionEntryLog.h"
+#include "entrylog/TcamEntryLog.h"
 
 namespace VornTcamAgent {
 
 using VornTunnelTcamMgr::kAgentName;
 using VornTunnelTcamMgr::kGroupName;
+
+// The desired state's size check stands for the configuration tables' capacity.
+static_assert(kMaxEntriesPerTable == VornTunnelTcamMgr::TcamEntryLog::kConfigCapacity &&
+              kMaxEntriesPerTable == VornTunnelTcamMgr::TcamActionEntryLog::kConfigCapacity);
+// The pools must not reach each other's first index.
+static_assert(RuntimeOptions{}.inLif.inLif0Base + kMaxInLifKeys <= RuntimeOptions{}.inLif.inLif23Base);
 
 namespace {
 

@@ -2,12 +2,34 @@
 
 #include <fmt/format.h>
 
+#include <array>
+
 namespace VornTcamAgent {
 
 namespace {
 
-// Failed keys listed in the text form; the JSON form lists all.
-constexpr std::size_t kFailuresShown = 20;
+// Failed requests listed with their reason: per unit, and per failure class over the run.
+constexpr std::size_t kUnitFailuresListed = 10;
+constexpr std::size_t kClassFailuresListed = 5;
+
+// One failed request of the run, where it happened.
+struct PlacedFailure {
+    std::string const* table;
+    Asic::UnitId unitId;
+    Failure const* failure;
+};
+
+// Per class: the first failures of the run, in report order.
+std::array<std::vector<PlacedFailure>, kFailureClasses> firstFailures(RunReport const& report) {
+    std::array<std::vector<PlacedFailure>, kFailureClasses> first;
+    for (auto const& t : report.tables)
+        for (auto const& u : t.units)
+            for (auto const& f : u.failedKeys) {
+                auto& list = first[static_cast<std::size_t>(f.failureClass)];
+                if (list.size() < kClassFailuresListed) list.push_back({&t.table, u.unitId, &f});
+            }
+    return first;
+}
 
 std::string unitList(std::vector<Asic::UnitId> const& units) {
     if (units.empty()) return "none";
@@ -30,10 +52,14 @@ void appendUnit(std::string& out, UnitReport const& u) {
     for (auto const& [name, value] : u.counters)
         counters += fmt::format("{}{} {}", counters.empty() ? "" : ", ", name, value);
     out += fmt::format("          counters: {}\n", counters);
-    for (std::size_t i = 0; i < u.failedKeys.size() && i < kFailuresShown; ++i)
-        out += fmt::format("          failed: {}\n", u.failedKeys[i]);
-    if (u.failedKeys.size() > kFailuresShown)
-        out += fmt::format("          ... and {} more failed\n", u.failedKeys.size() - kFailuresShown);
+    for (std::size_t i = 0; i < u.failedKeys.size() && i < kUnitFailuresListed; ++i)
+        out += fmt::format("          failed: {}: {}\n", u.failedKeys[i].key, u.failedKeys[i].reason);
+    if (u.failedKeys.size() > kUnitFailuresListed)
+        out += fmt::format("          ... and {} more failed\n", u.failedKeys.size() - kUnitFailuresListed);
+}
+
+nlohmann::json failureJson(Failure const& f) {
+    return {{"key", f.key}, {"class", toString(f.failureClass)}, {"reason", f.reason}};
 }
 
 }  // namespace
@@ -50,6 +76,22 @@ std::string summaryText(RunReport const& report) {
     }
     out += fmt::format("{} of {} requests completed, {} failed, in {:.3f} s ({:.0f} entries/s)\n", report.completed(),
                        report.requests(), report.failed(), report.seconds, report.requestsPerSecond());
+    return out + failureText(report);
+}
+
+std::string failureText(RunReport const& report) {
+    std::string out;
+    FailureCounts const counts = report.failureCounts();
+    auto const first = firstFailures(report);
+    for (std::size_t c = 0; c < kFailureClasses; ++c) {
+        if (counts[c] == 0) continue;
+        auto const cls = static_cast<FailureClass>(c);
+        out += fmt::format("failed, {}: {} {}\n", toString(cls), counts[c], describe(cls));
+        for (auto const& p : first[c])
+            out += fmt::format("  {} unit {} {}: {}\n", *p.table, p.unitId, p.failure->key, p.failure->reason);
+        if (counts[c] > first[c].size() && !first[c].empty())
+            out += fmt::format("  ... and {} more\n", counts[c] - first[c].size());
+    }
     return out;
 }
 
@@ -58,6 +100,9 @@ nlohmann::json summaryJson(RunReport const& report) {
     for (auto const& table : report.tables) {
         nlohmann::json units = nlohmann::json::array();
         for (auto const& u : table.units) {
+            nlohmann::json failures = nlohmann::json::array();
+            for (std::size_t i = 0; i < u.failedKeys.size() && i < kUnitFailuresListed; ++i)
+                failures.push_back(failureJson(u.failedKeys[i]));
             nlohmann::json counters = nlohmann::json::object();
             for (auto const& [name, value] : u.counters) counters[name] = value;
             units.push_back({
@@ -73,7 +118,7 @@ nlohmann::json summaryJson(RunReport const& report) {
                 {"suppressed", u.suppressed},
                 {"new", u.added},
                 {"swept", u.swept},
-                {"failures", u.failedKeys},
+                {"failures", std::move(failures)},
                 {"counters", std::move(counters)},
             });
         }
@@ -84,6 +129,22 @@ nlohmann::json summaryJson(RunReport const& report) {
             {"units", std::move(units)},
         });
     }
+    nlohmann::json classes = nlohmann::json::array();
+    FailureCounts const counts = report.failureCounts();
+    auto const first = firstFailures(report);
+    for (std::size_t c = 0; c < kFailureClasses; ++c) {
+        if (counts[c] == 0) continue;
+        nlohmann::json listed = nlohmann::json::array();
+        for (auto const& p : first[c]) {
+            nlohmann::json f = failureJson(*p.failure);
+            f["table"] = *p.table;
+            f["unit"] = p.unitId;
+            listed.push_back(std::move(f));
+        }
+        classes.push_back({{"class", toString(static_cast<FailureClass>(c))},
+                           {"count", counts[c]},
+                           {"first", std::move(listed)}});
+    }
     return nlohmann::json{
         {"namespace", report.nameSpace},
         {"source", report.source},
@@ -93,6 +154,7 @@ nlohmann::json summaryJson(RunReport const& report) {
         {"requests", report.requests()},
         {"completed", report.completed()},
         {"failed", report.failed()},
+        {"failures", std::move(classes)},
         {"seconds", report.seconds},
         {"entriesPerSecond", report.requestsPerSecond()},
         {"tables", std::move(tables)},

@@ -7,7 +7,11 @@
 
 namespace VornTcamAgent {
 
+// The text ends with failureText(report).
 std::string summaryText(RunReport const& report);
+// Per failure class with any failures: the count and the first few requests with their reason;
+// empty when nothing failed.
+std::string failureText(RunReport const& report);
 nlohmann::json summaryJson(RunReport const& report);
 
 }  // namespace VornTcamAgent

@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include "agent/CommandOptions.h"
+#include "agent/ErrorReport.h"
 #include "agent/RunCommand.h"
 #include "agent/ShowCommand.h"
 
@@ -60,8 +61,7 @@ int main(int argc, char** argv) {
     } catch (CLI::CallForAllHelp const& e) {
         return app.exit(e);
     } catch (CLI::ParseError const& e) {
-        fmt::print(stderr, "tcam-agent: {}\nRun with --help for more information.\n", e.what());
-        return kExitBadInput;
+        return reportCommandLineError(argc, argv, e.what());
     }
 
     if (run->parsed()) return runCommand(runOptions);

@@ -3,6 +3,7 @@
 // shared memory alone.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -11,6 +12,7 @@
 
 #include "agent/DesiredStateGenerate.h"
 #include "agent/EntryJson.h"
+#include "agent/StateFile.h"
 #include "contracts/shm/SharedMem.h"
 #include "tests/agent/AgentProcess.h"
 #include "tests/support/TestSupport.h"
@@ -355,6 +357,122 @@ TEST_F(AgentProgram, EveryCommandHasHelp) {
         EXPECT_NE(r.out.find("Usage"), std::string::npos) << r.out;
     }
     EXPECT_EQ(runAgent({}).status, 2);
+}
+
+// Whether text printed on a terminal is inert: no control byte but the newlines between lines.
+bool inert(std::string const& text) {
+    for (unsigned char c : text)
+        if ((c < 0x20 && c != '\n') || c == 0x7F) return false;
+    return true;
+}
+
+TEST_F(AgentProgram, InputsThatCannotFitOrNeverEndAreRefusedAtOnceWithJson) {
+    std::string const dir = "/tmp/" + VornTest::uniqueName("inputs");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    std::string const fifo = dir + "/fifo", sparse = dir + "/sparse.json", ctrl = dir + "/ctrl.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream{sparse}.put('{');
+    ASSERT_EQ(::truncate(sparse.c_str(), static_cast<off_t>(kMaxStateFileBytes) + 1), 0);  // sparse: no disk used
+    std::ofstream(ctrl) << "{\"version\": 1, \"units\": [{\"unit\": 0, \"actionEntries\": [{\"actionId\": 1, "
+                           "\"decapType\": \"\\u001b]0;pwned\\u0007\\u0000" + std::string(100000, 'z') + "\"}]}]}";
+    struct Case {
+        std::vector<std::string> args;
+        std::string expected;  // in the message
+        std::string field;     // the JSON document's "field", when a desired-state field is named
+    };
+    std::vector<Case> const cases = {
+        {{"--generate", "65537"}, "more than a unit's table holds (65536)", ""},
+        {{"--generate", "18446744073709551615"}, "more than a unit's table holds", ""},
+        {{"--generate", "30000", "--units", "0,1,2,3,4,5,6,7,8,9"}, "the InLif pools hold 65536", ""},
+        {{"--state", fifo}, "a FIFO, not a regular file", ""},
+        {{"--state", "/dev/zero"}, "a character device, not a regular file", ""},
+        {{"--state", sparse}, "more than the 64 MiB a desired state may have", ""},
+        {{"--state", ctrl}, "unknown decap type \"\\x1b]0;pwned\\x07\\0zzz", "units[0].actionEntries[0].decapType"},
+        {{"--generate", "x\x1b[2J"}, "--generate", ""},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.args.at(1).substr(0, 40));
+        std::vector<std::string> args = {"run", "--json", "--namespace", ns_};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto const r = runAgent(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err.substr(0, 400);
+        EXPECT_TRUE(inert(r.err)) << r.err.substr(0, 400);
+        EXPECT_LT(r.err.size(), 1200u);
+        json const doc = json::parse(r.out);
+        EXPECT_EQ(doc.at("status"), 2);
+        EXPECT_EQ(doc.at("command"), "run");
+        EXPECT_NE(doc.at("error").get<std::string>().find(c.expected), std::string::npos);
+        if (!c.field.empty()) {
+            EXPECT_EQ(doc.at("field"), c.field);
+            EXPECT_EQ(doc.at("line"), 1);
+        }
+    }
+    EXPECT_FALSE(exists(shmFile()));
+    EXPECT_FALSE(exists(shmFile() + "-lock"));
+    for (auto const& p : {fifo, sparse, ctrl}) std::remove(p.c_str());
+    ::rmdir(dir.c_str());
+}
+
+TEST_F(AgentProgram, DefaultUnitsAtFullCapacityCompleteAndAStepBeyondIsRefusedUpFront) {
+    json const full = run({"--generate", "65536"});
+    EXPECT_EQ(full.at("requests"), 4 * 65536);
+    EXPECT_EQ(full.at("failed"), 0);
+    EXPECT_TRUE(full.at("failures").empty());
+
+    // Different keys on top of full tables: the stored entries stay until the sweep after the
+    // writes, so the run cannot fit. Refused before shared memory is opened for writing.
+    struct stat before {};
+    ASSERT_EQ(::stat(shmFile().c_str(), &before), 0);
+    auto const r = runAgent({"run", "--generate", "65536", "--seed", "2", "--namespace", ns_, "--json"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("stores 65536 entries and the state adds"), std::string::npos) << r.err;
+    EXPECT_EQ(json::parse(r.out).at("status"), 2);
+    struct stat after {};
+    ASSERT_EQ(::stat(shmFile().c_str(), &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+TEST_F(AgentProgram, FailedRequestsAreReportedByClassWithTheirReasons) {
+    // Pools of three InLif keys: most action entries get no InLif index, their key entries fail
+    // after them.
+    ::setenv("VORN_AGENT_INLIF_POOL_SIZE", "3", 1);
+    auto const text = runAgent({"run", "--generate", "40", "--units", "0", "--namespace", ns_});
+    auto const js = runAgent({"run", "--generate", "40", "--units", "0", "--namespace", ns_ + "b", "--json"});
+    ::unsetenv("VORN_AGENT_INLIF_POOL_SIZE");
+    EXPECT_EQ(runAgent({"clean", "--namespace", ns_ + "b"}).status, 0);
+
+    EXPECT_EQ(text.status, 1);
+    EXPECT_NE(text.err.find("requests failed"), std::string::npos) << text.err;
+    for (auto const& out : {text.out, text.err}) {
+        EXPECT_NE(out.find("failed, inLifUnavailable: "), std::string::npos) << out;
+        EXPECT_NE(out.find("failed, actionFailed: "), std::string::npos) << out;
+        EXPECT_NE(out.find("are used up"), std::string::npos) << out;
+    }
+
+    EXPECT_EQ(js.status, 1);
+    EXPECT_FALSE(js.err.empty());
+    json const doc = json::parse(js.out);
+    std::uint64_t counted = 0;
+    std::set<std::string> classes;
+    for (auto const& c : doc.at("failures")) {
+        classes.insert(c.at("class"));
+        counted += c.at("count").get<std::uint64_t>();
+        ASSERT_FALSE(c.at("first").empty());
+        EXPECT_LE(c.at("first").size(), 5u);
+        for (auto const& f : c.at("first")) {
+            EXPECT_EQ(f.at("class"), c.at("class"));
+            EXPECT_FALSE(f.at("reason").get<std::string>().empty());
+            EXPECT_EQ(f.at("table"), c.at("class") == "inLifUnavailable" ? "TcamAction" : "Tcam");
+        }
+    }
+    EXPECT_EQ(classes, (std::set<std::string>{"inLifUnavailable", "actionFailed"}));
+    EXPECT_EQ(counted, doc.at("failed").get<std::uint64_t>());
+    EXPECT_GT(counted, 0u);
+    json const& unit = unitOf(tableOf(doc, "TcamAction"), 0);
+    EXPECT_EQ(unit.at("failures").size(), std::min<std::uint64_t>(10, unit.at("failed")));
+    EXPECT_TRUE(unit.at("failures")[0].at("reason").get<std::string>().find("no InLif index for InLif(") == 0);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -9,7 +10,13 @@
 #include "agent/DesiredState.h"
 #include "agent/DesiredStateGenerate.h"
 #include "agent/DesiredStateJson.h"
+#include "agent/EchoText.h"
+#include "agent/StateFile.h"
 #include "tests/support/TestSupport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -398,6 +405,167 @@ TEST(DesiredStateTest, MutateChangesDropsAndAddsEntries) {
     }
     EXPECT_THROW(mutate(before, 1, 1.5), std::invalid_argument);
     EXPECT_THROW(mutate(before, 1, -0.1), std::invalid_argument);
+}
+
+// A state of units 0, 1, ... with the given numbers of action entries, one entry per line.
+std::string bulkState(std::vector<std::size_t> const& actionsPerUnit) {
+    std::string text = "{\"version\": 1, \"units\": [\n";
+    for (std::size_t u = 0; u < actionsPerUnit.size(); ++u) {
+        text += fmt::format("{}{{\"unit\": {}, \"actionEntries\": [\n", u ? ",\n" : "", u);
+        for (std::size_t i = 0; i < actionsPerUnit[u]; ++i) {
+            text += fmt::format("{}{{\"actionId\": {}, \"decapType\": \"none\", \"vrf\": 0}}\n", i ? "," : "", i + 1);
+        }
+        text += "]}";
+    }
+    return text + "]}\n";
+}
+
+DesiredStateError parseError(std::string const& text) {
+    try {
+        parseDesiredState(text, "bad.json");
+    } catch (DesiredStateError const& e) {
+        return e;
+    }
+    ADD_FAILURE() << "accepted";
+    return DesiredStateError("", 0, "", "");
+}
+
+TEST(DesiredStateTest, StatesBeyondWhatTheAgentHoldsAreRefusedWhereTheyOverflow) {
+    // One entry more than a table holds is refused at that entry's line (header line + index +
+    // 1), before the rest of the file is read.
+    auto const tooMany = parseError(bulkState({kMaxEntriesPerTable + 1, 1}));
+    EXPECT_EQ(tooMany.path(), fmt::format("units[0].actionEntries[{}]", kMaxEntriesPerTable));
+    EXPECT_EQ(tooMany.line(), static_cast<int>(kMaxEntriesPerTable) + 3);
+    EXPECT_NE(tooMany.problem().find("at most 65536"), std::string::npos) << tooMany.what();
+
+    // Distinct InLif keys are counted over all units (the pools are shared); tables of exactly
+    // the capacity are accepted.
+    auto const rejectedAt = [](DesiredState const& state) {
+        try {
+            validate(state);
+        } catch (DesiredStateError const& e) {
+            EXPECT_NE(e.problem().find("65536"), std::string::npos) << e.what();
+            return e.path();
+        }
+        return std::string("accepted");
+    };
+    DesiredState full;
+    for (Asic::UnitId unit : {0, 1}) {
+        DesiredUnit u{unit, {}, {}};
+        for (std::uint32_t i = 0; i < kMaxInLifKeys / 2; ++i)
+            u.actionEntries.push_back({i + 1, DecapType::none, 0, VornInLif::InLifKey{1 + i + unit * 100000u, 1}});
+        full.units.push_back(std::move(u));
+    }
+    EXPECT_EQ(rejectedAt(full), "accepted");
+    DesiredState pools = full;
+    pools.units[1].actionEntries.push_back({999999, DecapType::none, 0, VornInLif::InLifKey{7777777, 1}});
+    EXPECT_EQ(rejectedAt(pools), fmt::format("units[1].actionEntries[{}].inLif", kMaxInLifKeys / 2));
+    DesiredState shared = pools;  // a key already in use costs nothing
+    shared.units[1].actionEntries.back().inLif = full.units[0].actionEntries[0].inLif;
+    EXPECT_EQ(rejectedAt(shared), "accepted");
+
+    DesiredState capacity = generate({0}, 2, 1);
+    capacity.units[0].actionEntries.clear();
+    capacity.units[0].keyEntries.clear();
+    for (std::uint32_t i = 0; i < kMaxEntriesPerTable; ++i)
+        capacity.units[0].actionEntries.push_back({i + 1, DecapType::none, 0, {}});
+    EXPECT_EQ(rejectedAt(capacity), "accepted");
+    capacity.units[0].actionEntries.push_back({kMaxEntriesPerTable + 1, DecapType::none, 0, {}});
+    EXPECT_EQ(rejectedAt(capacity), "units[0].actionEntries[65536]");
+
+    // Generated sizes are checked before anything is generated, and the default units at full
+    // capacity fit the pools.
+    EXPECT_NO_THROW(checkGenerateSize(2, kMaxEntriesPerTable));
+    EXPECT_NO_THROW(checkGenerateSize(4, kMaxEntriesPerTable));
+    EXPECT_THROW(checkGenerateSize(1, kMaxEntriesPerTable + 1), std::invalid_argument);
+    EXPECT_THROW(checkGenerateSize(5, kMaxEntriesPerTable), std::invalid_argument);
+    EXPECT_THROW(checkGenerateSize(1, std::uint64_t{1} << 62), std::invalid_argument);
+    EXPECT_THROW(generate({0}, kMaxEntriesPerTable + 1, 1), std::invalid_argument);
+}
+
+TEST(DesiredStateTest, StateFilesAreReadOnlyWhenRegularAndWithinTheLimit) {
+    std::string const dir = "/tmp/" + VornTest::uniqueName("statefile");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    std::string const fifo = dir + "/fifo", big = dir + "/big.json", ok = dir + "/ok.json", link = dir + "/link";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    {
+        std::ofstream(ok) << "{\"version\": 1, \"units\": [{\"unit\": 3}]}";
+        std::ofstream(big) << std::string(1000, ' ');
+    }
+    ASSERT_EQ(::symlink(ok.c_str(), link.c_str()), 0);
+    auto refused = [](std::string const& path, std::size_t limit, std::string const& what) {
+        try {
+            readStateFile(path, limit);
+            ADD_FAILURE() << path << " was read";
+        } catch (DesiredStateError const& e) {
+            EXPECT_EQ(e.file(), path);
+            EXPECT_NE(std::string(e.what()).find(what), std::string::npos) << e.what();
+        }
+    };
+    refused(fifo, kMaxStateFileBytes, "a FIFO, not a regular file");  // no writer: must not wait
+    refused("/dev/zero", kMaxStateFileBytes, "a character device");
+    refused(dir, kMaxStateFileBytes, "a directory");
+    refused(dir + "/missing", kMaxStateFileBytes, "cannot open");
+    refused(big, 999, "1000 bytes, more than the 999 bytes");
+    EXPECT_EQ(readStateFile(big, 1000).size(), 1000u);
+    EXPECT_EQ(loadDesiredState(link).units.at(0).unitId, 3);  // a link to a regular file is followed
+    for (auto const& p : {fifo, big, ok, link}) std::remove(p.c_str());
+    ::rmdir(dir.c_str());
+}
+
+// Whether a message is safe on a terminal: no control byte, no invalid UTF-8.
+bool printable(std::string const& text) {
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F) return false;
+    return text == echoMessage(text, text.size() + 1);
+}
+
+TEST(DesiredStateTest, EchoedInputIsEscapedAndShortenedAndKeepsItsPlace) {
+    EXPECT_EQ(echoText("a\x1b[2J\n\t\\b"), "a\\x1b[2J\\n\\t\\\\b");
+    EXPECT_EQ(echoText(std::string_view("nul\0end", 7)), "nul\\0end");
+    EXPECT_EQ(echoText("bad \xff\xc3 utf8, ok \xc3\xa9"), "bad \\xff\\xc3 utf8, ok \xc3\xa9");
+    EXPECT_EQ(echoText("\xe2\x80\xae" "evil \xc2\x9b"), "\\u202eevil \\u009b");  // bidi override, C1 CSI
+    EXPECT_EQ(echoText(std::string(10, 'x'), 4), "xxxx...(10 bytes)");
+    EXPECT_EQ(echoText("\xc3\xa9\xc3\xa9", 3), "\xc3\xa9...(4 bytes)");  // cut between characters
+    EXPECT_EQ(echoMessage("escaped to \\u0001"), "escaped to \\u0001");
+
+    // Each case: the text of one field's value (or name), and the field the message must name.
+    std::string const huge(1 << 20, 'A');
+    struct Case {
+        std::string text;
+        std::string path;
+    };
+    auto action = [](std::string const& member) {
+        return "{\"version\": 1, \"units\": [{\"unit\": 0, \"actionEntries\": [\n{\"actionId\": 1, " + member + "}]}]}";
+    };
+    std::vector<Case> const cases = {
+        {action(R"("decapType": "\u001b[31mred\u0000hidden tail", "vrf": 0)"), "units[0].actionEntries[0].decapType"},
+        {action("\"decapType\": \"" + huge + "\", \"vrf\": 0"), "units[0].actionEntries[0].decapType"},
+        {action(R"("decapType": "none", "vr\u001bf": 0)"), "units[0].actionEntries[0].vr\\x1bf"},
+        {action("\"decapType\": \"a\x01raw\", \"vrf\": 0"), "units[0].actionEntries[0].decapType"},
+        {action("\"decapType\": \"\xff\xfe\", \"vrf\": 0"), "units[0].actionEntries[0].decapType"},
+        {action(R"("decapType": "none", "vrf": 1e400)"), "units[0].actionEntries[0].vrf"},
+        {action(R"("decapType": "none", "vrf": -1)"), "units[0].actionEntries[0].vrf"},
+        {action("\"decapType\": \"none\", \"vrf\": 1" + std::string(5000, '0')), "units[0].actionEntries[0].vrf"},
+        {action(R"("decapType": "none", "vrf": 0, "inLif": {"intf": 1, "vlan": 1e2}})"),
+         "units[0].actionEntries[0].inLif.vlan"},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(fmt::format("case {}", i));
+        auto const e = parseError(cases[i].text);
+        std::string const what = e.what();
+        EXPECT_EQ(e.line(), 2) << what.substr(0, 300);
+        EXPECT_EQ(e.path(), cases[i].path) << what.substr(0, 300);
+        EXPECT_EQ(what.rfind("bad.json:2: " + cases[i].path + ": ", 0), 0u) << what.substr(0, 300);
+        EXPECT_TRUE(printable(what)) << what.substr(0, 300);
+        EXPECT_LT(what.size(), 600u);
+    }
+    EXPECT_NE(std::string(parseError(cases[0].text).what()).find("\\0hidden tail"), std::string::npos);
+
+    // -0 is 0, in range wherever 0 is.
+    EXPECT_EQ(parseDesiredState(R"({"version": 1, "units": [{"unit": -0}]})").units.at(0).unitId, 0);
+    // A file name is quoted like a value.
+    EXPECT_TRUE(printable(DesiredStateError("x\x1b]0;title\x07.json", 1, "units", "no units").what()));
 }
 
 }  // namespace

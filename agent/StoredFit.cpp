@@ -1,0 +1,103 @@
+#include "agent/StoredFit.h"
+
+#include <cstring>
+#include <unordered_set>
+
+#include "agent/AgentSetup.h"
+#include "agent/Runtime.h"
+#include "contracts/shm/ReadOnlyView.h"
+#include "contracts/types/TcamConstants.h"
+#include "contracts/types/TcamRecords.h"
+
+namespace VornTcamAgent {
+
+namespace {
+
+using QelSharedMem::ReadOnlyView;
+
+std::uint64_t packed(VornInLif::InLifKey const& k) {
+    return std::uint64_t{k.intfId} << 32 | std::uint64_t{k.vlanId} << 16 | k.reserved;
+}
+
+// Calls fn(record) for every intact live record of the unit's configuration table.
+template <typename Constants, typename Record, typename Fn>
+void forEachLive(ReadOnlyView const& view, Asic::UnitId unitId, Fn&& fn) {
+    view.forEachRecord(Runtime::kEntityManagerName, !tablesUseNonLocalManager(), Constants::configTesselPath(unitId),
+                       false, [&](ReadOnlyView::Record const& stored) {
+                           Record record;
+                           if (!stored.intact || stored.bytes.size() != sizeof(Record)) return true;
+                           std::memcpy(&record, stored.bytes.data(), sizeof(Record));
+                           if (!record.inDeletion) fn(record);
+                           return true;
+                       });
+}
+
+// The unit's table during the run: its stored entries plus the desired keys it does not store.
+template <typename Constants, typename Record, typename Entries>
+void checkTable(ReadOnlyView const& view, Asic::UnitId unitId, std::size_t u, Entries const& desired,
+                char const* list, char const* table) {
+    using Key = std::decay_t<decltype(desired.front().key())>;
+    std::unordered_set<Key> stored;
+    forEachLive<Constants, Record>(view, unitId, [&](Record const& r) { stored.insert(r.key()); });
+    std::size_t added = 0;
+    for (auto const& e : desired) added += stored.count(e.key()) == 0 ? 1 : 0;
+    if (stored.size() + added <= kMaxEntriesPerTable) return;
+    throw DesiredStateError(
+        "", 0, fmt::format("units[{}].{}", u, list),
+        fmt::format("the {} table of unit {} stores {} entries and the state adds {} it does not store: {} at once "
+                    "until the sweep, more than the {} it holds; program a smaller step first or clean the namespace",
+                    table, unitId, stored.size(), added, stored.size() + added, kMaxEntriesPerTable));
+}
+
+// Every unit stored, desired or not: the InLif keys of its stored action entries stay allocated
+// until the run has removed those entries.
+void checkInLifKeys(ReadOnlyView const& view, DesiredState const& state) {
+    std::unordered_set<std::uint64_t> keys;
+    Lumo::String const unitPath = VornTunnelTcamMgr::TcamActionConstants::configTesselPath(0);
+    Lumo::String const base = unitPath.substr(0, unitPath.rfind('/') + 1);
+    for (Lumo::String const& path : view.findEntities(Runtime::kEntityManagerName, !tablesUseNonLocalManager(), base)) {
+        auto const unitId = Asic::Constants::parseUnitIdFromConfigPath(path);
+        if (!unitId) continue;
+        forEachLive<VornTunnelTcamMgr::TcamActionConstants, VornTunnelTcamMgr::TcamActionConfigTesselEntry>(
+            view, *unitId, [&](auto const& r) {
+                if (!r.rsrcKeys.inLifKey.isNull()) keys.insert(packed(r.rsrcKeys.inLifKey));
+            });
+    }
+    std::size_t const stored = keys.size();
+    for (std::size_t u = 0; u < state.units.size(); ++u) {
+        auto const& actions = state.units[u].actionEntries;
+        for (std::size_t i = 0; i < actions.size(); ++i) {
+            if (actions[i].inLif.isNull()) continue;
+            keys.insert(packed(actions[i].inLif));
+            if (keys.size() <= kMaxInLifKeys) continue;
+            throw DesiredStateError(
+                "", 0, fmt::format("units[{}].actionEntries[{}].inLif", u, i),
+                fmt::format("the stored action entries use {} InLif keys, which keep their indexes until the sweep; "
+                            "with the state's keys more than the {} the InLif pools hold; program a smaller step "
+                            "first or clean the namespace",
+                            stored, kMaxInLifKeys));
+        }
+    }
+}
+
+}  // namespace
+
+void checkFitsStored(DesiredState const& state, std::string const& nameSpace) {
+    std::unique_ptr<ReadOnlyView> view;
+    try {
+        view = ReadOnlyView::open(nameSpace);
+    } catch (std::exception const&) {
+        return;  // unreadable: the run's own mount decides what is kept
+    }
+    if (!view) return;
+    for (std::size_t u = 0; u < state.units.size(); ++u) {
+        DesiredUnit const& unit = state.units[u];
+        checkTable<VornTunnelTcamMgr::TcamActionConstants, VornTunnelTcamMgr::TcamActionConfigTesselEntry>(
+            *view, unit.unitId, u, unit.actionEntries, "actionEntries", "TcamAction");
+        checkTable<VornTunnelTcamMgr::TcamConstants, VornTunnelTcamMgr::TcamConfigTesselEntry>(
+            *view, unit.unitId, u, unit.keyEntries, "keyEntries", "Tcam");
+    }
+    checkInLifKeys(*view, state);
+}
+
+}  // namespace VornTcamAgent
