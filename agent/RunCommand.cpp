@@ -213,8 +213,7 @@ int runCommand(RunOptions const& options) {
         QelSharedMem::NamespaceLock const agentLock(nameSpace);  // the only writer of the namespace
         return programAndReport(options, state, source, nameSpace, std::move(completions));
     } catch (QelSharedMem::NamespaceBusyError const& e) {
-        fmt::print(stderr, "tcam-agent run: {}\n", e.what());
-        return kExitBusy;
+        return reportError({"run", kExitBusy, e.what()}, options.json);
     } catch (std::exception const& e) {
         return reportError({"run", kExitFailed, e.what()}, options.json);
     }
