@@ -9,11 +9,13 @@
 #include "agent/AgentSetup.h"
 #include "agent/CompletionWriter.h"
 #include "agent/DesiredStateGenerate.h"
+#include "agent/DryRun.h"
 #include "agent/DesiredStateJson.h"
 #include "agent/Programmer.h"
 #include "agent/Progress.h"
 #include "agent/Runtime.h"
 #include "agent/Summary.h"
+#include "agent/SweepAudit.h"
 
 namespace VornTcamAgent {
 
@@ -115,7 +117,8 @@ TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& prog
 }
 
 int programAndReport(RunOptions const& options, DesiredState const& state, std::string const& source,
-                     std::string const& nameSpace, std::unique_ptr<CompletionWriter> completions) {
+                     std::string const& nameSpace, std::unique_ptr<CompletionWriter> completions,
+                     std::unique_ptr<SweepAudit> audit) {
     auto const start = std::chrono::steady_clock::now();
     Runtime runtime;
     RunReport report;
@@ -141,7 +144,11 @@ int programAndReport(RunOptions const& options, DesiredState const& state, std::
     Programmer programmer(runtime, [&](TableKind, Asic::UnitId, std::string const&, bool) { progress.answered(); });
     if (completions) programmer.entrySinkIs([&](Completion const& c) { (*completions)(c); });
     programmer.write(state);
-    runtime.sweepAll();
+    if (audit) {
+        audit->sweepAll(runtime);
+    } else {
+        runtime.sweepAll();
+    }
     runtime.runUntilIdle();
     progress.finish();
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -169,11 +176,13 @@ int runCommand(RunOptions const& options) {
     DesiredState state;
     std::string nameSpace;
     std::unique_ptr<CompletionWriter> completions;
+    std::unique_ptr<SweepAudit> audit;
     try {
         state = desiredState(options, source);
         enableTraces(options.trace);
         if (options.completionsFd) completions = std::make_unique<CompletionWriter>(*options.completionsFd);
         nameSpace = selectNamespace(options.nameSpace);
+        if (options.sweepAudit) audit = std::make_unique<SweepAudit>(*options.sweepAudit);
     } catch (DesiredStateError const& e) {
         fmt::print(stderr, "tcam-agent run: {}\n", e.what());
         return kExitBadInput;
@@ -181,8 +190,9 @@ int runCommand(RunOptions const& options) {
         fmt::print(stderr, "tcam-agent run: {}\n", e.what());
         return kExitBadInput;
     }
+    if (options.dryRun) return dryRunCommand(options, state, source, nameSpace);
     try {
-        return programAndReport(options, state, source, nameSpace, std::move(completions));
+        return programAndReport(options, state, source, nameSpace, std::move(completions), std::move(audit));
     } catch (std::exception const& e) {
         fmt::print(stderr, "tcam-agent run: {}\n", e.what());
         return kExitFailed;
