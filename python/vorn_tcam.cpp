@@ -110,6 +110,9 @@ PYBIND11_MODULE(vorn_tcam, m) {
         .def("__exit__", [](View& v, py::args) { v.close(); });
 
     m.def(
+        "environment_path", [](std::string const& nameSpace) { return QelSharedMem::environmentPath(nameSpace); },
+        py::arg("namespace"), "the data file of namespace NAMESPACE's shared memory");
+    m.def(
         "open",
         [](std::string const& nameSpace) {
             try {
