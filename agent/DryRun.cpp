@@ -23,7 +23,7 @@ nlohmann::json dryRunJson(DryRunPlan const& plan) {
                              {"sweptKeysTruncated", u.sweptKeys.size() < u.swept}});
         tables.push_back({{"table", t.table}, {"units", std::move(units)}});
     }
-    return nlohmann::json{{"namespace", plan.nameSpace}, {"source", plan.source}, {"dryRun", true},
+    return nlohmann::json{{"namespace", plan.nameSpace}, {"source", plan.source},   {"dryRun", true},
                           {"exists", plan.exists},       {"restart", plan.restart}, {"tables", std::move(tables)}};
 }
 

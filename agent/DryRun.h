@@ -12,9 +12,8 @@
 // made to agree with it before the rewrite is compared), otherwise rewritten; desired keys
 // without a restored record are new; restored keys not desired are swept. A unit stored but
 // not desired is reconciled: all of its entries are cleared, counted as swept.
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>

@@ -46,12 +46,13 @@ class ViewReader {
         log.records = view_.recordCount(manager.name, manager.local, logPath);
         auto versionAtEnd = [&](bool backward) {
             std::uint64_t version = 0;
-            view_.forEachRecord(manager.name, manager.local, logPath, backward, [&](ReadOnlyView::Record const& stored) {
-                typename Family::LogRecord record;
-                if (!decodeRecord(stored, record)) return true;  // look past a damaged record
-                version = record.version;
-                return false;
-            });
+            view_.forEachRecord(manager.name, manager.local, logPath, backward,
+                                [&](ReadOnlyView::Record const& stored) {
+                                    typename Family::LogRecord record;
+                                    if (!decodeRecord(stored, record)) return true;  // look past a damaged record
+                                    version = record.version;
+                                    return false;
+                                });
             return version;
         };
         log.oldestVersion = versionAtEnd(false);

@@ -6,9 +6,8 @@
 //
 // The counts are always read; the entries (as JSON, which costs far more than counting) only
 // when asked for, narrowed by table, unit, key prefix and a limit.
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,11 +62,11 @@ struct StoredView {
 
 // What to read besides the counts.
 struct StoredViewRequest {
-    bool entries = false;                  // read the entries too
-    std::optional<std::string> table;      // only this table ("Tcam" or "TcamAction")
-    std::optional<Asic::UnitId> unit;      // only this unit
-    std::string keyPrefix;                 // only entries whose formatted key starts with it
-    std::optional<std::uint64_t> limit;    // at most this many entries in all
+    bool entries = false;                // read the entries too
+    std::optional<std::string> table;    // only this table ("Tcam" or "TcamAction")
+    std::optional<Asic::UnitId> unit;    // only this unit
+    std::string keyPrefix;               // only entries whose formatted key starts with it
+    std::optional<std::uint64_t> limit;  // at most this many entries in all
 
     static StoredViewRequest everything() {
         StoredViewRequest r;
@@ -80,7 +79,8 @@ struct StoredViewRequest {
 bool knownTable(std::string const& name);
 
 // Reads namespace `nameSpace`. A namespace that does not exist gives an empty view.
-StoredView readStoredView(std::string const& nameSpace, StoredViewRequest const& request = StoredViewRequest::everything());
+StoredView readStoredView(std::string const& nameSpace,
+                          StoredViewRequest const& request = StoredViewRequest::everything());
 // Reads an open view (of namespace `nameSpace`).
 StoredView readStoredView(QelSharedMem::ReadOnlyView const& view, std::string const& nameSpace,
                           StoredViewRequest const& request);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <fmt/chrono.h>
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
 
@@ -78,7 +78,8 @@ void SweepAudit::append(std::string const& lines) {
     while (done < lines.size()) {
         ssize_t const n = ::write(fd_, lines.data() + done, lines.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error(fmt::format("sweep audit {}: write failed: {}", path_, std::strerror(errno)));
+        if (n <= 0)
+            throw std::runtime_error(fmt::format("sweep audit {}: write failed: {}", path_, std::strerror(errno)));
         done += static_cast<std::size_t>(n);
     }
     if (::fsync(fd_) != 0 && errno != EINVAL)

@@ -33,10 +33,9 @@ class View {
     explicit View(std::string nameSpace) : nameSpace_(std::move(nameSpace)) {
         view_ = QelSharedMem::ReadOnlyView::open(nameSpace_);
         if (!view_) {
-            PyErr_SetString(PyExc_FileNotFoundError,
-                            ("no shared memory for namespace \"" + nameSpace_ + "\": " +
-                             QelSharedMem::environmentPath(nameSpace_) + " does not exist")
-                                .c_str());
+            PyErr_SetString(PyExc_FileNotFoundError, ("no shared memory for namespace \"" + nameSpace_ + "\": " +
+                                                      QelSharedMem::environmentPath(nameSpace_) + " does not exist")
+                                                         .c_str());
             throw py::error_already_set();
         }
     }
@@ -54,8 +53,9 @@ class View {
 
     std::vector<Asic::UnitId> units(std::string const& table) const {
         std::vector<Asic::UnitId> units;
-        for (StoredUnitPath const& unit : tableNamed(table) == TcamFamily::kName ? storedUnits<TcamFamily>(open())
-                                                                                  : storedUnits<TcamActionFamily>(open()))
+        for (StoredUnitPath const& unit : tableNamed(table) == TcamFamily::kName
+                                              ? storedUnits<TcamFamily>(open())
+                                              : storedUnits<TcamActionFamily>(open()))
             units.push_back(unit.unitId);
         return units;
     }
@@ -106,7 +106,8 @@ PYBIND11_MODULE(vorn_tcam, m) {
              "the unit's live entries (or those in deletion) as [{\"key\": str, \"entry\": dict}], in key order")
         .def("summary", &View::summary, "the counts per table and unit, as `tcam-agent show --json` prints them")
         .def("close", &View::close, "ends the snapshot; the view cannot be read afterwards")
-        .def("__enter__", [](View& v) -> View& { return v; }, py::return_value_policy::reference)
+        .def(
+            "__enter__", [](View& v) -> View& { return v; }, py::return_value_policy::reference)
         .def("__exit__", [](View& v, py::args) { v.close(); });
 
     m.def(

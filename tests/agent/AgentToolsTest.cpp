@@ -1,8 +1,8 @@
 // The operator's tools of tcam-agent run as a process: show's counts and narrowed entries,
 // the dry run of a restart (checked against the restart it predicts, and for leaving shared
 // memory alone), and the sweep audit.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,7 +37,7 @@ std::string fileContent(std::string const& path) {
     if (fd < 0) return "(cannot open)";
     std::string content;
     off_t hole = 0;
-    for (off_t data; (data = ::lseek(fd, hole, SEEK_DATA)) >= 0; ) {
+    for (off_t data; (data = ::lseek(fd, hole, SEEK_DATA)) >= 0;) {
         hole = ::lseek(fd, data, SEEK_HOLE);
         std::string region(static_cast<std::size_t>(hole - data), '\0');
         if (::pread(fd, region.data(), region.size(), data) != static_cast<ssize_t>(region.size())) region = "(short)";
@@ -178,7 +178,7 @@ TEST_F(AgentTools, DryRunPredictsTheRestartAndLeavesSharedMemoryAsItWas) {
             // The swept keys are those stored before and gone after.
             std::set<std::string> gone;
             for (auto const& key : stored.count({table.at("table"), unit}) ? stored.at({table.at("table"), unit})
-                                                                            : std::set<std::string>{})
+                                                                           : std::set<std::string>{})
                 if (!after.count({table.at("table"), unit}) || !after.at({table.at("table"), unit}).count(key))
                     gone.insert(key);
             EXPECT_EQ(u.at("sweptKeys").get<std::set<std::string>>(), gone) << where;
@@ -199,18 +199,18 @@ TEST_F(AgentTools, DryRunPredictsTheRestartAndLeavesSharedMemoryAsItWas) {
         }
         // The restart changed something in every restored unit, or the test proves little.
         json const& unit0 = named(planned.at("units"), "unit", 0);
-        EXPECT_GT(unit0.at("rewritten").get<int>() * unit0.at("suppressed").get<int>() * unit0.at("swept").get<int>(), 0);
+        EXPECT_GT(unit0.at("rewritten").get<int>() * unit0.at("suppressed").get<int>() * unit0.at("swept").get<int>(),
+                  0);
     }
 }
 
 TEST_F(AgentTools, DryRunReadsWhileAnAgentHoldsTheNamespace) {
     agent({"run", "--generate", "200", "--units", "0"});
-    VornTest::BackgroundAgent running(
-        {"run", "--generate", "4000", "--units", "0", "--seed", "8", "--namespace", ns_});
+    VornTest::BackgroundAgent running({"run", "--generate", "4000", "--units", "0", "--seed", "8", "--namespace", ns_});
     int plans = 0;
     do {
-        auto const r = runAgent({"run", "--dry-run", "--json", "--generate", "4000", "--units", "0", "--seed", "8",
-                                 "--namespace", ns_});
+        auto const r = runAgent(
+            {"run", "--dry-run", "--json", "--generate", "4000", "--units", "0", "--seed", "8", "--namespace", ns_});
         ASSERT_EQ(r.status, 0) << r.err;
         json const plan = json::parse(r.out);
         for (auto const& t : plan.at("tables")) {
@@ -236,8 +236,8 @@ TEST_F(AgentTools, SweepAuditAppendsOneLinePerSweptKeyToAPrivateFileAndRefusesAL
     json const before = agentJson({"show", "--json", "--entries"});
     std::uint64_t const newestVersion =
         named(before.at("tables"), "table", "TcamAction").at("changeLog").at("scratchpad");
-    json const run = agentJson({"run", "--json", "--generate", "50", "--units", "0,1", "--mutate", "0.4",
-                                "--sweep-audit", audit});
+    json const run =
+        agentJson({"run", "--json", "--generate", "50", "--units", "0,1", "--mutate", "0.4", "--sweep-audit", audit});
     auto const after = liveKeys(agentJson({"show", "--json", "--entries"}));
     auto const stored = liveKeys(before);
 
