@@ -31,11 +31,19 @@ struct RunOptions {
     std::optional<int> completionsFd;          // --completions-fd
     std::optional<std::string> nameSpace;      // --namespace
     std::vector<std::string> trace;            // --trace HANDLE/LEVEL,...
+    bool dryRun = false;                       // --dry-run
+    std::optional<std::uint64_t> limit;        // --limit (swept keys listed per unit by --dry-run)
+    std::optional<std::string> sweepAudit;     // --sweep-audit FILE
 };
 
 struct ShowOptions {
     bool json = false;
     std::optional<std::string> nameSpace;
+    bool entries = false;                  // --entries
+    std::optional<std::string> table;      // --table
+    std::optional<Asic::UnitId> unit;      // --unit
+    std::optional<std::string> key;        // --key (a key or a prefix of one)
+    std::optional<std::uint64_t> limit;    // --limit
 };
 
 struct CleanOptions {

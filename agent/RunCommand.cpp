@@ -12,6 +12,7 @@
 #include "agent/CompletionWriter.h"
 #include "agent/DesiredStateGenerate.h"
 #include "agent/DesiredStateJson.h"
+#include "agent/DryRun.h"
 #include "agent/EchoText.h"
 #include "agent/ErrorReport.h"
 #include "agent/Programmer.h"
@@ -19,6 +20,7 @@
 #include "agent/Runtime.h"
 #include "agent/StoredFit.h"
 #include "agent/Summary.h"
+#include "agent/SweepAudit.h"
 #include "contracts/shm/NamespaceLock.h"
 
 namespace VornTcamAgent {
@@ -141,7 +143,8 @@ TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& prog
 }
 
 int programAndReport(RunOptions const& options, DesiredState const& state, std::string const& source,
-                     std::string const& nameSpace, std::unique_ptr<CompletionWriter> completions) {
+                     std::string const& nameSpace, std::unique_ptr<CompletionWriter> completions,
+                     std::unique_ptr<SweepAudit> audit) {
     auto const start = std::chrono::steady_clock::now();
     Runtime runtime(runtimeOptions());
     RunReport report;
@@ -167,7 +170,11 @@ int programAndReport(RunOptions const& options, DesiredState const& state, std::
     Programmer programmer(runtime, [&](TableKind, Asic::UnitId, std::string const&, bool) { progress.answered(); });
     if (completions) programmer.entrySinkIs([&](Completion const& c) { (*completions)(c); });
     programmer.write(state);
-    runtime.sweepAll();
+    if (audit) {
+        audit->sweepAll(runtime);
+    } else {
+        runtime.sweepAll();
+    }
     runtime.runUntilIdle();
     progress.finish();
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -198,20 +205,23 @@ int runCommand(RunOptions const& options) {
     DesiredState state;
     std::string nameSpace;
     std::unique_ptr<CompletionWriter> completions;
+    std::unique_ptr<SweepAudit> audit;
     try {
         state = desiredState(options, source);
         enableTraces(options.trace);
         if (options.completionsFd) completions = std::make_unique<CompletionWriter>(*options.completionsFd);
         nameSpace = selectNamespace(options.nameSpace);
-        checkFitsStored(state, nameSpace);
+        if (!options.dryRun) checkFitsStored(state, nameSpace);
+        if (options.sweepAudit) audit = std::make_unique<SweepAudit>(*options.sweepAudit);
     } catch (DesiredStateError const& e) {
         return reportError({"run", kExitBadInput, e.what(), &e}, options.json);
     } catch (BadInput const& e) {
         return reportError({"run", kExitBadInput, e.what()}, options.json);
     }
+    if (options.dryRun) return dryRunCommand(options, state, source, nameSpace);
     try {
         QelSharedMem::NamespaceLock const agentLock(nameSpace);  // the only writer of the namespace
-        return programAndReport(options, state, source, nameSpace, std::move(completions));
+        return programAndReport(options, state, source, nameSpace, std::move(completions), std::move(audit));
     } catch (QelSharedMem::NamespaceBusyError const& e) {
         return reportError({"run", kExitBusy, e.what()}, options.json);
     } catch (std::exception const& e) {

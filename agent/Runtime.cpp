@@ -90,8 +90,6 @@ void Runtime::sweepAll() {
     inLifTable_->releaseUnclaimed();
 }
 
-Lumo::String Runtime::relaunchPath() { return Lumo::String("hardware/velum/agent/relaunch/config/") + kAgentName; }
-
 std::uint64_t Runtime::relaunchMajorId() const {
     auto genId = Lumo::ptr_cast<Asic::GenId>(entityManager_->getEntity(relaunchPath()));
     return genId ? genId->majorId() : 0;

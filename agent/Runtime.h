@@ -16,6 +16,7 @@
 #include "contracts/inlif/InLifIndexResourceTable.h"
 #include "contracts/ledra/EntityManager.h"
 #include "contracts/qel/EventLoop.h"
+#include "contracts/types/TcamConstants.h"
 #include "interface/TcamActionInterface.h"
 #include "interface/TcamInterface.h"
 
@@ -65,8 +66,11 @@ class Runtime {
     // The relaunch generation of the agent in the state database (raised when a stored table
     // was found wiped).
     std::uint64_t relaunchMajorId() const;
-    // The state-database path of the relaunch generation entity.
-    static Lumo::String relaunchPath();
+    // The state-database path of the relaunch generation entity (inline: the read-only views
+    // use it without the runtime).
+    static Lumo::String relaunchPath() {
+        return Lumo::String("hardware/velum/agent/relaunch/config/") + VornTunnelTcamMgr::kAgentName;
+    }
 
     // Creates (or returns) the software tables of a unit, the action table first since key
     // entries depend on action entries. Without reset the stored entries are restored and

@@ -3,74 +3,20 @@
 #include <fmt/format.h>
 
 #include "agent/AgentSetup.h"
+#include "agent/ShowSummary.h"
 #include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/SharedMem.h"
 
 namespace VornTcamAgent {
 
-namespace {
-
-nlohmann::json entriesJson(std::vector<StoredEntry> const& entries) {
-    nlohmann::json list = nlohmann::json::array();
-    for (auto const& e : entries) list.push_back({{"key", e.key}, {"entry", e.entry}});
-    return list;
-}
-
-void appendEntries(std::string& out, char const* what, std::vector<StoredEntry> const& entries) {
-    out += fmt::format("    {} ({}):\n", what, entries.size());
-    for (auto const& e : entries) out += fmt::format("      {}  {}\n", e.key, e.entry.dump());
-}
-
-}  // namespace
-
-nlohmann::json storedViewJson(StoredView const& view) {
-    nlohmann::json tables = nlohmann::json::array();
-    for (auto const& t : view.tables) {
-        nlohmann::json units = nlohmann::json::array();
-        for (auto const& u : t.units)
-            units.push_back({{"unit", u.unitId},
-                             {"live", entriesJson(u.live)},
-                             {"inDeletion", entriesJson(u.inDeletion)},
-                             {"corruptRecords", u.corruptRecords}});
-        tables.push_back({{"table", t.table},
-                          {"changeLog",
-                           {{"records", t.changeLog.records},
-                            {"oldestVersion", t.changeLog.oldestVersion},
-                            {"newestVersion", t.changeLog.newestVersion},
-                            {"scratchpad", t.changeLog.scratchpad}}},
-                          {"units", std::move(units)}});
-    }
-    return nlohmann::json{{"namespace", view.nameSpace},
-                          {"exists", view.exists},
-                          {"relaunchMajorId", view.relaunchMajorId},
-                          {"tables", std::move(tables)}};
-}
-
-std::string storedViewText(StoredView const& view) {
-    if (!view.exists)
-        return fmt::format("namespace \"{}\": no shared memory ({} does not exist)\n", view.nameSpace,
-                           QelSharedMem::environmentPath(view.nameSpace));
-    std::string out = fmt::format("namespace \"{}\" ({}), relaunch major id {}\n", view.nameSpace,
-                                  QelSharedMem::environmentPath(view.nameSpace), view.relaunchMajorId);
-    for (auto const& t : view.tables) {
-        out += fmt::format("{}:\n", t.table);
-        if (t.changeLog.present) {
-            out += fmt::format("  change log: {} records, oldest version {}, newest version {}, scratchpad {}\n",
-                               t.changeLog.records, t.changeLog.oldestVersion, t.changeLog.newestVersion,
-                               t.changeLog.scratchpad);
-        } else {
-            out += "  change log: not stored\n";
-        }
-        if (t.units.empty()) out += "  no unit stored\n";
-        for (auto const& u : t.units) {
-            out += fmt::format("  unit {}: {} live, {} in deletion", u.unitId, u.live.size(), u.inDeletion.size());
-            if (u.corruptRecords) out += fmt::format(", {} records failing their checksum", u.corruptRecords);
-            out += "\n";
-            appendEntries(out, "live", u.live);
-            appendEntries(out, "in deletion", u.inDeletion);
-        }
-    }
-    return out;
+StoredViewRequest storedViewRequest(ShowOptions const& options) {
+    StoredViewRequest request;
+    request.entries = options.entries;
+    request.table = options.table;
+    request.unit = options.unit;
+    request.keyPrefix = options.key.value_or("");
+    request.limit = options.limit;
+    return request;
 }
 
 int showCommand(ShowOptions const& options) {
@@ -82,7 +28,7 @@ int showCommand(ShowOptions const& options) {
         return kExitBadInput;
     }
     try {
-        StoredView const view = readStoredView(nameSpace);
+        StoredView const view = readStoredView(nameSpace, storedViewRequest(options));
         if (options.json) {
             fmt::print("{}\n", storedViewJson(view).dump(2));
         } else {

@@ -2,9 +2,6 @@
 // `tcam-agent show`: prints what shared memory holds, read-only, with or without an agent
 // running. `tcam-agent clean`: removes the namespace's shared memory. Both return the exit
 // status.
-#include <nlohmann/json.hpp>
-#include <string>
-
 #include "agent/CommandOptions.h"
 #include "agent/StoredView.h"
 
@@ -13,7 +10,7 @@ namespace VornTcamAgent {
 int showCommand(ShowOptions const& options);
 int cleanCommand(CleanOptions const& options);
 
-std::string storedViewText(StoredView const& view);
-nlohmann::json storedViewJson(StoredView const& view);
+// What `show` reads besides the counts, as its options ask.
+StoredViewRequest storedViewRequest(ShowOptions const& options);
 
 }  // namespace VornTcamAgent

@@ -1,17 +1,10 @@
 #include "agent/StoredView.h"
 
-#include <fmt/format.h>
-
-#include <algorithm>
-#include <cstring>
-
-#include "agent/AgentSetup.h"
 #include "agent/EntryJson.h"
 #include "agent/Runtime.h"
+#include "agent/StoredTables.h"
 #include "contracts/ledra/EntityManager.h"
 #include "contracts/shm/ReadOnlyView.h"
-#include "contracts/types/TcamConstants.h"
-#include "contracts/types/TcamRecords.h"
 
 namespace VornTcamAgent {
 
@@ -19,93 +12,112 @@ namespace {
 
 using QelSharedMem::ReadOnlyView;
 
-// The record a stored value holds, when intact and of this build's size.
-template <typename Record>
-bool decode(ReadOnlyView::Record const& stored, Record& record) {
-    if (!stored.intact || stored.bytes.size() != sizeof(Record)) return false;
-    std::memcpy(&record, stored.bytes.data(), sizeof(Record));
-    return true;
-}
+// Reads the tables of one view under one request; the entry limit spans all tables.
+class ViewReader {
+  public:
+    ViewReader(ReadOnlyView const& view, StoredViewRequest const& request) : view_(view), request_(request) {}
 
-// Entry type per configuration record: the logged part followed by the resource keys.
-VornTunnelTcamMgr::TcamEntry entryOf(VornTunnelTcamMgr::TcamConfigTesselEntry const& r) {
-    return VornTunnelTcamMgr::TcamEntry{r.logEntry, r.rsrcKeys};
-}
-VornTunnelTcamMgr::TcamActionEntry entryOf(VornTunnelTcamMgr::TcamActionConfigTesselEntry const& r) {
-    return VornTunnelTcamMgr::TcamActionEntry{r.logEntry, r.rsrcKeys};
-}
-
-template <typename Constants, typename LogRecord, typename ConfigRecord>
-StoredTable readTable(ReadOnlyView const& view, std::string const& tableName) {
-    Lumo::String const manager = Runtime::kEntityManagerName;
-    bool const local = !tablesUseNonLocalManager();
-    StoredTable table;
-    table.table = tableName;
-
-    Lumo::String const logPath = Constants::tableEntryLogTesselPath();
-    if (auto meta = view.metadata(manager, local, logPath)) {
-        table.changeLog.present = true;
-        table.changeLog.scratchpad = meta->scratchpad;
+    template <typename Family>
+    void readTable(StoredView& result) {
+        if (request_.table && *request_.table != Family::kName) return;
+        StoredTable table;
+        table.table = Family::kName;
+        table.changeLog = readChangeLog<Family>();
+        for (StoredUnitPath const& unitPath : storedUnits<Family>(view_)) {
+            if (request_.unit && *request_.unit != unitPath.unitId) continue;
+            table.units.push_back(readUnit<Family>(unitPath));
+        }
+        result.tables.push_back(std::move(table));
     }
-    table.changeLog.records = view.recordCount(manager, local, logPath);
-    auto versionAtEnd = [&](bool backward) {
-        std::uint64_t version = 0;
-        view.forEachRecord(manager, local, logPath, backward, [&](ReadOnlyView::Record const& stored) {
-            LogRecord record;
-            if (!decode(stored, record)) return true;  // look past a damaged record
-            version = record.version;
-            return false;
-        });
-        return version;
-    };
-    table.changeLog.oldestVersion = versionAtEnd(false);
-    table.changeLog.newestVersion = versionAtEnd(true);
 
-    // The configuration tables are named after their unit under one base path.
-    Lumo::String const unitPath = Constants::configTesselPath(0);
-    Lumo::String const base = unitPath.substr(0, unitPath.rfind('/') + 1);
-    std::vector<StoredUnit> units;
-    for (Lumo::String const& path : view.findEntities(manager, local, base)) {
-        auto const unitId = Asic::Constants::parseUnitIdFromConfigPath(path);
-        if (!unitId) continue;
+    bool truncated() const { return truncated_; }
+
+  private:
+    template <typename Family>
+    StoredChangeLog readChangeLog() const {
+        StoredManager const manager = tablesManager();
+        Lumo::String const logPath = Family::Constants::tableEntryLogTesselPath();
+        StoredChangeLog log;
+        if (auto meta = view_.metadata(manager.name, manager.local, logPath)) {
+            log.present = true;
+            log.wiped = meta->wiped();
+            log.scratchpad = meta->scratchpad;
+        }
+        log.records = view_.recordCount(manager.name, manager.local, logPath);
+        auto versionAtEnd = [&](bool backward) {
+            std::uint64_t version = 0;
+            view_.forEachRecord(manager.name, manager.local, logPath, backward,
+                                [&](ReadOnlyView::Record const& stored) {
+                                    typename Family::LogRecord record;
+                                    if (!decodeRecord(stored, record)) return true;  // look past a damaged record
+                                    version = record.version;
+                                    return false;
+                                });
+            return version;
+        };
+        log.oldestVersion = versionAtEnd(false);
+        log.newestVersion = versionAtEnd(true);
+        return log;
+    }
+
+    template <typename Family>
+    StoredUnit readUnit(StoredUnitPath const& unitPath) {
+        StoredManager const manager = tablesManager();
         StoredUnit unit;
-        unit.unitId = *unitId;
-        view.forEachRecord(manager, local, path, false, [&](ReadOnlyView::Record const& stored) {
-            ConfigRecord record;
-            if (!decode(stored, record)) {
-                ++unit.corruptRecords;
-                return true;
+        unit.unitId = unitPath.unitId;
+        if (auto meta = view_.metadata(manager.name, manager.local, unitPath.path)) unit.wiped = meta->wiped();
+        unit.corruptRecords = forEachConfigRecord<Family>(view_, unitPath.path, [&](auto const& record) {
+            ++(record.inDeletion ? unit.inDeletionCount : unit.liveCount);
+            if (!request_.entries) return;
+            std::string key = keyText(record.key());
+            if (key.compare(0, request_.keyPrefix.size(), request_.keyPrefix) != 0) return;
+            if (request_.limit && taken_ >= *request_.limit) {
+                truncated_ = true;
+                return;
             }
-            StoredEntry entry{fmt::format("{}", record.key()), entryJson(entryOf(record))};
+            ++taken_;
+            StoredEntry entry{std::move(key), entryJson(entryOf<Family>(record))};
             (record.inDeletion ? unit.inDeletion : unit.live).push_back(std::move(entry));
-            return true;
         });
-        units.push_back(std::move(unit));
+        return unit;
     }
-    // Paths sort as text ("unit10" before "unit2"); show units by number.
-    std::sort(units.begin(), units.end(), [](auto const& a, auto const& b) { return a.unitId < b.unitId; });
-    table.units = std::move(units);
-    return table;
-}
+
+    ReadOnlyView const& view_;
+    StoredViewRequest const& request_;
+    std::uint64_t taken_ = 0;
+    bool truncated_ = false;
+};
 
 }  // namespace
 
-StoredView readStoredView(std::string const& nameSpace) {
+bool knownTable(std::string const& name) { return name == TcamFamily::kName || name == TcamActionFamily::kName; }
+
+StoredView readStoredView(ReadOnlyView const& view, std::string const& nameSpace, StoredViewRequest const& request) {
     StoredView result;
     result.nameSpace = nameSpace;
-    std::unique_ptr<ReadOnlyView> view = ReadOnlyView::open(nameSpace);
-    if (!view) return result;
     result.exists = true;
+    result.withEntries = request.entries;
     // The relaunch generation entity (Asic::GenId) keeps its major id in the value "majorId".
-    result.relaunchMajorId = Ledra::EntityManager::storedValue(*view, Runtime::kEntityManagerName, true,
-                                                               Runtime::relaunchPath(), "majorId")
-                                 .value_or(0);
-    result.tables.push_back(readTable<VornTunnelTcamMgr::TcamConstants, VornTunnelTcamMgr::TcamLogTesselEntry,
-                                      VornTunnelTcamMgr::TcamConfigTesselEntry>(*view, "Tcam"));
-    result.tables.push_back(
-        readTable<VornTunnelTcamMgr::TcamActionConstants, VornTunnelTcamMgr::TcamActionLogTesselEntry,
-                  VornTunnelTcamMgr::TcamActionConfigTesselEntry>(*view, "TcamAction"));
+    StoredManager const state = stateManager();
+    result.relaunchMajorId =
+        Ledra::EntityManager::storedValue(view, state.name, state.local, Runtime::relaunchPath(), "majorId")
+            .value_or(0);
+    ViewReader reader(view, request);
+    reader.readTable<TcamFamily>(result);
+    reader.readTable<TcamActionFamily>(result);
+    result.truncated = reader.truncated();
     return result;
+}
+
+StoredView readStoredView(std::string const& nameSpace, StoredViewRequest const& request) {
+    std::unique_ptr<ReadOnlyView> view = ReadOnlyView::open(nameSpace);
+    if (!view) {
+        StoredView result;
+        result.nameSpace = nameSpace;
+        result.withEntries = request.entries;
+        return result;
+    }
+    return readStoredView(*view, nameSpace, request);
 }
 
 }  // namespace VornTcamAgent

@@ -3,13 +3,20 @@
 // (QelSharedMem::ReadOnlyView): per table the change log and per unit the configuration
 // records, live and in deletion, and the agent's relaunch major id. One snapshot: an agent
 // writing meanwhile is seen as of one committed transaction.
-#include <nlohmann/json.hpp>
-
+//
+// The counts are always read; the entries (as JSON, which costs far more than counting) only
+// when asked for, narrowed by table, unit, key prefix and a limit.
 #include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "contracts/asic/Types.h"
+
+namespace QelSharedMem {
+class ReadOnlyView;
+}
 
 namespace VornTcamAgent {
 
@@ -20,13 +27,18 @@ struct StoredEntry {
 
 struct StoredUnit {
     Asic::UnitId unitId = 0;
+    std::uint64_t liveCount = 0;
+    std::uint64_t inDeletionCount = 0;
+    std::uint64_t corruptRecords = 0;  // failing their checksum; not counted above, never shown
+    bool wiped = false;                // the configuration table's wiped flag
+    // Filled only when entries are asked for, and then only those that match.
     std::vector<StoredEntry> live;
     std::vector<StoredEntry> inDeletion;
-    std::uint64_t corruptRecords = 0;  // failing their checksum; not shown
 };
 
 struct StoredChangeLog {
     bool present = false;
+    bool wiped = false;
     std::uint64_t records = 0;
     std::uint64_t oldestVersion = 0;  // 0 when empty
     std::uint64_t newestVersion = 0;
@@ -42,11 +54,35 @@ struct StoredTable {
 struct StoredView {
     std::string nameSpace;
     bool exists = false;  // the namespace's files exist
+    bool withEntries = false;
+    bool truncated = false;  // the entry limit left matching entries out
     std::uint64_t relaunchMajorId = 0;
     std::vector<StoredTable> tables;
 };
 
+// What to read besides the counts.
+struct StoredViewRequest {
+    bool entries = false;                // read the entries too
+    std::optional<std::string> table;    // only this table ("Tcam" or "TcamAction")
+    std::optional<Asic::UnitId> unit;    // only this unit
+    std::string keyPrefix;               // only entries whose formatted key starts with it
+    std::optional<std::uint64_t> limit;  // at most this many entries in all
+
+    static StoredViewRequest everything() {
+        StoredViewRequest r;
+        r.entries = true;
+        return r;
+    }
+};
+
+// The table names a request may name.
+bool knownTable(std::string const& name);
+
 // Reads namespace `nameSpace`. A namespace that does not exist gives an empty view.
-StoredView readStoredView(std::string const& nameSpace);
+StoredView readStoredView(std::string const& nameSpace,
+                          StoredViewRequest const& request = StoredViewRequest::everything());
+// Reads an open view (of namespace `nameSpace`).
+StoredView readStoredView(QelSharedMem::ReadOnlyView const& view, std::string const& nameSpace,
+                          StoredViewRequest const& request);
 
 }  // namespace VornTcamAgent

@@ -16,6 +16,16 @@ constexpr char kNamespaceHelp[] =
     "shared-memory namespace (files /dev/shm/vorn-tcam.NS.*): 1 to 128 of A-Z a-z 0-9 _ -, not starting with -; "
     "default $VORN_SHM_NAMESPACE, else \"default\"";
 
+// The operator's options of `run`: the dry run and the sweep audit.
+void addRunToolOptions(CLI::App& run, RunOptions& o) {
+    auto* dryRun = run.add_flag("--dry-run", o.dryRun,
+                                "print what a run would restore, rewrite, suppress, add and sweep; change nothing");
+    run.add_option("--limit", o.limit, "with --dry-run: list at most this many swept keys per unit")->needs(dryRun);
+    run.add_option("--sweep-audit", o.sweepAudit, "append one JSON line per swept key to this file")
+        ->excludes(dryRun);
+    run.get_option("--completions-fd")->excludes(dryRun);
+}
+
 void addRunOptions(CLI::App& run, RunOptions& o) {
     auto* state = run.add_option("--state", o.stateFile, "desired-state JSON file (docs/desired-state.md)");
     auto* generate =
@@ -32,6 +42,17 @@ void addRunOptions(CLI::App& run, RunOptions& o) {
                    "write one JSON line per answered request to this open file descriptor");
     run.add_option("--namespace", o.nameSpace, kNamespaceHelp);
     run.add_option("--trace", o.trace, "enable trace handles, HANDLE/LEVEL[,HANDLE/LEVEL...] (\"*\" for all)");
+    addRunToolOptions(run, o);
+}
+
+void addShowOptions(CLI::App& show, ShowOptions& o) {
+    show.add_flag("--json", o.json, "print as JSON");
+    show.add_option("--namespace", o.nameSpace, kNamespaceHelp);
+    auto* entries = show.add_flag("--entries", o.entries, "print the entries too, not only the counts");
+    show.add_option("--table", o.table, "only this table")->check(CLI::IsMember({"Tcam", "TcamAction"}));
+    show.add_option("--unit", o.unit, "only this unit");
+    show.add_option("--key", o.key, "only entries whose key (as printed) starts with this")->needs(entries);
+    show.add_option("--limit", o.limit, "print at most this many entries")->needs(entries);
 }
 
 }  // namespace
@@ -47,8 +68,7 @@ int main(int argc, char** argv) {
 
     ShowOptions showOptions;
     auto* show = app.add_subcommand("show", "print what shared memory holds (read-only)");
-    show->add_flag("--json", showOptions.json, "print as JSON");
-    show->add_option("--namespace", showOptions.nameSpace, kNamespaceHelp);
+    addShowOptions(*show, showOptions);
 
     CleanOptions cleanOptions;
     auto* clean = app.add_subcommand("clean", "remove the namespace's shared memory");

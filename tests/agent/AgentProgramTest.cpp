@@ -48,7 +48,7 @@ class AgentProgram : public ::testing::Test {
     }
 
     json show() {
-        auto const r = runAgent({"show", "--json", "--namespace", ns_});
+        auto const r = runAgent({"show", "--json", "--entries", "--namespace", ns_});
         EXPECT_EQ(r.status, 0) << r.err;
         return json::parse(r.out);
     }
@@ -224,7 +224,7 @@ TEST_F(AgentProgram, ShowWhileAnAgentRunsSeesKeyEntriesOnlyWithTheirActions) {
     VornTest::BackgroundAgent agent({"run", "--generate", "2000", "--units", "0,1", "--namespace", ns_});
     int snapshots = 0;
     do {
-        auto const r = runAgent({"show", "--json", "--namespace", ns_});
+        auto const r = runAgent({"show", "--json", "--entries", "--namespace", ns_});
         ASSERT_EQ(r.status, 0) << r.err;
         json const stored = json::parse(r.out);
         if (!stored.at("exists") || stored.at("tables").empty()) continue;

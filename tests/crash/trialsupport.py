@@ -121,7 +121,7 @@ class Agent:
         """(parsed show or None, how it failed or None, whether it crashed: ended by a signal or
         hung, as opposed to refusing the namespace with an error)."""
         try:
-            proc = subprocess.run([self.path, "show", "--json", "--namespace", ns], capture_output=True,
+            proc = subprocess.run([self.path, "show", "--json", "--entries", "--namespace", ns], capture_output=True,
                                   timeout=RUN_TIMEOUT)
         except subprocess.TimeoutExpired:
             return None, "show hung", True

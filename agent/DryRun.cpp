@@ -1,0 +1,73 @@
+#include "agent/DryRun.h"
+
+#include <fmt/format.h>
+
+#include "contracts/shm/ReadOnlyView.h"
+
+namespace VornTcamAgent {
+
+nlohmann::json dryRunJson(DryRunPlan const& plan) {
+    nlohmann::json tables = nlohmann::json::array();
+    for (auto const& t : plan.tables) {
+        nlohmann::json units = nlohmann::json::array();
+        for (auto const& u : t.units)
+            units.push_back({{"unit", u.unitId},
+                             {"reconciled", u.reconciled},
+                             {"restored", u.restored},
+                             {"rewritten", u.rewritten},
+                             {"suppressed", u.suppressed},
+                             {"new", u.added},
+                             {"swept", u.swept},
+                             {"corruptRecords", u.corruptRecords},
+                             {"sweptKeys", u.sweptKeys},
+                             {"sweptKeysTruncated", u.sweptKeys.size() < u.swept}});
+        tables.push_back({{"table", t.table}, {"units", std::move(units)}});
+    }
+    return nlohmann::json{{"namespace", plan.nameSpace}, {"source", plan.source},   {"dryRun", true},
+                          {"exists", plan.exists},       {"restart", plan.restart}, {"tables", std::move(tables)}};
+}
+
+std::string dryRunText(DryRunPlan const& plan) {
+    std::string out = fmt::format("dry run on namespace \"{}\" ({}): {}; nothing was changed\n", plan.nameSpace,
+                                  plan.exists ? "stored" : "no shared memory", plan.source);
+    out += plan.restart ? "a run would restart: restore, mark, rewrite, sweep\n" : "a run would be a first run\n";
+    for (auto const& t : plan.tables) {
+        out += fmt::format("{}:\n", t.table);
+        for (auto const& u : t.units) {
+            if (u.reconciled) {
+                out += fmt::format("  unit {}: stored but not desired, reconciled: {} swept", u.unitId, u.swept);
+            } else {
+                out += fmt::format("  unit {}: {} restored, {} rewritten, {} suppressed, {} new, {} swept", u.unitId,
+                                   u.restored, u.rewritten, u.suppressed, u.added, u.swept);
+            }
+            if (u.corruptRecords) out += fmt::format(", {} records failing their checksum", u.corruptRecords);
+            out += "\n";
+            for (auto const& key : u.sweptKeys) out += fmt::format("    sweeps {}\n", key);
+            if (u.sweptKeys.size() < u.swept)
+                out += fmt::format("    ... and {} more (--limit)\n", u.swept - u.sweptKeys.size());
+        }
+    }
+    return out;
+}
+
+int dryRunCommand(RunOptions const& options, DesiredState const& state, std::string const& source,
+                  std::string const& nameSpace) {
+    try {
+        // One read snapshot, no lock: what an agent writes meanwhile is seen as of one commit.
+        std::unique_ptr<QelSharedMem::ReadOnlyView> const view = QelSharedMem::ReadOnlyView::open(nameSpace);
+        DryRunPlan plan = planRestart(view.get(), state, options.limit);
+        plan.nameSpace = nameSpace;
+        plan.source = source;
+        if (options.json) {
+            fmt::print("{}\n", dryRunJson(plan).dump(2));
+        } else {
+            fmt::print("{}", dryRunText(plan));
+        }
+        return kExitOk;
+    } catch (std::exception const& e) {
+        fmt::print(stderr, "tcam-agent run --dry-run: {}\n", e.what());
+        return kExitFailed;
+    }
+}
+
+}  // namespace VornTcamAgent

@@ -1,0 +1,286 @@
+// The operator's tools of tcam-agent run as a process: show's counts and narrowed entries,
+// the dry run of a restart (checked against the restart it predicts, and for leaving shared
+// memory alone), and the sweep audit.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "contracts/shm/SharedMem.h"
+#include "tests/agent/AgentProcess.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using nlohmann::json;
+using VornTest::runAgent;
+
+std::string readFile(std::string const& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The bytes a file holds: each data region with its offset. The shared-memory files are large
+// and sparse; their holes read as zeros and are left out.
+std::string fileContent(std::string const& path) {
+    int const fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "(cannot open)";
+    std::string content;
+    off_t hole = 0;
+    for (off_t data; (data = ::lseek(fd, hole, SEEK_DATA)) >= 0;) {
+        hole = ::lseek(fd, data, SEEK_HOLE);
+        std::string region(static_cast<std::size_t>(hole - data), '\0');
+        if (::pread(fd, region.data(), region.size(), data) != static_cast<ssize_t>(region.size())) region = "(short)";
+        content += std::to_string(data) + ":" + region;
+    }
+    ::close(fd);
+    return content;
+}
+
+bool exists(std::string const& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+class AgentTools : public ::testing::Test {
+  protected:
+    ~AgentTools() override {
+        EXPECT_EQ(runAgent({"clean", "--namespace", ns_}).status, 0);
+        EXPECT_FALSE(exists(dataFile()));
+        for (auto const& f : scratch_) std::remove(f.c_str());
+    }
+
+    std::string dataFile() const { return QelSharedMem::environmentPath(ns_); }
+    std::string scratchFile(std::string const& what) {
+        scratch_.push_back(::testing::TempDir() + VornTest::uniqueName(what));
+        return scratch_.back();
+    }
+
+    // Runs the agent with `args` and this test's namespace, expecting `status`; returns stdout.
+    std::string agent(std::vector<std::string> args, int status = 0) {
+        args.push_back("--namespace");
+        args.push_back(ns_);
+        auto const r = runAgent(args);
+        EXPECT_EQ(r.status, status) << r.err;
+        return r.out;
+    }
+    json agentJson(std::vector<std::string> args) { return json::parse(agent(std::move(args))); }
+
+    std::string const ns_ = VornTest::uniqueName("tools");
+    std::vector<std::string> scratch_;
+};
+
+json const& named(json const& list, char const* field, json const& value) {
+    for (auto const& item : list)
+        if (item.at(field) == value) return item;
+    throw std::out_of_range(std::string("no ") + field + " " + value.dump());
+}
+
+// (table, unit) -> keys of the live entries `show --json --entries` lists.
+std::map<std::pair<std::string, unsigned>, std::set<std::string>> liveKeys(json const& shown) {
+    std::map<std::pair<std::string, unsigned>, std::set<std::string>> keys;
+    for (auto const& t : shown.at("tables"))
+        for (auto const& u : t.at("units"))
+            for (auto const& e : u.at("live")) keys[{t.at("table"), u.at("unit")}].insert(e.at("key"));
+    return keys;
+}
+
+TEST_F(AgentTools, ShowPrintsCountsAndNarrowsEntriesByTableUnitKeyAndLimit) {
+    agent({"run", "--generate", "30", "--units", "0,4"});
+    json const summary = agentJson({"show", "--json"});
+    EXPECT_FALSE(summary.contains("truncated"));
+    for (auto const& t : summary.at("tables")) {
+        EXPECT_FALSE(t.at("changeLog").at("wiped"));
+        for (auto const& u : t.at("units")) {
+            EXPECT_EQ(u.at("liveCount"), 30u);
+            EXPECT_EQ(u.at("inDeletionCount"), 0u);
+            EXPECT_FALSE(u.at("wiped"));
+            EXPECT_FALSE(u.contains("live"));
+        }
+    }
+    std::string const text = agent({"show"});
+    EXPECT_NE(text.find("unit 4: 30 live, 0 in deletion"), std::string::npos) << text;
+    EXPECT_EQ(text.find("TcamActionKey("), std::string::npos) << text;
+
+    json const all = agentJson({"show", "--json", "--entries"});
+    EXPECT_FALSE(all.at("truncated"));
+    auto const keys = liveKeys(all);
+    ASSERT_EQ(keys.at({"Tcam", 4}).size(), 30u);
+
+    // One table and unit; an exact key; a prefix; a limit across units.
+    json const one = agentJson({"show", "--json", "--entries", "--table", "TcamAction", "--unit", "4"});
+    ASSERT_EQ(one.at("tables").size(), 1u);
+    ASSERT_EQ(one.at("tables")[0].at("units").size(), 1u);
+    EXPECT_EQ(one.at("tables")[0].at("units")[0].at("live").size(), 30u);
+    std::string const key = *keys.at({"Tcam", 4}).begin();
+    json const exact = agentJson({"show", "--json", "--entries", "--table", "Tcam", "--unit", "4", "--key", key});
+    ASSERT_EQ(exact.at("tables")[0].at("units")[0].at("live").size(), 1u);
+    EXPECT_EQ(exact.at("tables")[0].at("units")[0].at("live")[0].at("key"), key);
+    EXPECT_EQ(exact.at("tables")[0].at("units")[0].at("liveCount"), 30u);  // counts stay whole
+    json const prefix = agentJson({"show", "--json", "--entries", "--table", "TcamAction", "--key", "TcamActionKey(1"});
+    for (auto const& u : prefix.at("tables")[0].at("units")) {
+        EXPECT_EQ(u.at("live").size(), 11u);  // 1 and 10..19
+        for (auto const& e : u.at("live")) EXPECT_EQ(e.at("key").get<std::string>().rfind("TcamActionKey(1", 0), 0u);
+    }
+    json const limited = agentJson({"show", "--json", "--entries", "--limit", "40"});
+    EXPECT_TRUE(limited.at("truncated"));
+    std::size_t shown = 0;
+    for (auto const& [where, set] : liveKeys(limited)) shown += set.size();
+    EXPECT_EQ(shown, 40u);
+
+    // Entry filters without --entries, or an unknown table, are refused.
+    agent({"show", "--key", "x"}, 2);
+    agent({"show", "--entries", "--limit", "3", "--table", "Nope"}, 2);
+}
+
+TEST_F(AgentTools, DryRunPredictsTheRestartAndLeavesSharedMemoryAsItWas) {
+    // A first dry run of a namespace that does not exist creates nothing.
+    json const first = agentJson({"run", "--dry-run", "--json", "--generate", "80", "--units", "0,1,2"});
+    EXPECT_FALSE(first.at("exists"));
+    EXPECT_FALSE(first.at("restart"));
+    EXPECT_EQ(named(named(first.at("tables"), "table", "Tcam").at("units"), "unit", 1).at("new"), 80u);
+    EXPECT_FALSE(exists(dataFile()));
+
+    agent({"run", "--generate", "80", "--units", "0,1,2", "--seed", "3"});
+    json const before = agentJson({"show", "--json", "--entries"});
+    std::string const bytes = fileContent(dataFile());
+    // Units 0 and 1 restart with changes (InLif keys too), unit 2 is stored but not desired, 5 is new.
+    std::vector<std::string> const restart = {"--generate", "80", "--units", "0,1,5", "--seed", "3", "--mutate", "0.3"};
+    auto withArgs = [&](std::vector<std::string> args) {
+        args.insert(args.end(), restart.begin(), restart.end());
+        return args;
+    };
+    json const plan = agentJson(withArgs({"run", "--dry-run", "--json"}));
+    json const limited = agentJson(withArgs({"run", "--dry-run", "--json", "--limit", "2"}));
+    EXPECT_NE(agent(withArgs({"run", "--dry-run"})).find("nothing was changed"), std::string::npos);
+    EXPECT_EQ(fileContent(dataFile()), bytes);
+    EXPECT_TRUE(plan.at("restart"));
+
+    json const run = agentJson(withArgs({"run", "--json"}));
+    auto const after = liveKeys(agentJson({"show", "--json", "--entries"}));
+    auto const stored = liveKeys(before);
+    for (auto const& table : run.at("tables")) {
+        json const& planned = named(plan.at("tables"), "table", table.at("table"));
+        ASSERT_EQ(planned.at("units").size(), 4u);
+        for (auto const& u : planned.at("units")) {
+            unsigned const unit = u.at("unit");
+            std::string const where = table.at("table").get<std::string>() + " unit " + std::to_string(unit);
+            // The swept keys are those stored before and gone after.
+            std::set<std::string> gone;
+            for (auto const& key : stored.count({table.at("table"), unit}) ? stored.at({table.at("table"), unit})
+                                                                           : std::set<std::string>{})
+                if (!after.count({table.at("table"), unit}) || !after.at({table.at("table"), unit}).count(key))
+                    gone.insert(key);
+            EXPECT_EQ(u.at("sweptKeys").get<std::set<std::string>>(), gone) << where;
+            EXPECT_EQ(u.at("swept"), gone.size()) << where;
+            json const& cut = named(named(limited.at("tables"), "table", table.at("table")).at("units"), "unit", unit);
+            EXPECT_EQ(cut.at("sweptKeys").size(), std::min<std::size_t>(2, gone.size())) << where;
+            EXPECT_EQ(cut.at("sweptKeysTruncated"), gone.size() > 2) << where;
+
+            json const& actual = named(table.at("units"), "unit", unit);
+            EXPECT_EQ(u.at("reconciled"), actual.at("reconciled")) << where;
+            if (u.at("reconciled")) {
+                EXPECT_EQ(unit, 2u);
+                EXPECT_EQ(u.at("swept"), 80u);
+                continue;
+            }
+            for (char const* field : {"restored", "rewritten", "suppressed", "new", "swept"})
+                EXPECT_EQ(u.at(field), actual.at(field)) << where << ": " << field;
+        }
+        // The restart changed something in every restored unit, or the test proves little.
+        json const& unit0 = named(planned.at("units"), "unit", 0);
+        EXPECT_GT(unit0.at("rewritten").get<int>() * unit0.at("suppressed").get<int>() * unit0.at("swept").get<int>(),
+                  0);
+    }
+}
+
+TEST_F(AgentTools, DryRunReadsWhileAnAgentHoldsTheNamespace) {
+    agent({"run", "--generate", "200", "--units", "0"});
+    VornTest::BackgroundAgent running({"run", "--generate", "4000", "--units", "0", "--seed", "8", "--namespace", ns_});
+    int plans = 0;
+    do {
+        auto const r = runAgent(
+            {"run", "--dry-run", "--json", "--generate", "4000", "--units", "0", "--seed", "8", "--namespace", ns_});
+        ASSERT_EQ(r.status, 0) << r.err;
+        json const plan = json::parse(r.out);
+        for (auto const& t : plan.at("tables")) {
+            json const& u = named(t.at("units"), "unit", 0);
+            EXPECT_EQ(u.at("suppressed").get<std::uint64_t>() + u.at("rewritten").get<std::uint64_t>() +
+                          u.at("new").get<std::uint64_t>(),
+                      4000u);
+        }
+        ++plans;
+    } while (running.running());
+    EXPECT_EQ(running.wait().status, 0);
+    EXPECT_GT(plans, 0);
+}
+
+TEST_F(AgentTools, SweepAuditAppendsOneLinePerSweptKeyToAPrivateFileAndRefusesALink) {
+    std::string const audit = scratchFile("audit");
+    {
+        std::ofstream earlier(audit);
+        earlier << "kept\n";
+    }
+    agent({"run", "--generate", "50", "--units", "0,1", "--sweep-audit", audit});
+    EXPECT_EQ(readFile(audit), "kept\n");  // a first run sweeps nothing
+    json const before = agentJson({"show", "--json", "--entries"});
+    std::uint64_t const newestVersion =
+        named(before.at("tables"), "table", "TcamAction").at("changeLog").at("scratchpad");
+    json const run =
+        agentJson({"run", "--json", "--generate", "50", "--units", "0,1", "--mutate", "0.4", "--sweep-audit", audit});
+    auto const after = liveKeys(agentJson({"show", "--json", "--entries"}));
+    auto const stored = liveKeys(before);
+
+    std::istringstream lines(readFile(audit));
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "kept");
+    std::map<std::pair<std::string, unsigned>, std::set<std::string>> audited;
+    while (std::getline(lines, line)) {
+        json const entry = json::parse(line);
+        std::pair<std::string, unsigned> const where{entry.at("table"), entry.at("unit")};
+        EXPECT_TRUE(audited[where].insert(entry.at("key")).second) << line;
+        EXPECT_EQ(stored.at(where).count(entry.at("key")), 1u) << line;
+        EXPECT_EQ(after.at(where).count(entry.at("key")), 0u) << line;
+        EXPECT_GT(entry.at("logVersion").get<std::uint64_t>(), 0u) << line;
+        if (entry.at("table") == "TcamAction") {
+            EXPECT_LE(entry.at("logVersion").get<std::uint64_t>(), newestVersion);
+        }
+        EXPECT_EQ(entry.at("time").get<std::string>().size(), 24u) << line;  // 2024-05-01T12:00:00.123Z
+    }
+    std::uint64_t swept = 0;
+    for (auto const& t : run.at("tables"))
+        for (auto const& u : t.at("units")) {
+            swept += u.at("swept").get<std::uint64_t>();
+            std::pair<std::string, unsigned> const where{t.at("table"), u.at("unit")};
+            EXPECT_EQ(audited[where].size(), u.at("swept")) << t.at("table");
+        }
+    EXPECT_GT(swept, 0u);
+    struct stat st {};
+
+    // A new file is private to its owner; a symbolic link is refused before anything is done.
+    std::string const fresh = scratchFile("fresh");
+    agent({"run", "--generate", "50", "--units", "0,1", "--sweep-audit", fresh});
+    ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string const link = scratchFile("link");
+    ASSERT_EQ(::symlink(fresh.c_str(), link.c_str()), 0);
+    std::string const bytes = fileContent(dataFile());
+    auto const refused = runAgent({"run", "--generate", "5", "--sweep-audit", link, "--namespace", ns_});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("symbolic link"), std::string::npos) << refused.err;
+    EXPECT_EQ(fileContent(dataFile()), bytes);
+    agent({"run", "--dry-run", "--sweep-audit", fresh}, 2);
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+"""The vorn_tcam module against what tcam-agent stored: the same entries and counts as
+`show --json`, nothing written to shared memory, a consistent read while an agent runs, and
+the errors a caller sees. Each test makes its own namespace with the agent binary
+($VORN_TCAM_AGENT) and removes it."""
+import hashlib
+import json
+import os
+import subprocess
+import uuid
+
+import pytest
+
+import vorn_tcam
+
+AGENT = os.environ["VORN_TCAM_AGENT"]
+
+
+def agent(*args, check=True):
+    proc = subprocess.run([AGENT, *args], capture_output=True, text=True, timeout=240)
+    if check:
+        assert proc.returncode == 0, proc.stderr
+    return proc
+
+
+def data_file_digest(ns):
+    """A digest of the data file's data regions and where they lie. The data file holds
+    everything stored; it is large and sparse, so holes are skipped. The lock file is LMDB's
+    coordination area, where every reader (this module too) notes itself while it reads."""
+    digest = hashlib.sha256()
+    fd = os.open(vorn_tcam.environment_path(ns), os.O_RDONLY)
+    try:
+        hole = 0
+        while True:
+            try:
+                data = os.lseek(fd, hole, os.SEEK_DATA)
+            except OSError:  # no data past `hole`
+                break
+            hole = os.lseek(fd, data, os.SEEK_HOLE)
+            digest.update(str(data).encode() + b":" + os.pread(fd, hole - data, data))
+    finally:
+        os.close(fd)
+    return digest.hexdigest()
+
+
+@pytest.fixture
+def ns():
+    name = "pytest-" + uuid.uuid4().hex[:12]
+    env_ns = os.environ.pop("VORN_SHM_NAMESPACE", None)
+    yield name
+    agent("clean", "--namespace", name)
+    assert not os.path.exists(vorn_tcam.environment_path(name))
+    if env_ns is not None:
+        os.environ["VORN_SHM_NAMESPACE"] = env_ns
+
+
+def test_view_matches_show_and_writes_nothing(ns):
+    agent("run", "--generate", "40", "--units", "0,3", "--seed", "5", "--namespace", ns)
+    # A restart with a changed state leaves a stored unit 7 beside 0 and 3 on neither side.
+    agent("run", "--generate", "40", "--units", "0,7", "--seed", "5", "--mutate", "0.3", "--namespace", ns)
+    before = data_file_digest(ns)
+    shown = json.loads(agent("show", "--json", "--entries", "--namespace", ns).stdout)
+
+    with vorn_tcam.open(ns) as view:
+        assert view.namespace == ns
+        assert view.tables() == ["Tcam", "TcamAction"]
+        summary = view.summary()
+        for table in shown["tables"]:
+            name = table["table"]
+            assert view.units(name) == [u["unit"] for u in table["units"]]
+            for unit in table["units"]:
+                assert view.entries(name, unit["unit"]) == unit["live"]
+                assert view.entries(name, unit["unit"], in_deletion=True) == unit["inDeletion"]
+    assert view.closed
+
+    # The summary is show's JSON without the entries.
+    for table in shown["tables"]:
+        for unit in table["units"]:
+            del unit["live"], unit["inDeletion"]
+    del shown["truncated"]
+    assert summary == shown
+    units = {u["unit"]: u for u in summary["tables"][1]["units"]}
+    assert units[0]["liveCount"] == 40 and units[7]["liveCount"] == 40
+    # Unit 3 was reconciled by the restart: stored, cleared.
+    assert units[3]["liveCount"] == 0
+    assert data_file_digest(ns) == before
+
+
+def test_errors(ns):
+    with pytest.raises(FileNotFoundError):
+        vorn_tcam.open(ns)
+    assert not os.path.exists(vorn_tcam.environment_path(ns))
+    with pytest.raises(ValueError):
+        vorn_tcam.open("../etc")
+    agent("run", "--generate", "5", "--units", "1", "--namespace", ns)
+    view = vorn_tcam.open(ns)
+    with pytest.raises(KeyError):
+        view.units("Nope")
+    with pytest.raises(KeyError):
+        view.entries("Tcam", 2)
+    action = view.entries("TcamAction", 1)
+    assert len(action) == 5
+    assert set(action[0]["entry"]) == {"actionId", "decapType", "vrf", "inLif", "inLif0Index", "inLif23Index"}
+    view.close()
+    with pytest.raises(ValueError):
+        view.summary()
+
+
+def test_snapshot_while_an_agent_writes(ns):
+    agent("run", "--generate", "300", "--units", "0", "--namespace", ns)
+    running = subprocess.Popen([AGENT, "run", "--generate", "3000", "--units", "0", "--seed", "9",
+                                "--namespace", ns], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    reads = 0
+    try:
+        while running.poll() is None or reads == 0:
+            with vorn_tcam.open(ns) as view:
+                # Within one snapshot every key entry names an action entry that is stored too:
+                # the agent commits an action entry before the key entries that use it.
+                actions = {e["entry"]["actionId"] for e in view.entries("TcamAction", 0)} \
+                    if 0 in view.units("TcamAction") else set()
+                keys = view.entries("Tcam", 0) if 0 in view.units("Tcam") else []
+                assert {e["entry"]["actionId"] for e in keys} <= actions
+                counts = {t["table"]: t["units"] for t in view.summary()["tables"]}
+                if keys:
+                    assert counts["Tcam"][0]["liveCount"] == len(keys)
+            reads += 1
+    finally:
+        assert running.wait(timeout=240) == 0, running.stderr.read()
+    with vorn_tcam.open(ns) as view:
+        assert len(view.entries("Tcam", 0)) == 3000
