@@ -23,7 +23,7 @@ namespace QelSharedMem {
 
 namespace {
 
-constexpr unsigned kEnvFlags = MDB_NOSUBDIR | MDB_WRITEMAP | MDB_NOSYNC | MDB_NOTLS | MDB_NORDAHEAD;
+constexpr unsigned kEnvFlags = MDB_NOSUBDIR | MDB_NOSYNC | MDB_NOTLS | MDB_NORDAHEAD;
 constexpr mdb_mode_t kFileMode = 0600;
 
 // Errors of mdb_env_open that mean the file is not a usable environment of this build.
