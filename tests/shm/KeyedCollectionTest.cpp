@@ -27,6 +27,13 @@ TEST(ShmChecksum, Crc32cIsTheStandardCastagnoliChecksumInAnyPieces) {
     std::uint32_t const whole = QelSharedMem::crc32c(0, long_.data(), long_.size());
     EXPECT_EQ(QelSharedMem::crc32c(QelSharedMem::crc32c(0, long_.data(), 13), long_.data() + 13, long_.size() - 13),
               whole);
+    // The instruction-based and the table-driven computations agree at every length and alignment.
+    EXPECT_EQ(QelSharedMem::crc32cPortable(0, text, 9), 0xE3069283u);
+    for (std::size_t start = 0; start < 9; ++start)
+        for (std::size_t n = 0; n < 70; ++n)
+            ASSERT_EQ(QelSharedMem::crc32c(5, long_.data() + start, n),
+                      QelSharedMem::crc32cPortable(5, long_.data() + start, n))
+                << start << " " << n;
 }
 
 TEST_F(ShmCollection, SetReplaceDeleteAndLookup) {
