@@ -4,6 +4,7 @@
 
 #include "contracts/qel/Assert.h"
 #include "contracts/qel/Trace.h"
+#include "contracts/shm/CommitGroup.h"
 #include "entrylog/EntryLogT.h"
 #include "entrylog/GuardedRead.h"
 #include "entrylog/MountTessel.h"
@@ -14,6 +15,10 @@ template <typename Traits>
 EntryLogT<Traits>::EntryLogT(Asic::SwTableId tableId, Lumo::Ptr<Ledra::EntityManager> entityManager,
                              Lumo::Ptr<Asic::GroupInterface> groupInterface, Lumo::String agentName)
     : Asic::EntryLogBase(tableId, std::move(entityManager), std::move(groupInterface), std::move(agentName)) {
+    // The group's resolver commits into this log's storage: its passes group their writes in
+    // one shared-memory transaction.
+    if (auto const& group = this->groupInterface(); group && !group->groupResolver()->commitGroup())
+        group->groupResolver()->commitGroupIs(QelSharedMem::commitGroup());
     handleInitialized();
 }
 

@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <utility>
+#include <vector>
+
 #include "contracts/asic/Constants.h"
 #include "contracts/lumo/Exception.h"
 
@@ -10,11 +13,31 @@ namespace Asic {
 GroupInterface::GroupInterface(Lumo::String agentName, Lumo::String groupName, std::uint16_t agentAndGroupId,
                                Lumo::Ptr<Ledra::EntityManager> entityManager, Qel::EventLoop* loop)
     : agentName_(std::move(agentName)), groupName_(std::move(groupName)), agentAndGroupId_(agentAndGroupId),
-      entityManager_(std::move(entityManager)), groupResolver_(Lumo::make<GroupResolver>(loop)) {}
+      entityManager_(std::move(entityManager)), groupResolver_(Lumo::make<GroupResolver>(loop)) {
+    groupResolver_->commitListenerIs(this);
+}
+
+GroupInterface::~GroupInterface() { groupResolver_->commitListenerIs(nullptr); }
 
 void GroupInterface::addLogEntry(SwTableId tableId, LogVersion version, Lumo::Ptr<NeededEntry const> const& needed) {
-    logEntries_[tableId].push_back(LogEntry{version, needed});
+    if (groupResolver_->grouping()) {
+        held_.push_back(HeldLogEntry{tableId, LogEntry{version, needed}});
+        return;
+    }
+    learn(tableId, LogEntry{version, needed});
+}
+
+void GroupInterface::learn(SwTableId tableId, LogEntry entry) {
+    logEntries_[tableId].push_back(std::move(entry));
     if (logEntryListener_) logEntryListener_(tableId);
+}
+
+void GroupInterface::groupCommitted(bool durable) {
+    std::vector<HeldLogEntry> held = std::exchange(held_, {});
+    if (!durable) return;  // never stored: the hardware must not apply them
+    for (HeldLogEntry& h : held) learn(h.tableId, std::move(h.entry));
+    held.clear();
+    if (held_.empty()) held_ = std::move(held);  // keep the capacity
 }
 
 std::deque<GroupInterface::LogEntry> const& GroupInterface::logEntries(SwTableId tableId) const {
@@ -50,6 +73,7 @@ void GroupInterface::shutdown() {
     for (auto [id, set] : swTableSet_) set->swTableDelAll();
     swTableSet_.delAll();
     logEntries_.clear();
+    held_.clear();
     groupResolver_->clear();
 }
 

@@ -14,7 +14,7 @@
 
 namespace Asic {
 
-class GroupInterface : public Lumo::PublishingNode {
+class GroupInterface : public Lumo::PublishingNode, private GroupResolver::CommitListener {
   public:
     // A logged change as the hardware side sees it.
     struct LogEntry {
@@ -24,6 +24,7 @@ class GroupInterface : public Lumo::PublishingNode {
 
     GroupInterface(Lumo::String agentName, Lumo::String groupName, std::uint16_t agentAndGroupId,
                    Lumo::Ptr<Ledra::EntityManager> entityManager, Qel::EventLoop* loop);
+    ~GroupInterface() override;
     char const* typeData() const override { return "Asic::GroupInterface"; }
 
     Lumo::String const& agentName() const { return agentName_; }
@@ -32,6 +33,8 @@ class GroupInterface : public Lumo::PublishingNode {
     Lumo::Ptr<GroupResolver> const& groupResolver() const { return groupResolver_; }
 
     // A change of table `tableId` was logged at `version`, needing `needed` of other tables.
+    // During a resolver pass that groups its commits, the change is learnt once the group's
+    // storage transaction has committed.
     void addLogEntry(SwTableId tableId, LogVersion version, Lumo::Ptr<NeededEntry const> const& needed);
     // Logged changes not yet taken by the hardware side, oldest first.
     std::deque<LogEntry> const& logEntries(SwTableId tableId) const;
@@ -62,7 +65,13 @@ class GroupInterface : public Lumo::PublishingNode {
     void tableVersionDel(SwTableId tableId);
 
   private:
+    struct HeldLogEntry {
+        SwTableId tableId;
+        LogEntry entry;
+    };
     Lumo::String tableVersionPath(SwTableId tableId) const;
+    void learn(SwTableId tableId, LogEntry entry);
+    void groupCommitted(bool durable) override;
 
     Lumo::String agentName_;
     Lumo::String groupName_;
@@ -73,6 +82,7 @@ class GroupInterface : public Lumo::PublishingNode {
     std::vector<Lumo::Ptr<OrderedSwTableWithMarkSweep>> sweepable_;
     mutable std::unordered_map<SwTableId, std::deque<LogEntry>> logEntries_;
     std::function<void(SwTableId)> logEntryListener_;
+    std::vector<HeldLogEntry> held_;  // logged in the resolver's open commit group
 };
 
 // The group interfaces of an ordered-table interface, by canonical group name.

@@ -1,6 +1,8 @@
 #include "contracts/asic/GroupResolver.h"
 
 #include <algorithm>
+#include <exception>
+#include <utility>
 
 namespace Asic {
 
@@ -31,14 +33,22 @@ std::uint64_t GroupResolver::processQueues() {
     if (inPass_) return 0;  // a commit that asks for a pass is served by the running one
     inPass_ = true;
     // A commit may throw (a failed shared-memory write): the exception goes to the caller, and
-    // the resolver must still serve later passes.
+    // the resolver must still serve later passes. The commits made before it stay: the group
+    // is committed either way (a failed commit undoes only its own writes).
+    std::shared_ptr<CommitGroup> const group = commitGroup_;
+    grouping_ = group && group->begin();
     struct PassEnd {
         GroupResolver& r;
-        ~PassEnd() {
+        CommitGroup* group;
+        int uncaught = std::uncaught_exceptions();
+        ~PassEnd() noexcept(false) {
             r.inPass_ = false;
             r.dropEmptyDomains();
+            if (!std::exchange(r.grouping_, false)) return;
+            r.groupCommit(*group, true, std::uncaught_exceptions() > uncaught);
         }
-    } passEnd{*this};
+    } passEnd{*this, group.get()};
+    std::uint64_t sinceGroupCommit = 0;
 
     std::uint64_t commits = 0;
     bool progress = true;
@@ -59,6 +69,10 @@ std::uint64_t GroupResolver::processQueues() {
                 e->commitEntry(e);
                 ++commits;
                 progress = true;
+                if (grouping_ && ++sinceGroupCommit == kCommitsPerGroup) {
+                    sinceGroupCommit = 0;
+                    groupCommit(*group, false, false);
+                }
             }
         }
         if (progress) {
@@ -72,6 +86,20 @@ std::uint64_t GroupResolver::processQueues() {
         }
     }
     return commits;
+}
+
+void GroupResolver::groupCommit(CommitGroup& group, bool last, bool unwinding) {
+    try {
+        if (last) {
+            group.end(unwinding);
+        } else {
+            group.commit();
+        }
+    } catch (...) {
+        if (commitListener_) commitListener_->groupCommitted(false);
+        throw;
+    }
+    if (commitListener_) commitListener_->groupCommitted(true);
 }
 
 void GroupResolver::dropEmptyDomains() {

@@ -6,8 +6,14 @@
 // asks again whenever updateGenId() says something may have changed: it posts one pass to the
 // event loop (at most one outstanding), and the pass commits every resolved front request,
 // repeating while any commit was made.
+//
+// With a commit group installed (the storage the commits write to), the commits of a pass go
+// to storage together: the group is begun before the pass and committed after it, and after
+// every kCommitsPerGroup commits. The commit listener hears of each group commit, so that what
+// the commits announced (logged versions) is passed on only once it is durable.
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -16,8 +22,30 @@
 
 namespace Asic {
 
+// The storage transaction the commits of a pass are grouped in.
+class CommitGroup {
+  public:
+    virtual ~CommitGroup() = default;
+    // Opens the group; false when there is nothing to group (the writes are durable one by one).
+    virtual bool begin() = 0;
+    // Makes everything written since begin() or the last commit() durable; throws when it cannot.
+    virtual void commit() = 0;
+    // Commits and closes; when `unwinding`, a failure is reported without throwing.
+    virtual void end(bool unwinding) = 0;
+};
+
 class GroupResolver : public Lumo::Node {
   public:
+    // Told after every commit of the commit group: `durable` false when the group's writes
+    // could not be committed.
+    class CommitListener {
+      public:
+        virtual ~CommitListener() = default;
+        virtual void groupCommitted(bool durable) = 0;
+    };
+    // Commits per storage transaction in a long pass.
+    static constexpr std::uint64_t kCommitsPerGroup = 4096;
+
     // Without an event loop, passes run only when processQueues() is called.
     explicit GroupResolver(Qel::EventLoop* loop = nullptr) : loop_(loop) {}
     char const* typeData() const override { return "Asic::GroupResolver"; }
@@ -36,6 +64,12 @@ class GroupResolver : public Lumo::Node {
     // any commit was made. Returns the number of commits.
     std::uint64_t processQueues();
 
+    void commitGroupIs(std::shared_ptr<CommitGroup> group) { commitGroup_ = std::move(group); }
+    CommitGroup* commitGroup() const { return commitGroup_.get(); }
+    void commitListenerIs(CommitListener* listener) { commitListener_ = listener; }
+    // A pass is running with its commits grouped: what they announce waits for groupCommitted().
+    bool grouping() const { return grouping_; }
+
     // Drops every queued request without committing it (the agent is going away).
     void clear() {
         queues_.clear();
@@ -46,11 +80,16 @@ class GroupResolver : public Lumo::Node {
   private:
     // Forgets domains whose queue is empty, so that a table that went away leaves nothing behind.
     void dropEmptyDomains();
+    // Commits the open commit group (and closes it when `last`), then tells the listener.
+    void groupCommit(CommitGroup& group, bool last, bool unwinding);
 
     Qel::EventLoop* loop_;
     std::uint64_t genId_ = 0;
     bool passPending_ = false;
     bool inPass_ = false;
+    bool grouping_ = false;
+    std::shared_ptr<CommitGroup> commitGroup_;
+    CommitListener* commitListener_ = nullptr;
     std::size_t queued_ = 0;
     std::vector<void const*> domainOrder_;
     std::unordered_map<void const*, std::deque<Lumo::Ptr<ResolverEntry>>> queues_;

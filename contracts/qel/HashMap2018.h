@@ -5,13 +5,14 @@
 // collection's own order) and survives deletion of the element it stands on: a deleted
 // slot is only marked free, so a cursor can always step on from it. Slots freed by
 // deletion are reused by later insertions; an element inserted during an iteration may
-// or may not be visited by it.
+// or may not be visited by it. The index is flat (FlatIndex.h): no allocation per element.
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "contracts/qel/FlatIndex.h"
 
 namespace Qel {
 
@@ -28,18 +29,18 @@ class HashMap2018 {
     static constexpr Position npos = ~Position{0};
 
     std::size_t size() const { return index_.size(); }
-    bool empty() const { return index_.empty(); }
+    bool empty() const { return index_.size() == 0; }
 
-    bool has(K const& key) const { return index_.find(key) != index_.end(); }
+    bool has(K const& key) const { return positionOf(key) != npos; }
 
     // The stored value, or null.
     V const* find(K const& key) const {
-        auto it = index_.find(key);
-        return it == index_.end() ? nullptr : &slots_[it->second].value;
+        Position const p = positionOf(key);
+        return p == npos ? nullptr : &slots_[p].value;
     }
     V* find(K const& key) {
-        auto it = index_.find(key);
-        return it == index_.end() ? nullptr : &slots_[it->second].value;
+        Position const p = positionOf(key);
+        return p == npos ? nullptr : &slots_[p].value;
     }
     // The stored value, or a default-constructed one.
     V get(K const& key) const {
@@ -51,9 +52,9 @@ class HashMap2018 {
     // different value by `same`).
     template <typename Same = std::equal_to<V>>
     bool set(K const& key, V value, Same same = Same{}) {
-        auto it = index_.find(key);
-        if (it != index_.end()) {
-            Slot& s = slots_[it->second];
+        std::uint32_t const h = hashOf(key);
+        if (Position const at = index_.find(h, matches(key)); at != npos) {
+            Slot& s = slots_[at];
             if (same(s.value, value)) return false;
             s.value = std::move(value);
             return true;
@@ -70,16 +71,16 @@ class HashMap2018 {
         s.key = key;
         s.value = std::move(value);
         s.live = true;
-        index_.emplace(key, p);
+        index_.insert(h, p);
         return true;
     }
 
     // Removes the key and hands back its value (nullopt when absent).
     std::optional<V> del(K const& key) {
-        auto it = index_.find(key);
-        if (it == index_.end()) return std::nullopt;
-        Position p = it->second;
-        index_.erase(it);
+        std::uint32_t const h = hashOf(key);
+        Position const p = index_.find(h, matches(key));
+        if (p == npos) return std::nullopt;
+        index_.erase(h, p);
         Slot& s = slots_[p];
         std::optional<V> out(std::move(s.value));
         s.value = V{};
@@ -101,9 +102,12 @@ class HashMap2018 {
     // Cursor operations: positions of live elements in collection order.
     Position first() const { return nextFrom(0); }
     Position next(Position p) const { return p == npos ? npos : nextFrom(p + 1); }
-    Position positionOf(K const& key) const {
-        auto it = index_.find(key);
-        return it == index_.end() ? npos : it->second;
+    Position positionOf(K const& key) const { return index_.find(hashOf(key), matches(key)); }
+
+    // Makes room for `n` elements without growing the index.
+    void reserve(std::size_t n) {
+        index_.reserve(n);
+        slots_.reserve(n);
     }
     K const& keyAt(Position p) const { return slots_[p].key; }
     V const& valueAt(Position p) const { return slots_[p].value; }
@@ -140,6 +144,11 @@ class HashMap2018 {
     }
 
   private:
+    static std::uint32_t hashOf(K const& key) { return detail::FlatIndex::fold(Hash{}(key)); }
+    auto matches(K const& key) const {
+        return [this, &key](Position p) { return Eq{}(slots_[p].key, key); };
+    }
+
     Position nextFrom(Position p) const {
         for (auto n = static_cast<Position>(slots_.size()); p < n; ++p)
             if (slots_[p].live) return p;
@@ -147,7 +156,7 @@ class HashMap2018 {
     }
 
     std::vector<Slot> slots_;
-    std::unordered_map<K, Position, Hash, Eq> index_;
+    detail::FlatIndex index_;
     std::vector<Position> free_;
 };
 

@@ -199,7 +199,9 @@ void Environment::close() {
         mdb_txn_abort(scopeTxn_);
         scopeTxn_ = nullptr;
         scopeRollback_ = true;
+        if (groupOpen_) groupLost_ = true;
     }
+    journal_.clear();
     for (MDB_cursor* c : readCursors_)
         if (c) mdb_cursor_close(c);
     readCursors_.clear();
@@ -217,6 +219,8 @@ void Environment::abandon() {
     scopeTxn_ = nullptr;
     scopeDepth_ = 0;
     readDepth_ = 0;
+    groupOpen_ = false;
+    journal_.clear();
 }
 
 bool Environment::ownedByThisProcess() const { return forkGeneration_ == forkGeneration(); }
@@ -279,10 +283,15 @@ MDB_cursor* Environment::Read::cursor(MDB_dbi dbi) {
 
 // ---------------------------------------------------------------- Write
 
-Environment::Write::Write(Environment& env) : env_(env) {
+Environment::Write::Write(Environment& env, bool alone) : env_(env) {
     env.checkOpen();
-    if (env.scopeTxn_) {
-        txn_ = env.scopeTxn_;
+    if (alone && env.scopeDepth_ == 0 && env.scopeTxn_) env.groupCommit();
+    if (!alone && (env.scopeTxn_ || env.groupOpen_)) {
+        txn_ = env.groupTxn();
+        if (env.groupOpen_ && env.scopeDepth_ == 0) {
+            unit_ = true;
+            mark_ = env.journal_.size();
+        }
         return;
     }
     int const rc = env.beginWrite(&txn_);
@@ -292,23 +301,29 @@ Environment::Write::Write(Environment& env) : env_(env) {
 
 Environment::Write::~Write() {
     if (own_ && txn_) mdb_txn_abort(txn_);
+    if (unit_) env_.rollbackTo(mark_, false);  // left by an exception: undo what it wrote
 }
 
 void Environment::Write::commit() {
+    unit_ = false;  // stays in the group's transaction
     if (!own_ || !txn_) return;
     int const rc = mdb_txn_commit(std::exchange(txn_, nullptr));  // frees the transaction either way
     if (rc != 0) throwLmdb(rc, env_.path_, "committing", "a write transaction");
 }
 
 void Environment::Write::abandon() {
+    if (std::exchange(unit_, false)) env_.rollbackTo(mark_, false);
     if (own_ && txn_) mdb_txn_abort(std::exchange(txn_, nullptr));
 }
 
 void Environment::Write::fail(int rc, std::string_view what, std::string_view subject) {
     if (own_) {
         abandon();
+    } else if (std::exchange(unit_, false)) {
+        env_.rollbackTo(mark_, true);
     } else {
         env_.scopeRollback_ = true;  // LMDB's transaction may be half-changed: never commit it
+        env_.scopeWriteFailed_ = true;
     }
     throwLmdb(rc, env_.path_, what, subject);
 }
@@ -318,9 +333,15 @@ void Environment::Write::fail(int rc, std::string_view what, std::string_view su
 void Environment::scopeBegin() {
     checkOpen();
     if (scopeDepth_ == 0) {
-        int const rc = beginWrite(&scopeTxn_);
-        if (rc != 0) throwLmdb(rc, path_, "starting", "a write transaction");
+        if (groupOpen_) {
+            groupTxn();
+            scopeMark_ = journal_.size();
+        } else {
+            int const rc = beginWrite(&scopeTxn_);
+            if (rc != 0) throwLmdb(rc, path_, "starting", "a write transaction");
+        }
         scopeRollback_ = false;
+        scopeWriteFailed_ = false;
     }
     ++scopeDepth_;
 }
@@ -329,13 +350,27 @@ void Environment::scopeEnd(bool unwinding) {
     if (scopeDepth_ == 0) return;  // abandoned in a forked child
     if (unwinding) scopeRollback_ = true;
     if (--scopeDepth_ > 0) return;
-    MDB_txn* const txn = std::exchange(scopeTxn_, nullptr);
     bool const rollback = std::exchange(scopeRollback_, false);
+    bool const writeFailed = std::exchange(scopeWriteFailed_, false);
+    if (groupOpen_) {
+        // A unit of the group: its writes stay in the group's transaction, or are undone alone.
+        if (!scopeTxn_) {
+            if (!unwinding)
+                throw StorageError("shared-memory environment " + path_ +
+                                   " was closed inside a write transaction: its writes are lost");
+            return;
+        }
+        if (!rollback) return;
+        rollbackTo(scopeMark_, writeFailed);
+        if (!unwinding)
+            throw StorageError("shared-memory environment " + path_ +
+                               ": write transaction rolled back because a write or an inner scope in it failed");
+        return;
+    }
+    MDB_txn* const txn = std::exchange(scopeTxn_, nullptr);
     struct AfterScope {
         Environment& env;
-        ~AfterScope() {
-            if (!env.damaged_.empty() && env.env_) env.removeDamaged();
-        }
+        ~AfterScope() { env.afterTransaction(); }
     } const afterScope{*this};
     if (!txn) {
         if (!unwinding)
@@ -352,6 +387,104 @@ void Environment::scopeEnd(bool unwinding) {
     }
     int const rc = mdb_txn_commit(txn);
     if (rc != 0 && !unwinding) throwLmdb(rc, path_, "committing", "a write transaction");
+}
+
+void Environment::afterTransaction() {
+    if (!damaged_.empty() && env_) removeDamaged();
+}
+
+// ---------------------------------------------------------------- commit groups
+
+bool Environment::groupBegin() {
+    checkOpen();
+    if (groupOpen_ || scopeDepth_ > 0 || scopeTxn_) return false;
+    groupOpen_ = true;
+    groupLost_ = false;
+    journal_.clear();
+    return true;
+}
+
+MDB_txn* Environment::groupTxn() {
+    if (!scopeTxn_) {
+        int const rc = beginWrite(&scopeTxn_);
+        if (rc != 0) throwLmdb(rc, path_, "starting", "a write transaction");
+        journal_.clear();
+    }
+    return scopeTxn_;
+}
+
+void Environment::groupCommit() {
+    if (!groupOpen_ || scopeDepth_ > 0) return;
+    MDB_txn* const txn = std::exchange(scopeTxn_, nullptr);
+    journal_.clear();
+    bool const lost = std::exchange(groupLost_, false);
+    int const rc = txn ? mdb_txn_commit(txn) : 0;
+    afterTransaction();
+    if (rc != 0) throwLmdb(rc, path_, "committing", "a group of writes");
+    if (lost)
+        throw StorageError("shared-memory environment " + path_ +
+                           ": writes of a commit group were lost when a failed write was undone");
+}
+
+void Environment::groupEnd(bool unwinding) {
+    if (!groupOpen_) return;
+    try {
+        groupCommit();
+    } catch (std::exception const& e) {
+        groupOpen_ = false;
+        if (!unwinding) throw;
+        QEL_TRACE_AT(tesselTrace(), 1, "committing a group of writes of {} failed: {}", path_, e.what());
+        return;
+    }
+    groupOpen_ = false;
+}
+
+void Environment::journal(MDB_dbi dbi, MDB_val const& key, MDB_val const* value) {
+    struct Op {
+        MDB_dbi dbi;
+        std::uint32_t keySize;
+        std::uint32_t valueSize;  // ~0: a removal
+    } const op{dbi, static_cast<std::uint32_t>(key.mv_size),
+               value ? static_cast<std::uint32_t>(value->mv_size) : ~std::uint32_t{0}};
+    std::size_t const at = journal_.size();
+    journal_.resize(at + sizeof op + key.mv_size + (value ? value->mv_size : 0));
+    char* out = journal_.data() + at;
+    std::memcpy(out, &op, sizeof op);
+    std::memcpy(out + sizeof op, key.mv_data, key.mv_size);
+    if (value) std::memcpy(out + sizeof op + key.mv_size, value->mv_data, value->mv_size);
+}
+
+void Environment::rollbackTo(std::size_t mark, bool failed) {
+    if (!scopeTxn_ || (!failed && journal_.size() == mark)) return;
+    mdb_txn_abort(std::exchange(scopeTxn_, nullptr));
+    journal_.resize(mark);
+    int rc = beginWrite(&scopeTxn_);
+    for (std::size_t at = 0; rc == 0 && at < journal_.size();) {
+        struct {
+            MDB_dbi dbi;
+            std::uint32_t keySize;
+            std::uint32_t valueSize;
+        } op;
+        std::memcpy(&op, journal_.data() + at, sizeof op);
+        at += sizeof op;
+        MDB_val k{op.keySize, journal_.data() + at};
+        at += op.keySize;
+        if (op.valueSize == ~std::uint32_t{0}) {
+            rc = mdb_del(scopeTxn_, op.dbi, &k, nullptr);
+            if (rc == MDB_NOTFOUND) rc = 0;
+        } else {
+            MDB_val v{op.valueSize, journal_.data() + at};
+            at += op.valueSize;
+            rc = mdb_put(scopeTxn_, op.dbi, &k, &v, 0);
+        }
+    }
+    if (rc != 0) {
+        if (scopeTxn_) mdb_txn_abort(std::exchange(scopeTxn_, nullptr));
+        journal_.clear();
+        groupLost_ = true;
+        QEL_TRACE_AT(tesselTrace(), 1, "undoing a failed write of {}: writing the group's earlier writes again failed: {}",
+                     path_, mdb_strerror(rc));
+    }
 }
 
 // ---------------------------------------------------------------- quarantine
@@ -417,6 +550,7 @@ void Environment::put(MDB_dbi dbi, std::string_view key, std::string_view value)
     MDB_val k = valOf(key);
     MDB_val v = valOf(value);
     if (int const rc = mdb_put(w.txn(), dbi, &k, &v, 0); rc != 0) w.fail(rc, "writing", key);
+    w.wrote(dbi, k, v);
     w.commit();
 }
 
@@ -429,6 +563,7 @@ bool Environment::del(MDB_dbi dbi, std::string_view key) {
         return false;
     }
     if (rc != 0) w.fail(rc, "removing", key);
+    w.removed(dbi, k);
     w.commit();
     return true;
 }

@@ -6,7 +6,16 @@
 // Owns the MDB_env, the metadata and state-database databases, one kept read-only transaction
 // (MDB_NOTLS, reset between reads and renewed for the next, so a read costs no allocation and
 // never pins an old snapshot) with one reusable cursor per database, and the write transaction
-// of an open WriteTransaction scope. Not thread-safe: the agent uses it from its one thread.
+// of an open WriteTransaction scope or commit group. Not thread-safe: the agent uses it from its
+// one thread.
+//
+// A commit group (groupBegin .. groupEnd) gathers every write made while it is open into one
+// LMDB transaction, begun at the first write and committed by groupCommit() or groupEnd(). Each
+// outermost WriteTransaction scope, and each single write outside a scope, is a unit of the
+// group that succeeds or fails on its own: when one fails (or its scope ends by an exception),
+// the transaction is rolled back to where that unit began, by aborting it and writing again
+// what the earlier units wrote (kept in a journal), so the failure looks as it would without
+// the group. Nothing is durable before the group commits.
 //
 // Lifetime: held by std::shared_ptr from the process state and from every collection, so a
 // collection that outlives closeEnvironment() finds the handle closed (its operations throw
@@ -93,7 +102,9 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // own transaction or marks the scope's for rollback, then throws.
     class Write {
       public:
-        explicit Write(Environment& env);
+        // `alone`: a transaction of its own even inside a commit group (whose open transaction
+        // is committed first); for mounts, which open databases.
+        explicit Write(Environment& env, bool alone = false);
         ~Write();
         Write(Write const&) = delete;
         Write& operator=(Write const&) = delete;
@@ -103,11 +114,21 @@ class Environment : public std::enable_shared_from_this<Environment> {
         // Ends the transaction without writing anything (its own) or leaves the scope untouched.
         void abandon();
         [[noreturn]] void fail(int rc, std::string_view what, std::string_view subject);
+        // Tell the commit group what was written, so that it can be written again when a later
+        // unit of the group fails. `value` is the stored bytes.
+        void wrote(MDB_dbi dbi, MDB_val const& key, MDB_val const& value) {
+            if (env_.groupOpen_) env_.journal(dbi, key, &value);
+        }
+        void removed(MDB_dbi dbi, MDB_val const& key) {
+            if (env_.groupOpen_) env_.journal(dbi, key, nullptr);
+        }
 
       private:
         Environment& env_;
         MDB_txn* txn_ = nullptr;
         bool own_ = false;
+        bool unit_ = false;  // a unit of a commit group of its own, not yet ended
+        std::size_t mark_ = 0;  // the journal's length when the unit began
     };
 
     // WriteTransaction scopes. The outermost begin starts the write transaction; the outermost
@@ -115,7 +136,17 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // then throws StorageError unless `unwinding`).
     void scopeBegin();
     void scopeEnd(bool unwinding);
-    bool inScope() const { return scopeTxn_ != nullptr; }
+    bool inScope() const { return scopeDepth_ > 0; }
+
+    // Commit groups. groupBegin() returns false (and opens nothing) when a group or a scope is
+    // already open: the writes then join that one. groupCommit() makes the group's writes so far
+    // durable (StorageError or Lumo::CapacityExceededException when LMDB refuses, the group's
+    // writes then lost); groupEnd() commits and closes the group, and when `unwinding` reports a
+    // failed commit by a trace instead of throwing.
+    bool groupBegin();
+    void groupCommit();
+    void groupEnd(bool unwinding);
+    bool groupOpen() const { return groupOpen_; }
 
     // Plain key/value access to the metadata and state-database databases.
     std::optional<std::string> get(MDB_dbi dbi, std::string_view key);
@@ -160,6 +191,13 @@ class Environment : public std::enable_shared_from_this<Environment> {
     std::optional<std::string> auditSnapshot();
     int openHandle();
     int beginWrite(MDB_txn** txn);
+    // The open transaction of a scope or group, begun now if a group has none yet.
+    MDB_txn* groupTxn();
+    void journal(MDB_dbi dbi, MDB_val const& key, MDB_val const* value);
+    // Undoes the group's writes after journal position `mark`: at once when nothing was written
+    // since and no write failed, otherwise by a new transaction that writes the journal again.
+    void rollbackTo(std::size_t mark, bool failed);
+    void afterTransaction();
     void openDatabases();
     void removeDamaged();
 
@@ -180,6 +218,12 @@ class Environment : public std::enable_shared_from_this<Environment> {
     MDB_txn* scopeTxn_ = nullptr;
     unsigned scopeDepth_ = 0;
     bool scopeRollback_ = false;  // a scope ended by an exception, or a write in it failed
+    bool scopeWriteFailed_ = false;  // an LMDB write in the scope failed (the transaction is unusable)
+
+    bool groupOpen_ = false;
+    std::size_t scopeMark_ = 0;  // journal length when the outermost scope in the group began
+    std::vector<char> journal_;  // what the open group transaction wrote, in order
+    bool groupLost_ = false;  // a rollback could not write the journal again
 
     std::vector<DamagedRecord> damaged_;  // waiting for the scope to end
     std::uint64_t quarantined_ = 0;

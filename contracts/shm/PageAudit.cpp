@@ -63,6 +63,9 @@ constexpr std::uint16_t kTypeBits = kBranch | kLeaf | kOverflow | kMetaPage | kL
 constexpr std::uint16_t kBigData = 0x01, kSubData = 0x02;  // 0x04, duplicate data, is never used
 constexpr std::size_t kNodeHeader = 8;  // lo, hi, flags, key size: four 16-bit words
 constexpr unsigned kMaxDepth = 32;      // LMDB's cursor stack
+// Pages a meta may count beyond the end of the file (taken and freed, never written), beyond as
+// many as the file holds: more means a damaged meta.
+constexpr std::uint64_t kMaxPagesPastFile = 65536;
 // Database flags the service never sets; a record that has them is damaged.
 constexpr std::uint16_t kUnusedDbFlags = MDB_REVERSEKEY | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERDUP | MDB_REVERSEDUP;
 
@@ -73,8 +76,9 @@ struct Counts {
     std::size_t entries = 0;
 };
 
-// The start of a file, read into memory with pread(2). A map is never used: a file that shrinks
-// while it is read must give a short read, not a SIGBUS.
+// The start of a file, read into memory with pread(2); what lies past the end of the file reads
+// as zeros. A map is never used: a file that shrinks while it is read must give a short read,
+// not a SIGBUS.
 class FileImage {
   public:
     FileImage(int fd, std::uint64_t bytes) {
@@ -88,7 +92,8 @@ class FileImage {
         while (done < bytes_.size()) {
             ssize_t const got = ::pread(fd, bytes_.data() + done, bytes_.size() - done, static_cast<off_t>(done));
             if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return;
+            if (got < 0) return;
+            if (got == 0) break;  // past the end of the file: reads as zeros
             done += static_cast<std::size_t>(got);
         }
         complete_ = true;
@@ -114,7 +119,11 @@ class Auditor {
             if (!snapshotMeta(txnid, meta)) return problem_;
         }
         lastPage_ = meta.lastPage;
-        if (lastPage_ < 1 || lastPage_ >= fileSize_ / pageSize_)
+        // Written with pwrite, the file ends at the last page ever written: pages numbered
+        // beyond it were freed by the transaction that took them and are never read, so only a
+        // page a tree refers to must lie inside the file.
+        filePages_ = fileSize_ / pageSize_;
+        if (lastPage_ < 1 || lastPage_ > filePages_ + std::max<std::uint64_t>(filePages_, kMaxPagesPastFile))
             return fmt::format("last page {} lies outside the file of {} bytes", lastPage_, fileSize_);
         FileImage pages(fd, std::uint64_t(lastPage_ + 1) * pageSize_);
         if (!pages.data()) return fmt::format("cannot read {} pages", lastPage_ + 1);
@@ -180,6 +189,8 @@ class Auditor {
     // Marks page p as used by a tree; refuses a page out of range or claimed before.
     bool claim(Pgno p, std::string_view what) {
         if (p < 2 || p > lastPage_) return fail(fmt::format("{} points to page {}, outside the used pages", what, p));
+        if (p >= filePages_)
+            return fail(fmt::format("{} points to page {}, which lies outside the file of {} bytes", what, p, fileSize_));
         if (claimed_[p]) return fail(fmt::format("{} points to page {}, which is already in use", what, p));
         claimed_[p] = 1;
         return true;
@@ -328,7 +339,7 @@ class Auditor {
             Pgno first;
             std::memcpy(&first, data, sizeof first);
             std::size_t const pages = (kHeaderSize - 1 + dataSize) / pageSize_ + 1;
-            if (first < 2 || first > lastPage_ || pages > lastPage_ - first + 1)
+            if (first < 2 || first > lastPage_ || pages > lastPage_ - first + 1 || first + pages > filePages_)
                 return fail(fmt::format("page {} of {}: overflow pages {}+{} out of range", p, walk.name, first, pages));
             PageHeader const h = header(first);
             std::uint32_t count;
@@ -374,6 +385,7 @@ class Auditor {
     std::size_t pageSize_;
     unsigned char const* map_ = nullptr;
     Pgno lastPage_ = 0;
+    std::uint64_t filePages_ = 0;
     std::vector<std::uint8_t> claimed_;
     std::vector<Pgno> freePages_;
     std::uint64_t records_ = 0;
@@ -406,7 +418,8 @@ std::optional<std::string> checkMetas(int fd, std::uint64_t fileSize) {
         }
     }
     Meta const& newest = metas[1].txnid > metas[0].txnid ? metas[1] : metas[0];
-    if (newest.lastPage < 1 || newest.lastPage >= fileSize / pageSize)
+    std::uint64_t const filePages = fileSize / pageSize;
+    if (newest.lastPage < 1 || newest.lastPage > filePages + std::max<std::uint64_t>(filePages, kMaxPagesPastFile))
         return fmt::format("last page {} lies outside the file of {} bytes", newest.lastPage, fileSize);
     return std::nullopt;
 }

@@ -116,6 +116,7 @@ class ControlImpl final : public QelTessel::CollectionControl {
         rc = mdb_put(w.txn(), env_->metaDbi(), &k, &out, MDB_RESERVE);
         if (rc != 0) w.fail(rc, "writing the metadata of", path_);
         std::memcpy(out.mv_data, buffer_, bytes.size());
+        w.wrote(env_->metaDbi(), k, out);
         w.commit();
     }
 
@@ -154,7 +155,7 @@ RawCollection::RawCollection(Environment& env, CollectionDefinition definition)
     want.typeName = definition_.typeName;
     want.collectionName = definition_.collectionName;
 
-    Environment::Write w(env);
+    Environment::Write w(env, true);
     MDB_txn* const txn = w.txn();
     MDB_dbi dbi = 0;
     MountOutcome outcome = MountOutcome::kept;
@@ -323,6 +324,7 @@ void RawCollection::put(std::uint8_t const* key, std::size_t keySize, void const
     auto* out = static_cast<unsigned char*>(v.mv_data);
     std::memcpy(out, record, definition_.recordSize);
     storeLe32(out + definition_.recordSize, recordCrc(key, keySize, record, definition_.recordSize));
+    w.wrote(dbi_, k, v);
     w.commit();
 }
 
@@ -336,6 +338,7 @@ bool RawCollection::del(std::uint8_t const* key, std::size_t keySize) {
         return false;
     }
     if (rc != 0) w.fail(rc, "removing a record of", definition_.path);
+    w.removed(dbi_, k);
     w.commit();
     return true;
 }
@@ -362,6 +365,7 @@ void RawCollection::corruptRecord(std::uint8_t const* key, std::size_t keySize) 
     MDB_val out{bytes.size(), bytes.data()};
     rc = mdb_put(w.txn(), dbi_, &k, &out, 0);
     if (rc != 0) w.fail(rc, "writing a record of", definition_.path);
+    w.wrote(dbi_, k, out);
     w.commit();
 }
 

@@ -5,6 +5,9 @@
 #include "contracts/lumo/Publisher.h"
 #include "contracts/qel/HashMap2018.h"
 
+#include <map>
+#include <random>
+
 namespace {
 
 struct Tracked : Lumo::Node {
@@ -82,6 +85,46 @@ TEST(QelHashMap2018, InsertOrReplaceReportsRealChangesOnly) {
     m.set(3, 30);
     EXPECT_EQ(m.keyAt(m.positionOf(3)), 3);
     EXPECT_EQ(m.size(), 1u);
+}
+
+// Keys that all hash alike, so that every key shares one probe run.
+struct CollidingHash {
+    std::size_t operator()(int k) const { return static_cast<std::size_t>(k & 3); }
+};
+
+TEST(QelHashMap2018, RandomInsertsAndDeletesAgreeWithAReferenceMap) {
+    std::mt19937 rng(7);
+    auto run = [&](auto& m, int keys) {
+        std::map<int, int> ref;
+        for (int step = 0; step < 20000; ++step) {
+            int const k = static_cast<int>(rng() % static_cast<unsigned>(keys));
+            if (rng() % 3 == 0) {
+                auto const got = m.del(k);
+                ASSERT_EQ(got.has_value(), ref.erase(k) == 1) << step;
+            } else {
+                m.set(k, step);
+                ref[k] = step;
+            }
+            if (step % 997 == 0) {
+                ASSERT_EQ(m.size(), ref.size());
+                for (int q = 0; q < keys; ++q) {
+                    auto const it = ref.find(q);
+                    int const* v = m.find(q);
+                    ASSERT_EQ(v != nullptr, it != ref.end()) << q;
+                    if (v) {
+                        ASSERT_EQ(*v, it->second);
+                    }
+                }
+            }
+        }
+        std::size_t visited = 0;
+        for (auto p = m.first(); p != m.npos; p = m.next(p)) ++visited;
+        EXPECT_EQ(visited, ref.size());
+    };
+    Qel::HashMap2018<int, int> spread;
+    run(spread, 3000);
+    Qel::HashMap2018<int, int, CollidingHash> colliding;
+    run(colliding, 200);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "contracts/qel/Trace.h"
+#include "contracts/shm/CommitGroup.h"
 #include "contracts/shm/Crc32c.h"
 #include "tests/shm/ShmTestSupport.h"
 
@@ -26,6 +27,13 @@ TEST(ShmChecksum, Crc32cIsTheStandardCastagnoliChecksumInAnyPieces) {
     std::uint32_t const whole = QelSharedMem::crc32c(0, long_.data(), long_.size());
     EXPECT_EQ(QelSharedMem::crc32c(QelSharedMem::crc32c(0, long_.data(), 13), long_.data() + 13, long_.size() - 13),
               whole);
+    // The instruction-based and the table-driven computations agree at every length and alignment.
+    EXPECT_EQ(QelSharedMem::crc32cPortable(0, text, 9), 0xE3069283u);
+    for (std::size_t start = 0; start < 9; ++start)
+        for (std::size_t n = 0; n < 70; ++n)
+            ASSERT_EQ(QelSharedMem::crc32c(5, long_.data() + start, n),
+                      QelSharedMem::crc32cPortable(5, long_.data() + start, n))
+                << start << " " << n;
 }
 
 TEST_F(ShmCollection, SetReplaceDeleteAndLookup) {
@@ -337,6 +345,65 @@ TEST_F(ShmCollection, WriteTransactionCommitsAllOrNothing) {
     EXPECT_EQ(log->entryLogConfig().size(), 1u);
     writeChange(5);  // and the service is usable afterwards
     EXPECT_EQ(control->scratchpad(), 5u);
+}
+
+TEST_F(ShmCollection, CommitGroupKeepsEveryUnitThatSucceededAndUndoesOnlyAFailedOne) {
+    auto log = mountLog();
+    auto table = mountConfig(1, 4);
+    auto control = log->collectionControl();
+    auto writeChange = [&](Asic::LogVersion v) {
+        QelSharedMem::WriteTransaction txn;
+        table->swTableEntriesIs(configRecord(static_cast<std::uint32_t>(v), v));
+        log->entryLogConfigIs(logRecord(v, static_cast<std::uint32_t>(v)));
+        control->scratchpadIs(v);
+    };
+    auto group = QelSharedMem::commitGroup();
+    ASSERT_TRUE(group->begin());
+    EXPECT_FALSE(QelSharedMem::commitGroup()->begin());  // a second group joins the first
+    writeChange(1);
+    table->swTableEntriesIs(configRecord(2, 2));  // a single write is a unit of its own
+    EXPECT_TRUE(log->entryLogConfig().has(1));    // reads see the group's writes
+    EXPECT_EQ(control->scratchpad(), 1u);
+
+    // A unit whose second write fails: its first write is undone, the units before it stay.
+    EXPECT_THROW(
+        {
+            QelSharedMem::WriteTransaction txn;
+            table->swTableEntriesIs(configRecord(3, 3));
+            QelSharedMem::TEST_failNextWrite();
+            log->entryLogConfigIs(logRecord(3));
+        },
+        QelSharedMem::StorageError);
+    EXPECT_FALSE(table->swTableEntries().has(tcamKey(3)));
+    EXPECT_TRUE(table->swTableEntries().has(tcamKey(2)));
+    // A single write that fails undoes nothing else.
+    QelSharedMem::TEST_failNextWrite();
+    EXPECT_THROW(log->entryLogConfigIs(logRecord(9)), QelSharedMem::StorageError);
+    // A full table refuses a new key without writing: the group goes on.
+    table->swTableEntriesIs(configRecord(4, 4));
+    table->swTableEntriesIs(configRecord(5, 5));
+    EXPECT_THROW(writeChange(6), Lumo::CapacityExceededException);
+    EXPECT_EQ(table->swTableEntries().size(), 4u);
+    group->commit();
+    writeChange(4);
+    // A mount commits the group's writes so far and takes a transaction of its own.
+    auto other = mountConfig(2);
+    other->swTableEntriesIs(configRecord(7, 7));
+    group->end(false);
+
+    restart();
+    log = mountLog();
+    table = mountConfig(1, 4);
+    other = mountConfig(2);
+    EXPECT_EQ(log->collectionControl()->scratchpad(), 4u);
+    std::vector<Asic::LogVersion> versions;
+    for (auto r = log->entryLogConfig().first(); r; r = log->entryLogConfig().after(r->version))
+        versions.push_back(r->version);
+    EXPECT_EQ(versions, (std::vector<Asic::LogVersion>{1, 4}));
+    for (std::uint32_t n : {1, 2, 4, 5}) EXPECT_TRUE(table->swTableEntries().has(tcamKey(n))) << n;
+    EXPECT_FALSE(table->swTableEntries().has(tcamKey(3)));
+    EXPECT_EQ(table->swTableEntries().find(tcamKey(4)).logVersion, 4u);
+    EXPECT_TRUE(other->swTableEntries().has(tcamKey(7)));
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "contracts/asic/GroupInterface.h"
 #include "contracts/asic/GroupResolver.h"
 
 namespace VornTest {
@@ -106,6 +109,79 @@ TEST_F(GroupResolverTest, ResolverStaysUsableWhenACommitThrowsOrClearsIt) {
     enq(6, &tableB_);
     EXPECT_EQ(resolver_->processQueues(), 1u);
     EXPECT_EQ(committed_, (std::vector<int>{1, 2, 3, 6}));
+}
+
+// A commit group that records what the resolver asks of it; commit() fails on request.
+class RecordingCommitGroup : public Asic::CommitGroup {
+  public:
+    bool begin() override {
+        calls.push_back("begin");
+        return true;
+    }
+    void commit() override {
+        calls.push_back("commit");
+        if (failCommit) throw std::runtime_error("storage full");
+    }
+    void end(bool unwinding) override { calls.push_back(unwinding ? "end unwinding" : "end"); }
+
+    std::vector<std::string> calls;
+    bool failCommit = false;
+};
+
+TEST_F(GroupResolverTest, GroupedPassAnnouncesLoggedChangesOnlyAfterItsGroupCommits) {
+    auto group = Lumo::make<Asic::GroupInterface>("agent", "group", 1, nullptr, nullptr);
+    resolver_ = group->groupResolver();
+    auto storage = std::make_shared<RecordingCommitGroup>();
+    resolver_->commitGroupIs(storage);
+    std::vector<Asic::LogVersion> learnt;
+    Asic::SwTableId const table{7};
+    group->logEntryListenerIs([&](Asic::SwTableId id) { learnt.push_back(group->logEntries(id).back().version); });
+
+    // Each commit logs a change; none reaches the listener before the pass's group ends.
+    Asic::LogVersion next = 1;
+    auto logOnCommit = [&](Lumo::Ptr<FakeRequest> const& r) {
+        r->onCommit = [&] {
+            EXPECT_TRUE(resolver_->grouping());
+            group->addLogEntry(table, next++, nullptr);
+            EXPECT_TRUE(learnt.empty() || storage->calls.back() == "commit");
+        };
+    };
+    for (int i = 0; i < 3; ++i) logOnCommit(enq(i, &tableA_));
+    EXPECT_EQ(resolver_->processQueues(), 3u);
+    EXPECT_EQ(storage->calls, (std::vector<std::string>{"begin", "end"}));
+    EXPECT_EQ(learnt, (std::vector<Asic::LogVersion>{1, 2, 3}));
+    EXPECT_FALSE(resolver_->grouping());
+
+    // Outside a pass a logged change is learnt at once.
+    group->addLogEntry(table, next++, nullptr);
+    EXPECT_EQ(learnt.back(), 4u);
+
+    // A long pass commits its group every kCommitsPerGroup commits.
+    storage->calls.clear();
+    learnt.clear();
+    for (std::uint64_t i = 0; i < Asic::GroupResolver::kCommitsPerGroup + 1; ++i) logOnCommit(enq(10, &tableB_));
+    resolver_->processQueues();
+    EXPECT_EQ(storage->calls, (std::vector<std::string>{"begin", "commit", "end"}));
+    EXPECT_EQ(learnt.size(), Asic::GroupResolver::kCommitsPerGroup + 1);
+
+    // A commit that throws ends the pass; the group still ends (committing the commits before
+    // it) and their changes are learnt. A group that cannot commit announces nothing.
+    storage->calls.clear();
+    learnt.clear();
+    logOnCommit(enq(20, &tableA_));
+    enq(21, &tableA_)->onCommit = [] { throw std::runtime_error("write failed"); };
+    EXPECT_THROW(resolver_->processQueues(), std::runtime_error);
+    EXPECT_EQ(storage->calls, (std::vector<std::string>{"begin", "end unwinding"}));
+    EXPECT_EQ(learnt.size(), 1u);
+
+    storage->calls.clear();
+    learnt.clear();
+    storage->failCommit = true;
+    for (std::uint64_t i = 0; i < Asic::GroupResolver::kCommitsPerGroup; ++i) logOnCommit(enq(30, &tableA_));
+    EXPECT_THROW(resolver_->processQueues(), std::runtime_error);
+    EXPECT_EQ(storage->calls, (std::vector<std::string>{"begin", "commit", "end unwinding"}));
+    EXPECT_TRUE(learnt.empty());
+    group->shutdown();
 }
 
 }  // namespace
