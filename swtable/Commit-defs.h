@@ -81,88 +81,103 @@ void OrderedSwTableAccessor<T>::commitEntry(T& table, Lumo::Ptr<ResolverEntry> c
     QEL_ASSERT(wrapper->entryHandle() != nullptr, "entryHandle != NULL");
     Lumo::Ptr<EntryHandle> handle = Lumo::static_ptr_cast<EntryHandle>(wrapper->entryHandle());
     if (!isTableDelete) QEL_ASSERT(handle->version().valid(), "entryConfVersion.valid()");
-    EntryVersion const committedVersion = handle->version();
-    auto const& dependency = request.dependantEntryHandle();
-    Key const key = wrapper->key();
-    Lumo::Ptr<typename F::SwTable> const swTable(&table);
+    Commit const c{table, request, wrapper, handle, request.dependantEntryHandle(), wrapper->key()};
 
-    if (dependency && SwTableBase::isFailed(dependency->entryState())) {
-        if (isTableDelete) {
-            QEL_TRACE_AT(T::trace(), 1, "Failed dependent entry for remove all");
-            QEL_TRACE_AT(T::trace(), 1, "Failed to commit entry remove all operation");
-        } else {
-            QEL_TRACE_AT(T::trace(), 1, "Failed dependent entry for key: {}", key);
-            QEL_TRACE_AT(T::trace(), 1, "Failed to commit entry key: {}", key);
-        }
-        completeHandle(*handle, EntryState::failed);
-        commitTail(table);
-        return;
+    if (c.dependency && SwTableBase::isFailed(c.dependency->entryState())) {
+        commitAfterFailedDependency(c, isTableDelete);
+    } else if (isTableDelete) {
+        commitRemoveAll(c);
+    } else if (isEntryDelete) {
+        commitRemove(c, linkage);
+    } else {
+        commitWrite(c, linkage);
     }
+    commitTail(table);
+}
 
+// The request depends on an entry that failed: it fails too, and nothing is logged.
+template <typename T>
+void OrderedSwTableAccessor<T>::commitAfterFailedDependency(Commit const& c, bool isTableDelete) {
     if (isTableDelete) {
-        MajorVersion const currRemoveAllVersion = table.transientRemoveAllVersion();
-        QEL_ASSERT(currRemoveAllVersion.valid(), "currRemoveAllVersion.valid()");
-        QEL_TRACE_AT(T::trace(), 8, "Committing table delete for version: {}", currRemoveAllVersion);
-        Lumo::Ptr<NeededEntry> needed = table.getNeededEntrySet(wrapper);
-        if (dependency) needed->add(dependency->entryTableVersion());
-        table.delAllEntries(true, needed, handle);
-        table.transientRemoveAllVersionIs(currRemoveAllVersion.value == 0 ? MajorVersion::invalid()
-                                                                          : MajorVersion(currRemoveAllVersion.value - 1));
-        commitTail(table);
-        return;
+        QEL_TRACE_AT(T::trace(), 1, "Failed dependent entry for remove all");
+        QEL_TRACE_AT(T::trace(), 1, "Failed to commit entry remove all operation");
+    } else {
+        QEL_TRACE_AT(T::trace(), 1, "Failed dependent entry for key: {}", c.key);
+        QEL_TRACE_AT(T::trace(), 1, "Failed to commit entry key: {}", c.key);
     }
+    completeHandle(*c.handle, EntryState::failed);
+}
 
-    if (isEntryDelete) {
-        Entry const before = table.entryFromConfig(key);
-        auto needed = Lumo::make<NeededEntry>();
-        if (dependency) needed->add(dependency->entryTableVersion());
-        transientCleanup(table, true, key, committedVersion);
-        wrapper->finalizeOnSuccess(swTable, true);
-        LogVersion const logVersion = table.entryLog()->entryDel(key, needed, table.unitId());
-        handle->logVersionIs(logVersion);
-        if (logVersion == 0) {
-            completeHandle(*handle, EntryState::done);
-        } else {
-            handle->entryStateIs(EntryState::logged);
-            table.entryHandleInLogEnq(handle);
-        }
-        if constexpr (F::kHasResources) linkage->updateLocalUsage(wrapper, before, true);
-        commitTail(table);
-        return;
-    }
+// A remove-all: every entry of the unit is deleted under the remove-all's handle, and the
+// remove-all version steps back by one.
+template <typename T>
+void OrderedSwTableAccessor<T>::commitRemoveAll(Commit const& c) {
+    MajorVersion const currRemoveAllVersion = c.table.transientRemoveAllVersion();
+    QEL_ASSERT(currRemoveAllVersion.valid(), "currRemoveAllVersion.valid()");
+    QEL_TRACE_AT(T::trace(), 8, "Committing table delete for version: {}", currRemoveAllVersion);
+    Lumo::Ptr<NeededEntry> needed = c.table.getNeededEntrySet(c.wrapper);
+    if (c.dependency) needed->add(c.dependency->entryTableVersion());
+    Lumo::Ptr<EntryHandle> handle = c.handle;
+    c.table.delAllEntries(true, needed, handle);
+    c.table.transientRemoveAllVersionIs(currRemoveAllVersion.value == 0 ? MajorVersion::invalid()
+                                                                        : MajorVersion(currRemoveAllVersion.value - 1));
+}
 
-    // A write. The action table first checks that the entry's resource resolved.
+template <typename T>
+template <typename Linkage>
+void OrderedSwTableAccessor<T>::commitRemove(Commit const& c, Linkage const& linkage) {
+    Entry const before = c.table.entryFromConfig(c.key);
+    auto needed = Lumo::make<NeededEntry>();
+    if (c.dependency) needed->add(c.dependency->entryTableVersion());
+    transientCleanup(c.table, true, c.key, c.handle->version());
+    c.wrapper->finalizeOnSuccess(Lumo::Ptr<typename F::SwTable>(&c.table), true);
+    LogVersion const logVersion = c.table.entryLog()->entryDel(c.key, needed, c.table.unitId());
+    logOrComplete(c, logVersion, logVersion != 0);
+    if constexpr (F::kHasResources) linkage->updateLocalUsage(c.wrapper, before, true);
+}
+
+// A write. The action table first checks that the entry's resource resolved; an entry that
+// did not and cannot be kept fails without being logged.
+template <typename T>
+template <typename Linkage>
+void OrderedSwTableAccessor<T>::commitWrite(Commit const& c, Linkage const& linkage) {
+    Lumo::Ptr<typename F::SwTable> const swTable(&c.table);
+    EntryVersion const committedVersion = c.handle->version();
     bool resolved = true;
     if constexpr (F::kHasResources) {
-        if (!VornTunnelTcamMgr::checkResolveSuccess<F>(wrapper, linkage)) {
+        if (!VornTunnelTcamMgr::checkResolveSuccess<F>(c.wrapper, linkage)) {
             resolved = false;
-            table.stats()->resolveFailCntInc(1);
-            if (!wrapper->finalizeOnFailure(swTable, false)) {
-                transientCleanup(table, false, key, committedVersion);
-                QEL_TRACE_AT(T::trace(), 1, "Failed to commit entry key: {}", key);
-                completeHandle(*handle, EntryState::failed);
-                commitTail(table);
+            c.table.stats()->resolveFailCntInc(1);
+            if (!c.wrapper->finalizeOnFailure(swTable, false)) {
+                transientCleanup(c.table, false, c.key, committedVersion);
+                QEL_TRACE_AT(T::trace(), 1, "Failed to commit entry key: {}", c.key);
+                completeHandle(*c.handle, EntryState::failed);
                 return;
             }
         }
     }
-    if (resolved) wrapper->finalizeOnSuccess(swTable, false);
-    transientCleanup(table, false, key, committedVersion);
-    Lumo::Ptr<NeededEntry> needed = table.getNeededEntrySet(wrapper);
-    Entry const before = table.entryFromConfig(key);
-    if (dependency) needed->add(dependency->entryTableVersion());
-    bool const suppressIdenticalWrites = (request.flags() & kWrittenWhileMarkingFlag) != 0;
-    LogVersion const logVersion = table.entryLog()->entryIs(wrapper->logEntry(), wrapper->rsrcKeys(), needed,
-                                                            table.unitId(), table.stats(), suppressIdenticalWrites);
-    handle->logVersionIs(logVersion);
-    if (table.entryLog()->cleanedVersion() < logVersion) {
-        handle->entryStateIs(EntryState::logged);
-        table.entryHandleInLogEnq(handle);
+    if (resolved) c.wrapper->finalizeOnSuccess(swTable, false);
+    transientCleanup(c.table, false, c.key, committedVersion);
+    Lumo::Ptr<NeededEntry> needed = c.table.getNeededEntrySet(c.wrapper);
+    Entry const before = c.table.entryFromConfig(c.key);
+    if (c.dependency) needed->add(c.dependency->entryTableVersion());
+    bool const suppressIdenticalWrites = (c.request.flags() & kWrittenWhileMarkingFlag) != 0;
+    LogVersion const logVersion =
+        c.table.entryLog()->entryIs(c.wrapper->logEntry(), c.wrapper->rsrcKeys(), needed, c.table.unitId(),
+                                    c.table.stats(), suppressIdenticalWrites);
+    logOrComplete(c, logVersion, c.table.entryLog()->cleanedVersion() < logVersion);
+    if constexpr (F::kHasResources) linkage->updateLocalUsage(c.wrapper, before, false);
+}
+
+template <typename T>
+void OrderedSwTableAccessor<T>::logOrComplete(Commit const& c, LogVersion logVersion, bool waitForStatus) {
+    c.handle->logVersionIs(logVersion);
+    if (waitForStatus) {
+        c.handle->entryStateIs(EntryState::logged);
+        c.table.entryHandleInLogEnq(c.handle);
     } else {
-        completeHandle(*handle, EntryState::done);
+        completeHandle(*c.handle, EntryState::done);
     }
-    if constexpr (F::kHasResources) linkage->updateLocalUsage(wrapper, before, false);
-    commitTail(table);
 }
 
 }  // namespace Asic

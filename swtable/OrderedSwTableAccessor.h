@@ -54,6 +54,25 @@ struct OrderedSwTableAccessor {
     static void completeHandle(EntryHandle& handle, EntryState state);
     static void transientCleanup(T& table, bool removeSide, Key const& key, EntryVersion committedVersion);
     static void commitTail(T& table);
+
+    // One request being committed: what every branch of commitEntry works on.
+    struct Commit {
+        T& table;
+        ResolverEntryType const& request;
+        Lumo::Ptr<Wrapper> wrapper;
+        Lumo::Ptr<EntryHandle> handle;
+        DependencyPtr const& dependency;
+        Key key;
+    };
+    static void commitAfterFailedDependency(Commit const& c, bool isTableDelete);
+    static void commitRemoveAll(Commit const& c);
+    template <typename Linkage>
+    static void commitRemove(Commit const& c, Linkage const& linkage);
+    template <typename Linkage>
+    static void commitWrite(Commit const& c, Linkage const& linkage);
+    // Logs the committed version on the handle and completes it, or queues it until the table
+    // status reaches that version.
+    static void logOrComplete(Commit const& c, LogVersion logVersion, bool waitForStatus);
 };
 
 }  // namespace Asic
