@@ -19,6 +19,7 @@
 //   Constants                         tableEntryLogTesselPath(), configTesselPath(unitId)
 //   kTypeName, kChangeLogTypeName, kConfigTypeName, kTableName, kTraceName   names
 //   kStoresRsrcKeys                   resource keys are stored and take part in the suppression test
+#include "entrylog/EntryLogCapacity.h"
 #include <cstdint>
 
 #include "contracts/asic/EntryLogBase.h"
@@ -47,8 +48,8 @@ class EntryLogT : public Asic::EntryLogBase {
     enum Attr : Lumo::AttributeId { kTableEntryLog = 1, kTableConfigTessel };
 
     // Declared sizes (capacities) of the change log's and a configuration table's collection.
-    static constexpr std::uint32_t kChangeLogCapacity = 1000000;
-    static constexpr std::uint32_t kConfigCapacity = 0x10000;
+    static constexpr std::uint32_t kChangeLogCapacity = VornTunnelTcamMgr::kChangeLogCapacity;
+    static constexpr std::uint32_t kConfigCapacity = kConfigTableCapacity;
 
     // Mounts the change log and restores tableVersion from its scratchpad before returning.
     EntryLogT(Asic::SwTableId tableId, Lumo::Ptr<Ledra::EntityManager> entityManager,

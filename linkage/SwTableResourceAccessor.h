@@ -34,14 +34,14 @@ struct SwTableResourceAccessor {
                 return EntryState::pending;
             case EntryState::done:
                 return EntryState::done;
-            case EntryState::failedState3:
+            case EntryState::failedOther:
             case EntryState::failed:
-            case EntryState::failedState6:
-                return EntryState::failedState6;
+            case EntryState::resolutionFailed:
+                return EntryState::resolutionFailed;
             default:
                 QEL_ASSERT(false, "false && \"Unhandled resHandle entryState\"");
         }
-        return EntryState::failedState6;
+        return EntryState::resolutionFailed;
     }
 
     template <typename WrapperPtr>

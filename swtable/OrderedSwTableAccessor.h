@@ -6,6 +6,7 @@
 //
 // The bodies live in the *-defs.h headers of this folder, one per concern (write path, commit,
 // reads, restore, mark and sweep); each family's .cpp includes them and instantiates the table.
+#include "entrylog/EntryLogCapacity.h"
 #include "swtable/SwTableT.h"
 
 namespace Asic {
@@ -24,8 +25,9 @@ struct OrderedSwTableAccessor {
     // Traces name the table class the algorithms run for.
     static constexpr char const* qelTraceClassName() { return F::kSwTableTypeName; }
 
-    // The change log has room for 1,000,000 records; new commits wait while it holds more than this.
-    static constexpr std::uint32_t kChangeLogRecordLimit = 999'999;
+    // New commits wait while the change log holds more records than this: one below its
+    // capacity, so that the commit let through still finds room.
+    static constexpr std::uint32_t kChangeLogRecordLimit = VornTunnelTcamMgr::kChangeLogCapacity - 1;
 
     // ---- write and remove path
     template <typename Linkage>

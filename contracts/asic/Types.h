@@ -72,16 +72,16 @@ struct SwTableBase {
     // Entry states of a request's handle. 0 pending, 1 logged, 4 done or resolved, 5 failed;
     // 3, 5 and 6 count as failed; 2 is not shown to clients.
     enum class EntryState : std::uint8_t {
-        pending = 0,
-        logged = 1,
-        state2 = 2,
-        failedState3 = 3,
-        done = 4,
-        failed = 5,
-        failedState6 = 6,
+        pending = 0,           // accepted, not yet committed
+        logged = 1,            // committed and logged; waits for the table status to reach its version
+        resolvedOther = 2,     // resolved for its dependents; never a state a resource handle presents
+        failedOther = 3,       // failed elsewhere in the framework; counts as failed
+        done = 4,              // complete (or, for a resource, resolved)
+        failed = 5,            // failed; the response handler has been called
+        resolutionFailed = 6,  // a resource that failed to resolve; counts as failed
     };
     static constexpr bool isFailed(EntryState s) {
-        return s == EntryState::failedState3 || s == EntryState::failed || s == EntryState::failedState6;
+        return s == EntryState::failedOther || s == EntryState::failed || s == EntryState::resolutionFailed;
     }
 };
 using EntryState = SwTableBase::EntryState;

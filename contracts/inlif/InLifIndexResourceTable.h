@@ -91,9 +91,9 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
 
     // Handle states, as Asic entry states. A client sees 0, 3, 4 and 6 only.
     static constexpr Asic::EntryState kPending = Asic::EntryState::pending;        // 0: allocation to come
-    static constexpr Asic::EntryState kReleased = Asic::EntryState::failedState3;  // 3: released, indexes freed
+    static constexpr Asic::EntryState kReleased = Asic::EntryState::failedOther;  // 3: released, indexes freed
     static constexpr Asic::EntryState kResolved = Asic::EntryState::done;          // 4: indexes valid
-    static constexpr Asic::EntryState kFailed = Asic::EntryState::failedState6;    // 6: no index to be had
+    static constexpr Asic::EntryState kFailed = Asic::EntryState::resolutionFailed;    // 6: no index to be had
 
     // Attribute the table publishes (index: the key's hash) after any handle changed.
     static constexpr Lumo::AttributeId kHandleChangeAttr = 1;

@@ -118,7 +118,7 @@ TEST_F(InLifIndexPersistence, AllocationsComeBackResolvedAfterARestartAndUnclaim
     ASSERT_TRUE(unclaimed);
     EXPECT_EQ(table_->releaseUnclaimed(), 2u);
     EXPECT_EQ(table_->releaseUnclaimed(), 0u);
-    EXPECT_EQ(unclaimed->entryState(), EntryState::failedState3);
+    EXPECT_EQ(unclaimed->entryState(), EntryState::failedOther);
     EXPECT_TRUE(unclaimed->isPostReleaseProtoState());
     EXPECT_EQ(unclaimed->inLif0Index(), 0u);
     EXPECT_FALSE(table_->handle(key(2)));
@@ -145,7 +145,7 @@ TEST_F(InLifIndexPersistence, ReloadedPoolsHandOutFreshIndexesThenTheGapsAndRefu
     EXPECT_EQ(resolved(6)->inLif0Index(), 105u);  // never handed out before
     EXPECT_EQ(resolved(7)->inLif0Index(), 101u);  // then the gaps, lowest first
     EXPECT_EQ(resolved(8)->inLif23Index(), 5003u);
-    EXPECT_EQ(resolved(9)->entryState(), EntryState::failedState6);  // all six out
+    EXPECT_EQ(resolved(9)->entryState(), EntryState::resolutionFailed);  // all six out
 
     // Smaller pools: the keys whose indexes lie beyond them lose their records.
     restart(4);
@@ -153,7 +153,7 @@ TEST_F(InLifIndexPersistence, ReloadedPoolsHandOutFreshIndexesThenTheGapsAndRefu
     EXPECT_FALSE(table_->handle(key(5)));
     EXPECT_FALSE(stored().has(InLifIndexTesselEntry::keyOf(key(5))));
     EXPECT_EQ(table_->inLif0Pool().inUse(), 4u);
-    EXPECT_EQ(resolved(5)->entryState(), EntryState::failedState6);
+    EXPECT_EQ(resolved(5)->entryState(), EntryState::resolutionFailed);
 }
 
 TEST_F(InLifIndexPersistence, RecordBelongsToTheNewestHandleOfAKey) {
@@ -166,7 +166,7 @@ TEST_F(InLifIndexPersistence, RecordBelongsToTheNewestHandleOfAKey) {
     ASSERT_NE(renewed, old);
     entry->entryStateIs(EntryState::done);
     loop_.runUntilIdle();
-    EXPECT_EQ(old->entryState(), EntryState::failedState3);
+    EXPECT_EQ(old->entryState(), EntryState::failedOther);
 
     restart();
     ASSERT_TRUE(table_->handle(key(1)));
@@ -190,7 +190,7 @@ TEST_F(InLifIndexPersistence, DamagedRecordsAndFailedWritesCostOnlyTheirOwnKey) 
     // An allocation that cannot be stored is not made.
     QelSharedMem::TEST_failNextWrite();
     HandlePtr const lost = resolved(4);
-    EXPECT_EQ(lost->entryState(), EntryState::failedState6);
+    EXPECT_EQ(lost->entryState(), EntryState::resolutionFailed);
     EXPECT_EQ(lost->inLif0Index(), 0u);
     EXPECT_EQ(table_->inLif0Pool().inUse(), 1u);
     ASSERT_TRUE(table_->reindex(key(4)));  // the next try succeeds and is stored

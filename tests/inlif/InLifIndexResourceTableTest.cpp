@@ -93,7 +93,7 @@ TEST(InLifIndexResourceTable, ExhaustedPoolFailsTheHandleUntilIndexesComeBack) {
     Watcher watchB(b);
     loop.runUntilIdle();
     EXPECT_EQ(a->entryState(), EntryState::done);
-    EXPECT_EQ(b->entryState(), EntryState::failedState6);
+    EXPECT_EQ(b->entryState(), EntryState::resolutionFailed);
     EXPECT_EQ(watchB.updates, std::vector<std::uint32_t>{1});
     EXPECT_EQ(b->inLif0Index(), 0u);
     EXPECT_EQ(table->inLif0Pool().inUse(), 1u);  // the InLif0 index taken for b went back
@@ -104,7 +104,7 @@ TEST(InLifIndexResourceTable, ExhaustedPoolFailsTheHandleUntilIndexesComeBack) {
     EXPECT_FALSE(table->reindex(key(1)));  // a re-index needs a spare pair too
     EXPECT_TRUE(table->forceFailure(key(1)));
     EXPECT_FALSE(table->forceFailure(key(1)));
-    EXPECT_EQ(a->entryState(), EntryState::failedState6);
+    EXPECT_EQ(a->entryState(), EntryState::resolutionFailed);
     EXPECT_EQ(table->inLif23Pool().inUse(), 0u);
     EXPECT_TRUE(table->reindex(key(2)));  // retried now that a's indexes are free
     EXPECT_EQ(b->entryState(), EntryState::done);
@@ -198,7 +198,7 @@ TEST(InLifIndexResourceTable, ReleaseByTheLastClientFreesIndexesWhenItsEntryHand
     EXPECT_EQ(table->inLif0Pool().inUse(), 2u);
     e2->entryStateIs(EntryState::done);
     loop.runUntilIdle();
-    EXPECT_EQ(a->entryState(), EntryState::failedState3);
+    EXPECT_EQ(a->entryState(), EntryState::failedOther);
     EXPECT_EQ(a->inLif0Index(), 0u);
     EXPECT_EQ(table->inLif0Pool().inUse(), 1u);
     EXPECT_EQ(table->releasingCount(), 0u);
@@ -215,7 +215,7 @@ TEST(InLifIndexResourceTable, ReleaseWithoutEntryHandleOrWhilePendingCompletesOn
     client->release(p, nullptr);  // released before it resolved: never takes indexes
     HandlePtr r = client->request(key(2), nullptr);
     loop.runUntilIdle();
-    EXPECT_EQ(p->entryState(), EntryState::failedState3);
+    EXPECT_EQ(p->entryState(), EntryState::failedOther);
     EXPECT_EQ(table->inLif0Pool().inUse(), 1u);
 
     auto done = Lumo::make<TestEntryHandle>();
@@ -223,7 +223,7 @@ TEST(InLifIndexResourceTable, ReleaseWithoutEntryHandleOrWhilePendingCompletesOn
     client->release(r, done);
     EXPECT_EQ(r->entryState(), EntryState::done);
     loop.runUntilIdle();
-    EXPECT_EQ(r->entryState(), EntryState::failedState3);
+    EXPECT_EQ(r->entryState(), EntryState::failedOther);
     EXPECT_EQ(table->inLif0Pool().inUse(), 0u);
     EXPECT_EQ(table->releasingCount(), 0u);
     EXPECT_FALSE(table->reindex(key(2)));  // a released key has no handle to change

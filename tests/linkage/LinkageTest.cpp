@@ -46,14 +46,14 @@ TEST(ResolutionStateMapping, EveryHandleStateAClientCanSee) {
     EXPECT_EQ(mapped(EntryState::pending), EntryState::pending);
     EXPECT_EQ(mapped(EntryState::logged), EntryState::pending);
     EXPECT_EQ(mapped(EntryState::done), EntryState::done);
-    EXPECT_EQ(mapped(EntryState::failedState3), EntryState::failedState6);
-    EXPECT_EQ(mapped(EntryState::failed), EntryState::failedState6);
-    EXPECT_EQ(mapped(EntryState::failedState6), EntryState::failedState6);
+    EXPECT_EQ(mapped(EntryState::failedOther), EntryState::resolutionFailed);
+    EXPECT_EQ(mapped(EntryState::failed), EntryState::resolutionFailed);
+    EXPECT_EQ(mapped(EntryState::resolutionFailed), EntryState::resolutionFailed);
     FakeWrapper const noHandle{nullptr};
     EXPECT_EQ(Asic::SwTableResourceAccessor<FakeLinkage>::entryResolutionState(FakeLinkage{}, &noHandle),
               EntryState::done);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(mapped(EntryState::state2), "Unhandled resHandle entryState");
+    EXPECT_DEATH(mapped(EntryState::resolvedOther), "Unhandled resHandle entryState");
     EXPECT_DEATH(mapped(static_cast<EntryState>(7)), "Unhandled resHandle entryState");
 }
 
@@ -82,13 +82,13 @@ TEST_F(LinkageTest, ResolutionStateNeededEntrySetAndTheNullKey) {
     EXPECT_NE(table_->getNeededEntrySet(wrapper), set);  // a fresh set every time
 
     ASSERT_TRUE(resTable_->forceFailure(inLif(5)));
-    EXPECT_EQ(linkage().entryResolutionState(wrapper), EntryState::failedState6);
+    EXPECT_EQ(linkage().entryResolutionState(wrapper), EntryState::resolutionFailed);
 
     // The released handle ends in state 3, which counts as failed.
     client_->release(res, nullptr);
     loop_.runUntilIdle();
-    ASSERT_EQ(res->entryState(), EntryState::failedState3);
-    EXPECT_EQ(linkage().entryResolutionState(wrapper), EntryState::failedState6);
+    ASSERT_EQ(res->entryState(), EntryState::failedOther);
+    EXPECT_EQ(linkage().entryResolutionState(wrapper), EntryState::resolutionFailed);
 
     // An entry without InLif: no request, resolved, empty set, nothing registered.
     auto none = Lumo::make<Wrapper>(aentry(2), handle);
@@ -236,7 +236,7 @@ TEST_F(LinkageTest, SharedKeyHasOneStateMachineAndOneReleaseByTheLastUser) {
     capture.clear();
     table_->tableStatusVersion(log_->tableVersion());
     loop_.runUntilIdle();
-    EXPECT_EQ(res->entryState(), EntryState::failedState3);
+    EXPECT_EQ(res->entryState(), EntryState::failedOther);
     EXPECT_EQ(client_->ackCount(), acks);
     EXPECT_TRUE(capture.messages("TcamActionInLifIndexLinkage").empty());
 

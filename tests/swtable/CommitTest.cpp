@@ -20,8 +20,8 @@ TYPED_TEST(CommitTest, ResolutionAndCommitFollowTheDependencyState) {
         auto re = this->resolverEntry(flags, dep);
         dep->entryStateIs(EntryState::pending);
         EXPECT_FALSE(t.isResolverEntryResolved(re)) << int(flags);
-        for (auto s : {EntryState::logged, EntryState::state2, EntryState::done, EntryState::failedState3,
-                       EntryState::failed, EntryState::failedState6}) {
+        for (auto s : {EntryState::logged, EntryState::resolvedOther, EntryState::done, EntryState::failedOther,
+                       EntryState::failed, EntryState::resolutionFailed}) {
             dep->entryStateIs(s);
             EXPECT_TRUE(t.isResolverEntryResolved(re)) << int(flags) << " " << int(s);
         }
