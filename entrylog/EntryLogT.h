@@ -21,6 +21,7 @@
 //   kStoresRsrcKeys                   resource keys are stored and take part in the suppression test
 #include <cstdint>
 
+#include "api/Export.h"
 #include "contracts/asic/EntryLogBase.h"
 #include "contracts/asic/SwTableStats.h"
 #include "contracts/qel/HashMap2018.h"
@@ -31,7 +32,7 @@
 namespace VornTunnelTcamMgr {
 
 template <typename Traits>
-class EntryLogT : public Asic::EntryLogBase {
+class VORN_TCAMMGR_API EntryLogT : public Asic::EntryLogBase {
   public:
     static constexpr char const* qelTraceClassName() { return Traits::kTypeName; }
     using LogEntry = typename Traits::LogEntry;
