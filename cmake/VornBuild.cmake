@@ -7,15 +7,27 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_L
   list(APPEND VORN_WARNINGS -Wno-error=restrict)
 endif()
 
-# vorn_library(<name> SOURCES <files...> DEPS <targets...>)
-# A static library whose headers are included relative to the project root.
+# Library objects also go into the shared libraries (cmake/VornPackage.cmake).
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+
+# vorn_library(<name> [HIDDEN] SOURCES <files...> DEPS <targets...>)
+# A static library of one folder, whose headers are included relative to the project root;
+# DEPS names the folders' libraries it builds on. HIDDEN compiles it with hidden visibility:
+# only what api/Export.h marks leaves the shared library its objects go into. Every library
+# waits for the layering check (scripts/check-layering.py).
 function(vorn_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "HIDDEN" "" "SOURCES;DEPS" ${ARGN})
   if(ARG_SOURCES)
     add_library(${name} STATIC ${ARG_SOURCES})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})
     target_compile_options(${name} PRIVATE ${VORN_WARNINGS})
+    if(ARG_HIDDEN)
+      set_target_properties(${name} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+    endif()
+    if(TARGET vorn_layering)
+      add_dependencies(${name} vorn_layering)
+    endif()
   else()
     add_library(${name} INTERFACE)
     target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})

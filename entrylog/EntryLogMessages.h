@@ -1,6 +1,7 @@
 #pragma once
 // The operator-visible log messages of an entry-log module. Each module (key table, action
 // table) owns one EntryLogMessages object, made once when the module is loaded.
+#include "api/Export.h"
 #include "contracts/qel/Log.h"
 
 namespace VornTunnelTcamMgr {
@@ -14,7 +15,7 @@ inline constexpr Qel::LogDescriptor kHwAbstractionExceptionDescriptor{"HW_ABSTRA
 
 // Only HW_ABSTRACTION_ERROR is raised (a persistent table was found wiped at mount); the other
 // two are declared for the operators' message catalogue and never raised.
-struct EntryLogMessages {
+struct VORN_TCAMMGR_API EntryLogMessages {
     Qel::LogHandle hwAbstractionError{kHwAbstractionErrorDescriptor, Lumo::Duration{}, 1.0, 0, 0};
     Qel::LogHandle hwAbstractionRelaunchError{kHwAbstractionRelaunchErrorDescriptor, Lumo::Duration{}, 1.0, 0, 0};
     Qel::LogHandle hwAbstractionException{kHwAbstractionExceptionDescriptor, Lumo::Duration{}, 1.0, 0, 0};

@@ -4,7 +4,7 @@
 
 #include "contracts/qel/Assert.h"
 #include "contracts/qel/Trace.h"
-#include "contracts/shm/CommitGroup.h"
+#include "entrylog/EnvironmentCommitGroup.h"
 #include "entrylog/EntryLogT.h"
 #include "entrylog/GuardedRead.h"
 #include "entrylog/MountTessel.h"
@@ -18,7 +18,7 @@ EntryLogT<Traits>::EntryLogT(Asic::SwTableId tableId, Lumo::Ptr<Ledra::EntityMan
     // The group's resolver commits into this log's storage: its passes group their writes in
     // one shared-memory transaction.
     if (auto const& group = this->groupInterface(); group && !group->groupResolver()->commitGroup())
-        group->groupResolver()->commitGroupIs(QelSharedMem::commitGroup());
+        group->groupResolver()->commitGroupIs(environmentCommitGroup());
     handleInitialized();
 }
 

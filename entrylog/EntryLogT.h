@@ -22,6 +22,7 @@
 #include "entrylog/EntryLogCapacity.h"
 #include <cstdint>
 
+#include "api/Export.h"
 #include "contracts/asic/EntryLogBase.h"
 #include "contracts/asic/SwTableStats.h"
 #include "contracts/qel/HashMap2018.h"
@@ -32,7 +33,7 @@
 namespace VornTunnelTcamMgr {
 
 template <typename Traits>
-class EntryLogT : public Asic::EntryLogBase {
+class VORN_TCAMMGR_API EntryLogT : public Asic::EntryLogBase {
   public:
     static constexpr char const* qelTraceClassName() { return Traits::kTypeName; }
     using LogEntry = typename Traits::LogEntry;

@@ -3,6 +3,7 @@
 // log and the configuration table of each unit. Configuration records also keep the entry's
 // InLif key, and an identical rewrite is suppressed only when that key is unchanged too; the
 // change log carries no resource keys.
+#include "api/Export.h"
 #include "contracts/types/TcamConstants.h"
 #include "contracts/types/TcamRecords.h"
 #include "contracts/types/TcamTessel.h"
@@ -10,7 +11,7 @@
 
 namespace VornTunnelTcamMgr {
 
-struct TcamActionEntryLogTraits {
+struct VORN_TCAMMGR_API TcamActionEntryLogTraits {
     using LogEntry = TcamActionLogEntry;
     using Key = TcamActionEntryKey;
     using ResourceKeys = TcamActionResourceKeys;
@@ -30,7 +31,7 @@ struct TcamActionEntryLogTraits {
 
 extern template class EntryLogT<TcamActionEntryLogTraits>;
 
-class TcamActionEntryLog final : public EntryLogT<TcamActionEntryLogTraits> {
+class VORN_TCAMMGR_API TcamActionEntryLog final : public EntryLogT<TcamActionEntryLogTraits> {
   public:
     using EntryLogT::EntryLogT;
     ~TcamActionEntryLog() override;
@@ -40,7 +41,7 @@ class TcamActionEntryLog final : public EntryLogT<TcamActionEntryLogTraits> {
                                                               Lumo::String const& agentName);
 };
 
-Lumo::Ptr<TcamActionEntryLog> tcamActionEntryLogFactory(Asic::SwTableId tableId,
+VORN_TCAMMGR_API Lumo::Ptr<TcamActionEntryLog> tcamActionEntryLogFactory(Asic::SwTableId tableId,
                                                         Lumo::Ptr<Ledra::EntityManager> const& entityManager,
                                                         Lumo::Ptr<Asic::GroupInterface> const& groupInterface,
                                                         Lumo::String const& agentName);

@@ -2,6 +2,7 @@
 // TcamEntryLog: the persistent entry log of the key table ("Tcam"): its change log and the
 // configuration table of each unit, over TcamLogEntry records. The key table has no resource
 // keys, so none are stored or compared.
+#include "api/Export.h"
 #include "contracts/types/TcamConstants.h"
 #include "contracts/types/TcamRecords.h"
 #include "contracts/types/TcamTessel.h"
@@ -9,7 +10,7 @@
 
 namespace VornTunnelTcamMgr {
 
-struct TcamEntryLogTraits {
+struct VORN_TCAMMGR_API TcamEntryLogTraits {
     using LogEntry = TcamLogEntry;
     using Key = TcamEntryKey;
     using ResourceKeys = TcamResourceKeys;
@@ -29,7 +30,7 @@ struct TcamEntryLogTraits {
 
 extern template class EntryLogT<TcamEntryLogTraits>;
 
-class TcamEntryLog final : public EntryLogT<TcamEntryLogTraits> {
+class VORN_TCAMMGR_API TcamEntryLog final : public EntryLogT<TcamEntryLogTraits> {
   public:
     using EntryLogT::EntryLogT;
     ~TcamEntryLog() override;
@@ -39,7 +40,7 @@ class TcamEntryLog final : public EntryLogT<TcamEntryLogTraits> {
                                                   Lumo::String const& agentName);
 };
 
-Lumo::Ptr<TcamEntryLog> tcamEntryLogFactory(Asic::SwTableId tableId,
+VORN_TCAMMGR_API Lumo::Ptr<TcamEntryLog> tcamEntryLogFactory(Asic::SwTableId tableId,
                                             Lumo::Ptr<Ledra::EntityManager> const& entityManager,
                                             Lumo::Ptr<Asic::GroupInterface> const& groupInterface,
                                             Lumo::String const& agentName);

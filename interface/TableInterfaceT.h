@@ -7,13 +7,14 @@
 // cleans the log up to the table version the group records, and registers the interface.
 // makeSwTable then gives the software table of each unit, and reconcile clears the units that
 // have stored configuration but were not brought up.
+#include "api/Export.h"
 #include "contracts/asic/OrderedTableInterface.h"
 #include "contracts/qel/Trace.h"
 
 namespace VornTunnelTcamMgr {
 
 template <typename I>
-class TableInterfaceT : public Asic::TableInterfaceBase {
+class VORN_TCAMMGR_API TableInterfaceT : public Asic::TableInterfaceBase {
   public:
     static constexpr char const* qelTraceClassName() { return I::kRegistrationName; }
     using Interface = typename I::Interface;

@@ -1,6 +1,7 @@
 #pragma once
 // TcamActionInterface: the table interface of the action table ("TcamAction", 0x1B080402).
 // Its software tables are connected to the InLif index resource table.
+#include "api/Export.h"
 #include "interface/TableInterfaceT.h"
 #include "swtable/TcamActionSwTable.h"
 
@@ -8,7 +9,7 @@ namespace VornTunnelTcamMgr {
 
 class TcamActionInterface;
 
-struct TcamActionInterfaceTraits {
+struct VORN_TCAMMGR_API TcamActionInterfaceTraits {
     using Interface = TcamActionInterface;
     using SwTable = TcamActionSwTable;
     using HelperBase = TcamActionSwTableHelperBase;
@@ -25,7 +26,7 @@ struct TcamActionInterfaceTraits {
     static void connectResources(TableInterfaceT<TcamActionInterfaceTraits>& intf, TcamActionSwTable& table);
 };
 
-class TcamActionInterface final : public TableInterfaceT<TcamActionInterfaceTraits> {
+class VORN_TCAMMGR_API TcamActionInterface final : public TableInterfaceT<TcamActionInterfaceTraits> {
   public:
     using TableInterfaceT::TableInterfaceT;
     ~TcamActionInterface() override;

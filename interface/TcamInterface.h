@@ -1,5 +1,6 @@
 #pragma once
 // TcamInterface: the table interface of the key table ("Tcam", 0x1B080401).
+#include "api/Export.h"
 #include "interface/TableInterfaceT.h"
 #include "swtable/TcamSwTable.h"
 
@@ -7,7 +8,7 @@ namespace VornTunnelTcamMgr {
 
 class TcamInterface;
 
-struct TcamInterfaceTraits {
+struct VORN_TCAMMGR_API TcamInterfaceTraits {
     using Interface = TcamInterface;
     using SwTable = TcamSwTable;
     using HelperBase = TcamSwTableHelperBase;
@@ -24,7 +25,7 @@ struct TcamInterfaceTraits {
     static void connectResources(TableInterfaceT<TcamInterfaceTraits>&, TcamSwTable&) {}
 };
 
-class TcamInterface final : public TableInterfaceT<TcamInterfaceTraits> {
+class VORN_TCAMMGR_API TcamInterface final : public TableInterfaceT<TcamInterfaceTraits> {
   public:
     using TableInterfaceT::TableInterfaceT;
     ~TcamInterface() override;

@@ -8,14 +8,16 @@
 // Invariant: entryUsageSm holds a state machine under key K exactly while at least one
 // committed action entry with InLif key K is recorded; its resPtr is K's handle and its
 // usage set is never empty outside addResKeyMapping/deleteResKeyMapping.
+#include "api/Export.h"
 #include "contracts/inlif/InLifIndexResourceTable.h"
 #include "contracts/lumo/Publisher.h"
 #include "contracts/qel/HashMap2018.h"
-#include "swtable/TcamActionInfraTypes.h"
+#include "swtable/TcamActionLinkageBase.h"
+#include "swtable/TcamActionSwTable.h"
 
 namespace VornTunnelTcamMgr {
 
-class TcamActionInLifIndexLinkage : public Lumo::PublishingNode {
+class VORN_TCAMMGR_API TcamActionInLifIndexLinkage final : public TcamActionLinkageBase {
   public:
     using ResourceHandle = VornTunnelNiLib::InLifIndexResourceTable::ResourceHandle;
     using ClientInstance = VornTunnelNiLib::InLifIndexResourceTable::ClientInstance;
@@ -78,12 +80,13 @@ class TcamActionInLifIndexLinkage : public Lumo::PublishingNode {
 
     // Records that a committed entry started, stopped or changed its use of a resource.
     void updateLocalUsage(Lumo::Ptr<TcamActionEntryWrapper> const& swEntry, TcamActionEntry const& oldEntry,
-                          bool isDeleted);
-    Asic::EntryState entryResolutionState(Lumo::Ptr<TcamActionEntryWrapper const> const& entry) const;
-    void resolveEntry(Lumo::Ptr<TcamActionEntryWrapper> const& entry);
-    Lumo::Ptr<Asic::NeededEntry> getNeededEntrySet(Lumo::Ptr<TcamActionEntryWrapper const> const& entry) const;
-    void restoreEntry(Lumo::Ptr<TcamActionEntryWrapper> const& entry);
-    void handleResourceChangeAtInit();
+                          bool isDeleted) override;
+    Asic::EntryState entryResolutionState(Lumo::Ptr<TcamActionEntryWrapper const> const& entry) const override;
+    void resolveEntry(Lumo::Ptr<TcamActionEntryWrapper> const& entry) override;
+    Lumo::Ptr<Asic::NeededEntry> getNeededEntrySet(
+        Lumo::Ptr<TcamActionEntryWrapper const> const& entry) const override;
+    void restoreEntry(Lumo::Ptr<TcamActionEntryWrapper> const& entry) override;
+    void handleResourceChangeAtInit() override;
 
     Lumo::Ptr<LocalUsageUpdateSm> entryUsageSm(ResKey const& key) const { return entryUsageSm_.get(key); }
     Lumo::Ptr<LocalUsageUpdateSm> entryUsageSmIs(Lumo::Ptr<ResourceHandle const> const& resPtr);
@@ -98,7 +101,7 @@ class TcamActionInLifIndexLinkage : public Lumo::PublishingNode {
     static Lumo::Ptr<ResourceHandle const> const& resourceHandle(TcamActionEntryWrapper const& entry) {
         return entry.inLifIndexKeyResPtr();
     }
-    void setResourceHandle(Lumo::Ptr<TcamActionEntryWrapper> const& entry);
+    void setResourceHandle(Lumo::Ptr<TcamActionEntryWrapper> const& entry) override;
 
   private:
     TcamActionSwTable* swTable_;  // not counted: the table owns the linkage
@@ -106,9 +109,12 @@ class TcamActionInLifIndexLinkage : public Lumo::PublishingNode {
     Qel::HashMap2018<ResKey, Lumo::Ptr<LocalUsageUpdateSm>> entryUsageSm_;
 };
 
-Lumo::Ptr<TcamActionInLifIndexLinkage> tcamActionInLifIndexLinkageFactory(
+// The InLif linkage a table was given, or null (the table holds it as a TcamActionLinkageBase).
+VORN_TCAMMGR_API TcamActionInLifIndexLinkage* inLifIndexLinkageOf(TcamActionSwTable const& table);
+
+VORN_TCAMMGR_API Lumo::Ptr<TcamActionInLifIndexLinkage> tcamActionInLifIndexLinkageFactory(
     TcamActionSwTable* swTable, Lumo::Ptr<TcamActionInLifIndexLinkage::ClientInstance> const& resTblClient);
-Lumo::Ptr<TcamActionInLifIndexLinkage::LocalUsageUpdateSm> localUsageUpdateSmFactory(
+VORN_TCAMMGR_API Lumo::Ptr<TcamActionInLifIndexLinkage::LocalUsageUpdateSm> localUsageUpdateSmFactory(
     Lumo::Ptr<TcamActionInLifIndexLinkage::ResourceHandle const> const& resPtr, TcamActionInLifIndexLinkage* parent);
 
 }  // namespace VornTunnelTcamMgr

@@ -4,6 +4,7 @@
 // response handler called once when the request completes or fails.
 #include <functional>
 
+#include "api/Export.h"
 #include "contracts/asic/EntryHandle.h"
 #include "contracts/lumo/Format.h"
 #include "swtable/SwTableFamily.h"
@@ -13,7 +14,7 @@ namespace VornTunnelTcamMgr {
 using ResponseHandler = std::function<void(Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const> const&)>;
 
 template <typename F>
-class EntryHandleT : public Asic::OrderedSwTable::EntryHandle {
+class VORN_TCAMMGR_API EntryHandleT : public Asic::OrderedSwTable::EntryHandle {
   public:
     static constexpr char const* qelTraceClassName() { return F::kEntryHandleTypeName; }
     using Key = typename F::Key;

@@ -7,6 +7,7 @@
 // which setResolvedFields and finalizeOnSuccess overwrite.
 #include <cstdint>
 
+#include "api/Export.h"
 #include "contracts/asic/OrderedSwTable.h"
 #include "contracts/lumo/Format.h"
 #include "contracts/qel/Trace.h"
@@ -18,7 +19,7 @@ namespace VornTunnelTcamMgr {
 struct NoResourcePtr {};
 
 template <typename F>
-class EntryWrapperT : public Lumo::Node {
+class VORN_TCAMMGR_API EntryWrapperT : public Lumo::Node {
   public:
     static constexpr char const* qelTraceClassName() { return F::kWrapperTypeName; }
     using Entry = typename F::Entry;

@@ -5,6 +5,7 @@
 // change between steps (a sweep removes entries while it walks).
 #include <cstdint>
 
+#include "api/Export.h"
 #include "contracts/asic/OrderedSwTable.h"
 #include "contracts/qel/Assert.h"
 #include "contracts/qel/Trace.h"
@@ -13,10 +14,10 @@
 namespace VornTunnelTcamMgr {
 
 // The "SwTableIter" trace handle of the merge step.
-Qel::TraceHandle& swTableIterTrace();
+VORN_TCAMMGR_API Qel::TraceHandle& swTableIterTrace();
 
 template <typename F>
-class IteratorStateT : public Asic::SwTableIteratorStateBase {
+class VORN_TCAMMGR_API IteratorStateT : public Asic::SwTableIteratorStateBase {
   public:
     static constexpr char const* qelTraceClassName() { return F::kIteratorStateTypeName; }
     using Key = typename F::Key;

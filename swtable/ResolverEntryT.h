@@ -2,13 +2,14 @@
 // The resolver entry: what a software table queues with the group resolver for one request.
 // It names the dependency the request waits for and carries the wrapper back to the table
 // when the resolver asks whether the request is resolved and when it commits it.
+#include "api/Export.h"
 #include "contracts/asic/ResolverEntry.h"
 #include "swtable/SwTableFamily.h"
 
 namespace VornTunnelTcamMgr {
 
 template <typename F>
-class ResolverEntryT : public Asic::ResolverEntry {
+class VORN_TCAMMGR_API ResolverEntryT : public Asic::ResolverEntry {
   public:
     static constexpr char const* qelTraceClassName() { return F::kResolverEntryTypeName; }
     using SwTable = typename F::SwTable;

@@ -21,7 +21,7 @@ class TcamSwTableIteratorState;
 class TcamActionSwTableIteratorState;
 class TcamEntryLog;
 class TcamActionEntryLog;
-class TcamActionInLifIndexLinkage;
+class TcamActionLinkageBase;
 
 struct TcamFamily;
 struct TcamActionFamily;

@@ -3,13 +3,14 @@
 // class, overrides the hooks it needs and installs an instance with swTableHelperIs. The
 // defaults: success does nothing, failure answers false (drop the request), a resource update
 // answers true (record the re-evaluated entry).
+#include "api/Export.h"
 #include "contracts/lumo/Node.h"
 #include "swtable/SwTableFamily.h"
 
 namespace VornTunnelTcamMgr {
 
 template <typename F>
-class SwTableHelperBaseT : public Lumo::Node {
+class VORN_TCAMMGR_API SwTableHelperBaseT : public Lumo::Node {
   public:
     using Wrapper = typename F::Wrapper;
     using SwTable = typename F::SwTable;

@@ -13,6 +13,7 @@
 // queue is in the order the commits were logged.
 #include <optional>
 
+#include "api/Export.h"
 #include "contracts/asic/GroupResolver.h"
 #include "contracts/asic/NeededEntry.h"
 #include "contracts/asic/SwTableSet.h"
@@ -25,7 +26,7 @@
 namespace VornTunnelTcamMgr {
 
 template <typename F>
-class SwTableT : public Asic::OrderedSwTableWithMarkSweep {
+class VORN_TCAMMGR_API SwTableT : public Asic::OrderedSwTableWithMarkSweep {
   public:
     static constexpr char const* qelTraceClassName() { return F::kSwTableTypeName; }
     using Family = F;

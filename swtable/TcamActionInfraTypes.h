@@ -1,6 +1,7 @@
 #pragma once
 // The action table's family: its value types, its InLif resource handle and linkage, and the
 // classes every algorithm of the software table is instantiated with.
+#include "api/Export.h"
 #include "contracts/inlif/InLifIndexResourceTable.h"
 #include "contracts/types/TcamTypes.h"
 #include "swtable/EntryWrapperT.h"
@@ -10,7 +11,7 @@
 
 namespace VornTunnelTcamMgr {
 
-struct TcamActionFamily {
+struct VORN_TCAMMGR_API TcamActionFamily {
     using Key = TcamActionEntryKey;
     using Entry = TcamActionEntry;
     using LogEntry = TcamActionLogEntry;
@@ -23,7 +24,7 @@ struct TcamActionFamily {
     using IteratorState = TcamActionSwTableIteratorState;
     using ResourceHandle = VornTunnelNiLib::InLifIndexResourceTable::ResourceHandle;
     using ResourcePtr = Lumo::Ptr<ResourceHandle const>;
-    using Linkage = TcamActionInLifIndexLinkage;
+    using Linkage = TcamActionLinkageBase;
 
     static constexpr bool kHasResources = true;
     static constexpr char kSwTableTypeName[] = "VornTunnelTcamMgr::TcamActionSwTable";
@@ -36,20 +37,20 @@ struct TcamActionFamily {
     // The "TcamActionSwTable" trace handle, shared by the table and its generic algorithms.
     static Qel::TraceHandle& trace();
     // The table's InLif linkage, the extra argument of the generic algorithms.
-    static Lumo::Ptr<TcamActionInLifIndexLinkage> const& linkageOf(TcamActionSwTable const& table);
+    static Lumo::Ptr<TcamActionLinkageBase> const& linkageOf(TcamActionSwTable const& table);
 };
 
-class TcamActionEntryWrapper final : public EntryWrapperT<TcamActionFamily> {
+class VORN_TCAMMGR_API TcamActionEntryWrapper final : public EntryWrapperT<TcamActionFamily> {
   public:
     using EntryWrapperT::EntryWrapperT;
     ~TcamActionEntryWrapper() override;
     static Lumo::Ptr<TcamActionEntryWrapper> TcamActionEntryWrapperIs(
         TcamActionEntry const& entry, Lumo::Ptr<Asic::OrderedSwTable::EntryHandle> const& handle);
 };
-Lumo::Ptr<TcamActionEntryWrapper> tcamActionEntryWrapperFactory(
+VORN_TCAMMGR_API Lumo::Ptr<TcamActionEntryWrapper> tcamActionEntryWrapperFactory(
     TcamActionEntry const& entry, Lumo::Ptr<Asic::OrderedSwTable::EntryHandle> const& handle);
 
-class TcamActionResolverEntry final : public ResolverEntryT<TcamActionFamily> {
+class VORN_TCAMMGR_API TcamActionResolverEntry final : public ResolverEntryT<TcamActionFamily> {
   public:
     using ResolverEntryT::ResolverEntryT;
     ~TcamActionResolverEntry() override;
@@ -57,14 +58,14 @@ class TcamActionResolverEntry final : public ResolverEntryT<TcamActionFamily> {
         Lumo::Ptr<Asic::DependencyEntryHandle const> const& dependantEntryHandle, Asic::EntryFlags flags,
         TcamActionSwTable* swTable, Lumo::Ptr<TcamActionEntryWrapper> const& swTableEntry);
 };
-Lumo::Ptr<TcamActionResolverEntry> tcamActionResolverEntryFactory(
+VORN_TCAMMGR_API Lumo::Ptr<TcamActionResolverEntry> tcamActionResolverEntryFactory(
     Lumo::Ptr<Asic::DependencyEntryHandle const> const& dependantEntryHandle, Asic::EntryFlags flags,
     TcamActionSwTable* swTable, Lumo::Ptr<TcamActionEntryWrapper> const& swTableEntry);
 
-class TcamActionSwTableIteratorState final : public IteratorStateT<TcamActionFamily> {
+class VORN_TCAMMGR_API TcamActionSwTableIteratorState final : public IteratorStateT<TcamActionFamily> {
   public:
     ~TcamActionSwTableIteratorState() override;
 };
-Lumo::Ptr<TcamActionSwTableIteratorState> tcamActionSwTableIteratorStateFactory();
+VORN_TCAMMGR_API Lumo::Ptr<TcamActionSwTableIteratorState> tcamActionSwTableIteratorStateFactory();
 
 }  // namespace VornTunnelTcamMgr

@@ -1,7 +1,6 @@
 // The action table's instantiation of the software-table algorithms.
 #include "swtable/TcamActionSwTable.h"
 
-#include "linkage/TcamActionResourceTableLinkage.h"
 #include "swtable/Members-defs.h"
 
 namespace VornTunnelTcamMgr {
@@ -20,8 +19,9 @@ TcamActionEntryWrapper::~TcamActionEntryWrapper() = default;
 TcamActionResolverEntry::~TcamActionResolverEntry() = default;
 TcamActionSwTableIteratorState::~TcamActionSwTableIteratorState() = default;
 TcamActionSwTableHelperBase::~TcamActionSwTableHelperBase() = default;
+TcamActionLinkageBase::~TcamActionLinkageBase() = default;
 
-void TcamActionSwTable::inLifIndexLinkageIs(Lumo::Ptr<TcamActionInLifIndexLinkage> const& linkage) {
+void TcamActionSwTable::inLifIndexLinkageIs(Lumo::Ptr<TcamActionLinkageBase> const& linkage) {
     if (linkage == inLifIndexLinkage_) return;
     inLifIndexLinkage_ = linkage;
     notify(kInLifIndexLinkage);

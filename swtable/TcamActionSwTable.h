@@ -1,14 +1,17 @@
 #pragma once
 // TcamActionSwTable: the software table of the action table ("TcamAction", TcamActionEntryKey
 // to TcamActionEntry) for one unit. All behaviour comes from SwTableT; the action table adds
-// its InLif index linkage, through which its entries obtain their InLif index resources.
+// its InLif index linkage, through which its entries obtain their InLif index resources; the
+// table knows the linkage only through TcamActionLinkageBase.
+#include "api/Export.h"
 #include "entrylog/TcamActionEntryLog.h"
 #include "swtable/SwTableT.h"
+#include "swtable/TcamActionLinkageBase.h"
 #include "swtable/TcamActionSwTableHelperBase.h"
 
 namespace VornTunnelTcamMgr {
 
-class TcamActionSwTable final : public SwTableT<TcamActionFamily> {
+class VORN_TCAMMGR_API TcamActionSwTable final : public SwTableT<TcamActionFamily> {
   public:
     static constexpr Lumo::AttributeId kInLifIndexLinkage = kFirstFamilyAttr;
 
@@ -19,20 +22,20 @@ class TcamActionSwTable final : public SwTableT<TcamActionFamily> {
         Asic::OrderedSwTableSet* swTableSet, Lumo::Ptr<TcamActionEntryLog> const& entryLog,
         Lumo::Ptr<Asic::GroupResolver> const& groupResolver);
 
-    Lumo::Ptr<TcamActionInLifIndexLinkage> const& inLifIndexLinkage() const { return inLifIndexLinkage_; }
-    void inLifIndexLinkageIs(Lumo::Ptr<TcamActionInLifIndexLinkage> const& linkage);
+    Lumo::Ptr<TcamActionLinkageBase> const& inLifIndexLinkage() const { return inLifIndexLinkage_; }
+    void inLifIndexLinkageIs(Lumo::Ptr<TcamActionLinkageBase> const& linkage);
 
   private:
-    Lumo::Ptr<TcamActionInLifIndexLinkage> inLifIndexLinkage_;
+    Lumo::Ptr<TcamActionLinkageBase> inLifIndexLinkage_;
 };
 
-Lumo::Ptr<TcamActionSwTable> tcamActionSwTableFactory(Lumo::Ptr<Asic::CanonicalTableName const> const& tableName,
+VORN_TCAMMGR_API Lumo::Ptr<TcamActionSwTable> tcamActionSwTableFactory(Lumo::Ptr<Asic::CanonicalTableName const> const& tableName,
                                                       Asic::SwTableId swTableId, Asic::UnitId unitId,
                                                       Asic::OrderedSwTableSet* swTableSet,
                                                       Lumo::Ptr<TcamActionEntryLog> const& entryLog,
                                                       Lumo::Ptr<Asic::GroupResolver> const& groupResolver);
 
-inline Lumo::Ptr<TcamActionInLifIndexLinkage> const& TcamActionFamily::linkageOf(TcamActionSwTable const& table) {
+inline Lumo::Ptr<TcamActionLinkageBase> const& TcamActionFamily::linkageOf(TcamActionSwTable const& table) {
     return table.inLifIndexLinkage();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The key table's family: its value types and the classes every algorithm of the software
 // table is instantiated with (wrapper, resolver entry, iterator state).
+#include "api/Export.h"
 #include "contracts/types/TcamTypes.h"
 #include "swtable/EntryWrapperT.h"
 #include "swtable/IteratorStateT.h"
@@ -9,7 +10,7 @@
 
 namespace VornTunnelTcamMgr {
 
-struct TcamFamily {
+struct VORN_TCAMMGR_API TcamFamily {
     using Key = TcamEntryKey;
     using Entry = TcamEntry;
     using LogEntry = TcamLogEntry;
@@ -35,17 +36,17 @@ struct TcamFamily {
     static NoLinkage linkageOf(TcamSwTable const&) { return {}; }
 };
 
-class TcamEntryWrapper final : public EntryWrapperT<TcamFamily> {
+class VORN_TCAMMGR_API TcamEntryWrapper final : public EntryWrapperT<TcamFamily> {
   public:
     using EntryWrapperT::EntryWrapperT;
     ~TcamEntryWrapper() override;
     static Lumo::Ptr<TcamEntryWrapper> TcamEntryWrapperIs(TcamEntry const& entry,
                                                           Lumo::Ptr<Asic::OrderedSwTable::EntryHandle> const& handle);
 };
-Lumo::Ptr<TcamEntryWrapper> tcamEntryWrapperFactory(TcamEntry const& entry,
+VORN_TCAMMGR_API Lumo::Ptr<TcamEntryWrapper> tcamEntryWrapperFactory(TcamEntry const& entry,
                                                     Lumo::Ptr<Asic::OrderedSwTable::EntryHandle> const& handle);
 
-class TcamResolverEntry final : public ResolverEntryT<TcamFamily> {
+class VORN_TCAMMGR_API TcamResolverEntry final : public ResolverEntryT<TcamFamily> {
   public:
     using ResolverEntryT::ResolverEntryT;
     ~TcamResolverEntry() override;
@@ -53,14 +54,14 @@ class TcamResolverEntry final : public ResolverEntryT<TcamFamily> {
         Lumo::Ptr<Asic::DependencyEntryHandle const> const& dependantEntryHandle, Asic::EntryFlags flags,
         TcamSwTable* swTable, Lumo::Ptr<TcamEntryWrapper> const& swTableEntry);
 };
-Lumo::Ptr<TcamResolverEntry> tcamResolverEntryFactory(
+VORN_TCAMMGR_API Lumo::Ptr<TcamResolverEntry> tcamResolverEntryFactory(
     Lumo::Ptr<Asic::DependencyEntryHandle const> const& dependantEntryHandle, Asic::EntryFlags flags,
     TcamSwTable* swTable, Lumo::Ptr<TcamEntryWrapper> const& swTableEntry);
 
-class TcamSwTableIteratorState final : public IteratorStateT<TcamFamily> {
+class VORN_TCAMMGR_API TcamSwTableIteratorState final : public IteratorStateT<TcamFamily> {
   public:
     ~TcamSwTableIteratorState() override;
 };
-Lumo::Ptr<TcamSwTableIteratorState> tcamSwTableIteratorStateFactory();
+VORN_TCAMMGR_API Lumo::Ptr<TcamSwTableIteratorState> tcamSwTableIteratorStateFactory();
 
 }  // namespace VornTunnelTcamMgr

@@ -1,5 +1,8 @@
 #pragma once
 // Asic::GenId: a state-database entity with a persistent major id (a generation counter).
+// The type registers itself with Ledra::EntityManager::entityTypeIs when the program (or
+// library) that uses it is loaded: its out-of-line destructor keeps GenId.cpp, and with it the
+// registration, in every program that creates or casts to a GenId.
 #include <cstdint>
 
 #include "contracts/ledra/EntityManager.h"
@@ -12,6 +15,7 @@ class GenId : public Ledra::Entity {
     static constexpr Lumo::AttributeId kMajorIdAttr = 1;
 
     GenId(Ledra::EntityManager* manager, Lumo::String path) : Ledra::Entity(manager, std::move(path)) {}
+    ~GenId() override;
     char const* typeData() const override { return kTypeName; }
 
     std::uint64_t majorId() const;

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "contracts/asic/GenId.h"
 #include "contracts/lumo/Exception.h"
 #include "contracts/qel/Trace.h"
 #include "contracts/shm/Crc32c.h"
@@ -35,14 +34,9 @@ std::string valueKey(Lumo::String const& name, bool local, Lumo::String const& p
     return key;
 }
 
-// The stock entity types, and those registered with entityTypeIs.
+// The entity types registered with entityTypeIs (each by the component that defines it).
 std::map<Lumo::String, EntityManager::Factory>& factories() {
-    static auto* const f = new std::map<Lumo::String, EntityManager::Factory>{
-        {Asic::GenId::kTypeName,
-         [](EntityManager* manager, Lumo::String const& path) -> Lumo::Ptr<Entity> {
-             return Lumo::make<Asic::GenId>(manager, path);
-         }},
-    };
+    static auto* const f = new std::map<Lumo::String, EntityManager::Factory>;
     return *f;
 }
 

@@ -5,7 +5,9 @@
 // key type with kEncodedSize/encode()). The collection's order is the order of the encoded
 // key bytes, which for the key types is their own operator<=> order. A lookup or step whose
 // record fails its checksum throws Lumo::CorruptionDetectedException; callers hand the message
-// to doCorruptionDetected(), which removes the damaged record, and go on. A write of a new key into a full collection (size ==
+// to doCorruptionDetected(), which removes the damaged record, and go on. A step that does not
+// move past the key it starts from (a damaged tree) throws the same exception, so that no walk
+// goes round for ever. A write of a new key into a full collection (size ==
 // declared capacity) throws Lumo::CapacityExceededException and changes nothing.
 #include <cstdint>
 #include <optional>
@@ -60,8 +62,10 @@ class KeyedCollection : public TesselMapBase {
     QelTessel::CollectionControl& control() const;
     Lumo::Ptr<QelTessel::CollectionControl> controlPtr() const;
 
-    // Test seams: damage the stored bytes of one record so that its checksum fails.
+    // Test seams: damage the stored bytes of one record so that its checksum fails; make every
+    // step from `key` on land on the first record (a damaged tree), which the step reports.
     void TEST_corruptRecord(Key const& key);
+    void TEST_stepsBackFrom(Key const& key);
 
   protected:
     void quarantineDamaged() const override;

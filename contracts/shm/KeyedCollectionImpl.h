@@ -104,7 +104,8 @@ std::optional<Record> KeyedCollection<Record>::lookup(Key const& key) const {
     switch (raw_->get(k.data(), k.size(), &record)) {
         case detail::ReadStatus::found: return record;
         case detail::ReadStatus::absent: return std::nullopt;
-        case detail::ReadStatus::corrupt: break;
+        case detail::ReadStatus::corrupt:
+        case detail::ReadStatus::misordered: break;
     }
     throwCorrupt(k.data(), &key);
 }
@@ -152,6 +153,13 @@ std::optional<Record> KeyedCollection<Record>::seek(detail::Seek how, Key const*
         case detail::ReadStatus::found: return record;
         case detail::ReadStatus::absent: return std::nullopt;
         case detail::ReadStatus::corrupt: break;
+        case detail::ReadStatus::misordered: {
+            auto const& definition = raw_->definition();
+            throw Lumo::CorruptionDetectedException(fmt::format(
+                "shared-memory table {}{}{}: a step from key {} found key {}: the table's order is damaged",
+                definition.path, definition.collectionName.empty() ? "" : " collection ", definition.collectionName,
+                detail::KeyCodec<Key>::describe(k.data(), key), detail::KeyCodec<Key>::describe(found.data(), nullptr)));
+        }
     }
     throwCorrupt(found.data(), nullptr);  // the stored key is known, not its record
 }
@@ -184,6 +192,13 @@ Lumo::Ptr<QelTessel::CollectionControl> KeyedCollection<Record>::controlPtr() co
 template <typename Record>
 void KeyedCollection<Record>::quarantineDamaged() const {
     raw_->quarantine();
+}
+
+template <typename Record>
+void KeyedCollection<Record>::TEST_stepsBackFrom(Key const& key) {
+    typename detail::KeyCodec<Key>::Bytes k;
+    detail::KeyCodec<Key>::encode(key, k.data());
+    raw_->stepsBackFrom(k.data(), k.size());
 }
 
 template <typename Record>

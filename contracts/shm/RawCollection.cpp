@@ -280,7 +280,9 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
     MDB_val k = valOf(key, keySize);
     MDB_val v;
     int rc;
-    if (how == Seek::first) {
+    bool const stepBack = !stepsBackFrom_.empty() && how != Seek::first &&
+                          std::memcmp(key, stepsBackFrom_.data(), std::min(keySize, stepsBackFrom_.size())) >= 0;
+    if (how == Seek::first || stepBack) {
         rc = mdb_cursor_get(c, &k, &v, MDB_FIRST);
     } else {
         rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
@@ -296,6 +298,14 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
     if (k.mv_size != keySize) {
         noteDamaged(k.mv_data, k.mv_size);
         return ReadStatus::corrupt;
+    }
+    // Every walk finds its place again from the last key and relies on each step moving past
+    // it. A step that lands before its key (or on it, for `after`) means a damaged tree: report
+    // it rather than hand the walk a record it has seen, which would make it go round for ever.
+    // The record itself may be sound, so it is not noted for removal.
+    if (how != Seek::first) {
+        int const order = std::memcmp(k.mv_data, key, keySize);
+        if (order < 0 || (order == 0 && how == Seek::after)) return ReadStatus::misordered;
     }
     return verify(k.mv_data, keySize, v.mv_data, v.mv_size, record);
 }

@@ -18,7 +18,9 @@
 
 namespace Tessel::detail {
 
-enum class ReadStatus : std::uint8_t { absent, found, corrupt };
+// misordered: a step found a record that is not past the key it started from (the tree's
+// order is damaged); walks that trusted such a step would go round for ever.
+enum class ReadStatus : std::uint8_t { absent, found, corrupt, misordered };
 enum class Seek : std::uint8_t { first, atOrAfter, after };
 
 // What a mount needs to know of a collection.
@@ -71,6 +73,9 @@ class RawCollection {
 
     // Test seam: flips one byte of the stored record so that its checksum fails.
     void corruptRecord(std::uint8_t const* key, std::size_t keySize);
+    // Test seam: from now on every step from a key at or past `key` lands on the first record,
+    // as a damaged branch page of the tree can make it.
+    void stepsBackFrom(std::uint8_t const* key, std::size_t keySize) { stepsBackFrom_.assign(key, key + keySize); }
 
   private:
     ReadStatus verify(void const* key, std::size_t keySize, void const* value, std::size_t valueSize,
@@ -82,6 +87,7 @@ class RawCollection {
     std::shared_ptr<QelSharedMem::Environment> env_;
     CollectionDefinition definition_;
     mutable std::vector<std::string> damaged_;  // stored keys, at most kMaxNotedDamaged
+    std::vector<std::uint8_t> stepsBackFrom_;  // test seam, empty when off
     unsigned dbi_ = 0;
     Lumo::Ptr<ControlImpl> control_;
 };

@@ -216,6 +216,9 @@ class TesselMapBase {
     // the map goes past it, and a write of its key stores a fresh record.
     void doCorruptionDetected(Lumo::String const& message) const;
     std::uint64_t corruptionsDetected() const { return corruptions_; }
+    // Test seam: while true, reports remove nothing, so a damaged record stays and is met
+    // again by every later read (as before damaged records were removed).
+    static void TEST_keepDamagedRecordsIs(bool keep);
 
   protected:
     // Removes the damaged records found since the last call.

@@ -241,5 +241,27 @@ TEST_F(ReadIteration, CorruptRecordIsReportedAndTheReadGoesOn) {
     EXPECT_EQ(ids(walk()), (std::vector<std::uint32_t>{1, 2, 5}));
 }
 
+// A damaged tree can make a step land before the key it started from. Every walk finds its
+// place again from its last key, so such a step would send it round for ever (the sweep then
+// never returns); the step reports the damage instead and the walk ends there.
+TEST_F(ReadIteration, StepThatGoesBackIsReportedAndEndsTheWalk) {
+    for (std::uint32_t id = 1; id <= 5; ++id) logDirect(id);
+    config().TEST_stepsBackFrom(akey(3));
+    auto const before = config().corruptionsDetected();
+    std::vector<std::uint32_t> got;
+    for (auto it = table_->entryIteratorConst(); it.valid() && got.size() < 20; ++it) got.push_back(it->key().actionId);
+    EXPECT_EQ(got, (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_EQ(config().corruptionsDetected(), before + 1);
+    EXPECT_EQ(config().size(), 5u);  // the records themselves are sound: nothing is removed
+
+    // The sweep of a marked table walks the same way: it comes back, having removed what it saw.
+    table_->mark();
+    table_->sweep();
+    EXPECT_FALSE(table_->inMarkingState());
+    EXPECT_EQ(table_->transientRemoveEntryColl().size(), 2u);
+    // Point reads do not step and are not affected.
+    EXPECT_EQ(table_->entryFromConfig(akey(4)).key(), akey(4));
+}
+
 }  // namespace
 }  // namespace VornTest

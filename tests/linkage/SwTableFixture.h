@@ -106,7 +106,7 @@ class ActionTableFixture : public ::testing::Test {
         start();
     }
 
-    Linkage& linkage() const { return *table_->inLifIndexLinkage(); }
+    Linkage& linkage() const { return *VornTunnelTcamMgr::inLifIndexLinkageOf(*table_); }
     auto& config() const { return log_->tableConfigTessel(kTestUnit)->swTableEntries(); }
 
     // Queues a write of the table (pending until commitAll()).

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "contracts/qel/Trace.h"
-#include "contracts/shm/CommitGroup.h"
+#include "entrylog/EnvironmentCommitGroup.h"
 #include "contracts/shm/Crc32c.h"
 #include "tests/shm/ShmTestSupport.h"
 
@@ -357,9 +357,9 @@ TEST_F(ShmCollection, CommitGroupKeepsEveryUnitThatSucceededAndUndoesOnlyAFailed
         log->entryLogConfigIs(logRecord(v, static_cast<std::uint32_t>(v)));
         control->scratchpadIs(v);
     };
-    auto group = QelSharedMem::commitGroup();
+    auto group = VornTunnelTcamMgr::environmentCommitGroup();
     ASSERT_TRUE(group->begin());
-    EXPECT_FALSE(QelSharedMem::commitGroup()->begin());  // a second group joins the first
+    EXPECT_FALSE(VornTunnelTcamMgr::environmentCommitGroup()->begin());  // a second group joins the first
     writeChange(1);
     table->swTableEntriesIs(configRecord(2, 2));  // a single write is a unit of its own
     EXPECT_TRUE(log->entryLogConfig().has(1));    // reads see the group's writes

@@ -1,8 +1,8 @@
-#include "contracts/shm/CommitGroup.h"
+#include "entrylog/EnvironmentCommitGroup.h"
 
 #include "contracts/shm/Environment.h"
 
-namespace QelSharedMem {
+namespace VornTunnelTcamMgr {
 
 namespace {
 
@@ -11,7 +11,7 @@ namespace {
 class EnvironmentCommitGroup final : public Asic::CommitGroup {
   public:
     bool begin() override {
-        std::shared_ptr<Environment> const& env = processEnvironment();
+        std::shared_ptr<QelSharedMem::Environment> const& env = QelSharedMem::processEnvironment();
         if (!env->groupBegin()) return false;
         env_ = env;
         return true;
@@ -20,16 +20,16 @@ class EnvironmentCommitGroup final : public Asic::CommitGroup {
         if (env_) env_->groupCommit();
     }
     void end(bool unwinding) override {
-        std::shared_ptr<Environment> const env = std::move(env_);
+        std::shared_ptr<QelSharedMem::Environment> const env = std::move(env_);
         if (env) env->groupEnd(unwinding);
     }
 
   private:
-    std::shared_ptr<Environment> env_;
+    std::shared_ptr<QelSharedMem::Environment> env_;
 };
 
 }  // namespace
 
-std::shared_ptr<Asic::CommitGroup> commitGroup() { return std::make_shared<EnvironmentCommitGroup>(); }
+std::shared_ptr<Asic::CommitGroup> environmentCommitGroup() { return std::make_shared<EnvironmentCommitGroup>(); }
 
-}  // namespace QelSharedMem
+}  // namespace VornTunnelTcamMgr

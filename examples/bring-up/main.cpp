@@ -1,0 +1,113 @@
+// tcam-bring-up [namespace]: brings one unit of both tables up on the platform stand-ins in a
+// shared-memory namespace of its own, writes an action entry and a key entry that depends on
+// it, runs the event loop until both are committed and applied, reads them back, and removes
+// the namespace. Exits 0 when everything read back is what was written.
+#include <cstdio>
+#include <string>
+
+#include "contracts/asic/HardwareWriterSim.h"
+#include "contracts/asic/OrderedTableInterface.h"
+#include "contracts/inlif/InLifIndexResourceTable.h"
+#include "contracts/ledra/EntityManager.h"
+#include "contracts/qel/Entity.h"
+#include "contracts/qel/EventLoop.h"
+#include "contracts/shm/SharedMem.h"
+#include "contracts/types/TcamConstants.h"
+#include "interface/TcamActionInterface.h"
+#include "interface/TcamInterface.h"
+
+namespace {
+
+namespace Tm = VornTunnelTcamMgr;
+constexpr Asic::UnitId kUnit = 0;
+
+bool check(bool condition, char const* what) {
+    std::printf("%-48s %s\n", what, condition ? "ok" : "FAILED");
+    return condition;
+}
+
+// One agent process: the platform side, both table interfaces and the unit's two tables.
+bool run() {
+    Qel::EventLoop loop;
+    auto entityManager = Lumo::make<Ledra::EntityManager>("VornTunnelNiEm", true);
+    auto orderedTableIntf = Lumo::make<Asic::OrderedTableInterface>(entityManager, &loop);
+    auto inLifTable = Lumo::make<VornTunnelNiLib::InLifIndexResourceTable>(
+        &loop, VornTunnelNiLib::InLifIndexResourceTableConfig{}, entityManager);
+    orderedTableIntf->resourceTableIs(VornTunnelNiLib::InLifIndexResourceTable::canonicalName(), inLifTable);
+    auto group = orderedTableIntf->makeGroupIntf(Tm::kAgentName, Tm::kGroupName,
+                                                 Asic::SwTableId(Tm::TcamInterface::tableId()).agentAndGroupId());
+    inLifTable->stateChangeListenerIs([resolver = group->groupResolver()] { resolver->updateGenId(); });
+    auto hardware = Lumo::make<Asic::HardwareWriterSim>(group, &loop);
+
+    auto actionIntf = Tm::TcamActionInterface::getIntf(orderedTableIntf);
+    auto tcamIntf = Tm::TcamInterface::getIntf(orderedTableIntf);
+    auto actionTable = actionIntf->makeSwTable(kUnit, nullptr, true);
+    auto tcamTable = tcamIntf->makeSwTable(kUnit, nullptr, true);
+
+    Tm::TcamActionEntry action;
+    action.keyIs(Tm::TcamActionEntryKey{7});
+    action.logEntry.decapType = static_cast<std::uint8_t>(Tm::DecapType::decapOuter);
+    action.logEntry.vrfId = 3;
+    action.rsrcKeys.inLifKey = VornInLif::InLifKey{42, 100, 0};
+    Tm::TcamEntry key;
+    Tm::TcamEntryKey k;
+    k.vrfId = 3;
+    k.tunnelType = static_cast<std::uint8_t>(Tm::TunnelType::vxlan);
+    k.addressFamily = static_cast<std::uint8_t>(Tm::AddressFamily::ipv4);
+    k.dstAddr = {10, 0, 0, 1};
+    key.keyIs(k);
+    key.logEntry.actionKey = action.key();
+    key.logEntry.priority = 10;
+
+    // The key entry is ordered behind the action entry it applies.
+    auto actionHandle = actionTable->entryWrite(action.key(), action, nullptr);
+    auto keyHandle = tcamTable->entryWrite(key.key(), key, actionHandle);
+    loop.runUntilIdle();
+
+    bool ok = check(actionHandle->entryState() == Asic::EntryState::done, "action entry committed and applied");
+    ok &= check(keyHandle->entryState() == Asic::EntryState::done, "key entry committed and applied");
+    Tm::TcamActionEntry const readAction = actionTable->entryRead(action.key());
+    ok &= check(readAction.logEntry.vrfId == 3 && readAction.inLifIndexKey() == action.inLifIndexKey(),
+                "action entry reads back");
+    ok &= check(readAction.inLif0Index() != 0, "action entry holds its InLif index");
+    ok &= check(tcamTable->entryRead(key.key()) == key, "key entry reads back");
+    ok &= check(tcamTable->entrys() == 1 && actionTable->entrys() == 1, "one entry in each table");
+    ok &= check(!tcamTable->hasPendingHwWrites() && !actionTable->hasPendingHwWrites(), "no pending hardware writes");
+
+    // Release in the order the agent does: tables, group, interfaces, then the platform side.
+    actionTable = nullptr;
+    tcamTable = nullptr;
+    actionHandle = nullptr;
+    keyHandle = nullptr;
+    inLifTable->stateChangeListenerIs(nullptr);
+    group->shutdown();
+    hardware = nullptr;
+    auto interfaces = Asic::SwTableInterfacesSingleton::instance();
+    interfaces->swTableIntfDel(Tm::TcamInterfaceTraits::kRegistrationName);
+    interfaces->swTableIntfDel(Tm::TcamActionInterfaceTraits::kRegistrationName);
+    tcamIntf = nullptr;
+    actionIntf = nullptr;
+    group = nullptr;
+    orderedTableIntf = nullptr;
+    inLifTable = nullptr;
+    loop = Qel::EventLoop();
+    entityManager = nullptr;
+    Qel::Entity::singletonDelAll();
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string const ns = argc > 1 ? argv[1] : "bring-up-example";
+    QelSharedMem::namespaceIs(ns);
+    bool ok = false;
+    try {
+        ok = run();
+    } catch (std::exception const& e) {
+        std::fprintf(stderr, "tcam-bring-up: %s\n", e.what());
+    }
+    QelSharedMem::removeNamespace(ns);
+    std::printf("%s\n", ok ? "bring-up: ok" : "bring-up: FAILED");
+    return ok ? 0 : 1;
+}
