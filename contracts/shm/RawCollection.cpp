@@ -42,6 +42,13 @@ std::uint32_t loadLe32(void const* at) {
     return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
 }
 
+// Whether cursor `c` is positioned on `key` (its record then in `value`).
+bool atKey(MDB_cursor* c, std::uint8_t const* key, std::size_t keySize, MDB_val* value) {
+    MDB_val k;
+    return mdb_cursor_get(c, &k, value, MDB_GET_CURRENT) == 0 && k.mv_size == keySize &&
+           std::memcmp(k.mv_data, key, keySize) == 0;
+}
+
 // Why a mount did not take the stored collection as it was.
 enum class MountOutcome { kept, created, unreadable, formatChanged, typeChanged, forced };
 
@@ -282,6 +289,11 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
     int rc;
     if (how == Seek::first) {
         rc = mdb_cursor_get(c, &k, &v, MDB_FIRST);
+    } else if (atKey(c, key, keySize, &v)) {
+        // The cursor still rests on `key` in this snapshot (the last step of a walk left it
+        // there): that record, or the one after it, without a seek.
+        k = valOf(key, keySize);
+        rc = how == Seek::after ? mdb_cursor_get(c, &k, &v, MDB_NEXT) : 0;
     } else {
         rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
         if (rc == 0 && how == Seek::after && k.mv_size == keySize && std::memcmp(k.mv_data, key, keySize) == 0)

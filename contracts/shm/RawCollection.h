@@ -51,6 +51,9 @@ class RawCollection {
     ReadStatus get(std::uint8_t const* key, std::size_t keySize, void* record) const;
     // The record at the first key (`first`, `key` unused), at the first key >= `key`, or after
     // `key`. `foundKey` (keySize bytes) receives the key found, also for a corrupt record.
+    // While the environment's snapshot is unchanged the collection's cursor stays where the last
+    // step left it, so a walk that asks for the record after the one it was given moves on
+    // without a seek.
     ReadStatus seek(Seek how, std::uint8_t const* key, std::size_t keySize, void* record,
                     std::uint8_t* foundKey) const;
     // Inserts or replaces. Throws Lumo::CapacityExceededException for a new key when the
