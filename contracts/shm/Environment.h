@@ -92,6 +92,10 @@ class Environment : public std::enable_shared_from_this<Environment> {
         Read(Read const&) = delete;
         Read& operator=(Read const&) = delete;
         MDB_txn* txn() const { return txn_; }
+        // The snapshot this read sees, as a number that no other snapshot of this handle shares
+        // (it changes whenever the kept transaction is renewed); 0 for a read in a scope's
+        // write transaction, whose view changes with every write.
+        std::uint64_t snapshot() const { return kept_ ? env_.readGeneration_ : 0; }
         // A cursor on `dbi` for this read; valid until the Read ends.
         MDB_cursor* cursor(MDB_dbi dbi);
 

@@ -79,12 +79,26 @@ class RawCollection {
     ReadStatus verify(void const* key, std::size_t keySize, void const* value, std::size_t valueSize,
                       void* record) const;
 
+    // The last record read intact (or found absent) by key, with the snapshot it was read in:
+    // callers often read the same key several times in a row with nothing written between.
+    struct LastRead {
+        std::uint64_t snapshot = 0;  // 0: nothing remembered
+        bool found = false;
+        std::string key;
+        std::vector<unsigned char> record;
+    };
+    bool lastReadOf(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize, ReadStatus& status,
+                    void* record) const;
+    void rememberRead(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize, bool found,
+                      void const* record) const;
+
     // Remembers the stored key of a record a read found damaged, for quarantine().
     void noteDamaged(void const* key, std::size_t keySize) const;
 
     std::shared_ptr<QelSharedMem::Environment> env_;
     CollectionDefinition definition_;
     mutable std::vector<std::string> damaged_;  // stored keys, at most kMaxNotedDamaged
+    mutable LastRead last_;
     unsigned dbi_ = 0;
     Lumo::Ptr<ControlImpl> control_;
 };

@@ -163,6 +163,15 @@ TEST_F(ShmCollection, StepsOfAWalkSeeEveryChangeMadeBetweenThem) {
         EXPECT_EQ(changes.atOrAfter(cur->version)->version, cur->version);
     }
     EXPECT_EQ(seen, (std::vector<Asic::LogVersion>{10, 20, 25, 30, 50, 55, 60, 70, 90, 100}));
+
+    // Lookups of one key in a row see every change between them as well.
+    EXPECT_TRUE(changes.has(90));
+    removeInAnotherProcess(QelSharedMem::processEnvironment()->path(), shmManager()->databaseName(kLogPath), 90);
+    EXPECT_FALSE(changes.has(90));
+    log->entryLogConfigIs(logRecord(90, 7));
+    EXPECT_TRUE(changes.has(90));
+    log->entryLogConfigIs(logRecord(90, 8));
+    EXPECT_EQ(changes.lookup(90)->logEntry.key, tcamKey(8));
 }
 
 TEST_F(ShmCollection, FullCollectionRefusesNewKeysAndChangesNothing) {
