@@ -324,6 +324,12 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
         // The cursor still rests on `key` in this snapshot (the last step of a walk left it
         // there): that record, or the one after it, without a seek.
         k = valOf(key, keySize);
+        ReadStatus status;
+        if (how == Seek::atOrAfter && lastReadOf(r.snapshot(), key, keySize, status, record) &&
+            status == ReadStatus::found) {
+            std::memcpy(foundKey, key, keySize);  // read and checked already in this snapshot
+            return status;
+        }
         rc = how == Seek::after ? mdb_cursor_get(c, &k, &v, MDB_NEXT) : 0;
     } else {
         rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
