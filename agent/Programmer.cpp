@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <memory>
+#include <unordered_map>
 
 namespace VornTcamAgent {
 
@@ -38,12 +39,18 @@ void Programmer::write(DesiredUnit const& unit) {
         auto& progress = progress_[{kind, unitId}];
         ++progress.written;
         auto answer = std::make_shared<Answer>();
-        auto onAnswer = [this, kind, unitId, keyText = fmt::format("{}", key), answer, table, key, requested,
-                         why](Asic::EntryState state) {
+        // The key's text is made only when an answer needs it (a failure or a sink): most
+        // answers of a large write are plain completions.
+        auto onAnswer = [this, kind, unitId, answer, table, key, requested, why](Asic::EntryState state) {
             if (answer->counted) return;
             answer->counted = true;
             auto& p = progress_[{kind, unitId}];
             bool const ok = state == Asic::EntryState::done;
+            if (ok && !sink_ && !entrySink_) {
+                ++p.completed;
+                return;
+            }
+            std::string const keyText = fmt::format("{}", key);
             if (ok)
                 ++p.completed;
             else
@@ -62,7 +69,9 @@ void Programmer::write(DesiredUnit const& unit) {
         return handle;
     };
 
-    std::map<std::uint32_t, Lumo::Ptr<Asic::DependencyEntryHandle const>> actionHandles;
+    // By action id; hashed, since a unit may hold tens of thousands of action entries.
+    std::unordered_map<std::uint32_t, Lumo::Ptr<Asic::DependencyEntryHandle const>> actionHandles;
+    actionHandles.reserve(unit.actionEntries.size());
     for (auto const& action : unit.actionEntries) {
         auto const key = action.key();
         auto const entry = action.entry();

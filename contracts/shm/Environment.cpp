@@ -191,6 +191,7 @@ void Environment::openDatabases() {
     }
     mdb_txn_reset(readTxn_);
     readCursors_.assign(kMaxDatabases + 2, nullptr);  // + LMDB's two core databases
+    cursorGenerations_.assign(kMaxDatabases + 2, 0);
 }
 
 void Environment::close() {
@@ -208,6 +209,7 @@ void Environment::close() {
     if (readTxn_) mdb_txn_abort(readTxn_);
     readTxn_ = nullptr;
     readDepth_ = 0;
+    readLive_ = false;
     mdb_env_close(env_);
     env_ = nullptr;
 }
@@ -219,6 +221,7 @@ void Environment::abandon() {
     scopeTxn_ = nullptr;
     scopeDepth_ = 0;
     readDepth_ = 0;
+    readLive_ = false;
     groupOpen_ = false;
     journal_.clear();
 }
@@ -230,7 +233,21 @@ void Environment::checkOpen() const {
         throw std::logic_error("shared-memory environment " + path_ + " is closed: table used after closeEnvironment()");
 }
 
+bool Environment::parkedSnapshotCurrent() const {
+    if (!readLive_) return false;
+    MDB_envinfo info;
+    if (mdb_env_info(env_, &info) != 0) return false;
+    return info.me_last_txnid == mdb_txn_id(readTxn_);
+}
+
+void Environment::resetKeptRead() {
+    if (!readLive_ || readDepth_ != 0) return;
+    mdb_txn_reset(readTxn_);
+    readLive_ = false;
+}
+
 int Environment::beginWrite(MDB_txn** txn) {
+    resetKeptRead();  // a parked snapshot would keep this write from reusing the pages it frees
     int rc = mdb_txn_begin(env_, nullptr, 0, txn);
     if (rc == MDB_MAP_RESIZED && readDepth_ == 0) {
         // Another process grew the map: adopt its size and retry.
@@ -248,13 +265,16 @@ Environment::Read::Read(Environment& env) : env_(env) {
         txn_ = env.scopeTxn_;
         return;
     }
-    if (env.readDepth_ == 0) {
+    if (env.readDepth_ == 0 && !env.parkedSnapshotCurrent()) {
+        env.resetKeptRead();
         int rc = mdb_txn_renew(env.readTxn_);
         if (rc == MDB_MAP_RESIZED) {
             rc = mdb_env_set_mapsize(env.env_, 0);
             if (rc == 0) rc = mdb_txn_renew(env.readTxn_);
         }
         if (rc != 0) throwLmdb(rc, env.path_, "starting", "a read transaction");
+        env.readLive_ = true;
+        ++env.readGeneration_;
     }
     ++env.readDepth_;
     kept_ = true;
@@ -263,7 +283,9 @@ Environment::Read::Read(Environment& env) : env_(env) {
 
 Environment::Read::~Read() {
     if (ownCursor_) mdb_cursor_close(ownCursor_);
-    if (kept_ && env_.readTxn_ && --env_.readDepth_ == 0) mdb_txn_reset(env_.readTxn_);
+    // At depth 0 the kept transaction stays live ("parked"): the next read reuses it, cursor
+    // positions included, when no transaction has committed since (see parkedSnapshotCurrent).
+    if (kept_ && env_.readTxn_) --env_.readDepth_;
 }
 
 MDB_cursor* Environment::Read::cursor(MDB_dbi dbi) {
@@ -276,8 +298,11 @@ MDB_cursor* Environment::Read::cursor(MDB_dbi dbi) {
         return ownCursor_;
     }
     MDB_cursor*& c = env_.readCursors_.at(dbi);
+    std::uint64_t& bound = env_.cursorGenerations_.at(dbi);
+    if (c && bound == env_.readGeneration_) return c;  // still on this snapshot, where it was left
     rc = c ? mdb_cursor_renew(txn_, c) : mdb_cursor_open(txn_, dbi, &c);
     if (rc != 0) throwLmdb(rc, env_.path_, "opening", "a cursor");
+    bound = env_.readGeneration_;
     return c;
 }
 

@@ -4,9 +4,14 @@
 // service: users see only the forward declaration in SharedMem.h.
 //
 // Owns the MDB_env, the metadata and state-database databases, one kept read-only transaction
-// (MDB_NOTLS, reset between reads and renewed for the next, so a read costs no allocation and
-// never pins an old snapshot) with one reusable cursor per database, and the write transaction
-// of an open WriteTransaction scope or commit group. Not thread-safe: the agent uses it from its
+// (MDB_NOTLS) with one reusable cursor per database, and the write transaction of an open
+// WriteTransaction scope or commit group. After a read the kept transaction stays live
+// ("parked"): the next read reuses it, cursors where they were left, as long as no transaction
+// has committed since (LMDB's last committed transaction id still equals the snapshot's);
+// otherwise it is reset and renewed on the newest snapshot. Every write transaction of this
+// process resets a parked one first, so it never pins a snapshot older than the newest and
+// never keeps this process's writes from reusing the pages they free. A read costs no
+// allocation. Not thread-safe: the agent uses it from its
 // one thread.
 //
 // A commit group (groupBegin .. groupEnd) gathers every write made while it is open into one
@@ -87,6 +92,10 @@ class Environment : public std::enable_shared_from_this<Environment> {
         Read(Read const&) = delete;
         Read& operator=(Read const&) = delete;
         MDB_txn* txn() const { return txn_; }
+        // The snapshot this read sees, as a number that no other snapshot of this handle shares
+        // (it changes whenever the kept transaction is renewed); 0 for a read in a scope's
+        // write transaction, whose view changes with every write.
+        std::uint64_t snapshot() const { return kept_ ? env_.readGeneration_ : 0; }
         // A cursor on `dbi` for this read; valid until the Read ends.
         MDB_cursor* cursor(MDB_dbi dbi);
 
@@ -211,9 +220,17 @@ class Environment : public std::enable_shared_from_this<Environment> {
     bool recreated_ = false;
     Lumo::String damagedCopy_;
 
-    MDB_txn* readTxn_ = nullptr;            // kept read transaction, reset while unused
+    // Whether the parked kept transaction still shows the newest committed snapshot.
+    bool parkedSnapshotCurrent() const;
+    // Resets the kept transaction when it is parked (live with no Read on it).
+    void resetKeptRead();
+
+    MDB_txn* readTxn_ = nullptr;            // kept read transaction
     unsigned readDepth_ = 0;                // nested Read objects on the kept transaction
+    bool readLive_ = false;                 // readTxn_ renewed and not reset since
+    std::uint64_t readGeneration_ = 0;      // renewals of readTxn_
     std::vector<MDB_cursor*> readCursors_;  // by database handle, bound to readTxn_
+    std::vector<std::uint64_t> cursorGenerations_;  // the renewal each cursor was last bound in
 
     MDB_txn* scopeTxn_ = nullptr;
     unsigned scopeDepth_ = 0;

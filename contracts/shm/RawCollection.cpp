@@ -42,6 +42,13 @@ std::uint32_t loadLe32(void const* at) {
     return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
 }
 
+// Whether cursor `c` is positioned on `key` (its record then in `value`).
+bool atKey(MDB_cursor* c, std::uint8_t const* key, std::size_t keySize, MDB_val* value) {
+    MDB_val k;
+    return mdb_cursor_get(c, &k, value, MDB_GET_CURRENT) == 0 && k.mv_size == keySize &&
+           std::memcmp(k.mv_data, key, keySize) == 0;
+}
+
 // Why a mount did not take the stored collection as it was.
 enum class MountOutcome { kept, created, unreadable, formatChanged, typeChanged, forced };
 
@@ -262,15 +269,46 @@ void RawCollection::quarantine() const {
     env_->quarantine(std::move(records));
 }
 
+bool RawCollection::lastReadOf(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize,
+                               ReadStatus& status, void* record) const {
+    if (snapshot == 0 || last_.snapshot != snapshot || last_.key.size() != keySize ||
+        std::memcmp(last_.key.data(), key, keySize) != 0)
+        return false;
+    status = last_.found ? ReadStatus::found : ReadStatus::absent;
+    if (last_.found && record) std::memcpy(record, last_.record.data(), definition_.recordSize);
+    return true;
+}
+
+void RawCollection::rememberRead(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize, bool found,
+                                 void const* record) const {
+    last_.snapshot = snapshot;
+    last_.found = found;
+    last_.key.assign(reinterpret_cast<char const*>(key), keySize);
+    if (found) {
+        last_.record.resize(definition_.recordSize);
+        std::memcpy(last_.record.data(), record, definition_.recordSize);
+    }
+}
+
 ReadStatus RawCollection::get(std::uint8_t const* key, std::size_t keySize, void* record) const {
     Environment::Read r(*env_);
+    ReadStatus status;
+    // A snapshot never changes: the record read last for this key in it is the record now.
+    if (lastReadOf(r.snapshot(), key, keySize, status, record)) return status;
     MDB_val k = valOf(key, keySize);
     MDB_val v;
     int const rc = mdb_get(r.txn(), dbi_, &k, &v);
-    if (rc == MDB_NOTFOUND) return ReadStatus::absent;
+    if (rc == MDB_NOTFOUND) {
+        rememberRead(r.snapshot(), key, keySize, false, nullptr);
+        return ReadStatus::absent;
+    }
     if (rc != 0)
         throw QelSharedMem::StorageError(fmt::format("reading shared-memory table {}: {}", definition_.path, mdb_strerror(rc)));
-    return verify(key, keySize, v.mv_data, v.mv_size, record);
+    status = verify(key, keySize, v.mv_data, v.mv_size, nullptr);
+    if (status != ReadStatus::found) return status;
+    if (record) std::memcpy(record, v.mv_data, definition_.recordSize);
+    rememberRead(r.snapshot(), key, keySize, true, v.mv_data);
+    return status;
 }
 
 ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t keySize, void* record,
@@ -284,6 +322,17 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
                           std::memcmp(key, stepsBackFrom_.data(), std::min(keySize, stepsBackFrom_.size())) >= 0;
     if (how == Seek::first || stepBack) {
         rc = mdb_cursor_get(c, &k, &v, MDB_FIRST);
+    } else if (atKey(c, key, keySize, &v)) {
+        // The cursor still rests on `key` in this snapshot (the last step of a walk left it
+        // there): that record, or the one after it, without a seek.
+        k = valOf(key, keySize);
+        ReadStatus status;
+        if (how == Seek::atOrAfter && lastReadOf(r.snapshot(), key, keySize, status, record) &&
+            status == ReadStatus::found) {
+            std::memcpy(foundKey, key, keySize);  // read and checked already in this snapshot
+            return status;
+        }
+        rc = how == Seek::after ? mdb_cursor_get(c, &k, &v, MDB_NEXT) : 0;
     } else {
         rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
         if (rc == 0 && how == Seek::after && k.mv_size == keySize && std::memcmp(k.mv_data, key, keySize) == 0)
@@ -307,7 +356,10 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
         int const order = std::memcmp(k.mv_data, key, keySize);
         if (order < 0 || (order == 0 && how == Seek::after)) return ReadStatus::misordered;
     }
-    return verify(k.mv_data, keySize, v.mv_data, v.mv_size, record);
+    ReadStatus const status = verify(k.mv_data, keySize, v.mv_data, v.mv_size, record);
+    // A walk's caller often looks up the record it was just given.
+    if (status == ReadStatus::found) rememberRead(r.snapshot(), foundKey, keySize, true, v.mv_data);
+    return status;
 }
 
 void RawCollection::put(std::uint8_t const* key, std::size_t keySize, void const* record) {

@@ -53,6 +53,9 @@ class RawCollection {
     ReadStatus get(std::uint8_t const* key, std::size_t keySize, void* record) const;
     // The record at the first key (`first`, `key` unused), at the first key >= `key`, or after
     // `key`. `foundKey` (keySize bytes) receives the key found, also for a corrupt record.
+    // While the environment's snapshot is unchanged the collection's cursor stays where the last
+    // step left it, so a walk that asks for the record after the one it was given moves on
+    // without a seek.
     ReadStatus seek(Seek how, std::uint8_t const* key, std::size_t keySize, void* record,
                     std::uint8_t* foundKey) const;
     // Inserts or replaces. Throws Lumo::CapacityExceededException for a new key when the
@@ -81,6 +84,19 @@ class RawCollection {
     ReadStatus verify(void const* key, std::size_t keySize, void const* value, std::size_t valueSize,
                       void* record) const;
 
+    // The last record read intact (or found absent) by key, with the snapshot it was read in:
+    // callers often read the same key several times in a row with nothing written between.
+    struct LastRead {
+        std::uint64_t snapshot = 0;  // 0: nothing remembered
+        bool found = false;
+        std::string key;
+        std::vector<unsigned char> record;
+    };
+    bool lastReadOf(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize, ReadStatus& status,
+                    void* record) const;
+    void rememberRead(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize, bool found,
+                      void const* record) const;
+
     // Remembers the stored key of a record a read found damaged, for quarantine().
     void noteDamaged(void const* key, std::size_t keySize) const;
 
@@ -88,6 +104,7 @@ class RawCollection {
     CollectionDefinition definition_;
     mutable std::vector<std::string> damaged_;  // stored keys, at most kMaxNotedDamaged
     std::vector<std::uint8_t> stepsBackFrom_;  // test seam, empty when off
+    mutable LastRead last_;
     unsigned dbi_ = 0;
     Lumo::Ptr<ControlImpl> control_;
 };

@@ -2,10 +2,10 @@
 // QelSharedMem::ReadPass: one read transaction held across a run of reads of the process's
 // environment.
 //
-// Every read of a keyed collection starts the environment's kept read transaction and ends it
-// again (Environment::Read). Reads made while a pass is alive nest inside the pass's read and
-// skip both; each read still does its own lookup or cursor step, checks its record's checksum
-// and throws as it would alone. Inside an open WriteTransaction scope a pass changes nothing
+// Every read of a keyed collection takes the environment's kept read transaction, checking that
+// its snapshot is still the newest (Environment::Read). Reads made while a pass is alive nest
+// inside the pass's read and skip that check; each read still does its own lookup or cursor
+// step and throws as it would alone. Inside an open WriteTransaction scope a pass changes nothing
 // (reads use the scope's transaction).
 //
 // A pass sees one snapshot: hold it only across reads with no write of this process between
