@@ -1,7 +1,7 @@
 // Resolution and commit of both software tables: dependency states,
 // transient clean-up of overtaken requests, remove-all, removes of uncommitted keys,
 // suppressed identical rewrites and the statistics of every commit path.
-#include "tests/swtable/SwTableTestFixture.h"
+#include "tests/support/SwTableFixture.h"
 
 namespace VornTest {
 namespace {
