@@ -67,8 +67,9 @@ template <typename Traits>
 void EntryLogT<Traits>::mountTesselChangeLog() {
     QEL_TRACE_AT(trace(), 8, "");
     Lumo::String const path = Traits::Constants::tableEntryLogTesselPath();
+    changeLogCapacity_ = testChangeLogCapacity_ != 0 ? testChangeLogCapacity_ : kChangeLogCapacity;
     Lumo::Ptr<ChangeLogTessel> const table = mountTable<ChangeLogTessel>(
-        Traits::kChangeLogTypeName, path, ChangeLogTessel::kCollectionName, kChangeLogCapacity, "entryLog");
+        Traits::kChangeLogTypeName, path, ChangeLogTessel::kCollectionName, changeLogCapacity_, "entryLog");
     // The service either yields the table or throws; anything else is a broken installation.
     QEL_ASSERT(table, "entryLogTessel");
     changeLogControl_ = table->collectionControl();

@@ -66,6 +66,12 @@ class VORN_TCAMMGR_API EntryLogT : public Asic::EntryLogBase {
     void mountTesselConfig(Asic::UnitId unitId, Asic::LogVersion tableVersion);
 
     Lumo::Ptr<ChangeLogTessel> const& tableEntryLog() const { return tableEntryLog_; }
+    // The capacity the change log was mounted with: kChangeLogCapacity outside of tests.
+    std::uint32_t changeLogCapacity() const { return changeLogCapacity_; }
+
+    // Tests only: the capacity that change logs mounted from now on declare instead of
+    // kChangeLogCapacity, so that a test fills a change log with a few records; 0 restores it.
+    static void TEST_changeLogCapacityIs(std::uint32_t capacity) { testChangeLogCapacity_ = capacity; }
 
     // The unit's configuration table, or null.
     Lumo::Ptr<ConfigTessel> tableConfigTessel(Asic::UnitId unitId) const { return tableConfigTessel_.get(unitId); }
@@ -116,6 +122,9 @@ class VORN_TCAMMGR_API EntryLogT : public Asic::EntryLogBase {
     void applyRemovedChange(LogRecord const& change);
 
     static EntryLogMessages const messages_;
+    static inline std::uint32_t testChangeLogCapacity_ = 0;
+
+    std::uint32_t changeLogCapacity_ = kChangeLogCapacity;
 
     Lumo::Ptr<ChangeLogTessel> tableEntryLog_;
     Lumo::Ptr<QelTessel::CollectionControl> changeLogControl_;

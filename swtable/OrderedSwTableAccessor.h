@@ -26,8 +26,9 @@ struct OrderedSwTableAccessor {
     static constexpr char const* qelTraceClassName() { return F::kSwTableTypeName; }
 
     // New commits wait while the change log holds more records than this: one below its
-    // capacity, so that the commit let through still finds room.
-    static constexpr std::uint32_t kChangeLogRecordLimit = VornTunnelTcamMgr::kChangeLogCapacity - 1;
+    // capacity (kChangeLogCapacity outside of tests), so that the commit let through still
+    // finds room.
+    static std::uint32_t changeLogRecordLimit(T const& table) { return table.entryLog()->changeLogCapacity() - 1; }
 
     // ---- write and remove path
     template <typename Linkage>

@@ -6,7 +6,6 @@
 
 #include "contracts/asic/CanonicalTableName.h"
 #include "contracts/asic/Constants.h"
-#include "contracts/asic/GroupResolver.h"
 #include "contracts/asic/NeededEntry.h"
 #include "contracts/asic/OrderedSwTable.h"
 #include "contracts/types/TcamConstants.h"
@@ -93,40 +92,6 @@ TEST(AsicConstants, UnitIdRoundTripsThroughTheConfigPath) {
     EXPECT_EQ(TcamConstants::configTesselPath(3).rfind(base, 0), 0u);
     EXPECT_FALSE(Asic::Constants::parseUnitIdFromConfigPath(base + "unit70000").has_value());
     EXPECT_FALSE(Asic::Constants::parseUnitIdFromConfigPath(base + "unitx").has_value());
-}
-
-// A request that resolves when its flag says so and records its commit.
-struct FakeRequest : Asic::ResolverEntry {
-    FakeRequest(void const* domain, int id, bool* resolved, std::vector<int>* commits)
-        : Asic::ResolverEntry(nullptr, 0), domain_(domain), id_(id), resolved_(resolved), commits_(commits) {}
-    bool isResolved() override { return *resolved_; }
-    void commitEntry(Lumo::Ptr<Asic::ResolverEntry> const&) override { commits_->push_back(id_); }
-    void const* orderingDomain() const override { return domain_; }
-    void const* domain_;
-    int id_;
-    bool* resolved_;
-    std::vector<int>* commits_;
-};
-
-TEST(AsicGroupResolver, UnresolvedRequestHoldsBackOnlyItsOwnTable) {
-    Qel::EventLoop loop;
-    auto resolver = Lumo::make<Asic::GroupResolver>(&loop);
-    int tableA = 0, tableB = 0;
-    bool yes = true, blocked = false;
-    std::vector<int> commits;
-    resolver->resolverQueueEnq(Lumo::make<FakeRequest>(&tableA, 1, &blocked, &commits));
-    resolver->resolverQueueEnq(Lumo::make<FakeRequest>(&tableA, 2, &yes, &commits));
-    resolver->resolverQueueEnq(Lumo::make<FakeRequest>(&tableB, 3, &yes, &commits));
-    resolver->updateGenId();
-    resolver->updateGenId();  // one pass is posted, not two
-    EXPECT_EQ(loop.pending(), 1u);
-    loop.runUntilIdle();
-    EXPECT_EQ(commits, std::vector<int>{3});
-    blocked = true;
-    resolver->updateGenId();
-    loop.runUntilIdle();
-    EXPECT_EQ(commits, (std::vector<int>{3, 1, 2}));
-    EXPECT_EQ(resolver->queued(), 0u);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Whole-agent runs inside one process: writes of both tables through the resolver, the InLif
-// resources and the simulated hardware until every handle completes, and an agent restart on
-// the same shared memory that restores, marks, rewrites part of the state, sweeps and
-// reconciles a unit that was not brought up.
+// resources and the simulated hardware until every handle completes, and action entries held
+// back while the InLif pools are exhausted.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -112,40 +111,6 @@ TEST_F(EndToEnd, ActionEntriesWaitWhileTheInLifPoolIsExhausted) {
     auto const& progress = programmer.progress(TableKind::action, 0);
     EXPECT_EQ(progress.completed, 2u);
     EXPECT_EQ(progress.completed + progress.failedKeys.size(), 4u);
-}
-
-TEST_F(EndToEnd, RestartRestoresMarksRewritesSweepsAndReconciles) {
-    DesiredState const first = generate({0, 1}, 40, 11);
-    {
-        Programmer programmer(*runtime_);
-        programmer.write(first);
-        runtime_->runUntilIdle();
-        ASSERT_TRUE(programmer.allAnswered());
-    }
-
-    restartAgent();
-    auto const& unit0 = runtime_->bringUp(0);
-    EXPECT_EQ(unit0.action->entrys(), first.units[0].actionEntries.size());
-    EXPECT_EQ(unit0.tcam->entrys(), first.units[0].keyEntries.size());
-    EXPECT_TRUE(unit0.tcam->inMarkingState());
-    EXPECT_EQ(runtime_->reconcile(), std::vector<Asic::UnitId>{1});
-
-    DesiredState second = mutate(first, 5, 0.5);
-    second.units.erase(second.units.begin() + 1);
-    Programmer programmer(*runtime_);
-    programmer.write(second);
-    runtime_->sweepAll();
-    runtime_->runUntilIdle();
-    ASSERT_TRUE(programmer.allAnswered());
-    EXPECT_GT(unit0.tcam->stats()->suppressedWriteCnt(), 0u);
-    expectProgrammed(second.units[0]);
-    // Unit 1 was stored but not brought up: reconciliation cleared it.
-    auto const unit1Action =
-        Lumo::ptr_cast<VornTunnelTcamMgr::TcamActionSwTable>(runtime_->actionIntf()->swTableSet()->swTable(1));
-    auto const unit1Tcam = Lumo::ptr_cast<VornTunnelTcamMgr::TcamSwTable>(runtime_->tcamIntf()->swTableSet()->swTable(1));
-    ASSERT_TRUE(unit1Action && unit1Tcam);
-    EXPECT_TRUE(mergedView(*unit1Action).empty());
-    EXPECT_TRUE(mergedView(*unit1Tcam).empty());
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include "contracts/lumo/Exception.h"
 #include "contracts/qel/Trace.h"
 #include "linkage/SwTableResourceAccessor.h"
-#include "tests/linkage/SwTableFixture.h"
+#include "tests/linkage/ActionTableFixture.h"
 
 namespace VornTest {
 namespace {

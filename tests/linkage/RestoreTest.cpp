@@ -4,7 +4,7 @@
 #include <set>
 
 #include "contracts/qel/Trace.h"
-#include "tests/linkage/SwTableFixture.h"
+#include "tests/linkage/ActionTableFixture.h"
 
 namespace VornTest {
 namespace {
@@ -86,7 +86,7 @@ TEST_F(RestoreTest, UpdateEntryLogsOnlyAChangeTheHookAccepts) {
     EXPECT_EQ(table_->stats()->updateCnt(), 0u);
 
     // Changed, but the hook declines: nothing logged.
-    helper_->answer = false;
+    helper_->resourceAnswer = false;
     std::uint32_t const oldInLif0 = res->inLif0Index();
     ASSERT_TRUE(resTable_->reindex(inLif(5)));
     EXPECT_EQ(helper_->updated.size(), 2u);
@@ -94,7 +94,7 @@ TEST_F(RestoreTest, UpdateEntryLogsOnlyAChangeTheHookAccepts) {
     EXPECT_EQ(table_->entryRead(akey(1)).logEntry.inLif0Index, oldInLif0);
 
     // Changed and accepted: logged with the new indexes.
-    helper_->answer = true;
+    helper_->resourceAnswer = true;
     auto changed = table_->updateEntry(akey(1));
     ASSERT_TRUE(changed);
     EXPECT_EQ(log_->tableVersion(), version + 1);
@@ -221,55 +221,43 @@ TEST_F(RestoreTest, CorruptRecordEndsTheRestoreAndClearWalks) {
 
 // The key table binds no resources: restore does nothing, the needed-entry set is always a new
 // empty one, and resource binding leaves the wrapper alone.
-TEST(KeyTableRestore, KeyTableHasNoResourceBinding) {
+using KeyTableRestore = SwTableFixture<VornTunnelTcamMgr::TcamSwTable>;
+
+TEST_F(KeyTableRestore, KeyTableHasNoResourceBinding) {
     using namespace VornTunnelTcamMgr;
-    ScopedShmNamespace shm;
-    {
-        auto em = Lumo::make<Ledra::EntityManager>("VornTunnelNiEm", true);
-        auto group = Lumo::make<Asic::GroupInterface>(kAgentName, "VornTunnelTcamMgrGroup", 0x1B08, em, nullptr);
-        Asic::SwTableId const id(0x1B080401);
-        auto log = Lumo::make<TcamEntryLog>(id, em, group, Lumo::String(kAgentName));
-        log->mountTesselConfig(kTestUnit, 0);
-        auto set = Lumo::make<Asic::OrderedSwTableSet>(id, Lumo::make<Asic::OrderedSwTableStatus>(id));
-        auto name = Lumo::make<Asic::CanonicalTableName>(Asic::kOrderedSwTableType, "VornTunnelTcamMgrGroup",
-                                                         "VornTunnelTcamMgr", "Tcam");
-        auto table = Lumo::make<TcamSwTable>(name, id, kTestUnit, set.ptr(), log, group->groupResolver());
-        table->statusIs(set->status());
+    TcamLogEntry e;
+    e.key.vrfId = 7;
+    e.priority = 3;
+    log_->entryIs(e, TcamResourceKeys{}, Lumo::make<Asic::NeededEntry>(), kSwUnit, table_->stats(), false);
+    auto const version = log_->tableVersion();
+    table_->restoreEntries();
+    EXPECT_EQ(log_->tableVersion(), version);
+    EXPECT_EQ(table_->entrys(), 1u);
+    EXPECT_EQ(table_->entryRead(e.key).logEntry.priority, 3u);
 
-        TcamLogEntry e;
-        e.key.vrfId = 7;
-        e.priority = 3;
-        log->entryIs(e, TcamResourceKeys{}, Lumo::make<Asic::NeededEntry>(), kTestUnit, table->stats(), false);
-        auto const version = log->tableVersion();
-        table->restoreEntries();
-        EXPECT_EQ(log->tableVersion(), version);
-        EXPECT_EQ(table->entrys(), 1u);
-        EXPECT_EQ(table->entryRead(e.key).logEntry.priority, 3u);
+    Lumo::Ptr<TcamSwTable::EntryHandle> handle;
+    auto wrapper = table_->entryWrapperFromConfig(e.key, true, handle);
+    ASSERT_TRUE(handle);
+    EXPECT_FALSE(handle->version().valid());
+    EXPECT_EQ(wrapper->entry().logEntry, e);
+    table_->setRsrcPtrs(wrapper, false);
+    EXPECT_EQ(wrapper->entry().logEntry, e);
+    auto const a = table_->getNeededEntrySet(wrapper);
+    auto const b = table_->getNeededEntrySet(wrapper);
+    EXPECT_TRUE(a->empty());
+    EXPECT_NE(a, b);
 
-        Lumo::Ptr<TcamSwTable::EntryHandle> handle;
-        auto wrapper = table->entryWrapperFromConfig(e.key, true, handle);
-        ASSERT_TRUE(handle);
-        EXPECT_FALSE(handle->version().valid());
-        EXPECT_EQ(wrapper->entry().logEntry, e);
-        table->setRsrcPtrs(wrapper, false);
-        EXPECT_EQ(wrapper->entry().logEntry, e);
-        auto const a = table->getNeededEntrySet(wrapper);
-        auto const b = table->getNeededEntrySet(wrapper);
-        EXPECT_TRUE(a->empty());
-        EXPECT_NE(a, b);
+    // A key without a live record still gives a wrapper that carries the key.
+    TcamEntryKey other;
+    other.vrfId = 99;
+    Lumo::Ptr<TcamSwTable::EntryHandle> none;
+    EXPECT_EQ(table_->entryWrapperFromConfig(other, false, none)->key(), other);
+    EXPECT_FALSE(table_->updateEntry(other));
 
-        // A key without a live record still gives a wrapper that carries the key.
-        TcamEntryKey other;
-        other.vrfId = 99;
-        Lumo::Ptr<TcamSwTable::EntryHandle> none;
-        EXPECT_EQ(table->entryWrapperFromConfig(other, false, none)->key(), other);
-        EXPECT_FALSE(table->updateEntry(other));
-
-        table->clearTable(true);
-        EXPECT_EQ(log->tableVersion(), version + 1);
-        EXPECT_EQ(table->entrys(), 0u);
-        EXPECT_EQ(table->stats()->tableClearCnt(), 1u);
-    }
+    table_->clearTable(true);
+    EXPECT_EQ(log_->tableVersion(), version + 1);
+    EXPECT_EQ(table_->entrys(), 0u);
+    EXPECT_EQ(table_->stats()->tableClearCnt(), 1u);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Per-unit software-table creation after a restart: a second makeSwTable for a unit, reset of
-// an existing and of a new table, and reconciliation of stored units that were not brought up.
+// an existing and of a new table.
 // Every agent run is its own child process; the parent compares what the runs report.
 #include <gtest/gtest.h>
 
@@ -16,8 +16,6 @@ using VornTunnelTcamMgr::TcamActionSwTable;
 using VornTunnelTcamMgr::TcamSwTable;
 
 constexpr std::size_t kEntries = 24;
-
-std::string unitList(std::vector<Asic::UnitId> const& units) { return fmt::format("{}", fmt::join(units, ",")); }
 
 // Units stored per table, and their live entry counts as restored by a plain bring-up.
 void reportRestoredCounts(ChildFacts& facts, Runtime& runtime, std::vector<Asic::UnitId> const& units) {
@@ -126,79 +124,6 @@ TEST_F(MakeSwTableAfterRestart, NewTableWithResetIsClearedNotRestoredNotMarked) 
     EXPECT_EQ(after.number("count/0/TcamAction"), kEntries);
     EXPECT_EQ(after.number("count/1/Tcam"), 0u);
     EXPECT_EQ(after.number("count/1/TcamAction"), 0u);
-}
-
-TEST_F(MakeSwTableAfterRestart, ReconcileClearsOnlyTheUnitsNotBroughtUp) {
-    ChildReport const run = runInChild([&](ChildFacts& facts) {
-        Runtime runtime;
-        auto const& unit0 = runtime.bringUp(0);
-        Lumo::Ptr<TcamSwTable> const tcam0 = unit0.tcam;
-        facts.add("reconciled", unitList(runtime.reconcile()));
-        runtime.runUntilIdle();
-        // Unit 0 untouched: the same table, its entries, still marking.
-        EXPECT_EQ(runtime.tcamIntf()->swTableSet()->swTable(0), tcam0);
-        EXPECT_EQ(tcam0->entrys(), kEntries);
-        EXPECT_TRUE(tcam0->inMarkingState());
-        // Unit 1 created empty and not marked, in both tables.
-        auto const tcam1 = Lumo::ptr_cast<TcamSwTable>(runtime.tcamIntf()->swTableSet()->swTable(1));
-        auto const action1 = Lumo::ptr_cast<TcamActionSwTable>(runtime.actionIntf()->swTableSet()->swTable(1));
-        ASSERT_TRUE(tcam1 && action1);
-        EXPECT_EQ(tcam1->entrys(), 0u);
-        EXPECT_EQ(action1->entrys(), 0u);
-        EXPECT_FALSE(tcam1->inMarkingState());
-        EXPECT_FALSE(action1->inMarkingState());
-        // Nothing is left to reconcile.
-        facts.add("again", unitList(runtime.reconcile()));
-        EXPECT_EQ(runtime.tcamIntf()->swTableSet()->swTable(1), tcam1);
-        // Sweeping unit 0 now removes everything restored (nothing was written again).
-        runtime.sweepAll();
-        runtime.runUntilIdle();
-        EXPECT_EQ(tcam0->entrys(), 0u);
-    });
-    ASSERT_TRUE(run.passed) << run.ending;
-    EXPECT_EQ(run.fact("reconciled"), "1");
-    EXPECT_EQ(run.fact("again"), "");
-
-    ChildReport const after = storedCounts();
-    ASSERT_TRUE(after.passed) << after.ending;
-    for (Asic::UnitId unitId : {0, 1})
-        for (char const* table : {"Tcam", "TcamAction"})
-            EXPECT_EQ(after.number(fmt::format("count/{}/{}", unitId, table)), 0u) << unitId << table;
-}
-
-TEST_F(MakeSwTableAfterRestart, ReconcileBeforeAnyBringUpClearsEveryStoredUnit) {
-    ChildReport const run = runInChild([&](ChildFacts& facts) {
-        Runtime runtime;
-        facts.add("reconciled", unitList(runtime.reconcile()));
-        runtime.runUntilIdle();
-        for (Asic::UnitId unitId : {0, 1}) {
-            auto const tcam = Lumo::ptr_cast<TcamSwTable>(runtime.tcamIntf()->swTableSet()->swTable(unitId));
-            auto const action =
-                Lumo::ptr_cast<TcamActionSwTable>(runtime.actionIntf()->swTableSet()->swTable(unitId));
-            ASSERT_TRUE(tcam && action) << unitId;
-            EXPECT_EQ(tcam->entrys(), 0u);
-            EXPECT_EQ(action->entrys(), 0u);
-            EXPECT_EQ(runtime.tcamIntf()->entryLog()->entrys(unitId), 0u);
-        }
-    });
-    ASSERT_TRUE(run.passed) << run.ending;
-    EXPECT_EQ(run.fact("reconciled"), "0,1");
-}
-
-TEST(MakeSwTableFresh, ReconcileWithNothingStoredCreatesNothing) {
-    ScopedShmNamespace shm("mkswt");
-    ChildReport const run = runInChild([](ChildFacts& facts) {
-        Runtime runtime;
-        facts.add("reconciled", unitList(runtime.reconcile()));
-        EXPECT_TRUE(runtime.tcamIntf()->swTableSet()->swTables().empty());
-        EXPECT_TRUE(runtime.actionIntf()->swTableSet()->swTables().empty());
-        // A new unit without reset restores nothing and is marked.
-        auto const& unit = runtime.bringUp(2);
-        EXPECT_EQ(unit.tcam->entrys(), 0u);
-        EXPECT_TRUE(unit.tcam->inMarkingState());
-    });
-    ASSERT_TRUE(run.passed) << run.ending;
-    EXPECT_EQ(run.fact("reconciled"), "");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The action table's InLif resource on the commit path: an outstanding resource holds a write
 // back, a resolved one's indexes are logged, a failed one drops the write unless the hook keeps
 // it; and the action wrapper's resolved fields and the default hooks.
-#include "tests/swtable/SwTableTestFixture.h"
+#include "tests/support/SwTableFixture.h"
 
 namespace VornTest {
 namespace {

@@ -1,7 +1,7 @@
-// Resolution and commit of both software tables: dependency states, the change log's room,
+// Resolution and commit of both software tables: dependency states,
 // transient clean-up of overtaken requests, remove-all, removes of uncommitted keys,
 // suppressed identical rewrites and the statistics of every commit path.
-#include "tests/swtable/SwTableTestFixture.h"
+#include "tests/support/SwTableFixture.h"
 
 namespace VornTest {
 namespace {
@@ -231,43 +231,6 @@ TYPED_TEST(CommitTest, IdenticalRewriteIsSuppressedOnlyWhileMarking) {
     EXPECT_EQ(again->logVersion(), 4u);
     EXPECT_EQ(this->stats().suppressedWriteCnt(), 1u);
     EXPECT_EQ(this->stats().commitCnt(), 3u);
-}
-
-// The change log's room is the same for both tables; filling it is costly, so once.
-class KeyTableCommitTest : public SwTableFixture<Tm::TcamSwTable> {};
-
-TEST_F(KeyTableCommitTest, FullChangeLogHoldsRequestsBack) {
-    Qel::TraceCapture trace(1);
-    auto& t = *this->table_;
-    auto w = this->write(1);
-    auto r = this->remove(2);
-    // Fill the change log to 999,999 records, the most that still leaves room.
-    {
-        QelSharedMem::WriteTransaction txn;
-        Tm::TcamEntryLog::LogRecord rec;
-        rec.unitId = 99;  // a unit with no configuration table: cleanup ignores its records
-        for (std::uint32_t v = 1000; v < 1000 + 999'999; ++v) {
-            rec.version = v;
-            this->log_->tableEntryLog()->entryLogConfigIs(rec);
-        }
-    }
-    auto const re = this->resolverEntry(0, nullptr, 1);
-    EXPECT_TRUE(t.isResolverEntryResolved(re));
-    {
-        QelSharedMem::WriteTransaction txn;
-        Tm::TcamEntryLog::LogRecord rec;
-        rec.unitId = 99;
-        rec.version = 5'000'000;
-        this->log_->tableEntryLog()->entryLogConfigIs(rec);
-    }
-    EXPECT_FALSE(t.isResolverEntryResolved(re));
-    EXPECT_FALSE(t.isResolverEntryResolved(this->resolverEntry(Asic::kEntryDeleteFlag, nullptr, 2)));
-    EXPECT_EQ(this->commitAll(), 0u);
-    EXPECT_EQ(w->entryState(), EntryState::pending);
-    EXPECT_EQ(r->entryState(), EntryState::pending);
-    EXPECT_TRUE(trace.has(fmt::format("key: {}, isEntryDeleted: false : no space in entryLog!", this->key(1))));
-    EXPECT_TRUE(trace.has(fmt::format("key: {}, isEntryDeleted: true : no space in entryLog!", this->key(2))));
-    EXPECT_EQ(this->resolver().queued(), 2u);
 }
 
 }  // namespace

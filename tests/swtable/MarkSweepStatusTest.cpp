@@ -4,7 +4,7 @@
 
 #include "contracts/asic/HardwareWriterSim.h"
 #include "contracts/qel/RingTrace.h"
-#include "tests/swtable/SwTableTestFixture.h"
+#include "tests/support/SwTableFixture.h"
 
 namespace VornTest {
 namespace {

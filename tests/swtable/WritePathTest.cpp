@@ -1,6 +1,6 @@
 // The write and remove path of both software tables: request versions, the transient
 // collections, remove-all counting, marking and the statistics the requests count.
-#include "tests/swtable/SwTableTestFixture.h"
+#include "tests/support/SwTableFixture.h"
 
 namespace VornTest {
 namespace {

@@ -1,10 +1,11 @@
 #pragma once
-// Shared set-up of the software-table write, commit, mark-and-sweep and status tests: one
-// agent run with a private shared-memory namespace, a state database, a group whose resolver
-// runs only when a test calls processQueues(), the software-table set and status of the table,
-// and one unit's entry log and software table with a recording hook object. The action table
-// also gets its InLif linkage and a resource table that resolves handles when the test's
-// event loop runs. One typed fixture serves both table families.
+// Shared set-up of the software-table tests (write, commit, mark and sweep, status, reads,
+// restore, linkage): one agent run with a private shared-memory namespace, a state database, a
+// group whose resolver runs only when a test calls processQueues(), the software-table set and
+// status of the table, and one unit's entry log and software table with a recording hook
+// object. The action table also gets its InLif linkage and a resource table, outside the
+// agent, that resolves handles when the test's event loop runs. One typed fixture serves both
+// table families; restart() ends the run and starts another on the same shared memory.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -102,7 +103,8 @@ struct SwFamily<Tm::TcamActionSwTable> {
     }
 };
 
-// A hook object that records every call and answers finalizeOnFailure as told.
+// A hook object that records every call and answers finalizeOnFailure and
+// finalizeOnResourceUpdate as told.
 template <typename Table>
 class RecordingHelper : public SwFamily<Table>::Helper {
   public:
@@ -117,8 +119,17 @@ class RecordingHelper : public SwFamily<Table>::Helper {
         failures.emplace_back(entry->key(), isDelete);
         return failureAnswer;
     }
+    bool finalizeOnResourceUpdate(Lumo::Ptr<Wrapper> const& entry, Lumo::Ptr<Table> const&,
+                                  bool someResourceHasFailed) override {
+        updated.push_back(entry);
+        failedFlags.push_back(someResourceHasFailed);
+        return resourceAnswer;
+    }
 
     bool failureAnswer = false;
+    bool resourceAnswer = true;
+    std::vector<Lumo::Ptr<Wrapper>> updated;
+    std::vector<bool> failedFlags;
     std::vector<std::pair<Key, bool>> successes;
     std::vector<typename SwFamily<Table>::Entry> successEntries;
     std::vector<std::pair<Key, bool>> failures;
@@ -182,6 +193,12 @@ class SwTableFixture : public ::testing::Test {
         group_ = nullptr;
         entityManager_ = nullptr;
     }
+    // An agent restart: the shared-memory files stay and are mounted again by the new run.
+    void restart() {
+        stop();
+        shm_.restart();
+        start();
+    }
 
     static Key key(std::uint32_t n) { return Fam::key(n); }
     static Entry entry(std::uint32_t n, std::uint16_t value = 1) { return Fam::entry(n, value); }
@@ -212,6 +229,8 @@ class SwTableFixture : public ::testing::Test {
         Entry const e = entry(n, value);
         return log_->entryIs(e.logEntry, e.rsrcKeys, Lumo::make<Asic::NeededEntry>(), kSwUnit, nullptr, false);
     }
+    // The unit's configuration table.
+    auto& config() const { return log_->tableConfigTessel(kSwUnit)->swTableEntries(); }
     // The committed record of a key, or the default entry.
     typename Fam::Log::LogEntry committed(std::uint32_t n) const { return log_->entry(key(n), kSwUnit); }
 
