@@ -200,9 +200,9 @@ void checkGenerateSize(std::size_t unitCount, std::uint64_t n) {
             fmt::format("{} entries per table is more than a unit's table holds ({})", n, kMaxEntriesPerTable));
     std::uint64_t const keys = std::uint64_t{unitCount} * generatedInLifKeys(static_cast<std::size_t>(n));
     if (keys > kMaxInLifKeys)
-        throw std::invalid_argument(fmt::format(
-            "{} entries on {} units use up to {} InLif keys ({} per unit); the InLif pools hold {}", n, unitCount,
-            keys, generatedInLifKeys(static_cast<std::size_t>(n)), kMaxInLifKeys));
+        throw std::invalid_argument(
+            fmt::format("{} entries on {} units use up to {} InLif keys ({} per unit); the InLif pools hold {}", n,
+                        unitCount, keys, generatedInLifKeys(static_cast<std::size_t>(n)), kMaxInLifKeys));
 }
 
 DesiredState generate(std::vector<Asic::UnitId> const& units, std::size_t n, std::uint64_t seed) {

@@ -147,7 +147,8 @@ class TreeBuilder {
         }
         if (!stack_.empty()) {
             JsonValue const& top = *stack_.back();
-            if (top.kind == JsonValue::Kind::array || keyPending_) step(top, pendingKey_, top.items.size() + top.handedOver);
+            if (top.kind == JsonValue::Kind::array || keyPending_)
+                step(top, pendingKey_, top.items.size() + top.handedOver);
         }
         return path;
     }

@@ -74,8 +74,8 @@ class StateReader {
         // A list longer than a table holds is refused where it overflows, before the rest is read.
         if (index >= kMaxEntriesPerTable)
             fail(e.line, fmt::format("{}.{}[{}]", unitPath, list.key, index),
-                 fmt::format("more than {} entries in the list; a unit's {} table holds at most {}", kMaxEntriesPerTable,
-                             isAction ? "TcamAction" : "Tcam", kMaxEntriesPerTable));
+                 fmt::format("more than {} entries in the list; a unit's {} table holds at most {}",
+                             kMaxEntriesPerTable, isAction ? "TcamAction" : "Tcam", kMaxEntriesPerTable));
         if (pending_.size() <= u) pending_.resize(u + 1);
         PendingUnit& p = pending_[u];
         if (isAction) {

@@ -11,9 +11,7 @@ std::string_view toString(TableKind kind) { return kind == TableKind::tcam ? "Tc
 
 namespace {
 
-bool isFinal(Asic::EntryState state) {
-    return state == Asic::EntryState::done || state == Asic::EntryState::failed;
-}
+bool isFinal(Asic::EntryState state) { return state == Asic::EntryState::done || state == Asic::EntryState::failed; }
 
 }  // namespace
 
@@ -34,8 +32,8 @@ void Programmer::write(DesiredUnit const& unit) {
 
     // `table` is the software table the request goes to (held by a plain pointer: the handler
     // lives in the table's own handles), `requested` its entry, `why` tells why it failed.
-    auto record = [this, unitId = unit.unitId](TableKind kind, auto* table, auto const& key,
-                                               auto const& requested, auto why, auto&& issue) {
+    auto record = [this, unitId = unit.unitId](TableKind kind, auto* table, auto const& key, auto const& requested,
+                                               auto why, auto&& issue) {
         auto& progress = progress_[{kind, unitId}];
         ++progress.written;
         auto answer = std::make_shared<Answer>();
@@ -62,9 +60,8 @@ void Programmer::write(DesiredUnit const& unit) {
                 entrySink_(Completion{kind, unitId, keyText, ok, committed});
             }
         };
-        auto handle = issue([onAnswer](Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const> const& h) {
-            onAnswer(h->entryState());
-        });
+        auto handle = issue(
+            [onAnswer](Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const> const& h) { onAnswer(h->entryState()); });
         if (handle && isFinal(handle->entryState())) onAnswer(handle->entryState());
         return handle;
     };
@@ -89,7 +86,8 @@ void Programmer::write(DesiredUnit const& unit) {
             found == actionHandles.end() ? nullptr : found->second;
         auto why = [dependency, actionKey = keyEntry.entry().logEntry.actionKey](std::string const& keyText) {
             if (dependency && Asic::SwTableBase::isFailed(dependency->entryState()))
-                return Failure{FailureClass::actionFailed, keyText, fmt::format("its action entry {} failed", actionKey)};
+                return Failure{FailureClass::actionFailed, keyText,
+                               fmt::format("its action entry {} failed", actionKey)};
             return Failure{FailureClass::rejected, keyText, "the table failed the request"};
         };
         record(TableKind::tcam, tables->tcam.get(), key, entry, why, [&](auto const& handler) {
@@ -103,11 +101,12 @@ Failure Programmer::actionFailure(std::string const& keyText, VornInLif::InLifKe
         auto const& inLifTable = runtime_.inLifTable();
         auto const handle = inLifTable->handle(inLif);
         if (handle && handle->entryState() == VornTunnelNiLib::InLifIndexResourceTable::kFailed)
-            return Failure{FailureClass::inLifUnavailable, keyText,
-                           fmt::format("no InLif index for {}: the InLif pools (InLif0 {} of {}, InLif23 {} of {} in use) "
-                                       "are used up",
-                                       inLif, inLifTable->inLif0Pool().inUse(), inLifTable->inLif0Pool().size(),
-                                       inLifTable->inLif23Pool().inUse(), inLifTable->inLif23Pool().size())};
+            return Failure{
+                FailureClass::inLifUnavailable, keyText,
+                fmt::format("no InLif index for {}: the InLif pools (InLif0 {} of {}, InLif23 {} of {} in use) "
+                            "are used up",
+                            inLif, inLifTable->inLif0Pool().inUse(), inLifTable->inLif0Pool().size(),
+                            inLifTable->inLif23Pool().inUse(), inLifTable->inLif23Pool().size())};
     }
     return Failure{FailureClass::rejected, keyText, "the table failed the request"};
 }

@@ -24,8 +24,8 @@ std::string_view toString(TableKind kind);
 
 // What happened to the requests of one table on one unit.
 struct TableProgress {
-    std::uint64_t written = 0;    // requests made
-    std::uint64_t completed = 0;  // handles done
+    std::uint64_t written = 0;        // requests made
+    std::uint64_t completed = 0;      // handles done
     std::vector<Failure> failedKeys;  // every failed request: its key and why it failed
     bool allAnswered() const { return completed + failedKeys.size() == written; }
 };

@@ -116,7 +116,8 @@ TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& prog
         UnitReport u;
         u.unitId = unitId;
         u.entries = table->entrys();
-        table->stats()->forEachCounter([&](char const* name, std::uint64_t value) { u.counters.emplace_back(name, value); });
+        table->stats()->forEachCounter(
+            [&](char const* name, std::uint64_t value) { u.counters.emplace_back(name, value); });
         DesiredUnit const* wanted = state.findUnit(unitId);
         auto const restoredKeys = restored.find(unitId);
         if (wanted == nullptr || restoredKeys == restored.end()) {
@@ -150,8 +151,8 @@ int programAndReport(RunOptions const& options, DesiredState const& state, std::
     RunReport report;
     report.nameSpace = nameSpace;
     report.source = source;
-    report.restart = runtime.tcamIntf()->entryLog()->tableVersion() > 0 ||
-                     runtime.actionIntf()->entryLog()->tableVersion() > 0;
+    report.restart =
+        runtime.tcamIntf()->entryLog()->tableVersion() > 0 || runtime.actionIntf()->entryLog()->tableVersion() > 0;
 
     std::map<Asic::UnitId, std::set<VornTunnelTcamMgr::TcamEntryKey>> restoredTcam;
     std::map<Asic::UnitId, std::set<VornTunnelTcamMgr::TcamActionEntryKey>> restoredAction;

@@ -15,14 +15,14 @@ struct UnitReport {
     Asic::UnitId unitId = 0;
     // Stored by an earlier run but not in the desired state: reconciliation cleared it.
     bool reconciled = false;
-    std::uint64_t entries = 0;      // in the table when the run ended
-    std::uint64_t restored = 0;     // restored from shared memory at bring-up
-    std::uint64_t written = 0;      // write requests made
-    std::uint64_t completed = 0;    // requests answered done
-    std::uint64_t rewritten = 0;    // restored keys written again with a changed entry
-    std::uint64_t suppressed = 0;   // restored keys written again unchanged, answered from the log
-    std::uint64_t added = 0;        // keys not restored
-    std::uint64_t swept = 0;        // restored keys not written again, removed by the sweep
+    std::uint64_t entries = 0;        // in the table when the run ended
+    std::uint64_t restored = 0;       // restored from shared memory at bring-up
+    std::uint64_t written = 0;        // write requests made
+    std::uint64_t completed = 0;      // requests answered done
+    std::uint64_t rewritten = 0;      // restored keys written again with a changed entry
+    std::uint64_t suppressed = 0;     // restored keys written again unchanged, answered from the log
+    std::uint64_t added = 0;          // keys not restored
+    std::uint64_t swept = 0;          // restored keys not written again, removed by the sweep
     std::vector<Failure> failedKeys;  // every failed request, in the order answered
     // Every counter of the table's statistics, in declaration order.
     std::vector<std::pair<std::string, std::uint64_t>> counters;
@@ -31,24 +31,24 @@ struct UnitReport {
 };
 
 struct TableReport {
-    std::string table;                        // "Tcam" or "TcamAction"
-    std::uint64_t logVersion = 0;             // last version the entry log handed out
-    std::uint64_t tableStatusVersion = 0;     // version the hardware has applied
+    std::string table;                     // "Tcam" or "TcamAction"
+    std::uint64_t logVersion = 0;          // last version the entry log handed out
+    std::uint64_t tableStatusVersion = 0;  // version the hardware has applied
     std::vector<UnitReport> units;
 };
 
 struct RunReport {
     std::string nameSpace;
-    std::string source;                  // where the desired state came from, for people
-    bool restart = false;                // a unit restored entries, or the change log had any
+    std::string source;    // where the desired state came from, for people
+    bool restart = false;  // a unit restored entries, or the change log had any
     std::uint64_t relaunchMajorId = 0;
     std::vector<Asic::UnitId> reconciledUnits;
-    double seconds = 0;                  // bring-up to idle
+    double seconds = 0;  // bring-up to idle
     std::vector<TableReport> tables;
 
     std::uint64_t requests() const;
     std::uint64_t completed() const;
-    std::uint64_t failed() const;        // failed or never answered
+    std::uint64_t failed() const;         // failed or never answered
     FailureCounts failureCounts() const;  // failed() by class
     double requestsPerSecond() const { return seconds > 0 ? static_cast<double>(requests()) / seconds : 0; }
     bool allCompleted() const { return completed() == requests(); }

@@ -50,9 +50,8 @@ Runtime::Runtime(RuntimeOptions const& options) {
     inLifTable_ = Lumo::make<VornTunnelNiLib::InLifIndexResourceTable>(&loop_, options.inLif, entityManager_);
     orderedTableIntf_->resourceTableIs(VornTunnelNiLib::InLifIndexResourceTable::canonicalName(), inLifTable_);
 
-    group_ = orderedTableIntf_->makeGroupIntf(kAgentName, kGroupName,
-                                              Asic::SwTableId(VornTunnelTcamMgr::TcamInterface::tableId())
-                                                  .agentAndGroupId());
+    group_ = orderedTableIntf_->makeGroupIntf(
+        kAgentName, kGroupName, Asic::SwTableId(VornTunnelTcamMgr::TcamInterface::tableId()).agentAndGroupId());
     // A resolved or failed InLif handle may let a queued action request commit.
     inLifTable_->stateChangeListenerIs([resolver = group_->groupResolver()] { resolver->updateGenId(); });
     hardware_ = Lumo::make<Asic::HardwareWriterSim>(group_, &loop_, options.hardwareBatch);

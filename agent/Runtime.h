@@ -25,9 +25,8 @@ namespace VornTcamAgent {
 struct RuntimeOptions {
     // Pool sizes of the InLif index resource table: one index of each pool per distinct InLif
     // key, so that every state validate() accepts fits (InLif0 0x10000.., InLif23 0x20000..).
-    VornTunnelNiLib::InLifIndexResourceTableConfig inLif{
-        .inLif0PoolSize = static_cast<std::uint32_t>(kMaxInLifKeys),
-        .inLif23PoolSize = static_cast<std::uint32_t>(kMaxInLifKeys)};
+    VornTunnelNiLib::InLifIndexResourceTableConfig inLif{.inLif0PoolSize = static_cast<std::uint32_t>(kMaxInLifKeys),
+                                                         .inLif23PoolSize = static_cast<std::uint32_t>(kMaxInLifKeys)};
     // Changes the simulated hardware applies per table per event-loop task.
     std::uint32_t hardwareBatch = 8192;
     // Hold the hardware back from the start (tests release it with hardware().holdIs(false)).

@@ -34,8 +34,8 @@ void forEachLive(ReadOnlyView const& view, Asic::UnitId unitId, Fn&& fn) {
 
 // The unit's table during the run: its stored entries plus the desired keys it does not store.
 template <typename Constants, typename Record, typename Entries>
-void checkTable(ReadOnlyView const& view, Asic::UnitId unitId, std::size_t u, Entries const& desired,
-                char const* list, char const* table) {
+void checkTable(ReadOnlyView const& view, Asic::UnitId unitId, std::size_t u, Entries const& desired, char const* list,
+                char const* table) {
     using Key = std::decay_t<decltype(desired.front().key())>;
     std::unordered_set<Key> stored;
     forEachLive<Constants, Record>(view, unitId, [&](Record const& r) { stored.insert(r.key()); });

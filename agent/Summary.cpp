@@ -141,9 +141,8 @@ nlohmann::json summaryJson(RunReport const& report) {
             f["unit"] = p.unitId;
             listed.push_back(std::move(f));
         }
-        classes.push_back({{"class", toString(static_cast<FailureClass>(c))},
-                           {"count", counts[c]},
-                           {"first", std::move(listed)}});
+        classes.push_back(
+            {{"class", toString(static_cast<FailureClass>(c))}, {"count", counts[c]}, {"first", std::move(listed)}});
     }
     return nlohmann::json{
         {"namespace", report.nameSpace},

@@ -1,7 +1,8 @@
 // tcam-agent: the agent simulator. Command-line wiring only; the commands live in
 // RunCommand.cpp and ShowCommand.cpp.
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
 
 #include "agent/CommandOptions.h"
 #include "agent/ErrorReport.h"
@@ -21,8 +22,7 @@ void addRunToolOptions(CLI::App& run, RunOptions& o) {
     auto* dryRun = run.add_flag("--dry-run", o.dryRun,
                                 "print what a run would restore, rewrite, suppress, add and sweep; change nothing");
     run.add_option("--limit", o.limit, "with --dry-run: list at most this many swept keys per unit")->needs(dryRun);
-    run.add_option("--sweep-audit", o.sweepAudit, "append one JSON line per swept key to this file")
-        ->excludes(dryRun);
+    run.add_option("--sweep-audit", o.sweepAudit, "append one JSON line per swept key to this file")->excludes(dryRun);
     run.get_option("--completions-fd")->excludes(dryRun);
 }
 

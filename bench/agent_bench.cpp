@@ -53,8 +53,7 @@ class Namespace {
   public:
     explicit Namespace(char const* what) {
         static std::atomic<unsigned> counter{0};
-        name_ = std::string("bench-agent-") + what + "-" + std::to_string(::getpid()) + "-" +
-                std::to_string(counter++);
+        name_ = std::string("bench-agent-") + what + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
         QelSharedMem::closeEnvironment();
         QelSharedMem::namespaceIs(name_);
     }
@@ -232,8 +231,7 @@ void restartOf(benchmark::State& state, bool withActions) {
         state.PauseTiming();
         auto const& unit = *runtime->unit(kUnit);
         bool const ok = programmer.allAnswered() && unit.tcam->entrys() == n &&
-                        unit.action->entrys() == (withActions ? n : 0) &&
-                        unit.tcam->stats()->suppressedWriteCnt() == n;
+                        unit.action->entrys() == (withActions ? n : 0) && unit.tcam->stats()->suppressedWriteCnt() == n;
         state.ResumeTiming();
         if (!ok) {
             state.SkipWithError("the restart did not restore and rewrite every entry identically");

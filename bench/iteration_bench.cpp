@@ -156,7 +156,8 @@ void bareLmdbWalk(benchmark::State& state) {
         MDB_cursor* cursor = nullptr;
         VornBench::ScratchLmdb::check(mdb_cursor_open(r.txn, r.dbi, &cursor), "mdb_cursor_open");
         MDB_val k, v;
-        for (int rc = mdb_cursor_get(cursor, &k, &v, MDB_FIRST); rc == 0; rc = mdb_cursor_get(cursor, &k, &v, MDB_NEXT)) {
+        for (int rc = mdb_cursor_get(cursor, &k, &v, MDB_FIRST); rc == 0;
+             rc = mdb_cursor_get(cursor, &k, &v, MDB_NEXT)) {
             std::memcpy(&out, v.mv_data, std::min(sizeof(out), v.mv_size));
             benchmark::DoNotOptimize(out);
             ++visited;

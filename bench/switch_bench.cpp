@@ -32,10 +32,9 @@ constexpr std::uint32_t kEntriesPerTable = 65536;
 
 // InLif pools that hold every unit's keys at once (about one key per four action entries).
 RuntimeOptions agentOptions() {
-    return RuntimeOptions{.inLif = {.inLif0PoolSize = 0x80000,
-                                    .inLif23PoolSize = 0x80000,
-                                    .inLif0Base = 0x100000,
-                                    .inLif23Base = 0x200000}};
+    return RuntimeOptions{
+        .inLif = {
+            .inLif0PoolSize = 0x80000, .inLif23PoolSize = 0x80000, .inLif0Base = 0x100000, .inLif23Base = 0x200000}};
 }
 
 std::vector<Asic::UnitId> units() {

@@ -4,8 +4,8 @@
 
 #include "contracts/qel/Assert.h"
 #include "contracts/qel/Trace.h"
-#include "entrylog/EnvironmentCommitGroup.h"
 #include "entrylog/EntryLogT.h"
+#include "entrylog/EnvironmentCommitGroup.h"
 #include "entrylog/GuardedRead.h"
 #include "entrylog/MountTessel.h"
 

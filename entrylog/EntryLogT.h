@@ -19,7 +19,6 @@
 //   Constants                         tableEntryLogTesselPath(), configTesselPath(unitId)
 //   kTypeName, kChangeLogTypeName, kConfigTypeName, kTableName, kTraceName   names
 //   kStoresRsrcKeys                   resource keys are stored and take part in the suppression test
-#include "entrylog/EntryLogCapacity.h"
 #include <cstdint>
 
 #include "api/Export.h"
@@ -28,6 +27,7 @@
 #include "contracts/qel/HashMap2018.h"
 #include "contracts/qel/Trace.h"
 #include "contracts/shm/SharedMem.h"
+#include "entrylog/EntryLogCapacity.h"
 #include "entrylog/EntryLogMessages.h"
 
 namespace VornTunnelTcamMgr {

@@ -41,9 +41,8 @@ class VORN_TCAMMGR_API TcamActionEntryLog final : public EntryLogT<TcamActionEnt
                                                               Lumo::String const& agentName);
 };
 
-VORN_TCAMMGR_API Lumo::Ptr<TcamActionEntryLog> tcamActionEntryLogFactory(Asic::SwTableId tableId,
-                                                        Lumo::Ptr<Ledra::EntityManager> const& entityManager,
-                                                        Lumo::Ptr<Asic::GroupInterface> const& groupInterface,
-                                                        Lumo::String const& agentName);
+VORN_TCAMMGR_API Lumo::Ptr<TcamActionEntryLog> tcamActionEntryLogFactory(
+    Asic::SwTableId tableId, Lumo::Ptr<Ledra::EntityManager> const& entityManager,
+    Lumo::Ptr<Asic::GroupInterface> const& groupInterface, Lumo::String const& agentName);
 
 }  // namespace VornTunnelTcamMgr

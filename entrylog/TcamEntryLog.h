@@ -41,8 +41,8 @@ class VORN_TCAMMGR_API TcamEntryLog final : public EntryLogT<TcamEntryLogTraits>
 };
 
 VORN_TCAMMGR_API Lumo::Ptr<TcamEntryLog> tcamEntryLogFactory(Asic::SwTableId tableId,
-                                            Lumo::Ptr<Ledra::EntityManager> const& entityManager,
-                                            Lumo::Ptr<Asic::GroupInterface> const& groupInterface,
-                                            Lumo::String const& agentName);
+                                                             Lumo::Ptr<Ledra::EntityManager> const& entityManager,
+                                                             Lumo::Ptr<Asic::GroupInterface> const& groupInterface,
+                                                             Lumo::String const& agentName);
 
 }  // namespace VornTunnelTcamMgr

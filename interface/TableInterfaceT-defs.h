@@ -59,8 +59,7 @@ void TableInterfaceT<I>::handleInitialized() {
             swTableStatus_->pendingHwWritesIs(true);
         }
     }
-    QEL_TRACE_AT(trace(), 2, "Entry log created for table id: {} at version: {}", tableId(),
-                 entryLog_->tableVersion());
+    QEL_TRACE_AT(trace(), 2, "Entry log created for table id: {} at version: {}", tableId(), entryLog_->tableVersion());
     swTableSetIs(tableId(), swTableStatus_);
     groupIntf->swTableSetIs(swTableSet_);
     orderedTableIntf()->swTableIntfIs(I::kRegistrationName, this);
@@ -140,8 +139,7 @@ auto TableInterfaceT<I>::makeSwTable(Asic::UnitId unitId, Lumo::Ptr<HelperBase> 
 
 template <typename I>
 auto TableInterfaceT<I>::existingSwTable(Lumo::Ptr<Asic::OrderedSwTable> const& found,
-                                         Lumo::Ptr<HelperBase> const& swTableHelper, bool reset)
-    -> Lumo::Ptr<SwTable> {
+                                         Lumo::Ptr<HelperBase> const& swTableHelper, bool reset) -> Lumo::Ptr<SwTable> {
     Lumo::Ptr<SwTable> existingTbl = Lumo::ptr_cast<SwTable>(found);
     QEL_ASSERT(existingTbl, "existingTbl");
     if (swTableHelper) {
@@ -160,10 +158,9 @@ auto TableInterfaceT<I>::newSwTable(Asic::UnitId unitId, Lumo::Ptr<HelperBase> c
                                     Lumo::Ptr<Asic::GroupInterface> const& groupIntf) -> Lumo::Ptr<SwTable> {
     Asic::LogVersion const version = groupIntf->tableVersion(tableId()).value_or(0);
     entryLog_->mountTesselConfig(unitId, version);
-    auto name = Lumo::make<Asic::CanonicalTableName>(Asic::kOrderedSwTableType, groupName_, tableNamespace_,
-                                                     tableName_);
-    auto table = Lumo::make<SwTable>(name, tableId(), unitId, swTableSet_.ptr(), entryLog_,
-                                     groupIntf->groupResolver());
+    auto name =
+        Lumo::make<Asic::CanonicalTableName>(Asic::kOrderedSwTableType, groupName_, tableNamespace_, tableName_);
+    auto table = Lumo::make<SwTable>(name, tableId(), unitId, swTableSet_.ptr(), entryLog_, groupIntf->groupResolver());
     if (swTableHelper) table->swTableHelperIs(swTableHelper);
     table->statusIs(swTableStatus_);
     I::connectResources(*this, *table);

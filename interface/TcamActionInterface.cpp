@@ -25,9 +25,10 @@ void TcamActionInterfaceTraits::connectResources(TableInterfaceT<TcamActionInter
     QEL_ASSERT(typedResourceTable, "typedResourceTable");
     auto client = typedResourceTable->makeClientInstance();
     auto const entries = typedResourceTable->entryCount();
-    QEL_TRACE_AT(trace(), 2,
-                 "ResourceTable: VornTunnelNiLib::InLifIndex.featureVornVrfSelection started or restored with {} entries",
-                 entries);
+    QEL_TRACE_AT(
+        trace(), 2,
+        "ResourceTable: VornTunnelNiLib::InLifIndex.featureVornVrfSelection started or restored with {} entries",
+        entries);
     Qel::RingTrace::record(
         "ResourceTable: VornTunnelNiLib::InLifIndex.featureVornVrfSelection started or restored with {} entries",
         {static_cast<std::int64_t>(entries)});

@@ -63,7 +63,8 @@ struct SwTableResourceAccessor {
         }
         if (!linkage.entryUsageSm(resKey)) {
             auto sm = linkage.entryUsageSmIs(L::resourceHandle(*entry));
-            if (ack) linkage.resTblClient()->ackUpdate(sm->resPtr(), sm->resPtr()->updateNumber(), entry->entryHandle());
+            if (ack)
+                linkage.resTblClient()->ackUpdate(sm->resPtr(), sm->resPtr()->updateNumber(), entry->entryHandle());
         }
         linkage.entryUsageSm(resKey)->entryUsageIs(entry->key());
     }
@@ -84,11 +85,12 @@ struct SwTableResourceAccessor {
     template <typename WrapperPtr, typename Entry>
     static void updateLocalUsage(L& linkage, WrapperPtr const& swEntry, Entry const& oldEntry, bool isDeleted) {
         auto const& swKey = swEntry->key();
-        QEL_TRACE_AT(VornTunnelTcamMgr::inLifLinkageTrace(), 8, "key: {}, isDeleted: {}, oldEntry:{}", swKey,
-                     isDeleted, oldEntry);
+        QEL_TRACE_AT(VornTunnelTcamMgr::inLifLinkageTrace(), 8, "key: {}, isDeleted: {}, oldEntry:{}", swKey, isDeleted,
+                     oldEntry);
         bool const hadEntry = !(oldEntry == Entry{});
         if (isDeleted) {
-            if (hadEntry) deleteResKeyMapping(linkage, L::resourceKeyFromEntry(oldEntry), swKey, swEntry->entryHandle());
+            if (hadEntry)
+                deleteResKeyMapping(linkage, L::resourceKeyFromEntry(oldEntry), swKey, swEntry->entryHandle());
             return;
         }
         typename L::ResKey const newKey = swEntry ? L::resourceKey(*swEntry) : typename L::ResKey{};

@@ -32,7 +32,9 @@ class VORN_TCAMMGR_API TcamActionInLifIndexLinkage final : public TcamActionLink
 
         LocalUsageUpdateSm(Lumo::Ptr<ResourceHandle const> const& resPtr, TcamActionInLifIndexLinkage* parent);
         ~LocalUsageUpdateSm() override;
-        char const* typeData() const override { return "VornTunnelTcamMgr::TcamActionInLifIndexLinkage::LocalUsageUpdateSm"; }
+        char const* typeData() const override {
+            return "VornTunnelTcamMgr::TcamActionInLifIndexLinkage::LocalUsageUpdateSm";
+        }
         static Lumo::Ptr<LocalUsageUpdateSm> LocalUsageUpdateSmIs(Lumo::Ptr<ResourceHandle const> const& resPtr,
                                                                   TcamActionInLifIndexLinkage* parent);
 
@@ -83,8 +85,7 @@ class VORN_TCAMMGR_API TcamActionInLifIndexLinkage final : public TcamActionLink
                           bool isDeleted) override;
     Asic::EntryState entryResolutionState(Lumo::Ptr<TcamActionEntryWrapper const> const& entry) const override;
     void resolveEntry(Lumo::Ptr<TcamActionEntryWrapper> const& entry) override;
-    Lumo::Ptr<Asic::NeededEntry> getNeededEntrySet(
-        Lumo::Ptr<TcamActionEntryWrapper const> const& entry) const override;
+    Lumo::Ptr<Asic::NeededEntry> getNeededEntrySet(Lumo::Ptr<TcamActionEntryWrapper const> const& entry) const override;
     void restoreEntry(Lumo::Ptr<TcamActionEntryWrapper> const& entry) override;
     void handleResourceChangeAtInit() override;
 

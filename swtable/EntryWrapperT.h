@@ -44,33 +44,13 @@ class VORN_TCAMMGR_API EntryWrapperT : public Lumo::Node {
     void keyIs(Key const& key) { entry_.keyIs(key); }
 
     // Action table: the InLif index key of the entry's resource keys.
-    auto const& inLifIndexKey() const
-        requires F::kHasResources
-    {
-        return entry_.inLifIndexKey();
-    }
+    auto const& inLifIndexKey() const requires F::kHasResources { return entry_.inLifIndexKey(); }
     // Action table: the InLif index resource the linkage assigned to this entry, or null.
-    ResourcePtr const& inLifIndexKeyResPtr() const
-        requires F::kHasResources
-    {
-        return resPtr_;
-    }
-    void inLifIndexKeyResPtrIs(ResourcePtr const& p)
-        requires F::kHasResources
-    {
-        resPtr_ = p;
-    }
+    ResourcePtr const& inLifIndexKeyResPtr() const requires F::kHasResources { return resPtr_; }
+    void inLifIndexKeyResPtrIs(ResourcePtr const& p) requires F::kHasResources { resPtr_ = p; }
     // Action table: the resolved indexes of the resource, 0 without one.
-    std::uint32_t inLif0Index() const
-        requires F::kHasResources
-    {
-        return resPtr_ ? resPtr_->inLif0Index() : 0;
-    }
-    std::uint32_t inLif23Index() const
-        requires F::kHasResources
-    {
-        return resPtr_ ? resPtr_->inLif23Index() : 0;
-    }
+    std::uint32_t inLif0Index() const requires F::kHasResources { return resPtr_ ? resPtr_->inLif0Index() : 0; }
+    std::uint32_t inLif23Index() const requires F::kHasResources { return resPtr_ ? resPtr_->inLif23Index() : 0; }
 
     // Writes the resolved resource fields into the entry (nothing for the key table).
     void setResolvedFields() {

@@ -34,7 +34,8 @@ struct OrderedSwTableAccessor {
     template <typename Linkage>
     static Lumo::Ptr<EntryHandle const> entryWriteGeneric(T& table, Key const& key, Entry const& entry,
                                                           DependencyPtr const& dependency,
-                                                          ResponseHandler const& responseHandler, Linkage const& linkage);
+                                                          ResponseHandler const& responseHandler,
+                                                          Linkage const& linkage);
     static Lumo::Ptr<EntryHandle const> entryRemoveGeneric(T& table, Key const& key, DependencyPtr const& dependency,
                                                            ResponseHandler const& responseHandler);
     static void entryRemoveAllGeneric(T& table, DependencyPtr const& dependency,

@@ -187,13 +187,15 @@ bool IteratorStateT<F>::configPhase(Entry& result) {
         bool const hidden = candidate->inDeletion || swTable_->transientRemoveEntryColl().has(key) ||
                             swTable_->transientAddEntryColl().has(key);
         if (!hidden) break;
-        candidate = detail::guardedConfigRead(coll, [&] { return coll.after(key); }, none);
+        candidate = detail::guardedConfigRead(
+            coll, [&] { return coll.after(key); }, none);
     }
     if (!candidate) return false;
     state_.hasCurrentIs(true);
     result = Entry{candidate->logEntry, candidate->rsrcKeys};
     QEL_TRACE_AT(t, 9, "  found entry: {}", candidate->key());
-    auto next = detail::guardedConfigRead(coll, [&] { return coll.after(candidate->key()); }, none);
+    auto next = detail::guardedConfigRead(
+        coll, [&] { return coll.after(candidate->key()); }, none);
     if (next) {
         bookmarkKey_ = next->key();
         state_.hasBookmarkIs(true);

@@ -17,12 +17,10 @@ class VORN_TCAMMGR_API SwTableHelperBaseT : public Lumo::Node {
 
     char const* typeData() const override { return F::kHelperTypeName; }
 
-    virtual void finalizeOnSuccess(Lumo::Ptr<Wrapper> const& entry, bool isDelete,
-                                   Lumo::Ptr<SwTable> const& swTable) {
+    virtual void finalizeOnSuccess(Lumo::Ptr<Wrapper> const& entry, bool isDelete, Lumo::Ptr<SwTable> const& swTable) {
         (void)entry, (void)isDelete, (void)swTable;
     }
-    virtual bool finalizeOnFailure(Lumo::Ptr<Wrapper> const& entry, bool isDelete,
-                                   Lumo::Ptr<SwTable> const& swTable) {
+    virtual bool finalizeOnFailure(Lumo::Ptr<Wrapper> const& entry, bool isDelete, Lumo::Ptr<SwTable> const& swTable) {
         (void)entry, (void)isDelete, (void)swTable;
         return false;
     }

@@ -73,8 +73,8 @@ class VORN_TCAMMGR_API SwTableT : public Asic::OrderedSwTableWithMarkSweep {
         Qel::HashMap2018<Key, Entry> tableEntries_;
     };
 
-    SwTableT(Lumo::Ptr<Asic::CanonicalTableName const> const& tableName, Asic::SwTableId swTableId,
-             Asic::UnitId unitId, Asic::OrderedSwTableSet* swTableSet, Lumo::Ptr<EntryLog> const& entryLog,
+    SwTableT(Lumo::Ptr<Asic::CanonicalTableName const> const& tableName, Asic::SwTableId swTableId, Asic::UnitId unitId,
+             Asic::OrderedSwTableSet* swTableSet, Lumo::Ptr<EntryLog> const& entryLog,
              Lumo::Ptr<Asic::GroupResolver> const& groupResolver);
     ~SwTableT() override;
     char const* typeData() const override { return F::kSwTableTypeName; }

@@ -17,10 +17,11 @@ class VORN_TCAMMGR_API TcamActionSwTable final : public SwTableT<TcamActionFamil
 
     using SwTableT::SwTableT;
     ~TcamActionSwTable() override;
-    static Lumo::Ptr<TcamActionSwTable> TcamActionSwTableIs(
-        Lumo::Ptr<Asic::CanonicalTableName const> const& tableName, Asic::SwTableId swTableId, Asic::UnitId unitId,
-        Asic::OrderedSwTableSet* swTableSet, Lumo::Ptr<TcamActionEntryLog> const& entryLog,
-        Lumo::Ptr<Asic::GroupResolver> const& groupResolver);
+    static Lumo::Ptr<TcamActionSwTable> TcamActionSwTableIs(Lumo::Ptr<Asic::CanonicalTableName const> const& tableName,
+                                                            Asic::SwTableId swTableId, Asic::UnitId unitId,
+                                                            Asic::OrderedSwTableSet* swTableSet,
+                                                            Lumo::Ptr<TcamActionEntryLog> const& entryLog,
+                                                            Lumo::Ptr<Asic::GroupResolver> const& groupResolver);
 
     Lumo::Ptr<TcamActionLinkageBase> const& inLifIndexLinkage() const { return inLifIndexLinkage_; }
     void inLifIndexLinkageIs(Lumo::Ptr<TcamActionLinkageBase> const& linkage);
@@ -29,11 +30,10 @@ class VORN_TCAMMGR_API TcamActionSwTable final : public SwTableT<TcamActionFamil
     Lumo::Ptr<TcamActionLinkageBase> inLifIndexLinkage_;
 };
 
-VORN_TCAMMGR_API Lumo::Ptr<TcamActionSwTable> tcamActionSwTableFactory(Lumo::Ptr<Asic::CanonicalTableName const> const& tableName,
-                                                      Asic::SwTableId swTableId, Asic::UnitId unitId,
-                                                      Asic::OrderedSwTableSet* swTableSet,
-                                                      Lumo::Ptr<TcamActionEntryLog> const& entryLog,
-                                                      Lumo::Ptr<Asic::GroupResolver> const& groupResolver);
+VORN_TCAMMGR_API Lumo::Ptr<TcamActionSwTable> tcamActionSwTableFactory(
+    Lumo::Ptr<Asic::CanonicalTableName const> const& tableName, Asic::SwTableId swTableId, Asic::UnitId unitId,
+    Asic::OrderedSwTableSet* swTableSet, Lumo::Ptr<TcamActionEntryLog> const& entryLog,
+    Lumo::Ptr<Asic::GroupResolver> const& groupResolver);
 
 inline Lumo::Ptr<TcamActionLinkageBase> const& TcamActionFamily::linkageOf(TcamActionSwTable const& table) {
     return table.inLifIndexLinkage();

@@ -43,8 +43,8 @@ class VORN_TCAMMGR_API TcamEntryWrapper final : public EntryWrapperT<TcamFamily>
     static Lumo::Ptr<TcamEntryWrapper> TcamEntryWrapperIs(TcamEntry const& entry,
                                                           Lumo::Ptr<Asic::OrderedSwTable::EntryHandle> const& handle);
 };
-VORN_TCAMMGR_API Lumo::Ptr<TcamEntryWrapper> tcamEntryWrapperFactory(TcamEntry const& entry,
-                                                    Lumo::Ptr<Asic::OrderedSwTable::EntryHandle> const& handle);
+VORN_TCAMMGR_API Lumo::Ptr<TcamEntryWrapper> tcamEntryWrapperFactory(
+    TcamEntry const& entry, Lumo::Ptr<Asic::OrderedSwTable::EntryHandle> const& handle);
 
 class VORN_TCAMMGR_API TcamResolverEntry final : public ResolverEntryT<TcamFamily> {
   public:

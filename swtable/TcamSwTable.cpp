@@ -55,13 +55,13 @@ Lumo::Ptr<TcamResolverEntry> tcamResolverEntryFactory(
     return TcamResolverEntry::TcamResolverEntryIs(dependantEntryHandle, flags, swTable, swTableEntry);
 }
 
-Lumo::Ptr<TcamSwTableIteratorState> tcamSwTableIteratorStateFactory() {
-    return Lumo::make<TcamSwTableIteratorState>();
-}
+Lumo::Ptr<TcamSwTableIteratorState> tcamSwTableIteratorStateFactory() { return Lumo::make<TcamSwTableIteratorState>(); }
 
 Lumo::Ptr<TcamSwTableHelperBase> TcamSwTableHelperBase::TcamSwTableHelperBaseIs() {
     return Lumo::make<TcamSwTableHelperBase>();
 }
-Lumo::Ptr<TcamSwTableHelperBase> tcamSwTableHelperBaseFactory() { return TcamSwTableHelperBase::TcamSwTableHelperBaseIs(); }
+Lumo::Ptr<TcamSwTableHelperBase> tcamSwTableHelperBaseFactory() {
+    return TcamSwTableHelperBase::TcamSwTableHelperBaseIs();
+}
 
 }  // namespace VornTunnelTcamMgr

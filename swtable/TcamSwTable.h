@@ -20,8 +20,9 @@ class VORN_TCAMMGR_API TcamSwTable final : public SwTableT<TcamFamily> {
 };
 
 VORN_TCAMMGR_API Lumo::Ptr<TcamSwTable> tcamSwTableFactory(Lumo::Ptr<Asic::CanonicalTableName const> const& tableName,
-                                          Asic::SwTableId swTableId, Asic::UnitId unitId,
-                                          Asic::OrderedSwTableSet* swTableSet, Lumo::Ptr<TcamEntryLog> const& entryLog,
-                                          Lumo::Ptr<Asic::GroupResolver> const& groupResolver);
+                                                           Asic::SwTableId swTableId, Asic::UnitId unitId,
+                                                           Asic::OrderedSwTableSet* swTableSet,
+                                                           Lumo::Ptr<TcamEntryLog> const& entryLog,
+                                                           Lumo::Ptr<Asic::GroupResolver> const& groupResolver);
 
 }  // namespace VornTunnelTcamMgr

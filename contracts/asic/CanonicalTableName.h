@@ -17,7 +17,9 @@ class CanonicalTableName : public Lumo::Node {
   public:
     CanonicalTableName(OrderedTableType type, Lumo::String groupName, Lumo::String tableNamespace,
                        Lumo::String tableName)
-        : type_(type), groupName_(std::move(groupName)), tableNamespace_(std::move(tableNamespace)),
+        : type_(type),
+          groupName_(std::move(groupName)),
+          tableNamespace_(std::move(tableNamespace)),
           tableName_(std::move(tableName)) {}
     char const* typeData() const override { return "Asic::CanonicalTableName"; }
 

@@ -36,7 +36,8 @@ Lumo::String Constants::canonicalGroupTableEntryLogTesselPath(Lumo::String const
 
 std::optional<UnitId> Constants::parseUnitIdFromConfigPath(Lumo::String const& path) {
     auto slash = path.rfind('/');
-    std::string_view leaf = slash == Lumo::String::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+    std::string_view leaf =
+        slash == Lumo::String::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
     if (leaf.rfind(kUnitPrefix, 0) != 0) return std::nullopt;
     leaf.remove_prefix(sizeof(kUnitPrefix) - 1);
     unsigned value = 0;

@@ -10,7 +10,9 @@ class EntryLogBase : public Lumo::PublishingNode {
   public:
     EntryLogBase(SwTableId tableId, Lumo::Ptr<Ledra::EntityManager> entityManager,
                  Lumo::Ptr<GroupInterface> groupInterface, Lumo::String agentName)
-        : tableId_(tableId), entityManager_(std::move(entityManager)), groupInterface_(std::move(groupInterface)),
+        : tableId_(tableId),
+          entityManager_(std::move(entityManager)),
+          groupInterface_(std::move(groupInterface)),
           agentName_(std::move(agentName)) {}
     char const* typeData() const override { return "Asic::EntryLogBase"; }
 

@@ -6,12 +6,11 @@ namespace {
 constexpr char kMajorIdField[] = "majorId";
 
 // Makes getEntity rebuild a stored GenId.
-[[maybe_unused]] bool const registered = (Ledra::EntityManager::entityTypeIs(
-                             GenId::kTypeName,
-                             [](Ledra::EntityManager* manager, Lumo::String const& path) -> Lumo::Ptr<Ledra::Entity> {
-                                 return Lumo::make<GenId>(manager, path);
-                             }),
-                         true);
+[[maybe_unused]] bool const registered =
+    (Ledra::EntityManager::entityTypeIs(GenId::kTypeName,
+                                        [](Ledra::EntityManager* manager, Lumo::String const& path)
+                                            -> Lumo::Ptr<Ledra::Entity> { return Lumo::make<GenId>(manager, path); }),
+     true);
 }  // namespace
 
 GenId::~GenId() = default;

@@ -12,8 +12,11 @@ namespace Asic {
 
 GroupInterface::GroupInterface(Lumo::String agentName, Lumo::String groupName, std::uint16_t agentAndGroupId,
                                Lumo::Ptr<Ledra::EntityManager> entityManager, Qel::EventLoop* loop)
-    : agentName_(std::move(agentName)), groupName_(std::move(groupName)), agentAndGroupId_(agentAndGroupId),
-      entityManager_(std::move(entityManager)), groupResolver_(Lumo::make<GroupResolver>(loop)) {
+    : agentName_(std::move(agentName)),
+      groupName_(std::move(groupName)),
+      agentAndGroupId_(agentAndGroupId),
+      entityManager_(std::move(entityManager)),
+      groupResolver_(Lumo::make<GroupResolver>(loop)) {
     groupResolver_->commitListenerIs(this);
 }
 

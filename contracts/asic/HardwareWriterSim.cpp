@@ -4,8 +4,7 @@
 
 namespace Asic {
 
-HardwareWriterSim::HardwareWriterSim(Lumo::Ptr<GroupInterface> const& group, Qel::EventLoop* loop,
-                                     std::uint32_t batch)
+HardwareWriterSim::HardwareWriterSim(Lumo::Ptr<GroupInterface> const& group, Qel::EventLoop* loop, std::uint32_t batch)
     : group_(group), loop_(loop), batch_(batch) {
     group_->logEntryListenerIs([this](SwTableId) { schedule(); });
 }

@@ -23,8 +23,8 @@ class SwTableStats : public Lumo::Node {
   public:
     char const* typeData() const override { return "Asic::SwTableStats"; }
 
-#define ASIC_DECLARE_COUNTER(name)                                      \
-    std::uint64_t name##Cnt() const { return name##Cnt_; }              \
+#define ASIC_DECLARE_COUNTER(name)                         \
+    std::uint64_t name##Cnt() const { return name##Cnt_; } \
     void name##CntInc(std::uint64_t by) { name##Cnt_ += by; }
     ASIC_SW_TABLE_COUNTERS(ASIC_DECLARE_COUNTER)
 #undef ASIC_DECLARE_COUNTER

@@ -1,9 +1,9 @@
 #pragma once
 // Identifiers and versions of the ordered-table framework.
+#include <fmt/format.h>
+
 #include <cstdint>
 #include <functional>
-
-#include <fmt/format.h>
 
 namespace Asic {
 

@@ -101,12 +101,11 @@ Lumo::Ptr<InLifIndexResourceTable::ResourceHandle const> InLifIndexResourceTable
 }
 
 void InLifIndexResourceTable::ClientInstance::ackUpdate(Lumo::Ptr<ResourceHandle const> const& handle,
-                                                        std::uint32_t updateNumber,
-                                                        EntryHandlePtr const& entryHandle) {
+                                                        std::uint32_t updateNumber, EntryHandlePtr const& entryHandle) {
     if (!handle) throw Lumo::NullArgumentException("handle");
     table_->owned(handle);
-    QEL_TRACE_AT(trace(), 8, "client: {}, key: {}, updateNumber: {}, entryHandle: {}", clientId_,
-                 handle->resourceKey(), updateNumber, entryHandle ? "set" : "none");
+    QEL_TRACE_AT(trace(), 8, "client: {}, key: {}, updateNumber: {}, entryHandle: {}", clientId_, handle->resourceKey(),
+                 updateNumber, entryHandle ? "set" : "none");
     if (updateNumber != handle->updateNumber()) {
         QEL_TRACE_AT(trace(), updateNumber > handle->updateNumber() ? 1 : 3,
                      "key: {} acknowledged update {} while at update {}", handle->resourceKey(), updateNumber,
@@ -291,8 +290,7 @@ void InLifIndexResourceTable::releaseFor(std::uint32_t clientId, Lumo::Ptr<Resou
                                          EntryHandlePtr const& entryHandle) {
     ResourceHandle& handle = owned(constHandle);
     if (handle.postRelease_ || !handle.users_.has(clientId)) {
-        QEL_TRACE_AT(trace(), 1, "key: {} released by client {} that does not use it", handle.resourceKey_,
-                     clientId);
+        QEL_TRACE_AT(trace(), 1, "key: {} released by client {} that does not use it", handle.resourceKey_, clientId);
         return;
     }
     handle.users_.del(clientId);
@@ -314,8 +312,8 @@ void InLifIndexResourceTable::postReleaseCompletion(Lumo::Ptr<ResourceHandle> co
 }
 
 void InLifIndexResourceTable::completeRelease(Lumo::Ptr<ResourceHandle> const& handle) {
-    auto it = std::find_if(releasing_.begin(), releasing_.end(),
-                           [&](auto const& w) { return w->handle() == handle.ptr(); });
+    auto it =
+        std::find_if(releasing_.begin(), releasing_.end(), [&](auto const& w) { return w->handle() == handle.ptr(); });
     if (it == releasing_.end()) return;
     releasing_.erase(it);
     freeIndexes(*handle);
@@ -327,9 +325,8 @@ void InLifIndexResourceTable::completeRelease(Lumo::Ptr<ResourceHandle> const& h
 
 void InLifIndexResourceTable::clientGone(std::uint32_t clientId) {
     // The handles stay: a client made later (after an agent restart) finds the same indexes.
-    handles_.forEach([clientId](InLifIndexEntryKey const&, Lumo::Ptr<ResourceHandle> const& h) {
-        h->users_.del(clientId);
-    });
+    handles_.forEach(
+        [clientId](InLifIndexEntryKey const&, Lumo::Ptr<ResourceHandle> const& h) { h->users_.del(clientId); });
 }
 
 bool InLifIndexResourceTable::reindex(InLifIndexEntryKey const& key) {
@@ -450,8 +447,8 @@ void InLifIndexResourceTable::mountAndReload(Lumo::Ptr<Ledra::EntityManager> con
             last = record->key();
         } catch (Lumo::CorruptionDetectedException const& e) {
             std::uint32_t const stored = coll.size();
-            coll.doCorruptionDetected(e.what());   // removes the damaged records the read found
-            if (coll.size() < stored) continue;  // removed: the walk goes on past it
+            coll.doCorruptionDetected(e.what());                // removes the damaged records the read found
+            if (coll.size() < stored) continue;                 // removed: the walk goes on past it
             if (!coll.del(damagedKeyAfter(coll, last))) break;  // nothing found to remove: give up the walk
         }
     }

@@ -90,10 +90,10 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
     using EntryHandlePtr = Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const>;
 
     // Handle states, as Asic entry states. A client sees 0, 3, 4 and 6 only.
-    static constexpr Asic::EntryState kPending = Asic::EntryState::pending;        // 0: allocation to come
-    static constexpr Asic::EntryState kReleased = Asic::EntryState::failedOther;  // 3: released, indexes freed
-    static constexpr Asic::EntryState kResolved = Asic::EntryState::done;          // 4: indexes valid
-    static constexpr Asic::EntryState kFailed = Asic::EntryState::resolutionFailed;    // 6: no index to be had
+    static constexpr Asic::EntryState kPending = Asic::EntryState::pending;          // 0: allocation to come
+    static constexpr Asic::EntryState kReleased = Asic::EntryState::failedOther;     // 3: released, indexes freed
+    static constexpr Asic::EntryState kResolved = Asic::EntryState::done;            // 4: indexes valid
+    static constexpr Asic::EntryState kFailed = Asic::EntryState::resolutionFailed;  // 6: no index to be had
 
     // Attribute the table publishes (index: the key's hash) after any handle changed.
     static constexpr Lumo::AttributeId kHandleChangeAttr = 1;
@@ -136,8 +136,8 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
         std::uint32_t updateNumber_ = 0;
         Lumo::Ptr<Asic::NeededEntry const> neededEntry_;
         bool postRelease_ = false;
-        bool persisted_ = false;  // the stored record of the key holds this handle's indexes
-        bool unclaimed_ = false;  // reloaded from storage and not requested since
+        bool persisted_ = false;                 // the stored record of the key holds this handle's indexes
+        bool unclaimed_ = false;                 // reloaded from storage and not requested since
         Qel::HashSet2018<std::uint32_t> users_;  // client ids
     };
 

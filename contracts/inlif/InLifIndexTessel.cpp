@@ -24,8 +24,8 @@ InLifIndexTessel::InLifIndexTessel(QelSharedMem::EntityManager& manager, Lumo::S
     collection_ = std::make_unique<Collection>(manager.environment(), definition);
 }
 
-Lumo::Ptr<QelSharedMem::Entity> InLifIndexTessel::mount(QelSharedMem::EntityManager& manager,
-                                                        Lumo::String const& path, QelTessel::MountInfo const& info) {
+Lumo::Ptr<QelSharedMem::Entity> InLifIndexTessel::mount(QelSharedMem::EntityManager& manager, Lumo::String const& path,
+                                                        QelTessel::MountInfo const& info) {
     return Lumo::make<InLifIndexTessel>(manager, path, info);
 }
 

@@ -102,8 +102,8 @@ std::optional<std::uint64_t> decodeValue(std::optional<std::string> const& bytes
         intact = stored == valueChecksum(key, bytes->data());
     }
     if (!intact) {
-        QEL_TRACE_AT(QelSharedMem::tesselTrace(), 1, "corruption detected: state-database value {} {} is damaged",
-                     path, field);
+        QEL_TRACE_AT(QelSharedMem::tesselTrace(), 1, "corruption detected: state-database value {} {} is damaged", path,
+                     field);
         return std::nullopt;
     }
     std::uint64_t v = 0;
@@ -122,8 +122,8 @@ std::optional<std::uint64_t> EntityManager::value(Lumo::String const& path, Lumo
 }
 
 std::optional<std::uint64_t> EntityManager::storedValue(QelSharedMem::ReadOnlyView const& view,
-                                                        Lumo::String const& name, bool local,
-                                                        Lumo::String const& path, Lumo::String const& field) {
+                                                        Lumo::String const& name, bool local, Lumo::String const& path,
+                                                        Lumo::String const& field) {
     std::string const key = valueKey(name, local, path, field);
     return decodeValue(view.stateDatabaseValue(key), key, path, field);
 }

@@ -12,7 +12,7 @@
 namespace QelSharedMem {
 class Environment;
 class ReadOnlyView;
-}
+}  // namespace QelSharedMem
 
 namespace Ledra {
 

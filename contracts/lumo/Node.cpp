@@ -53,7 +53,6 @@ void Publisher::notify(Node const* source, AttributeId attribute, std::uint64_t 
     }
 }
 
-
 Publisher* PublishingNode::publisher() const { return &publisherRef(); }
 Publisher& PublishingNode::publisherRef() const {
     if (publisher_ == nullptr) publisher_ = new Publisher();

@@ -78,16 +78,27 @@ class Ptr {
 
     Ptr() noexcept = default;
     Ptr(std::nullptr_t) noexcept {}
-    Ptr(T* p) noexcept : p_(p) { if (p_) p_->newRef(); }
-    Ptr(Ptr const& o) noexcept : p_(o.p_) { if (p_) p_->newRef(); }
+    Ptr(T* p) noexcept : p_(p) {
+        if (p_) p_->newRef();
+    }
+    Ptr(Ptr const& o) noexcept : p_(o.p_) {
+        if (p_) p_->newRef();
+    }
     Ptr(Ptr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     template <typename U, typename = std::enable_if_t<std::is_convertible_v<U*, T*>>>
-    Ptr(Ptr<U> const& o) noexcept : p_(o.ptr()) { if (p_) p_->newRef(); }
+    Ptr(Ptr<U> const& o) noexcept : p_(o.ptr()) {
+        if (p_) p_->newRef();
+    }
     template <typename U, typename = std::enable_if_t<std::is_convertible_v<U*, T*>>>
     Ptr(Ptr<U>&& o) noexcept : p_(o.release()) {}
-    ~Ptr() { if (p_) p_->deleteRef(); }
+    ~Ptr() {
+        if (p_) p_->deleteRef();
+    }
 
-    Ptr& operator=(Ptr o) noexcept { std::swap(p_, o.p_); return *this; }
+    Ptr& operator=(Ptr o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
 
     T* ptr() const noexcept { return p_; }
     T* get() const noexcept { return p_; }
@@ -101,7 +112,9 @@ class Ptr {
     friend bool operator==(Ptr const& a, Ptr const& b) noexcept { return a.p_ == b.p_; }
     friend bool operator==(Ptr const& a, std::nullptr_t) noexcept { return a.p_ == nullptr; }
     template <typename U>
-    friend bool operator==(Ptr const& a, Ptr<U> const& b) noexcept { return a.ptr() == b.ptr(); }
+    friend bool operator==(Ptr const& a, Ptr<U> const& b) noexcept {
+        return a.ptr() == b.ptr();
+    }
 
   private:
     T* p_ = nullptr;
@@ -112,14 +125,22 @@ using PtrConst = Ptr<T const>;
 
 // Counted-pointer casts.
 template <typename T, typename U>
-Ptr<T> ptr_cast(Ptr<U> const& p) noexcept { return Ptr<T>(dynamic_cast<T*>(p.ptr())); }
+Ptr<T> ptr_cast(Ptr<U> const& p) noexcept {
+    return Ptr<T>(dynamic_cast<T*>(p.ptr()));
+}
 template <typename T, typename U>
-Ptr<T> static_ptr_cast(Ptr<U> const& p) noexcept { return Ptr<T>(static_cast<T*>(p.ptr())); }
+Ptr<T> static_ptr_cast(Ptr<U> const& p) noexcept {
+    return Ptr<T>(static_cast<T*>(p.ptr()));
+}
 template <typename T, typename U>
-Ptr<T> const_ptr_cast(Ptr<U> const& p) noexcept { return Ptr<T>(const_cast<T*>(p.ptr())); }
+Ptr<T> const_ptr_cast(Ptr<U> const& p) noexcept {
+    return Ptr<T>(const_cast<T*>(p.ptr()));
+}
 
 template <typename T, typename... Args>
-Ptr<T> make(Args&&... args) { return Ptr<T>(new T(std::forward<Args>(args)...)); }
+Ptr<T> make(Args&&... args) {
+    return Ptr<T>(new T(std::forward<Args>(args)...));
+}
 
 }  // namespace Lumo
 

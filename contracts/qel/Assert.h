@@ -8,15 +8,15 @@ namespace Qel {
 }
 
 // QEL_ASSERT(cond, "text"): stops with "text" when cond is false.
-#define QEL_ASSERT(cond, text)                                                           \
-    do {                                                                                 \
-        if (!(cond)) [[unlikely]]                                                        \
-            ::Qel::assertionFailed((text), nullptr, __FILE__, __LINE__, __func__);       \
+#define QEL_ASSERT(cond, text)                                                     \
+    do {                                                                           \
+        if (!(cond)) [[unlikely]]                                                  \
+            ::Qel::assertionFailed((text), nullptr, __FILE__, __LINE__, __func__); \
     } while (0)
 
 // QEL_ASSERT_MSG(cond, "text", message): as QEL_ASSERT, with a message (a C string).
-#define QEL_ASSERT_MSG(cond, text, message)                                              \
-    do {                                                                                 \
-        if (!(cond)) [[unlikely]]                                                        \
-            ::Qel::assertionFailed((text), (message), __FILE__, __LINE__, __func__);     \
+#define QEL_ASSERT_MSG(cond, text, message)                                          \
+    do {                                                                             \
+        if (!(cond)) [[unlikely]]                                                    \
+            ::Qel::assertionFailed((text), (message), __FILE__, __LINE__, __func__); \
     } while (0)

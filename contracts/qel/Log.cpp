@@ -11,8 +11,8 @@ std::vector<LogRecord>& records() {
 }
 }  // namespace
 
-LogHandle::LogHandle(LogDescriptor const& descriptor, Lumo::Duration minInterval, double severity,
-                     std::uint32_t burst, std::uint32_t flags)
+LogHandle::LogHandle(LogDescriptor const& descriptor, Lumo::Duration minInterval, double severity, std::uint32_t burst,
+                     std::uint32_t flags)
     : descriptor_(descriptor), minInterval_(minInterval), severity_(severity), burst_(burst), flags_(flags) {}
 
 namespace detail {

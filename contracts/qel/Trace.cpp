@@ -67,8 +67,10 @@ void TraceHandle::emit(int level, char const* prettyFunction, int line, std::str
     auto sep = head.rfind("::");
     auto space = head.rfind(' ');
     std::size_t start = 0;
-    if (sep != std::string_view::npos) start = sep + 2;
-    else if (space != std::string_view::npos) start = space + 1;
+    if (sep != std::string_view::npos)
+        start = sep + 2;
+    else if (space != std::string_view::npos)
+        start = space + 1;
     rec.function = std::string(head.substr(start));
     rec.line = line;
     rec.message = std::move(message);
@@ -163,9 +165,14 @@ std::string classNameOf(std::string_view pf) {
     int depth = 0;
     for (std::size_t i = qualified.size(); i-- > 0;) {
         char c = qualified[i];
-        if (c == '>') ++depth;
-        else if (c == '<') --depth;
-        else if (c == ' ' && depth == 0) { space = i; break; }
+        if (c == '>')
+            ++depth;
+        else if (c == '<')
+            --depth;
+        else if (c == ' ' && depth == 0) {
+            space = i;
+            break;
+        }
         if (i == 0) space = std::string_view::npos;
     }
     auto cls = space == std::string_view::npos ? qualified : qualified.substr(space + 1);
@@ -174,9 +181,14 @@ std::string classNameOf(std::string_view pf) {
     depth = 0;
     for (std::size_t i = cls.size(); i-- > 0;) {
         char c = cls[i];
-        if (c == '>') ++depth;
-        else if (c == '<') --depth;
-        else if (depth == 0 && c == ':' && i > 0 && cls[i - 1] == ':') { last = i - 1; break; }
+        if (c == '>')
+            ++depth;
+        else if (c == '<')
+            --depth;
+        else if (depth == 0 && c == ':' && i > 0 && cls[i - 1] == ':') {
+            last = i - 1;
+            break;
+        }
         if (i == 0) last = std::string_view::npos;
     }
     return std::string(last == std::string_view::npos ? cls : cls.substr(last + 2));

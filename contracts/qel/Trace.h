@@ -6,20 +6,20 @@
 // created, or at run time with TraceHandle::levelIs. QEL_TRACE_AT tests the level before
 // anything is formatted, so a disabled trace costs one load and one compare.
 // Records go to every installed sink: stderr by default, or a TraceCapture in tests.
+#include <fmt/format.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <fmt/format.h>
-
 namespace Qel {
 
 struct TraceRecord {
     int level = 0;
-    std::string handle;    // the module's trace handle name
-    std::string function;  // the function that traced
-    std::string className; // the class the function belongs to, empty for free functions
+    std::string handle;     // the module's trace handle name
+    std::string function;   // the function that traced
+    std::string className;  // the class the function belongs to, empty for free functions
     int line = 0;
     std::string message;
 };
@@ -105,9 +105,8 @@ std::string classNameOf(std::string_view prettyFunction);
 constexpr char const* qelTraceClassName() { return nullptr; }
 
 // QEL_TRACE_AT(handle, level, "fmt {}", args...): formats and emits only when enabled.
-#define QEL_TRACE_AT(handle, lvl, ...)                                                          \
-    do {                                                                                        \
-        if ((handle).enabled(lvl)) [[unlikely]]                                                 \
-            (handle).emit((lvl), __PRETTY_FUNCTION__, __LINE__, ::fmt::format(__VA_ARGS__),     \
-                          qelTraceClassName());                                                 \
+#define QEL_TRACE_AT(handle, lvl, ...)                                                                            \
+    do {                                                                                                          \
+        if ((handle).enabled(lvl)) [[unlikely]]                                                                   \
+            (handle).emit((lvl), __PRETTY_FUNCTION__, __LINE__, ::fmt::format(__VA_ARGS__), qelTraceClassName()); \
     } while (0)

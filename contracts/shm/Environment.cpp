@@ -1,12 +1,7 @@
 #include "contracts/shm/Environment.h"
 
-#include "contracts/qel/Log.h"
-#include "contracts/shm/PageAudit.h"
-#include "contracts/shm/RawCollection.h"
-#include "contracts/shm/StoreFiles.h"
-
-#include <fmt/format.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -17,6 +12,11 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include "contracts/qel/Log.h"
+#include "contracts/shm/PageAudit.h"
+#include "contracts/shm/RawCollection.h"
+#include "contracts/shm/StoreFiles.h"
 
 namespace QelSharedMem {
 
@@ -77,7 +77,8 @@ unsigned forkGeneration() {
 
 }  // namespace
 
-[[noreturn]] static void throwLmdb(int rc, Lumo::String const& envPath, std::string_view what, std::string_view subject) {
+[[noreturn]] static void throwLmdb(int rc, Lumo::String const& envPath, std::string_view what,
+                                   std::string_view subject) {
     if (rc == MDB_MAP_FULL || rc == MDB_TXN_FULL) {
         throw Lumo::CapacityExceededException(
             fmt::format("shared-memory environment {} is full ({}) while {} {}; the transaction is rolled back",
@@ -88,9 +89,10 @@ unsigned forkGeneration() {
         // LMDB reports a write cut short by a full file system as EIO.
         struct statvfs fs {};
         if (::statvfs(envPath.c_str(), &fs) == 0 && std::uint64_t(fs.f_bavail) * fs.f_frsize < (std::uint64_t(1) << 20))
-            note = fmt::format("{}{} bytes free where it is stored); the transaction is rolled back and every "
-                               "earlier one is kept",
-                               rc == EIO ? " (No space left on device: " : " (", std::uint64_t(fs.f_bavail) * fs.f_frsize);
+            note = fmt::format(
+                "{}{} bytes free where it is stored); the transaction is rolled back and every "
+                "earlier one is kept",
+                rc == EIO ? " (No space left on device: " : " (", std::uint64_t(fs.f_bavail) * fs.f_frsize);
     }
     throw StorageError(fmt::format("shared-memory environment {}: {} {} failed: {}{}", envPath, what, subject,
                                    mdb_strerror(rc), note));
@@ -123,11 +125,13 @@ std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size
         env->close();
         env->damagedCopy_ = keepAside(files);
         env->recreated_ = true;
-        QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: environment {} is damaged ({}): kept aside as {}, created anew",
-                     env->path_, *damage, env->damagedCopy_);
+        QEL_TRACE_AT(tesselTrace(), 1,
+                     "corruption detected: environment {} is damaged ({}): kept aside as {}, created anew", env->path_,
+                     *damage, env->damagedCopy_);
         Qel::log(environmentRecreatedLog(), env->path_.c_str(), damage->c_str(), env->damagedCopy_.c_str());
         if (auto const again = env->prepareFiles(files))
-            throw StorageError(fmt::format("shared-memory environment {}: a new store is refused: {}", env->path_, *again));
+            throw StorageError(
+                fmt::format("shared-memory environment {}: a new store is refused: {}", env->path_, *again));
         rc = env->openHandle();
         if (rc != 0) throwLmdb(rc, env->path_, "creating", "the environment");
     }
@@ -146,7 +150,8 @@ std::optional<std::string> Environment::prepareFiles(NamespaceFiles const& files
     reserveSpace(lock.get(), files.lmdbLock, kLockFileBytes);
     if (created) return std::nullopt;  // empty: LMDB makes a new environment in it
     struct stat st {};
-    if (::fstat(data.get(), &st) != 0) throw StorageError("checking " + files.data + " failed: " + std::strerror(errno));
+    if (::fstat(data.get(), &st) != 0)
+        throw StorageError("checking " + files.data + " failed: " + std::strerror(errno));
     if (st.st_size == 0) return std::nullopt;
     return auditMetas(data.get(), static_cast<std::uint64_t>(st.st_size));
 }
@@ -230,7 +235,8 @@ bool Environment::ownedByThisProcess() const { return forkGeneration_ == forkGen
 
 void Environment::checkOpen() const {
     if (!env_) [[unlikely]]
-        throw std::logic_error("shared-memory environment " + path_ + " is closed: table used after closeEnvironment()");
+        throw std::logic_error("shared-memory environment " + path_ +
+                               " is closed: table used after closeEnvironment()");
 }
 
 bool Environment::parkedSnapshotCurrent() const {
@@ -507,8 +513,9 @@ void Environment::rollbackTo(std::size_t mark, bool failed) {
         if (scopeTxn_) mdb_txn_abort(std::exchange(scopeTxn_, nullptr));
         journal_.clear();
         groupLost_ = true;
-        QEL_TRACE_AT(tesselTrace(), 1, "undoing a failed write of {}: writing the group's earlier writes again failed: {}",
-                     path_, mdb_strerror(rc));
+        QEL_TRACE_AT(tesselTrace(), 1,
+                     "undoing a failed write of {}: writing the group's earlier writes again failed: {}", path_,
+                     mdb_strerror(rc));
     }
 }
 
@@ -619,8 +626,7 @@ std::string managerKey(Lumo::String const& name, bool local) {
 void validatePath(Lumo::String const& path) {
     if (path.empty()) throw std::invalid_argument("shared-memory path is empty");
     if (path.find('\0') != Lumo::String::npos) throw std::invalid_argument("shared-memory path holds a NUL byte");
-    if (path.find("..") != Lumo::String::npos)
-        throw std::invalid_argument("shared-memory path holds \"..\": " + path);
+    if (path.find("..") != Lumo::String::npos) throw std::invalid_argument("shared-memory path holds \"..\": " + path);
 }
 
 }  // namespace QelSharedMem

@@ -136,7 +136,7 @@ class Environment : public std::enable_shared_from_this<Environment> {
         Environment& env_;
         MDB_txn* txn_ = nullptr;
         bool own_ = false;
-        bool unit_ = false;  // a unit of a commit group of its own, not yet ended
+        bool unit_ = false;     // a unit of a commit group of its own, not yet ended
         std::size_t mark_ = 0;  // the journal's length when the unit began
     };
 
@@ -225,22 +225,22 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // Resets the kept transaction when it is parked (live with no Read on it).
     void resetKeptRead();
 
-    MDB_txn* readTxn_ = nullptr;            // kept read transaction
-    unsigned readDepth_ = 0;                // nested Read objects on the kept transaction
-    bool readLive_ = false;                 // readTxn_ renewed and not reset since
-    std::uint64_t readGeneration_ = 0;      // renewals of readTxn_
-    std::vector<MDB_cursor*> readCursors_;  // by database handle, bound to readTxn_
+    MDB_txn* readTxn_ = nullptr;                    // kept read transaction
+    unsigned readDepth_ = 0;                        // nested Read objects on the kept transaction
+    bool readLive_ = false;                         // readTxn_ renewed and not reset since
+    std::uint64_t readGeneration_ = 0;              // renewals of readTxn_
+    std::vector<MDB_cursor*> readCursors_;          // by database handle, bound to readTxn_
     std::vector<std::uint64_t> cursorGenerations_;  // the renewal each cursor was last bound in
 
     MDB_txn* scopeTxn_ = nullptr;
     unsigned scopeDepth_ = 0;
-    bool scopeRollback_ = false;  // a scope ended by an exception, or a write in it failed
+    bool scopeRollback_ = false;     // a scope ended by an exception, or a write in it failed
     bool scopeWriteFailed_ = false;  // an LMDB write in the scope failed (the transaction is unusable)
 
     bool groupOpen_ = false;
     std::size_t scopeMark_ = 0;  // journal length when the outermost scope in the group began
     std::vector<char> journal_;  // what the open group transaction wrote, in order
-    bool groupLost_ = false;  // a rollback could not write the journal again
+    bool groupLost_ = false;     // a rollback could not write the journal again
 
     std::vector<DamagedRecord> damaged_;  // waiting for the scope to end
     std::uint64_t quarantined_ = 0;

@@ -2,12 +2,12 @@
 // Template bodies of Tessel::KeyedCollection<Record>; included at the end of KeyedCollection.h.
 // Every operation encodes the key into a stack buffer and hands bytes to the untyped
 // RawCollection: no allocation on the way, except to build the message of an exception.
+#include <fmt/format.h>
+
 #include <array>
 #include <cstring>
 #include <string>
 #include <type_traits>
-
-#include <fmt/format.h>
 
 #include "contracts/shm/KeyedCollection.h"
 #include "contracts/shm/RawCollection.h"
@@ -48,9 +48,9 @@ struct KeyCodec {
             std::uint64_t v = 0;
             for (std::size_t i = 0; i < kSize; ++i) v = v << 8 | encoded[i];
             if constexpr (std::is_signed_v<Key>) v ^= std::uint64_t(1) << (8 * sizeof(Key) - 1);
-            return std::is_signed_v<Key> ? std::to_string(static_cast<std::int64_t>(
-                                               static_cast<std::make_signed_t<Key>>(v)))
-                                         : std::to_string(v);
+            return std::is_signed_v<Key>
+                       ? std::to_string(static_cast<std::int64_t>(static_cast<std::make_signed_t<Key>>(v)))
+                       : std::to_string(v);
         } else {
             if constexpr (fmt::is_formattable<Key>::value) {
                 if (key) return fmt::format("{}", *key);
@@ -70,7 +70,8 @@ KeyedCollection<Record>::KeyedCollection(QelSharedMem::Environment& env, Lumo::S
     : KeyedCollection(env, detail::CollectionDefinition{dbName, {}, typeName, {}, capacity, 0, 0}) {}
 
 template <typename Record>
-KeyedCollection<Record>::KeyedCollection(QelSharedMem::Environment& env, detail::CollectionDefinition const& definition) {
+KeyedCollection<Record>::KeyedCollection(QelSharedMem::Environment& env,
+                                         detail::CollectionDefinition const& definition) {
     static_assert(std::is_trivially_copyable_v<Record>, "records are stored by their bytes");
     static_assert(std::is_default_constructible_v<Record>);
     detail::CollectionDefinition s = definition;
@@ -102,10 +103,13 @@ std::optional<Record> KeyedCollection<Record>::lookup(Key const& key) const {
     detail::KeyCodec<Key>::encode(key, k.data());
     Record record;
     switch (raw_->get(k.data(), k.size(), &record)) {
-        case detail::ReadStatus::found: return record;
-        case detail::ReadStatus::absent: return std::nullopt;
+        case detail::ReadStatus::found:
+            return record;
+        case detail::ReadStatus::absent:
+            return std::nullopt;
         case detail::ReadStatus::corrupt:
-        case detail::ReadStatus::misordered: break;
+        case detail::ReadStatus::misordered:
+            break;
     }
     throwCorrupt(k.data(), &key);
 }
@@ -150,15 +154,19 @@ std::optional<Record> KeyedCollection<Record>::seek(detail::Seek how, Key const*
     typename detail::KeyCodec<Key>::Bytes found;
     Record record;
     switch (raw_->seek(how, k.data(), k.size(), &record, found.data())) {
-        case detail::ReadStatus::found: return record;
-        case detail::ReadStatus::absent: return std::nullopt;
-        case detail::ReadStatus::corrupt: break;
+        case detail::ReadStatus::found:
+            return record;
+        case detail::ReadStatus::absent:
+            return std::nullopt;
+        case detail::ReadStatus::corrupt:
+            break;
         case detail::ReadStatus::misordered: {
             auto const& definition = raw_->definition();
-            throw Lumo::CorruptionDetectedException(fmt::format(
-                "shared-memory table {}{}{}: a step from key {} found key {}: the table's order is damaged",
-                definition.path, definition.collectionName.empty() ? "" : " collection ", definition.collectionName,
-                detail::KeyCodec<Key>::describe(k.data(), key), detail::KeyCodec<Key>::describe(found.data(), nullptr)));
+            throw Lumo::CorruptionDetectedException(
+                fmt::format("shared-memory table {}{}{}: a step from key {} found key {}: the table's order is damaged",
+                            definition.path, definition.collectionName.empty() ? "" : " collection ",
+                            definition.collectionName, detail::KeyCodec<Key>::describe(k.data(), key),
+                            detail::KeyCodec<Key>::describe(found.data(), nullptr)));
         }
     }
     throwCorrupt(found.data(), nullptr);  // the stored key is known, not its record

@@ -31,7 +31,8 @@ std::map<Lumo::String, Held>& heldLocks() {
 // Whether `fd` is still the file at `path`: a clean may have removed the file between our open
 // and our lock, and a lock on a removed file excludes nobody.
 bool stillAtPath(int fd, Lumo::String const& path) {
-    struct stat open {}, named {};
+    struct stat open {
+    }, named{};
     if (::fstat(fd, &open) != 0 || ::lstat(path.c_str(), &named) != 0) return false;
     return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
@@ -44,7 +45,8 @@ FileDescriptor acquire(Lumo::String const& ns) {
         if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK)
                 throw NamespaceBusyError(fmt::format(
-                    "namespace \"{}\" is in use by another agent (it holds {}); try again when it has ended", ns, path));
+                    "namespace \"{}\" is in use by another agent (it holds {}); try again when it has ended", ns,
+                    path));
             throw StorageError(fmt::format("locking {} failed: {}", path, std::strerror(errno)));
         }
         if (stillAtPath(file.get(), path)) return file;

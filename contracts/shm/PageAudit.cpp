@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <new>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -61,8 +61,8 @@ constexpr std::uint16_t kBranch = 0x01, kLeaf = 0x02, kOverflow = 0x04, kMetaPag
                         kSubPage = 0x40;
 constexpr std::uint16_t kTypeBits = kBranch | kLeaf | kOverflow | kMetaPage | kLeaf2 | kSubPage;
 constexpr std::uint16_t kBigData = 0x01, kSubData = 0x02;  // 0x04, duplicate data, is never used
-constexpr std::size_t kNodeHeader = 8;  // lo, hi, flags, key size: four 16-bit words
-constexpr unsigned kMaxDepth = 32;      // LMDB's cursor stack
+constexpr std::size_t kNodeHeader = 8;                     // lo, hi, flags, key size: four 16-bit words
+constexpr unsigned kMaxDepth = 32;                         // LMDB's cursor stack
 // Pages a meta may count beyond the end of the file (taken and freed, never written), beyond as
 // many as the file holds: more means a damaged meta.
 constexpr std::uint64_t kMaxPagesPastFile = 65536;
@@ -190,7 +190,8 @@ class Auditor {
     bool claim(Pgno p, std::string_view what) {
         if (p < 2 || p > lastPage_) return fail(fmt::format("{} points to page {}, outside the used pages", what, p));
         if (p >= filePages_)
-            return fail(fmt::format("{} points to page {}, which lies outside the file of {} bytes", what, p, fileSize_));
+            return fail(
+                fmt::format("{} points to page {}, which lies outside the file of {} bytes", what, p, fileSize_));
         if (claimed_[p]) return fail(fmt::format("{} points to page {}, which is already in use", what, p));
         claimed_[p] = 1;
         return true;
@@ -230,10 +231,11 @@ class Auditor {
         }
         if (counts.branch != db.branchPages || counts.leaf != db.leafPages || counts.overflow != db.overflowPages ||
             counts.entries != db.entries)
-            return fail(fmt::format("{} records {}/{}/{} branch/leaf/overflow pages and {} records, its tree holds "
-                                    "{}/{}/{} and {}",
-                                    name, db.branchPages, db.leafPages, db.overflowPages, db.entries, counts.branch,
-                                    counts.leaf, counts.overflow, counts.entries));
+            return fail(
+                fmt::format("{} records {}/{}/{} branch/leaf/overflow pages and {} records, its tree holds "
+                            "{}/{}/{} and {}",
+                            name, db.branchPages, db.leafPages, db.overflowPages, db.entries, counts.branch,
+                            counts.leaf, counts.overflow, counts.entries));
         return true;
     }
 
@@ -267,8 +269,8 @@ class Auditor {
         for (std::size_t i = 0; i < n; ++i) {
             std::uint16_t const offset = word(base + kHeaderSize + 2 * i);
             if (offset < h.upper || offset + kNodeHeader > pageSize_)
-                return fail(fmt::format("page {} of {}: node {} at offset {} outside the node area", p, walk.name, i,
-                                        offset));
+                return fail(
+                    fmt::format("page {} of {}: node {} at offset {} outside the node area", p, walk.name, i, offset));
             unsigned char const* const at = base + offset;
             std::uint16_t const keySize = word(at + 6);
             if (offset + kNodeHeader + keySize > pageSize_)
@@ -303,15 +305,15 @@ class Auditor {
     // takes its header, key and (in a leaf) its data or overflow page number, rounded up to
     // even. A node whose sizes were damaged overlaps its neighbour, and removing it would shift
     // the wrong bytes.
-    bool packed(Walk const& walk, Pgno p, PageHeader const& h, std::vector<unsigned char const*> nodes,
-                bool leaf) {
+    bool packed(Walk const& walk, Pgno p, PageHeader const& h, std::vector<unsigned char const*> nodes, bool leaf) {
         std::sort(nodes.begin(), nodes.end());
         std::size_t expected = h.upper;
         for (unsigned char const* at : nodes) {
             std::size_t const offset = static_cast<std::size_t>(at - page(p));
             std::size_t size = kNodeHeader + word(at + 6);
             if (leaf)
-                size += (word(at + 4) & kBigData) ? sizeof(Pgno) : (std::size_t(word(at)) | std::size_t(word(at + 2)) << 16);
+                size += (word(at + 4) & kBigData) ? sizeof(Pgno)
+                                                  : (std::size_t(word(at)) | std::size_t(word(at + 2)) << 16);
             if (offset != expected)
                 return fail(fmt::format("page {} of {}: node at offset {} where one was expected at {}", p, walk.name,
                                         offset, expected));
@@ -340,7 +342,8 @@ class Auditor {
             std::memcpy(&first, data, sizeof first);
             std::size_t const pages = (kHeaderSize - 1 + dataSize) / pageSize_ + 1;
             if (first < 2 || first > lastPage_ || pages > lastPage_ - first + 1 || first + pages > filePages_)
-                return fail(fmt::format("page {} of {}: overflow pages {}+{} out of range", p, walk.name, first, pages));
+                return fail(
+                    fmt::format("page {} of {}: overflow pages {}+{} out of range", p, walk.name, first, pages));
             PageHeader const h = header(first);
             std::uint32_t count;
             std::memcpy(&count, page(first) + offsetof(PageHeader, lower), sizeof count);

@@ -54,12 +54,18 @@ enum class MountOutcome { kept, created, unreadable, formatChanged, typeChanged,
 
 char const* describe(MountOutcome o) {
     switch (o) {
-        case MountOutcome::kept: return "kept";
-        case MountOutcome::created: return "created";
-        case MountOutcome::unreadable: return "stored collection unreadable";
-        case MountOutcome::formatChanged: return "stored in another format or record layout";
-        case MountOutcome::typeChanged: return "stored with another table type";
-        case MountOutcome::forced: return "wipe forced by a test";
+        case MountOutcome::kept:
+            return "kept";
+        case MountOutcome::created:
+            return "created";
+        case MountOutcome::unreadable:
+            return "stored collection unreadable";
+        case MountOutcome::formatChanged:
+            return "stored in another format or record layout";
+        case MountOutcome::typeChanged:
+            return "stored with another table type";
+        case MountOutcome::forced:
+            return "wipe forced by a test";
     }
     return "?";
 }
@@ -145,10 +151,13 @@ class ControlImpl final : public QelTessel::CollectionControl {
 RawCollection::RawCollection(Environment& env, CollectionDefinition definition)
     : env_(env.shared_from_this()), definition_(std::move(definition)) {
     if (definition_.path.empty()) definition_.path = definition_.dbName;
-    if (definition_.dbName.empty() || definition_.dbName.size() > env.maxKeySize() || definition_.dbName.find('\0') != std::string::npos)
+    if (definition_.dbName.empty() || definition_.dbName.size() > env.maxKeySize() ||
+        definition_.dbName.find('\0') != std::string::npos)
         throw std::invalid_argument("unusable shared-memory table name: " + definition_.dbName);
-    if (definition_.capacity == 0) throw std::invalid_argument("shared-memory table " + definition_.path + " declared with size 0");
-    if (definition_.recordSize == 0) throw std::invalid_argument("shared-memory table " + definition_.path + " of empty records");
+    if (definition_.capacity == 0)
+        throw std::invalid_argument("shared-memory table " + definition_.path + " declared with size 0");
+    if (definition_.recordSize == 0)
+        throw std::invalid_argument("shared-memory table " + definition_.path + " of empty records");
     if (definition_.typeName.size() > CollectionMeta::kMaxNameSize ||
         definition_.collectionName.size() > CollectionMeta::kMaxNameSize)
         throw std::invalid_argument("type or collection name too long for " + definition_.path);
@@ -230,7 +239,8 @@ RawCollection::RawCollection(Environment& env, CollectionDefinition definition)
     control_ = Lumo::make<ControlImpl>(env_, definition_.dbName, definition_.path);
 
     QEL_TRACE_AT(QelSharedMem::tesselTrace(), outcome == MountOutcome::kept || outcome == MountOutcome::created ? 3 : 2,
-                 "mounted {} ({}): {}{}", definition_.path, definition_.typeName, describe(outcome), meta.wiped() ? ", wiped" : "");
+                 "mounted {} ({}): {}{}", definition_.path, definition_.typeName, describe(outcome),
+                 meta.wiped() ? ", wiped" : "");
 }
 
 RawCollection::~RawCollection() = default;
@@ -254,8 +264,7 @@ ReadStatus RawCollection::verify(void const* key, std::size_t keySize, void cons
 
 void RawCollection::noteDamaged(void const* key, std::size_t keySize) const {
     std::string stored(static_cast<char const*>(key), keySize);
-    if (damaged_.size() >= kMaxNotedDamaged ||
-        std::find(damaged_.begin(), damaged_.end(), stored) != damaged_.end())
+    if (damaged_.size() >= kMaxNotedDamaged || std::find(damaged_.begin(), damaged_.end(), stored) != damaged_.end())
         return;
     damaged_.push_back(std::move(stored));
 }
@@ -269,8 +278,8 @@ void RawCollection::quarantine() const {
     env_->quarantine(std::move(records));
 }
 
-bool RawCollection::lastReadOf(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize,
-                               ReadStatus& status, void* record) const {
+bool RawCollection::lastReadOf(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize, ReadStatus& status,
+                               void* record) const {
     if (snapshot == 0 || last_.snapshot != snapshot || last_.key.size() != keySize ||
         std::memcmp(last_.key.data(), key, keySize) != 0)
         return false;
@@ -303,7 +312,8 @@ ReadStatus RawCollection::get(std::uint8_t const* key, std::size_t keySize, void
         return ReadStatus::absent;
     }
     if (rc != 0)
-        throw QelSharedMem::StorageError(fmt::format("reading shared-memory table {}: {}", definition_.path, mdb_strerror(rc)));
+        throw QelSharedMem::StorageError(
+            fmt::format("reading shared-memory table {}: {}", definition_.path, mdb_strerror(rc)));
     status = verify(key, keySize, v.mv_data, v.mv_size, nullptr);
     if (status != ReadStatus::found) return status;
     if (record) std::memcpy(record, v.mv_data, definition_.recordSize);
@@ -340,8 +350,8 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
     }
     if (rc == MDB_NOTFOUND) return ReadStatus::absent;
     if (rc != 0)
-        throw QelSharedMem::StorageError(fmt::format("stepping through shared-memory table {}: {}", definition_.path,
-                                                     mdb_strerror(rc)));
+        throw QelSharedMem::StorageError(
+            fmt::format("stepping through shared-memory table {}: {}", definition_.path, mdb_strerror(rc)));
     std::memset(foundKey, 0, keySize);
     std::memcpy(foundKey, k.mv_data, std::min(k.mv_size, keySize));
     if (k.mv_size != keySize) {
@@ -410,7 +420,8 @@ std::uint32_t RawCollection::size() const {
     MDB_stat st;
     int const rc = mdb_stat(r.txn(), dbi_, &st);
     if (rc != 0)
-        throw QelSharedMem::StorageError(fmt::format("counting shared-memory table {}: {}", definition_.path, mdb_strerror(rc)));
+        throw QelSharedMem::StorageError(
+            fmt::format("counting shared-memory table {}: {}", definition_.path, mdb_strerror(rc)));
     return static_cast<std::uint32_t>(st.ms_entries);
 }
 

@@ -56,8 +56,7 @@ class RawCollection {
     // While the environment's snapshot is unchanged the collection's cursor stays where the last
     // step left it, so a walk that asks for the record after the one it was given moves on
     // without a seek.
-    ReadStatus seek(Seek how, std::uint8_t const* key, std::size_t keySize, void* record,
-                    std::uint8_t* foundKey) const;
+    ReadStatus seek(Seek how, std::uint8_t const* key, std::size_t keySize, void* record, std::uint8_t* foundKey) const;
     // Inserts or replaces. Throws Lumo::CapacityExceededException for a new key when the
     // collection is full, or when the environment's map is full (then nothing is written).
     void put(std::uint8_t const* key, std::size_t keySize, void const* record);
@@ -103,7 +102,7 @@ class RawCollection {
     std::shared_ptr<QelSharedMem::Environment> env_;
     CollectionDefinition definition_;
     mutable std::vector<std::string> damaged_;  // stored keys, at most kMaxNotedDamaged
-    std::vector<std::uint8_t> stepsBackFrom_;  // test seam, empty when off
+    std::vector<std::uint8_t> stepsBackFrom_;   // test seam, empty when off
     mutable LastRead last_;
     unsigned dbi_ = 0;
     Lumo::Ptr<ControlImpl> control_;

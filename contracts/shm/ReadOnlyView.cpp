@@ -1,8 +1,8 @@
 #include "contracts/shm/ReadOnlyView.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <lmdb.h>
-#include <fcntl.h>
 
 #include <map>
 
@@ -26,8 +26,8 @@ std::uint32_t loadLe32(char const* at) {
 }
 
 [[noreturn]] void fail(int rc, Lumo::String const& path, std::string_view what) {
-    throw StorageError(fmt::format("shared-memory environment {} (read-only): {} failed: {}", path, what,
-                                   mdb_strerror(rc)));
+    throw StorageError(
+        fmt::format("shared-memory environment {} (read-only): {} failed: {}", path, what, mdb_strerror(rc)));
 }
 
 std::string databaseName(Lumo::String const& managerName, bool local, Lumo::String const& path) {
@@ -142,8 +142,8 @@ std::uint64_t ReadOnlyView::recordCount(Lumo::String const& managerName, bool lo
     return st.ms_entries;
 }
 
-void ReadOnlyView::forEachRecord(Lumo::String const& managerName, bool local, Lumo::String const& path,
-                                 bool backward, std::function<bool(Record const&)> const& fn) const {
+void ReadOnlyView::forEachRecord(Lumo::String const& managerName, bool local, Lumo::String const& path, bool backward,
+                                 std::function<bool(Record const&)> const& fn) const {
     auto const dbi = tableDatabase(managerName, local, path);
     if (!dbi) return;
     auto const meta = metadata(managerName, local, path);

@@ -117,7 +117,8 @@ EntityManager::~EntityManager() = default;
 Lumo::Ptr<EntityManager> EntityManager::getEntityManager(Lumo::String const& name, bool local) {
     auto& managers = state().managers;
     auto it = managers.find({name, local});
-    if (it == managers.end()) it = managers.emplace(std::pair{name, local}, Lumo::make<EntityManager>(name, local)).first;
+    if (it == managers.end())
+        it = managers.emplace(std::pair{name, local}, Lumo::make<EntityManager>(name, local)).first;
     return it->second;
 }
 
@@ -198,9 +199,7 @@ WriteTransaction::WriteTransaction() : uncaught_(std::uncaught_exceptions()), en
     env_->scopeBegin();
 }
 
-WriteTransaction::~WriteTransaction() noexcept(false) {
-    env_->scopeEnd(std::uncaught_exceptions() > uncaught_);
-}
+WriteTransaction::~WriteTransaction() noexcept(false) { env_->scopeEnd(std::uncaught_exceptions() > uncaught_); }
 
 }  // namespace QelSharedMem
 

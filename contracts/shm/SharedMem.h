@@ -164,8 +164,8 @@ class EntityManager : public Lumo::Node {
     void TEST_damageStoredMetadata(Lumo::String const& path) const;
 
     // Entity factories by type name (the types library registers its tables).
-    using Factory = std::function<Lumo::Ptr<Entity>(EntityManager&, Lumo::String const& path,
-                                                    QelTessel::MountInfo const& info)>;
+    using Factory =
+        std::function<Lumo::Ptr<Entity>(EntityManager&, Lumo::String const& path, QelTessel::MountInfo const& info)>;
     static void entityTypeIs(Lumo::String const& typeName, Factory factory);
 
     EntityManager(Lumo::String name, bool local);

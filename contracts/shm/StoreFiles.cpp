@@ -51,8 +51,8 @@ void checkStoreFile(int fd, Lumo::String const& path) {
     if (::fstat(fd, &st) != 0) throwErrno(errno, "checking", path);
     if (!S_ISREG(st.st_mode)) throw UnsafeFileError(fmt::format("{} is not a regular file: refused", path));
     if (st.st_uid != ::geteuid())
-        throw UnsafeFileError(fmt::format("{} is owned by user {}, not by this user ({}): refused", path, st.st_uid,
-                                          ::geteuid()));
+        throw UnsafeFileError(
+            fmt::format("{} is owned by user {}, not by this user ({}): refused", path, st.st_uid, ::geteuid()));
     if ((st.st_mode & 077) != 0)
         throw UnsafeFileError(fmt::format("{} has mode {:04o}: group or others may use it: refused", path,
                                           static_cast<unsigned>(st.st_mode & 07777)));
@@ -63,8 +63,8 @@ void checkStoreFile(int fd, Lumo::String const& path) {
 std::optional<std::string> namespaceProblem(std::string_view ns) {
     if (ns.empty()) return std::string("namespace name is empty");
     if (ns.size() > kMaxNamespaceLength)
-        return fmt::format("namespace name of {} characters is longer than {}: \"{}\"", ns.size(),
-                           kMaxNamespaceLength, printable(ns));
+        return fmt::format("namespace name of {} characters is longer than {}: \"{}\"", ns.size(), kMaxNamespaceLength,
+                           printable(ns));
     for (char c : ns)
         if (!nameCharacter(c))
             return fmt::format("namespace name \"{}\" holds a character other than A-Z, a-z, 0-9, '_' and '-'",
@@ -156,9 +156,9 @@ Lumo::String keepAside(NamespaceFiles const& files) {
     struct tm utc {};
     ::gmtime_r(&now.tv_sec, &utc);
     for (unsigned n = 0; n < 100; ++n) {
-        Lumo::String const aside = fmt::format("{}{:04}{:02}{:02}T{:02}{:02}{:02}Z-{}", files.damagedPrefix,
-                                               utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
-                                               utc.tm_min, utc.tm_sec, n);
+        Lumo::String const aside =
+            fmt::format("{}{:04}{:02}{:02}T{:02}{:02}{:02}Z-{}", files.damagedPrefix, utc.tm_year + 1900,
+                        utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, n);
         if (::renameat2(AT_FDCWD, files.data.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
             removeStoreFile(files.lmdbLock);  // holds no data; LMDB builds a new one
             return aside;

@@ -1,11 +1,11 @@
 #pragma once
 // The InLif key: which logical interface an action entry's InLif indexes belong to.
 // A default-constructed key is the null key: the entry needs no InLif resource.
+#include <fmt/format.h>
+
 #include <compare>
 #include <cstdint>
 #include <functional>
-
-#include <fmt/format.h>
 
 #include "contracts/types/Codec.h"
 

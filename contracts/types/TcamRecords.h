@@ -27,8 +27,12 @@ struct LogTesselEntryT {
 
     bool entryDeleted() const { return flags & kEntryDeleted; }
     bool tableDeleted() const { return flags & kTableDeleted; }
-    void entryDeletedIs(bool v) { flags = static_cast<std::uint8_t>(v ? flags | kEntryDeleted : flags & ~kEntryDeleted); }
-    void tableDeletedIs(bool v) { flags = static_cast<std::uint8_t>(v ? flags | kTableDeleted : flags & ~kTableDeleted); }
+    void entryDeletedIs(bool v) {
+        flags = static_cast<std::uint8_t>(v ? flags | kEntryDeleted : flags & ~kEntryDeleted);
+    }
+    void tableDeletedIs(bool v) {
+        flags = static_cast<std::uint8_t>(v ? flags | kTableDeleted : flags & ~kTableDeleted);
+    }
     Asic::LogVersion key() const { return version; }
     friend constexpr bool operator==(LogTesselEntryT const&, LogTesselEntryT const&) = default;
 };

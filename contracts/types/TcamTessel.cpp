@@ -10,10 +10,9 @@ TcamTesselT<Kind, Record, TypeName>::TcamTesselT(QelSharedMem::EntityManager& ma
     : QelSharedMem::Entity(path, TypeName) {
     auto const& collections = info.collectionInfo();
     if (collections.size() != 1 || collections.front().name != kCollectionName) {
-        throw std::invalid_argument(std::string(TypeName) + " at " + path + " mounts exactly one collection, \"" +
-                                    kCollectionName + "\"" +
-                                    (collections.empty() ? "; none was declared"
-                                                         : "; \"" + collections.front().name + "\" was declared"));
+        throw std::invalid_argument(
+            std::string(TypeName) + " at " + path + " mounts exactly one collection, \"" + kCollectionName + "\"" +
+            (collections.empty() ? "; none was declared" : "; \"" + collections.front().name + "\" was declared"));
     }
     Tessel::detail::CollectionDefinition definition;
     definition.dbName = manager.databaseName(path);

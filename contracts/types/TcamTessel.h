@@ -46,37 +46,15 @@ class TcamTesselT final : public QelSharedMem::Entity {
     static Lumo::Ptr<QelSharedMem::Entity> mount(QelSharedMem::EntityManager& manager, Lumo::String const& path,
                                                  QelTessel::MountInfo const& info);
 
-    Collection& entryLogConfig() const
-        requires(Kind == TcamTesselKind::entryLog)
-    {
-        return *collection_;
-    }
-    void entryLogConfigIs(Record const& record)
-        requires(Kind == TcamTesselKind::entryLog)
-    {
-        collection_->set(record);
-    }
-    bool entryLogConfigDel(Asic::LogVersion version)
-        requires(Kind == TcamTesselKind::entryLog)
-    {
+    Collection& entryLogConfig() const requires(Kind == TcamTesselKind::entryLog) { return *collection_; }
+    void entryLogConfigIs(Record const& record) requires(Kind == TcamTesselKind::entryLog) { collection_->set(record); }
+    bool entryLogConfigDel(Asic::LogVersion version) requires(Kind == TcamTesselKind::entryLog) {
         return collection_->del(version);
     }
 
-    Collection& swTableEntries() const
-        requires(Kind == TcamTesselKind::config)
-    {
-        return *collection_;
-    }
-    void swTableEntriesIs(Record const& record)
-        requires(Kind == TcamTesselKind::config)
-    {
-        collection_->set(record);
-    }
-    bool swTableEntriesDel(Key const& key)
-        requires(Kind == TcamTesselKind::config)
-    {
-        return collection_->del(key);
-    }
+    Collection& swTableEntries() const requires(Kind == TcamTesselKind::config) { return *collection_; }
+    void swTableEntriesIs(Record const& record) requires(Kind == TcamTesselKind::config) { collection_->set(record); }
+    bool swTableEntriesDel(Key const& key) requires(Kind == TcamTesselKind::config) { return collection_->del(key); }
 
     Lumo::Ptr<QelTessel::CollectionControl> collectionControl() const { return collection_->controlPtr(); }
 
@@ -95,8 +73,7 @@ extern template class TcamTesselT<TcamTesselKind::entryLog, TcamLogTesselEntry, 
 extern template class TcamTesselT<TcamTesselKind::config, TcamConfigTesselEntry, kTcamConfigTesselTypeName>;
 extern template class TcamTesselT<TcamTesselKind::entryLog, TcamActionLogTesselEntry,
                                   kTcamActionEntryLogTesselTypeName>;
-extern template class TcamTesselT<TcamTesselKind::config, TcamActionConfigTesselEntry,
-                                  kTcamActionConfigTesselTypeName>;
+extern template class TcamTesselT<TcamTesselKind::config, TcamActionConfigTesselEntry, kTcamActionConfigTesselTypeName>;
 
 // Registers the four table types with QelSharedMem::EntityManager::entityTypeIs. Idempotent.
 void registerTcamTesselTypes();

@@ -9,12 +9,12 @@
 // Every type is fixed-width, trivially copyable and free of padding (reserved fields are
 // explicit and zero), so it can be stored in shared memory, hashed over its bytes and
 // compared with ==. A default-constructed value stands for no entry.
+#include <fmt/format.h>
+
 #include <array>
 #include <compare>
 #include <cstdint>
 #include <type_traits>
-
-#include <fmt/format.h>
 
 #include "contracts/types/Codec.h"
 #include "contracts/types/InLifTypes.h"
@@ -67,7 +67,7 @@ struct TcamLogEntry {
     TcamEntryKey key;
     TcamActionEntryKey actionKey;  // the action entry this key applies
     std::uint16_t priority = 0;
-    std::uint8_t ttlCheck = 0;     // 1: drop packets whose outer TTL is 1
+    std::uint8_t ttlCheck = 0;  // 1: drop packets whose outer TTL is 1
     std::uint8_t reserved = 0;
 
     friend constexpr bool operator==(TcamLogEntry const&, TcamLogEntry const&) = default;
@@ -190,8 +190,8 @@ template <>
 struct fmt::formatter<VornTunnelTcamMgr::TcamActionLogEntry> : fmt::formatter<std::string_view> {
     template <typename FormatContext>
     auto format(VornTunnelTcamMgr::TcamActionLogEntry const& e, FormatContext& ctx) const -> decltype(ctx.out()) {
-        return fmt::format_to(ctx.out(), "{{{}, decap {}, vrf {}, inLif0 {}, inLif23 {}}}", e.key, e.decapType,
-                              e.vrfId, e.inLif0Index, e.inLif23Index);
+        return fmt::format_to(ctx.out(), "{{{}, decap {}, vrf {}, inLif0 {}, inLif23 {}}}", e.key, e.decapType, e.vrfId,
+                              e.inLif0Index, e.inLif23Index);
     }
 };
 template <>

@@ -7,10 +7,10 @@
 namespace VornTest {
 
 struct AgentResult {
-    int status = -1;         // exit status, or 128 + signal
-    std::string out;         // stdout
-    std::string err;         // stderr
-    std::string extra;       // what the child wrote to descriptor `extraFd`
+    int status = -1;    // exit status, or 128 + signal
+    std::string out;    // stdout
+    std::string err;    // stderr
+    std::string extra;  // what the child wrote to descriptor `extraFd`
 };
 
 // Runs the agent binary with `args`. With extraFd >= 0 the child gets a file open for writing

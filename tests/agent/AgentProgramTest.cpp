@@ -233,7 +233,7 @@ TEST_F(AgentProgram, ShowWhileAnAgentRunsSeesKeyEntriesOnlyWithTheirActions) {
         json const& action = tableOf(stored, "TcamAction");
         for (auto const& unit : tcam.at("units")) {
             std::set<std::uint32_t> actions;
-            for (auto const& a : unitOf(action, unit.at("unit")).at("live")) 
+            for (auto const& a : unitOf(action, unit.at("unit")).at("live"))
                 actions.insert(a.at("entry").at("actionId").get<std::uint32_t>());
             for (auto const& k : unit.at("live"))
                 EXPECT_EQ(actions.count(k.at("entry").at("actionId").get<std::uint32_t>()), 1u) << k.at("key");
@@ -283,9 +283,11 @@ TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
          "6: units[0].actionEntries[0].inLif.vlan"},
         {7, R"(      {"actionId": 1, "decapType": "forwardOnly", "vrf": 0, "inLif": null})",
          "7: units[0].actionEntries[1].actionId"},
-        {11, R"(      {"vrf": 0, "tunnelType": "gre", "addressFamily": "ipv4", "srcAddr": "192.0.2.2", "dstAddr": "192.0.2.9", "actionId": 9})",
+        {11,
+         R"(      {"vrf": 0, "tunnelType": "gre", "addressFamily": "ipv4", "srcAddr": "192.0.2.2", "dstAddr": "192.0.2.9", "actionId": 9})",
          "11: units[0].keyEntries[1].actionId"},
-        {11, R"(      {"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1", "dstAddr": "192.0.2.9", "actionId": 2})",
+        {11,
+         R"(      {"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1", "dstAddr": "192.0.2.9", "actionId": 2})",
          "11: units[0].keyEntries[1]"},
         {4, R"(    "unit": 256,)", "4: units[0].unit"},
     };
@@ -350,8 +352,8 @@ TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
 }
 
 TEST_F(AgentProgram, EveryCommandHasHelp) {
-    for (std::vector<std::string> args : {std::vector<std::string>{"--help"}, {"run", "--help"}, {"show", "--help"},
-                                          {"clean", "--help"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--help"}, {"run", "--help"}, {"show", "--help"}, {"clean", "--help"}}) {
         auto const r = runAgent(args);
         EXPECT_EQ(r.status, 0) << args[0];
         EXPECT_NE(r.out.find("Usage"), std::string::npos) << r.out;
@@ -374,7 +376,8 @@ TEST_F(AgentProgram, InputsThatCannotFitOrNeverEndAreRefusedAtOnceWithJson) {
     std::ofstream{sparse}.put('{');
     ASSERT_EQ(::truncate(sparse.c_str(), static_cast<off_t>(kMaxStateFileBytes) + 1), 0);  // sparse: no disk used
     std::ofstream(ctrl) << "{\"version\": 1, \"units\": [{\"unit\": 0, \"actionEntries\": [{\"actionId\": 1, "
-                           "\"decapType\": \"\\u001b]0;pwned\\u0007\\u0000" + std::string(100000, 'z') + "\"}]}]}";
+                           "\"decapType\": \"\\u001b]0;pwned\\u0007\\u0000" +
+                               std::string(100000, 'z') + "\"}]}]}";
     struct Case {
         std::vector<std::string> args;
         std::string expected;  // in the message

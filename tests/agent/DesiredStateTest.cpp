@@ -1,5 +1,8 @@
 // Desired state of the agent simulator: JSON reading with line-accurate errors, writing, generation.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -13,10 +16,6 @@
 #include "agent/EchoText.h"
 #include "agent/StateFile.h"
 #include "tests/support/TestSupport.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -524,7 +523,9 @@ TEST(DesiredStateTest, EchoedInputIsEscapedAndShortenedAndKeepsItsPlace) {
     EXPECT_EQ(echoText("a\x1b[2J\n\t\\b"), "a\\x1b[2J\\n\\t\\\\b");
     EXPECT_EQ(echoText(std::string_view("nul\0end", 7)), "nul\\0end");
     EXPECT_EQ(echoText("bad \xff\xc3 utf8, ok \xc3\xa9"), "bad \\xff\\xc3 utf8, ok \xc3\xa9");
-    EXPECT_EQ(echoText("\xe2\x80\xae" "evil \xc2\x9b"), "\\u202eevil \\u009b");  // bidi override, C1 CSI
+    EXPECT_EQ(echoText("\xe2\x80\xae"
+                       "evil \xc2\x9b"),
+              "\\u202eevil \\u009b");  // bidi override, C1 CSI
     EXPECT_EQ(echoText(std::string(10, 'x'), 4), "xxxx...(10 bytes)");
     EXPECT_EQ(echoText("\xc3\xa9\xc3\xa9", 3), "\xc3\xa9...(4 bytes)");  // cut between characters
     EXPECT_EQ(echoMessage("escaped to \\u0001"), "escaped to \\u0001");

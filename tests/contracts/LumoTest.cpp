@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+
 #include "contracts/lumo/Exception.h"
 #include "contracts/lumo/Node.h"
 #include "contracts/lumo/Publisher.h"
 #include "contracts/qel/HashMap2018.h"
-
-#include <map>
-#include <random>
 
 namespace {
 

@@ -247,9 +247,9 @@ TEST_F(Capacity, FullChangeLogHoldsRequestsBackUntilTheHardwareCatchesUp) {
         EXPECT_EQ(handles[i]->entryState(), expectedState) << i;
     }
     EXPECT_EQ(runtime_->group()->groupResolver()->queued(&unit0), held);
-    EXPECT_GE(traces.count(fmt::format("key: {}, isEntryDeleted: false : no space in entryLog!",
-                                       tcamKey(room % keys + 1))),
-              1u);
+    EXPECT_GE(
+        traces.count(fmt::format("key: {}, isEntryDeleted: false : no space in entryLog!", tcamKey(room % keys + 1))),
+        1u);
     // Only the table whose log is full waits: the action table still commits.
     Answers action;
     TcamActionEntry a;

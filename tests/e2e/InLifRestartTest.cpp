@@ -55,8 +55,10 @@ class InLifRestart : public ::testing::Test {
         for (auto const& [unitId, tables] : runtime_->units()) {
             for (auto it = tables.action->entryIteratorConst(); it; ++it) {
                 if (it->inLifIndexKey().isNull()) continue;
-                auto [found, added] = indexes.emplace(it->inLifIndexKey(), Indexes{it->inLif0Index(), it->inLif23Index()});
-                EXPECT_EQ(found->second, (Indexes{it->inLif0Index(), it->inLif23Index()})) << fmt::format("{}", it->inLifIndexKey());
+                auto [found, added] =
+                    indexes.emplace(it->inLifIndexKey(), Indexes{it->inLif0Index(), it->inLif23Index()});
+                EXPECT_EQ(found->second, (Indexes{it->inLif0Index(), it->inLif23Index()}))
+                    << fmt::format("{}", it->inLifIndexKey());
             }
         }
         return indexes;

@@ -1,9 +1,8 @@
-#include "contracts/inlif/InLifIndexResourceTable.h"
-
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "contracts/inlif/InLifIndexResourceTable.h"
 #include "contracts/lumo/Exception.h"
 
 namespace {
@@ -54,7 +53,7 @@ TEST(InLifIndexResourceTable, RequestIsPendingUntilTheLoopResolvesIt) {
 
     HandlePtr a = client->request(key(1), nullptr);
     ASSERT_TRUE(a);
-    EXPECT_EQ(client->request(key(1), nullptr), a);                // same key, same handle
+    EXPECT_EQ(client->request(key(1), nullptr), a);                       // same key, same handle
     EXPECT_EQ(table->makeClientInstance()->request(key(1), nullptr), a);  // also for another client
     EXPECT_EQ(client->request(InLifIndexEntryKey{}, nullptr), nullptr);   // the null key needs nothing
     EXPECT_EQ(a->entryState(), EntryState::pending);
@@ -96,7 +95,7 @@ TEST(InLifIndexResourceTable, ExhaustedPoolFailsTheHandleUntilIndexesComeBack) {
     EXPECT_EQ(b->entryState(), EntryState::resolutionFailed);
     EXPECT_EQ(watchB.updates, std::vector<std::uint32_t>{1});
     EXPECT_EQ(b->inLif0Index(), 0u);
-    EXPECT_EQ(table->inLif0Pool().inUse(), 1u);  // the InLif0 index taken for b went back
+    EXPECT_EQ(table->inLif0Pool().inUse(), 1u);      // the InLif0 index taken for b went back
     EXPECT_EQ(client->request(key(2), nullptr), b);  // a request does not retry
     EXPECT_TRUE(loop.idle());
 

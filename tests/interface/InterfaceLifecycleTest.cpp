@@ -141,10 +141,10 @@ TEST_F(InterfaceLifecycle, ReconcileWithNoStoredUnitCreatesNothing) {
     auto intf = TcamActionInterface::getIntf(p.oti);
     Qel::TraceCapture capture(3);
     intf->reconcile();
-    EXPECT_TRUE(capture.has(fmt::format("No. of config entities found: 0, in tessel path: {}",
-                                        Asic::Constants::canonicalGroupTableConfigTesselPathBase(
-                                            Asic::Constants::canonicalizeGroupName(kAgentName, kGroupName),
-                                            kTableNamespace, "TcamAction"))));
+    EXPECT_TRUE(capture.has(fmt::format(
+        "No. of config entities found: 0, in tessel path: {}",
+        Asic::Constants::canonicalGroupTableConfigTesselPathBase(
+            Asic::Constants::canonicalizeGroupName(kAgentName, kGroupName), kTableNamespace, "TcamAction"))));
     EXPECT_EQ(intf->swTableSet()->swTables().size(), 0u);
 }
 

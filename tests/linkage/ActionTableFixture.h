@@ -16,7 +16,9 @@ using Linkage = VornTunnelTcamMgr::TcamActionInLifIndexLinkage;
 
 inline constexpr Asic::UnitId kTestUnit = kSwUnit;
 
-inline InLifIndexEntryKey inLif(std::uint32_t intf) { return intf ? InLifIndexEntryKey{intf, 10, 0} : InLifIndexEntryKey{}; }
+inline InLifIndexEntryKey inLif(std::uint32_t intf) {
+    return intf ? InLifIndexEntryKey{intf, 10, 0} : InLifIndexEntryKey{};
+}
 inline TcamActionEntryKey akey(std::uint32_t id) { return TcamActionEntryKey{id}; }
 // An action entry: `vrf` tells values apart, `intf` names its InLif (0: none).
 inline TcamActionEntry aentry(std::uint32_t id, std::uint32_t vrf = 1, std::uint32_t intf = 0) {

@@ -160,7 +160,7 @@ TEST_F(LinkageTest, ChangeWhoseUsersAreAllGoneFromTheLogAcknowledgesWithoutEntry
     linkage().resolveEntry(wrapper);
     linkage().restoreEntry(wrapper);
     EXPECT_EQ(client_->ackCount(), 0u);  // a restored use acknowledges nothing
-    loop_.runUntilIdle();                 // resolution is a change of the resource
+    loop_.runUntilIdle();                // resolution is a change of the resource
     ASSERT_EQ(client_->ackCount(), 1u);
     EXPECT_FALSE(client_->ackLog().back().entryHandle);
     EXPECT_EQ(client_->ackLog().back().updateNumber, 1u);
@@ -189,8 +189,10 @@ TEST_F(LinkageTest, MovingAnEntryReleasesTheOldKeyThenAcknowledgesTheNewOne) {
     ASSERT_EQ(client_->ackLog().size(), 1u);
     EXPECT_EQ(client_->ackLog().back().handle->resourceKey(), inLif(6));
     EXPECT_EQ(client_->ackLog().back().entryHandle, moved);
-    long const release = firstMessage(capture, "InLifIndexResourceTable", "client: 1, key: InLif(intf=5, vlan=10), entryHandle");
-    long const ack = firstMessage(capture, "InLifIndexResourceTable", "client: 1, key: InLif(intf=6, vlan=10), updateNumber");
+    long const release =
+        firstMessage(capture, "InLifIndexResourceTable", "client: 1, key: InLif(intf=5, vlan=10), entryHandle");
+    long const ack =
+        firstMessage(capture, "InLifIndexResourceTable", "client: 1, key: InLif(intf=6, vlan=10), updateNumber");
     ASSERT_GE(release, 0);
     ASSERT_GE(ack, 0);
     EXPECT_LT(release, ack);

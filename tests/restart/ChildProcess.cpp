@@ -165,9 +165,8 @@ ChildReport runInChild(std::function<void(ChildFacts&)> const& body, ChildEnd en
     } else {
         report.ending = fmt::format("exit status {}", WEXITSTATUS(status));
     }
-    bool const endedAsAsked = end == ChildEnd::sigkill
-                                  ? WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL
-                                  : WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    bool const endedAsAsked = end == ChildEnd::sigkill ? WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL
+                                                       : WIFEXITED(status) && WEXITSTATUS(status) == 0;
     report.passed = statusSeen && checksPassed && endedAsAsked;
     if (!statusSeen) report.ending += " before reporting its status";
     return report;

@@ -47,8 +47,8 @@ void snapshotOf(std::string& out, Intf const& intf, std::vector<Asic::UnitId> co
         if (!cfg) continue;
         auto const& entries = cfg->swTableEntries();
         for (auto r = entries.first(); r; r = entries.after(r->key()))
-            out += fmt::format(" unit {} {} {} v{} d{}\n", unitId, r->logEntry, r->rsrcKeys, r->logVersion,
-                               r->inDeletion);
+            out +=
+                fmt::format(" unit {} {} {} v{} d{}\n", unitId, r->logEntry, r->rsrcKeys, r->logVersion, r->inDeletion);
     }
 }
 
@@ -96,12 +96,11 @@ View desiredView(DesiredState const& state, Asic::UnitId unitId, TableKind kind)
 void reportView(ChildFacts& facts, Runtime& runtime, Asic::UnitId unitId, TableKind kind) {
     std::string const prefix = viewPrefix(unitId, kind);
     if (kind == TableKind::action) {
-        auto table = Lumo::ptr_cast<VornTunnelTcamMgr::TcamActionSwTable>(
-            runtime.actionIntf()->swTableSet()->swTable(unitId));
+        auto table =
+            Lumo::ptr_cast<VornTunnelTcamMgr::TcamActionSwTable>(runtime.actionIntf()->swTableSet()->swTable(unitId));
         if (table) reportTable(facts, runtime, *table, prefix);
     } else {
-        auto table =
-            Lumo::ptr_cast<VornTunnelTcamMgr::TcamSwTable>(runtime.tcamIntf()->swTableSet()->swTable(unitId));
+        auto table = Lumo::ptr_cast<VornTunnelTcamMgr::TcamSwTable>(runtime.tcamIntf()->swTableSet()->swTable(unitId));
         if (table) reportTable(facts, runtime, *table, prefix);
     }
 }

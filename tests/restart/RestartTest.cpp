@@ -207,7 +207,8 @@ TEST_P(RestartAcrossProcesses, ChangesLoggedButNotConfirmedSurviveAndComplete) {
             EXPECT_EQ(run2.number(fmt::format("suppressed/{}/{}", unitId, t)), entryCount(second.units[unitId], kind))
                 << t;
         EXPECT_EQ(run2.number("end/confirmed/" + t), run2.number("end/version/" + t)) << t;
-        for (Asic::UnitId unitId : {0, 1}) EXPECT_EQ(viewOf(run2, unitId, kind), desiredView(second, unitId, kind)) << t;
+        for (Asic::UnitId unitId : {0, 1})
+            EXPECT_EQ(viewOf(run2, unitId, kind), desiredView(second, unitId, kind)) << t;
     }
 
     ChildReport const run3 = readBack();

@@ -9,9 +9,9 @@
 #include <random>
 
 #include "contracts/qel/Trace.h"
-#include "entrylog/EnvironmentCommitGroup.h"
 #include "contracts/shm/Crc32c.h"
 #include "contracts/shm/Environment.h"
+#include "entrylog/EnvironmentCommitGroup.h"
 #include "tests/shm/ShmTestSupport.h"
 
 namespace VornTest {

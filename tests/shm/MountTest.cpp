@@ -1,9 +1,8 @@
 // Mounting: entity managers, stored entity lists, refused input, and tables that come up
 // wiped because what is stored cannot be trusted.
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
+#include <unistd.h>
 
 #include "tests/shm/ShmTestSupport.h"
 

@@ -22,8 +22,8 @@ TEST_F(ActionCommitTest, OutstandingResourceHoldsTheWriteUntilResolved) {
     Qel::TraceCapture trace;
     auto h = writeInLif(1, 7);
     EXPECT_EQ(resolver().processQueues(), 0u);  // the resource table has not run yet
-    EXPECT_TRUE(trace.has(fmt::format("SwTable key: {}, resourceKey: {} is still unresolved!", key(1),
-                                      withInLif(1, 7).rsrcKeys)));
+    EXPECT_TRUE(trace.has(
+        fmt::format("SwTable key: {}, resourceKey: {} is still unresolved!", key(1), withInLif(1, 7).rsrcKeys)));
     EXPECT_EQ(h->entryState(), EntryState::pending);
 
     loop_.runUntilIdle();
@@ -62,8 +62,8 @@ TEST_F(ActionCommitTest, FailedResourceDropsTheWriteUnlessTheHookKeepsIt) {
     EXPECT_FALSE(helper_->failures[0].second);
     EXPECT_TRUE(helper_->successes.empty());
     EXPECT_EQ(stats().resolveFailCnt(), 1u);
-    EXPECT_TRUE(trace.has(fmt::format("SwTable key: {}, resourceKey: {} has failed resolution!", key(1),
-                                      withInLif(1, 7).rsrcKeys)));
+    EXPECT_TRUE(trace.has(
+        fmt::format("SwTable key: {}, resourceKey: {} has failed resolution!", key(1), withInLif(1, 7).rsrcKeys)));
     EXPECT_TRUE(trace.has(fmt::format("Failed to commit entry key: {}", key(1))));
     EXPECT_TRUE(trace.has(" retVal: false"));
 

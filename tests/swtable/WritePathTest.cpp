@@ -195,9 +195,8 @@ TYPED_TEST(WritePathTest, MarkingRecordsWrittenKeysOnly) {
 
     // The marking flag reaches the entry log as suppressIdenticalWrites.
     this->commitAll();
-    auto const logTraces = trace.messages(TestFixture::Fam::kTableName == std::string("Tcam") ? "TcamEntryLog"
-                                                                                              : "TcamActionEntryLog",
-                                          8);
+    auto const logTraces =
+        trace.messages(TestFixture::Fam::kTableName == std::string("Tcam") ? "TcamEntryLog" : "TcamActionEntryLog", 8);
     int suppressing = 0, notSuppressing = 0;
     for (auto const& m : logTraces) {
         if (m.find("suppressIdenticalWrites: true") != std::string::npos) ++suppressing;
