@@ -194,19 +194,20 @@ void mutateUnit(DesiredUnit& unit, Rng& rng, double fraction) {
 
 std::size_t generatedInLifKeys(std::size_t n) { return std::max<std::size_t>(1, n / 4); }
 
-void checkGenerateSize(std::size_t unitCount, std::uint64_t n) {
+void checkGenerateSize(std::size_t unitCount, std::uint64_t n, std::size_t inLifKeys) {
     if (n > kMaxEntriesPerTable)
         throw std::invalid_argument(
             fmt::format("{} entries per table is more than a unit's table holds ({})", n, kMaxEntriesPerTable));
     std::uint64_t const keys = std::uint64_t{unitCount} * generatedInLifKeys(static_cast<std::size_t>(n));
-    if (keys > kMaxInLifKeys)
+    if (keys > inLifKeys)
         throw std::invalid_argument(
             fmt::format("{} entries on {} units use up to {} InLif keys ({} per unit); the InLif pools hold {}", n,
-                        unitCount, keys, generatedInLifKeys(static_cast<std::size_t>(n)), kMaxInLifKeys));
+                        unitCount, keys, generatedInLifKeys(static_cast<std::size_t>(n)), inLifKeys));
 }
 
-DesiredState generate(std::vector<Asic::UnitId> const& units, std::size_t n, std::uint64_t seed) {
-    checkGenerateSize(units.size(), n);
+DesiredState generate(std::vector<Asic::UnitId> const& units, std::size_t n, std::uint64_t seed,
+                      std::size_t inLifKeys) {
+    checkGenerateSize(units.size(), n, inLifKeys);
     DesiredState state;
     for (Asic::UnitId unitId : units) {
         if (unitId > kMaxUnitId) throw std::invalid_argument(fmt::format("unit {} is out of range", unitId));

@@ -14,17 +14,19 @@ namespace VornTcamAgent {
 // actions share each InLif key, so that InLif resources are shared; about one action in eight has
 // none. Every key entry names an action of its unit and keys are unique per unit.
 // Throws std::invalid_argument for a unit above kMaxUnitId or a unit named twice, and when
-// checkGenerateSize() refuses the size. The work is linear in the number of entries.
-DesiredState generate(std::vector<Asic::UnitId> const& units, std::size_t n, std::uint64_t seed);
+// checkGenerateSize() refuses the size for InLif pools of `inLifKeys` keys (the agent's pools by
+// default; a host with larger pools passes its own). The work is linear in the number of entries.
+DesiredState generate(std::vector<Asic::UnitId> const& units, std::size_t n, std::uint64_t seed,
+                      std::size_t inLifKeys = kMaxInLifKeys);
 
 // The distinct InLif keys generate() gives each unit for `n` entries per table (a few actions
 // share each key; keys of different units rarely coincide).
 std::size_t generatedInLifKeys(std::size_t n);
 
 // Refuses (std::invalid_argument) a size generate() must not make: more than kMaxEntriesPerTable
-// entries per table, or more InLif keys over all units than the pools hold (kMaxInLifKeys). Cheap:
+// entries per table, or more InLif keys over all units than pools of `inLifKeys` keys hold. Cheap:
 // callers check before generating anything.
-void checkGenerateSize(std::size_t unitCount, std::uint64_t n);
+void checkGenerateSize(std::size_t unitCount, std::uint64_t n, std::size_t inLifKeys = kMaxInLifKeys);
 
 // The state a restarted agent might ask for next: on each unit about `fraction` (0..1) of the
 // entries of each table are touched, a third changed in place, a third dropped and a third's worth

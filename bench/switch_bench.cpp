@@ -82,7 +82,7 @@ SwitchRun runSwitch() {
     std::string const ns = "bench-switch-" + std::to_string(::getpid());
     QelSharedMem::closeEnvironment();
     QelSharedMem::namespaceIs(ns);
-    auto const desired = VornTcamAgent::generate(units(), kEntriesPerTable, 1);
+    auto const desired = VornTcamAgent::generate(units(), kEntriesPerTable, 1, agentOptions().inLif.inLif0PoolSize);
     double const entries = 2.0 * kUnits * kEntriesPerTable;
     double const rssBefore = residentBytes();
 
