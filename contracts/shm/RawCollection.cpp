@@ -148,99 +148,135 @@ class ControlImpl final : public QelTessel::CollectionControl {
 
 // ---------------------------------------------------------------- mount
 
-RawCollection::RawCollection(Environment& env, CollectionDefinition definition)
-    : env_(env.shared_from_this()), definition_(std::move(definition)) {
-    if (definition_.path.empty()) definition_.path = definition_.dbName;
-    if (definition_.dbName.empty() || definition_.dbName.size() > env.maxKeySize() ||
-        definition_.dbName.find('\0') != std::string::npos)
-        throw std::invalid_argument("unusable shared-memory table name: " + definition_.dbName);
-    if (definition_.capacity == 0)
-        throw std::invalid_argument("shared-memory table " + definition_.path + " declared with size 0");
-    if (definition_.recordSize == 0)
-        throw std::invalid_argument("shared-memory table " + definition_.path + " of empty records");
-    if (definition_.typeName.size() > CollectionMeta::kMaxNameSize ||
-        definition_.collectionName.size() > CollectionMeta::kMaxNameSize)
-        throw std::invalid_argument("type or collection name too long for " + definition_.path);
-    if (env.inScope())
-        throw std::logic_error("shared-memory table " + definition_.path + " mounted inside a WriteTransaction scope");
+namespace {
 
-    CollectionMeta want;
-    want.recordLayout = definition_.recordLayout;
-    want.recordSize = definition_.recordSize;
-    want.capacity = definition_.capacity;
-    want.typeName = definition_.typeName;
-    want.collectionName = definition_.collectionName;
-
-    Environment::Write w(env, true);
-    MDB_txn* const txn = w.txn();
+// What the steps of a mount learn about the stored table, in one write transaction.
+struct MountState {
     MDB_dbi dbi = 0;
+    bool exists = false;
+    bool metaPresent = false;
+    std::optional<CollectionMeta> stored;
     MountOutcome outcome = MountOutcome::kept;
+};
 
-    int rc = mdb_dbi_open(txn, definition_.dbName.c_str(), 0, &dbi);
-    bool exists = rc == 0;
+// The metadata the definition asks for.
+CollectionMeta wantedMeta(CollectionDefinition const& def) {
+    CollectionMeta want;
+    want.recordLayout = def.recordLayout;
+    want.recordSize = def.recordSize;
+    want.capacity = def.capacity;
+    want.typeName = def.typeName;
+    want.collectionName = def.collectionName;
+    return want;
+}
+
+void validateDefinition(CollectionDefinition& def, Environment const& env) {
+    if (def.path.empty()) def.path = def.dbName;
+    if (def.dbName.empty() || def.dbName.size() > env.maxKeySize() || def.dbName.find('\0') != std::string::npos)
+        throw std::invalid_argument("unusable shared-memory table name: " + def.dbName);
+    if (def.capacity == 0) throw std::invalid_argument("shared-memory table " + def.path + " declared with size 0");
+    if (def.recordSize == 0) throw std::invalid_argument("shared-memory table " + def.path + " of empty records");
+    if (def.typeName.size() > CollectionMeta::kMaxNameSize || def.collectionName.size() > CollectionMeta::kMaxNameSize)
+        throw std::invalid_argument("type or collection name too long for " + def.path);
+    if (env.inScope())
+        throw std::logic_error("shared-memory table " + def.path + " mounted inside a WriteTransaction scope");
+}
+
+// Opens the table's database if it exists; a name held by something that is not a keyed
+// database is removed (the table is then unreadable and made anew).
+void openDatabase(CollectionDefinition const& def, Environment::Write& w, MountState& m) {
+    int rc = mdb_dbi_open(w.txn(), def.dbName.c_str(), 0, &m.dbi);
+    m.exists = rc == 0;
     if (rc == MDB_INCOMPATIBLE) {
-        // The name is held by something that is not a keyed database: remove it.
         MDB_dbi main = 0;
-        MDB_val k = valOf(definition_.dbName);
-        rc = mdb_dbi_open(txn, nullptr, 0, &main);
-        if (rc == 0) rc = mdb_del(txn, main, &k, nullptr);
-        if (rc != 0) w.fail(rc, "removing the unreadable table", definition_.path);
-        outcome = MountOutcome::unreadable;
+        MDB_val k = valOf(def.dbName);
+        rc = mdb_dbi_open(w.txn(), nullptr, 0, &main);
+        if (rc == 0) rc = mdb_del(w.txn(), main, &k, nullptr);
+        if (rc != 0) w.fail(rc, "removing the unreadable table", def.path);
+        m.outcome = MountOutcome::unreadable;
     } else if (rc != 0 && rc != MDB_NOTFOUND) {
-        w.fail(rc, "opening", definition_.path);
+        w.fail(rc, "opening", def.path);
     }
+}
 
-    MDB_val mk = valOf(definition_.dbName);
+void readStoredMeta(CollectionDefinition const& def, Environment& env, Environment::Write& w, MountState& m) {
+    MDB_val mk = valOf(def.dbName);
     MDB_val mv;
-    rc = mdb_get(txn, env.metaDbi(), &mk, &mv);
-    if (rc != 0 && rc != MDB_NOTFOUND) w.fail(rc, "reading the metadata of", definition_.path);
-    bool const metaPresent = rc == 0;
-    std::optional<CollectionMeta> const stored =
-        metaPresent ? CollectionMeta::decode(std::string_view(static_cast<char const*>(mv.mv_data), mv.mv_size))
-                    : std::nullopt;
+    int const rc = mdb_get(w.txn(), env.metaDbi(), &mk, &mv);
+    if (rc != 0 && rc != MDB_NOTFOUND) w.fail(rc, "reading the metadata of", def.path);
+    m.metaPresent = rc == 0;
+    if (m.metaPresent)
+        m.stored = CollectionMeta::decode(std::string_view(static_cast<char const*>(mv.mv_data), mv.mv_size));
+}
 
+// Whether the stored table is kept as it is, and if not, why it comes up empty.
+MountOutcome mountOutcome(CollectionDefinition const& def, Environment& env, MountState const& m) {
+    MountOutcome outcome = m.outcome;
     if (outcome == MountOutcome::kept) {
-        if (!exists && !metaPresent) {
+        if (!m.exists && !m.metaPresent) {
             outcome = MountOutcome::created;
-        } else if (!exists || !stored) {
+        } else if (!m.exists || !m.stored) {
             outcome = MountOutcome::unreadable;
-        } else if (stored->typeName != want.typeName) {
+        } else if (m.stored->typeName != def.typeName) {
             outcome = MountOutcome::typeChanged;
-        } else if (!want.sameFormat(*stored)) {
+        } else if (!wantedMeta(def).sameFormat(*m.stored)) {
             outcome = MountOutcome::formatChanged;
         }
     }
-    if (env.takeForcedWipe(definition_.dbName) && outcome == MountOutcome::kept) outcome = MountOutcome::forced;
+    if (env.takeForcedWipe(def.dbName) && outcome == MountOutcome::kept) outcome = MountOutcome::forced;
+    return outcome;
+}
 
-    if (!exists) {
-        rc = mdb_dbi_open(txn, definition_.dbName.c_str(), MDB_CREATE, &dbi);
-        if (rc != 0) w.fail(rc, "creating", definition_.path);
-    } else if (outcome != MountOutcome::kept) {
-        rc = mdb_drop(txn, dbi, 0);  // empty it, keep the handle
-        if (rc != 0) w.fail(rc, "emptying", definition_.path);
+// Creates the database, or empties a stored one that is not kept (keeping its handle).
+void prepareDatabase(CollectionDefinition const& def, Environment::Write& w, MountState& m) {
+    if (!m.exists) {
+        if (int const rc = mdb_dbi_open(w.txn(), def.dbName.c_str(), MDB_CREATE, &m.dbi); rc != 0)
+            w.fail(rc, "creating", def.path);
+    } else if (m.outcome != MountOutcome::kept) {
+        if (int const rc = mdb_drop(w.txn(), m.dbi, 0); rc != 0) w.fail(rc, "emptying", def.path);
     }
+}
 
-    CollectionMeta meta = want;
-    if (outcome == MountOutcome::kept) {
-        meta.flags = stored->flags;
-        meta.scratchpad = stored->scratchpad;
+// The metadata the table is mounted with, written when it changed.
+CollectionMeta writeMeta(CollectionDefinition const& def, Environment& env, Environment::Write& w,
+                         MountState const& m) {
+    CollectionMeta meta = wantedMeta(def);
+    if (m.outcome == MountOutcome::kept) {
+        meta.flags = m.stored->flags;
+        meta.scratchpad = m.stored->scratchpad;
     } else {
         // A new collection lost nothing, unless the whole environment was just recreated.
-        meta.wipedIs(outcome != MountOutcome::created || env.recreated());
+        meta.wipedIs(m.outcome != MountOutcome::created || env.recreated());
     }
-    if (outcome != MountOutcome::kept || stored->capacity != want.capacity) {
+    if (m.outcome != MountOutcome::kept || m.stored->capacity != def.capacity) {
         std::string const bytes = meta.encode();
+        MDB_val mk = valOf(def.dbName);
         MDB_val v{bytes.size(), const_cast<char*>(bytes.data())};
-        rc = mdb_put(txn, env.metaDbi(), &mk, &v, 0);
-        if (rc != 0) w.fail(rc, "writing the metadata of", definition_.path);
+        if (int const rc = mdb_put(w.txn(), env.metaDbi(), &mk, &v, 0); rc != 0)
+            w.fail(rc, "writing the metadata of", def.path);
     }
+    return meta;
+}
+
+}  // namespace
+
+RawCollection::RawCollection(Environment& env, CollectionDefinition definition)
+    : env_(env.shared_from_this()), definition_(std::move(definition)) {
+    validateDefinition(definition_, env);
+    Environment::Write w(env, true);
+    MountState m;
+    openDatabase(definition_, w, m);
+    readStoredMeta(definition_, env, w, m);
+    m.outcome = mountOutcome(definition_, env, m);
+    prepareDatabase(definition_, w, m);
+    CollectionMeta const meta = writeMeta(definition_, env, w, m);
     w.commit();
-    dbi_ = dbi;
+    dbi_ = m.dbi;
     control_ = Lumo::make<ControlImpl>(env_, definition_.dbName, definition_.path);
 
-    QEL_TRACE_AT(QelSharedMem::tesselTrace(), outcome == MountOutcome::kept || outcome == MountOutcome::created ? 3 : 2,
-                 "mounted {} ({}): {}{}", definition_.path, definition_.typeName, describe(outcome),
-                 meta.wiped() ? ", wiped" : "");
+    QEL_TRACE_AT(QelSharedMem::tesselTrace(),
+                 m.outcome == MountOutcome::kept || m.outcome == MountOutcome::created ? 3 : 2, "mounted {} ({}): {}{}",
+                 definition_.path, definition_.typeName, describe(m.outcome), meta.wiped() ? ", wiped" : "");
 }
 
 RawCollection::~RawCollection() = default;
