@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "contracts/shm/Environment.h"
@@ -68,7 +69,11 @@ std::optional<std::string> environmentFileDamage(Lumo::String const& path, std::
     if (!openStoreFile(path + "-lock", O_RDONLY)) flags |= MDB_NOLOCK;
     EnvHandle handle;
     int rc = mdb_env_create(&handle.env);
-    if (rc == 0) rc = mdb_env_set_mapsize(handle.env, mapSize);
+    // Read-only, the check needs a map of the used file only (LMDB grows it to the metas' last
+    // page). A 32-bit process keeps its address space for the writer's large map that follows.
+    std::uint64_t const fileBytes = sizeOf(data.get());
+    std::size_t const checkMap = static_cast<std::size_t>(std::min<std::uint64_t>(mapSize, fileBytes + (1u << 20)));
+    if (rc == 0) rc = mdb_env_set_mapsize(handle.env, checkMap);
     if (rc == 0) rc = mdb_env_set_maxdbs(handle.env, kMaxDatabases);
     if (rc == 0) rc = mdb_env_open(handle.env, path.c_str(), flags, 0600);
     if (rc == MDB_INVALID || rc == MDB_CORRUPTED || rc == MDB_VERSION_MISMATCH || rc == MDB_PAGE_NOTFOUND)
