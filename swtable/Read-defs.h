@@ -4,24 +4,11 @@
 
 #include "contracts/qel/Assert.h"
 #include "contracts/shm/ReadPass.h"
+#include "entrylog/GuardedRead.h"
 #include "swtable/IteratorStateT.h"
 #include "swtable/SwTableT.h"
 
 namespace VornTunnelTcamMgr {
-
-namespace detail {
-// Runs `fn` on the unit's configuration collection; a corrupt record is reported to the
-// collection and answered with `onCorruption`.
-template <typename Collection, typename Fn, typename Fallback>
-auto guardedConfigRead(Collection& coll, Fn&& fn, Fallback&& onCorruption) -> decltype(fn()) {
-    try {
-        return fn();
-    } catch (Lumo::CorruptionDetectedException const& e) {
-        coll.doCorruptionDetected(e.what());
-        return onCorruption();
-    }
-}
-}  // namespace detail
 
 template <typename F>
 typename F::Entry SwTableT<F>::entryRead(Key const& key) const {
@@ -48,8 +35,7 @@ typename F::Entry SwTableT<F>::entryFromConfig(Key const& key) const {
     QEL_TRACE_AT(trace(), 8, "key: {}", key);
     auto cfg = entryLog_->tableConfigTessel(unitId());
     auto& coll = cfg->swTableEntries();
-    auto record = detail::guardedConfigRead(
-        coll, [&] { return coll.lookup(key); }, [] { return decltype(coll.lookup(key)){}; });
+    auto record = entrylog::guardedRead(coll, [&] { return coll.lookup(key); });
     if (!record || record->inDeletion) return Entry{};
     return Entry{record->logEntry, record->rsrcKeys};
 }
@@ -173,9 +159,8 @@ bool IteratorStateT<F>::configPhase(Entry& result) {
     auto cfg = swTable_->entryLog()->tableConfigTessel(swTable_->unitId());
     auto& coll = cfg->swTableEntries();
     using Record = std::remove_cvref_t<decltype(*coll.first())>;
-    auto const none = [] { return std::optional<Record>{}; };
-    std::optional<Record> candidate = detail::guardedConfigRead(
-        coll, [&] { return state_.hasBookmark() ? coll.atOrAfter(bookmarkKey_) : coll.first(); }, none);
+    std::optional<Record> candidate =
+        entrylog::guardedRead(coll, [&] { return state_.hasBookmark() ? coll.atOrAfter(bookmarkKey_) : coll.first(); });
     // The reads of the rest of this step (skips and the record after the produced one) share
     // one read transaction. Nothing is written between them; the first read above has shown
     // that the environment is open.
@@ -187,15 +172,13 @@ bool IteratorStateT<F>::configPhase(Entry& result) {
         bool const hidden = candidate->inDeletion || swTable_->transientRemoveEntryColl().has(key) ||
                             swTable_->transientAddEntryColl().has(key);
         if (!hidden) break;
-        candidate = detail::guardedConfigRead(
-            coll, [&] { return coll.after(key); }, none);
+        candidate = entrylog::guardedRead(coll, [&] { return coll.after(key); });
     }
     if (!candidate) return false;
     state_.hasCurrentIs(true);
     result = Entry{candidate->logEntry, candidate->rsrcKeys};
     QEL_TRACE_AT(t, 9, "  found entry: {}", candidate->key());
-    auto next = detail::guardedConfigRead(
-        coll, [&] { return coll.after(candidate->key()); }, none);
+    auto next = entrylog::guardedRead(coll, [&] { return coll.after(candidate->key()); });
     if (next) {
         bookmarkKey_ = next->key();
         state_.hasBookmarkIs(true);

@@ -11,13 +11,9 @@ namespace detail {
 // reported to the collection and ends the walk.
 template <typename Collection, typename Fn>
 void forEachLiveRecord(Collection& coll, Fn&& fn) {
-    try {
-        for (auto record = coll.first(); record; record = coll.after(record->key())) {
-            if (!record->inDeletion) fn(*record);
-        }
-    } catch (Lumo::CorruptionDetectedException const& e) {
-        coll.doCorruptionDetected(e.what());
-    }
+    entrylog::forEachRecord(coll, [&](auto const& record) {
+        if (!record.inDeletion) fn(record);
+    });
 }
 }  // namespace detail
 
