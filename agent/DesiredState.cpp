@@ -9,6 +9,7 @@
 
 #include "agent/DesiredStateInternal.h"
 #include "agent/EchoText.h"
+#include "agent/InLifKeySet.h"
 
 namespace VornTcamAgent {
 
@@ -90,13 +91,13 @@ void checkTableSizes(Checker const& c, DesiredUnit const& unit, detail::SourceLi
 // Every distinct InLif key takes one index of each InLif pool, whichever units name it. The
 // first action entry whose key does not fit is named.
 void checkInLifKeys(Checker const& c, DesiredState const& state) {
-    std::unordered_set<std::uint64_t> keys;
+    InLifKeySet keys;
     for (std::size_t u = 0; u < state.units.size(); ++u) {
         auto const& actions = state.units[u].actionEntries;
         for (std::size_t i = 0; i < actions.size(); ++i) {
             VornInLif::InLifKey const& k = actions[i].inLif;
             if (k.isNull()) continue;
-            keys.insert(std::uint64_t{k.intfId} << 32 | std::uint64_t{k.vlanId} << 16 | k.reserved);
+            keys.insert(packedInLifKey(k));
             if (keys.size() <= kMaxInLifKeys) continue;
             auto const* ul = c.unitLines(u);
             c.fail(Checker::at(ul ? &ul->actionIdLines : nullptr, i),

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <unordered_set>
 
+#include "agent/InLifKeySet.h"
+
 namespace VornTcamAgent {
 
 namespace {
@@ -218,13 +220,13 @@ DesiredState generate(std::vector<Asic::UnitId> const& units, std::size_t n, std
 
         // About four actions per InLif key.
         std::vector<VornInLif::InLifKey> pool;
-        std::unordered_set<std::uint64_t> inPool;
+        InLifKeySet inPool;
         std::size_t const poolSize = generatedInLifKeys(n);
         pool.reserve(poolSize);
         inPool.reserve(poolSize);
         while (pool.size() < poolSize) {
             auto const k = randomInLif(rng);
-            if (inPool.insert(std::uint64_t{k.intfId} << 16 | k.vlanId).second) pool.push_back(k);
+            if (inPool.insert(packedInLifKey(k)).second) pool.push_back(k);
         }
         unit.actionEntries.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {

@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "agent/AgentSetup.h"
+#include "agent/InLifKeySet.h"
 #include "agent/Runtime.h"
 #include "contracts/shm/ReadOnlyView.h"
 #include "contracts/types/TcamConstants.h"
@@ -14,10 +15,6 @@ namespace VornTcamAgent {
 namespace {
 
 using QelSharedMem::ReadOnlyView;
-
-std::uint64_t packed(VornInLif::InLifKey const& k) {
-    return std::uint64_t{k.intfId} << 32 | std::uint64_t{k.vlanId} << 16 | k.reserved;
-}
 
 // Calls fn(record) for every intact live record of the unit's configuration table.
 template <typename Constants, typename Record, typename Fn>
@@ -52,7 +49,7 @@ void checkTable(ReadOnlyView const& view, Asic::UnitId unitId, std::size_t u, En
 // Every unit stored, desired or not: the InLif keys of its stored action entries stay allocated
 // until the run has removed those entries.
 void checkInLifKeys(ReadOnlyView const& view, DesiredState const& state) {
-    std::unordered_set<std::uint64_t> keys;
+    InLifKeySet keys;
     Lumo::String const unitPath = VornTunnelTcamMgr::TcamActionConstants::configTesselPath(0);
     Lumo::String const base = unitPath.substr(0, unitPath.rfind('/') + 1);
     for (Lumo::String const& path : view.findEntities(Runtime::kEntityManagerName, !tablesUseNonLocalManager(), base)) {
@@ -60,7 +57,7 @@ void checkInLifKeys(ReadOnlyView const& view, DesiredState const& state) {
         if (!unitId) continue;
         forEachLive<VornTunnelTcamMgr::TcamActionConstants, VornTunnelTcamMgr::TcamActionConfigTesselEntry>(
             view, *unitId, [&](auto const& r) {
-                if (!r.rsrcKeys.inLifKey.isNull()) keys.insert(packed(r.rsrcKeys.inLifKey));
+                if (!r.rsrcKeys.inLifKey.isNull()) keys.insert(packedInLifKey(r.rsrcKeys.inLifKey));
             });
     }
     std::size_t const stored = keys.size();
@@ -68,7 +65,7 @@ void checkInLifKeys(ReadOnlyView const& view, DesiredState const& state) {
         auto const& actions = state.units[u].actionEntries;
         for (std::size_t i = 0; i < actions.size(); ++i) {
             if (actions[i].inLif.isNull()) continue;
-            keys.insert(packed(actions[i].inLif));
+            keys.insert(packedInLifKey(actions[i].inLif));
             if (keys.size() <= kMaxInLifKeys) continue;
             throw DesiredStateError(
                 "", 0, fmt::format("units[{}].actionEntries[{}].inLif", u, i),
