@@ -24,7 +24,7 @@ struct VORN_TCAMMGR_API TcamActionEntryLogTraits {
     static constexpr char kTypeName[] = "VornTunnelTcamMgr::TcamActionEntryLog";
     static constexpr char kChangeLogTypeName[] = "VornTunnelTcamMgr::TcamActionEntryLogTessel";
     static constexpr char kConfigTypeName[] = "VornTunnelTcamMgr::TcamActionConfigTessel";
-    static constexpr char kTableName[] = "TcamAction";
+    static constexpr char const* kTableName = kTcamActionTableName;
     static constexpr char kTraceName[] = "TcamActionEntryLog";
     static constexpr bool kStoresRsrcKeys = true;
 };

@@ -23,7 +23,7 @@ struct VORN_TCAMMGR_API TcamEntryLogTraits {
     static constexpr char kTypeName[] = "VornTunnelTcamMgr::TcamEntryLog";
     static constexpr char kChangeLogTypeName[] = "VornTunnelTcamMgr::TcamEntryLogTessel";
     static constexpr char kConfigTypeName[] = "VornTunnelTcamMgr::TcamConfigTessel";
-    static constexpr char kTableName[] = "Tcam";
+    static constexpr char const* kTableName = kTcamTableName;
     static constexpr char kTraceName[] = "TcamEntryLog";
     static constexpr bool kStoresRsrcKeys = false;
 };

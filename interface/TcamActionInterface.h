@@ -2,6 +2,7 @@
 // TcamActionInterface: the table interface of the action table ("TcamAction", 0x1B080402).
 // Its software tables are connected to the InLif index resource table.
 #include "api/Export.h"
+#include "contracts/types/TcamConstants.h"
 #include "interface/TableInterfaceT.h"
 #include "swtable/TcamActionSwTable.h"
 
@@ -17,8 +18,8 @@ struct VORN_TCAMMGR_API TcamActionInterfaceTraits {
     static constexpr char kRegistrationName[] = "VornTunnelTcamMgr::TcamActionInterface";
     static constexpr char kNotYetRegisteredText[] =
         "!singleton->swTableIntfHas( \"VornTunnelTcamMgr::TcamActionInterface\" )";
-    static constexpr char kTableName[] = "TcamAction";
-    static constexpr std::uint32_t kTableId = 0x1B080402;
+    static constexpr char const* kTableName = kTcamActionTableName;
+    static constexpr std::uint32_t kTableId = kTcamActionTableId;
     static constexpr char kClearingRingText[] = "Clearing entries for table: TcamAction, unitId: {}";
     static constexpr char kRestoredRingText[] = "Restored {} entries for table: TcamAction, unitId: {}";
     static Qel::TraceHandle& trace();

@@ -1,6 +1,7 @@
 #pragma once
 // TcamInterface: the table interface of the key table ("Tcam", 0x1B080401).
 #include "api/Export.h"
+#include "contracts/types/TcamConstants.h"
 #include "interface/TableInterfaceT.h"
 #include "swtable/TcamSwTable.h"
 
@@ -16,8 +17,8 @@ struct VORN_TCAMMGR_API TcamInterfaceTraits {
     static constexpr char kRegistrationName[] = "VornTunnelTcamMgr::TcamInterface";
     static constexpr char kNotYetRegisteredText[] =
         "!singleton->swTableIntfHas( \"VornTunnelTcamMgr::TcamInterface\" )";
-    static constexpr char kTableName[] = "Tcam";
-    static constexpr std::uint32_t kTableId = 0x1B080401;
+    static constexpr char const* kTableName = kTcamTableName;
+    static constexpr std::uint32_t kTableId = kTcamTableId;
     static constexpr char kClearingRingText[] = "Clearing entries for table: Tcam, unitId: {}";
     static constexpr char kRestoredRingText[] = "Restored {} entries for table: Tcam, unitId: {}";
     static Qel::TraceHandle& trace();

@@ -260,6 +260,10 @@ std::optional<std::string> auditOpenSnapshot(MDB_env* env, int fd);
 // The environment of this process's namespace, opened on first use (and reopened after
 // closeEnvironment(), or in a forked child).
 std::shared_ptr<Environment> const& processEnvironment();
+// This process's environment when it is open on the data file `path`, else null. LMDB must not
+// have one file open twice in a process (closing the second handle drops the first one's reader
+// slot and file locks), so a check or view of that file goes through this handle instead.
+std::shared_ptr<Environment> openProcessEnvironmentAt(Lumo::String const& path);
 
 // The "Tessel" trace handle: mounts (level 2 when a collection comes up wiped, 3 otherwise)
 // and detected corruption (level 1).

@@ -64,6 +64,7 @@ std::optional<std::string> environmentFileDamage(Lumo::String const& path, std::
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     if (damage) return damage;
+    if (auto const open = openProcessEnvironmentAt(path)) return auditOpenSnapshot(open->handle(), data.get());
     // Without a lock file no process uses the environment: read unlocked rather than create one.
     unsigned flags = kReadOnlyFlags;
     if (!openStoreFile(path + "-lock", O_RDONLY)) flags |= MDB_NOLOCK;

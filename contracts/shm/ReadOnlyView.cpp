@@ -57,6 +57,9 @@ std::unique_ptr<ReadOnlyView> ReadOnlyView::open(Lumo::String const& ns) {
     Lumo::String const path = environmentPath(ns);  // refuses an unusable name
     // A planted or foreign file is refused (UnsafeFileError), never read.
     if (!openStoreFile(path, O_RDONLY)) return nullptr;
+    if (openProcessEnvironmentAt(path))
+        throw std::logic_error("shared-memory environment " + path +
+                               " is open in this process: a read-only view of it would be a second LMDB handle");
     bool const locked = static_cast<bool>(openStoreFile(path + "-lock", O_RDONLY));
     // LMDB trusts the pages it reads; a damaged file is refused here rather than read.
     if (auto const damage = environmentFileDamage(path, kMapSize))

@@ -1,5 +1,8 @@
 #pragma once
-// Paths of the shared-memory tables of the two TCAM tables.
+// Names, ids and shared-memory paths of the two TCAM tables: the one source every layer takes
+// them from.
+#include <cstdint>
+
 #include "contracts/asic/Constants.h"
 
 namespace VornTunnelTcamMgr {
@@ -22,6 +25,9 @@ struct TableConstants {
 
 inline constexpr char kTcamTableName[] = "Tcam";
 inline constexpr char kTcamActionTableName[] = "TcamAction";
+// Software-table ids: agent 0x1B, group 0x08, table 0x0401 and 0x0402.
+inline constexpr std::uint32_t kTcamTableId = 0x1B080401;
+inline constexpr std::uint32_t kTcamActionTableId = 0x1B080402;
 using TcamConstants = TableConstants<kTcamTableName>;
 using TcamActionConstants = TableConstants<kTcamActionTableName>;
 

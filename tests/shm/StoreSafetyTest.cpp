@@ -14,6 +14,7 @@
 
 #include "contracts/shm/Environment.h"
 #include "contracts/shm/NamespaceLock.h"
+#include "contracts/shm/ReadOnlyView.h"
 #include "contracts/shm/SharedMem.h"
 #include "contracts/shm/StoreFiles.h"
 #include "tests/support/TestSupport.h"
@@ -158,6 +159,18 @@ TEST_F(StoreSafety, ErrorsThatAreNotDamageLeaveTheStoreAndDamageIsKeptAside) {
     QelSharedMem::closeEnvironment();
     QelSharedMem::removeNamespace(ns_);
     EXPECT_TRUE(QelSharedMem::existingNamespaceFiles(ns_).empty()) << "clean removes damaged copies too";
+}
+
+TEST_F(StoreSafety, CheckOfTheOpenStoreUsesTheProcesssOwnHandle) {
+    // LMDB must not hold one file twice in a process: a second handle's close would drop the
+    // first one's reader slot, and its next read would fail.
+    QelSharedMem::namespaceIs(ns_);
+    auto const& env = QelSharedMem::processEnvironment();
+    env->put(env->ledraDbi(), "key", "value");
+    EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
+    EXPECT_EQ(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), std::nullopt);
+    EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
+    EXPECT_THROW(QelSharedMem::ReadOnlyView::open(ns_), std::logic_error);
 }
 
 TEST_F(StoreSafety, OneHolderPerNamespaceAndALockDiesWithItsProcess) {
