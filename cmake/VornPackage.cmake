@@ -51,7 +51,7 @@ install(TARGETS vorn_platform_shared vorn_tcammgr_shared EXPORT VornTunnelTcamMg
 # The public headers; the algorithm bodies (*-defs.h) are compiled into the library only.
 install(DIRECTORY api contracts entrylog swtable linkage interface
   DESTINATION ${VORN_INSTALL_INCLUDEDIR}
-  FILES_MATCHING PATTERN "*.h" PATTERN "*-defs.h" EXCLUDE)
+  FILES_MATCHING PATTERN "*.h" PATTERN "*-defs.h" EXCLUDE PATTERN "internal" EXCLUDE)
 
 install(EXPORT VornTunnelTcamMgrTargets NAMESPACE VornTunnelTcamMgr:: DESTINATION ${VORN_INSTALL_CMAKEDIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VornTunnelTcamMgrConfig.cmake.in

@@ -1,7 +1,7 @@
 // The action table's instantiation of the software-table algorithms.
 #include "swtable/TcamActionSwTable.h"
 
-#include "swtable/Members-defs.h"
+#include "swtable/internal/Members-defs.h"
 
 namespace VornTunnelTcamMgr {
 

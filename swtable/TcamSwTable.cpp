@@ -1,7 +1,7 @@
 // The key table's instantiation of the software-table algorithms.
 #include "swtable/TcamSwTable.h"
 
-#include "swtable/Members-defs.h"
+#include "swtable/internal/Members-defs.h"
 
 namespace VornTunnelTcamMgr {
 

@@ -1,7 +1,7 @@
 #pragma once
 // Mark and sweep, table status and pending hardware writes of SwTableT<F>.
 #include "contracts/qel/RingTrace.h"
-#include "swtable/Read-defs.h"
+#include "swtable/internal/Read-defs.h"
 
 namespace VornTunnelTcamMgr {
 

@@ -1,11 +1,13 @@
 #pragma once
+// The one entry point to the software tables' template bodies (swtable/internal/, private to
+// the library: included only by the two files that instantiate a family, never installed).
 // The table's published operations: each traces and forwards to the generic algorithm, the
 // action table adding its InLif linkage. Also the resource binding of both families.
-#include "swtable/Commit-defs.h"
-#include "swtable/MarkSweep-defs.h"
-#include "swtable/Restore-defs.h"
-#include "swtable/SwTableModel-defs.h"
-#include "swtable/WritePath-defs.h"
+#include "swtable/internal/Commit-defs.h"
+#include "swtable/internal/MarkSweep-defs.h"
+#include "swtable/internal/Restore-defs.h"
+#include "swtable/internal/SwTableModel-defs.h"
+#include "swtable/internal/WritePath-defs.h"
 
 namespace VornTunnelTcamMgr {
 

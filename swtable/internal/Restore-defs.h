@@ -1,8 +1,8 @@
 #pragma once
 // Restore, update and clear: operations that rebuild wrappers from the unit's configuration
 // table and act on committed entries without a request of the agent's.
-#include "swtable/Read-defs.h"
 #include "swtable/ResourceChecks.h"
+#include "swtable/internal/Read-defs.h"
 
 namespace VornTunnelTcamMgr {
 
