@@ -4,7 +4,6 @@
 #include <fmt/format.h>
 #include <pthread.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,30 +35,14 @@ bool unreadableEnvironment(int rc) {
     return rc == MDB_INVALID || rc == MDB_CORRUPTED || rc == MDB_VERSION_MISMATCH || rc == MDB_PAGE_NOTFOUND;
 }
 
-MDB_val valOf(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
-
-constexpr Qel::LogDescriptor kRecordQuarantinedDescriptor{
-    "SHM_RECORD_QUARANTINED", "Shared-memory table %s: damaged record removed: key %s",
-    "A record of a shared-memory table failed its checksum and was removed; its owner writes it again "
-    "if it still needs it"};
 constexpr Qel::LogDescriptor kEnvironmentRecreatedDescriptor{
     "SHM_ENVIRONMENT_RECREATED", "Shared-memory environment %s is damaged (%s): kept aside as %s, created anew",
     "The stored shared-memory tables could not be trusted: the damaged file was renamed and kept, and every "
     "table comes up wiped"};
 
-Qel::LogHandle const& recordQuarantinedLog() {
-    static Qel::LogHandle const handle{kRecordQuarantinedDescriptor, Lumo::Duration{}, 1.0, 0, 0};
-    return handle;
-}
 Qel::LogHandle const& environmentRecreatedLog() {
     static Qel::LogHandle const handle{kEnvironmentRecreatedDescriptor, Lumo::Duration{}, 1.0, 0, 0};
     return handle;
-}
-
-std::string hex(std::string_view bytes) {
-    std::string out = "0x";
-    for (unsigned char c : bytes) out += fmt::format("{:02x}", c);
-    return out;
 }
 
 // Counts the forks this process descends from, so that telling a forked child from the
@@ -76,27 +59,6 @@ unsigned forkGeneration() {
 }
 
 }  // namespace
-
-[[noreturn]] static void throwLmdb(int rc, Lumo::String const& envPath, std::string_view what,
-                                   std::string_view subject) {
-    if (rc == MDB_MAP_FULL || rc == MDB_TXN_FULL) {
-        throw Lumo::CapacityExceededException(
-            fmt::format("shared-memory environment {} is full ({}) while {} {}; the transaction is rolled back",
-                        envPath, mdb_strerror(rc), what, subject));
-    }
-    std::string note;
-    if (rc == ENOSPC || rc == EIO) {
-        // LMDB reports a write cut short by a full file system as EIO.
-        struct statvfs fs {};
-        if (::statvfs(envPath.c_str(), &fs) == 0 && std::uint64_t(fs.f_bavail) * fs.f_frsize < (std::uint64_t(1) << 20))
-            note = fmt::format(
-                "{}{} bytes free where it is stored); the transaction is rolled back and every "
-                "earlier one is kept",
-                rc == EIO ? " (No space left on device: " : " (", std::uint64_t(fs.f_bavail) * fs.f_frsize);
-    }
-    throw StorageError(fmt::format("shared-memory environment {}: {} {} failed: {}{}", envPath, what, subject,
-                                   mdb_strerror(rc), note));
-}
 
 Environment::Environment(Lumo::String path, std::size_t mapSize)
     : path_(std::move(path)), mapSize_(mapSize), forkGeneration_(forkGeneration()) {}
@@ -115,7 +77,7 @@ std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size
         if (unreadableEnvironment(rc)) {
             damage = fmt::format("LMDB refuses it: {}", mdb_strerror(rc));
         } else if (rc != 0) {
-            throwLmdb(rc, env->path_, "opening", "the environment");
+            throwLmdbError(rc, env->path_, "opening", "the environment");
         } else {
             damage = env->auditSnapshot();
         }
@@ -133,7 +95,7 @@ std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size
             throw StorageError(
                 fmt::format("shared-memory environment {}: a new store is refused: {}", env->path_, *again));
         rc = env->openHandle();
-        if (rc != 0) throwLmdb(rc, env->path_, "creating", "the environment");
+        if (rc != 0) throwLmdbError(rc, env->path_, "creating", "the environment");
     }
     env->openDatabases();
     return env;
@@ -192,7 +154,7 @@ void Environment::openDatabases() {
     if (rc == 0) rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &readTxn_);
     if (rc != 0) {
         close();
-        throwLmdb(rc, path_, "opening", "the metadata databases");
+        throwLmdbError(rc, path_, "opening", "the metadata databases");
     }
     mdb_txn_reset(readTxn_);
     readCursors_.assign(kMaxDatabases + 2, nullptr);  // + LMDB's two core databases
@@ -278,7 +240,7 @@ Environment::Read::Read(Environment& env) : env_(env) {
             rc = mdb_env_set_mapsize(env.env_, 0);
             if (rc == 0) rc = mdb_txn_renew(env.readTxn_);
         }
-        if (rc != 0) throwLmdb(rc, env.path_, "starting", "a read transaction");
+        if (rc != 0) throwLmdbError(rc, env.path_, "starting", "a read transaction");
         env.readLive_ = true;
         ++env.readGeneration_;
     }
@@ -300,14 +262,14 @@ MDB_cursor* Environment::Read::cursor(MDB_dbi dbi) {
         if (ownCursor_) mdb_cursor_close(ownCursor_);
         ownCursor_ = nullptr;
         rc = mdb_cursor_open(txn_, dbi, &ownCursor_);
-        if (rc != 0) throwLmdb(rc, env_.path_, "opening", "a cursor");
+        if (rc != 0) throwLmdbError(rc, env_.path_, "opening", "a cursor");
         return ownCursor_;
     }
     MDB_cursor*& c = env_.readCursors_.at(dbi);
     std::uint64_t& bound = env_.cursorGenerations_.at(dbi);
     if (c && bound == env_.readGeneration_) return c;  // still on this snapshot, where it was left
     rc = c ? mdb_cursor_renew(txn_, c) : mdb_cursor_open(txn_, dbi, &c);
-    if (rc != 0) throwLmdb(rc, env_.path_, "opening", "a cursor");
+    if (rc != 0) throwLmdbError(rc, env_.path_, "opening", "a cursor");
     bound = env_.readGeneration_;
     return c;
 }
@@ -326,7 +288,7 @@ Environment::Write::Write(Environment& env, bool alone) : env_(env) {
         return;
     }
     int const rc = env.beginWrite(&txn_);
-    if (rc != 0) throwLmdb(rc, env.path_, "starting", "a write transaction");
+    if (rc != 0) throwLmdbError(rc, env.path_, "starting", "a write transaction");
     own_ = true;
 }
 
@@ -339,7 +301,7 @@ void Environment::Write::commit() {
     unit_ = false;  // stays in the group's transaction
     if (!own_ || !txn_) return;
     int const rc = mdb_txn_commit(std::exchange(txn_, nullptr));  // frees the transaction either way
-    if (rc != 0) throwLmdb(rc, env_.path_, "committing", "a write transaction");
+    if (rc != 0) throwLmdbError(rc, env_.path_, "committing", "a write transaction");
 }
 
 void Environment::Write::abandon() {
@@ -356,7 +318,7 @@ void Environment::Write::fail(int rc, std::string_view what, std::string_view su
         env_.scopeRollback_ = true;  // LMDB's transaction may be half-changed: never commit it
         env_.scopeWriteFailed_ = true;
     }
-    throwLmdb(rc, env_.path_, what, subject);
+    throwLmdbError(rc, env_.path_, what, subject);
 }
 
 // ---------------------------------------------------------------- scopes
@@ -369,7 +331,7 @@ void Environment::scopeBegin() {
             scopeMark_ = journal_.size();
         } else {
             int const rc = beginWrite(&scopeTxn_);
-            if (rc != 0) throwLmdb(rc, path_, "starting", "a write transaction");
+            if (rc != 0) throwLmdbError(rc, path_, "starting", "a write transaction");
         }
         scopeRollback_ = false;
         scopeWriteFailed_ = false;
@@ -417,7 +379,7 @@ void Environment::scopeEnd(bool unwinding) {
         return;
     }
     int const rc = mdb_txn_commit(txn);
-    if (rc != 0 && !unwinding) throwLmdb(rc, path_, "committing", "a write transaction");
+    if (rc != 0 && !unwinding) throwLmdbError(rc, path_, "committing", "a write transaction");
 }
 
 void Environment::afterTransaction() {
@@ -438,7 +400,7 @@ bool Environment::groupBegin() {
 MDB_txn* Environment::groupTxn() {
     if (!scopeTxn_) {
         int const rc = beginWrite(&scopeTxn_);
-        if (rc != 0) throwLmdb(rc, path_, "starting", "a write transaction");
+        if (rc != 0) throwLmdbError(rc, path_, "starting", "a write transaction");
         journal_.clear();
     }
     return scopeTxn_;
@@ -451,7 +413,7 @@ void Environment::groupCommit() {
     bool const lost = std::exchange(groupLost_, false);
     int const rc = txn ? mdb_txn_commit(txn) : 0;
     afterTransaction();
-    if (rc != 0) throwLmdb(rc, path_, "committing", "a group of writes");
+    if (rc != 0) throwLmdbError(rc, path_, "committing", "a group of writes");
     if (lost)
         throw StorageError("shared-memory environment " + path_ +
                            ": writes of a commit group were lost when a failed write was undone");
@@ -517,116 +479,6 @@ void Environment::rollbackTo(std::size_t mark, bool failed) {
                      "undoing a failed write of {}: writing the group's earlier writes again failed: {}", path_,
                      mdb_strerror(rc));
     }
-}
-
-// ---------------------------------------------------------------- quarantine
-
-void Environment::quarantine(std::vector<DamagedRecord> records) {
-    if (!env_) return;
-    for (DamagedRecord& r : records) damaged_.push_back(std::move(r));
-    if (!scopeTxn_) removeDamaged();
-}
-
-void Environment::removeDamaged() {
-    std::vector<DamagedRecord> records = std::exchange(damaged_, {});
-    MDB_txn* txn = nullptr;
-    int rc = beginWrite(&txn);
-    std::vector<DamagedRecord const*> removed;
-    for (std::size_t i = 0; rc == 0 && i < records.size(); ++i) {
-        DamagedRecord const& r = records[i];
-        MDB_val k = valOf(r.key);
-        MDB_val v;
-        rc = mdb_get(txn, r.dbi, &k, &v);
-        if (rc == MDB_NOTFOUND) {
-            rc = 0;  // removed or never there under this key
-            continue;
-        }
-        if (rc != 0) break;
-        std::string_view const value(static_cast<char const*>(v.mv_data), v.mv_size);
-        if (Tessel::detail::storedRecordIntact(r.key, value, r.recordSize)) continue;  // rewritten meanwhile
-        rc = mdb_del(txn, r.dbi, &k, nullptr);
-        if (rc == 0) removed.push_back(&r);
-    }
-    if (rc == 0) {
-        rc = mdb_txn_commit(std::exchange(txn, nullptr));
-    } else if (txn) {
-        mdb_txn_abort(txn);
-    }
-    if (rc != 0) {
-        QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: removing {} damaged records of {} failed: {}",
-                     records.size(), path_, mdb_strerror(rc));
-        return;
-    }
-    for (DamagedRecord const* r : removed) {
-        ++quarantined_;
-        std::string const key = hex(r->key);
-        QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: damaged record of key {} removed from {}", key, r->path);
-        Qel::log(recordQuarantinedLog(), r->path.c_str(), key.c_str());
-    }
-}
-
-// ---------------------------------------------------------------- plain access
-
-std::optional<std::string> Environment::get(MDB_dbi dbi, std::string_view key) {
-    Read r(*this);
-    MDB_val k = valOf(key);
-    MDB_val v;
-    int const rc = mdb_get(r.txn(), dbi, &k, &v);
-    if (rc == MDB_NOTFOUND) return std::nullopt;
-    if (rc != 0) throwLmdb(rc, path_, "reading", key);
-    return std::string(static_cast<char const*>(v.mv_data), v.mv_size);
-}
-
-void Environment::put(MDB_dbi dbi, std::string_view key, std::string_view value) {
-    Write w(*this);
-    MDB_val k = valOf(key);
-    MDB_val v = valOf(value);
-    if (int const rc = mdb_put(w.txn(), dbi, &k, &v, 0); rc != 0) w.fail(rc, "writing", key);
-    w.wrote(dbi, k, v);
-    w.commit();
-}
-
-bool Environment::del(MDB_dbi dbi, std::string_view key) {
-    Write w(*this);
-    MDB_val k = valOf(key);
-    int const rc = mdb_del(w.txn(), dbi, &k, nullptr);
-    if (rc == MDB_NOTFOUND) {
-        w.abandon();
-        return false;
-    }
-    if (rc != 0) w.fail(rc, "removing", key);
-    w.removed(dbi, k);
-    w.commit();
-    return true;
-}
-
-std::vector<std::string> Environment::keysWithPrefix(MDB_dbi dbi, std::string_view prefix) {
-    std::vector<std::string> keys;
-    Read r(*this);
-    MDB_cursor* c = r.cursor(dbi);
-    MDB_val k = valOf(prefix);
-    MDB_val v;
-    int rc = prefix.empty() ? mdb_cursor_get(c, &k, &v, MDB_FIRST) : mdb_cursor_get(c, &k, &v, MDB_SET_RANGE);
-    while (rc == 0) {
-        std::string_view const key(static_cast<char const*>(k.mv_data), k.mv_size);
-        if (key.substr(0, prefix.size()) != prefix) break;
-        keys.emplace_back(key);
-        rc = mdb_cursor_get(c, &k, &v, MDB_NEXT);
-    }
-    if (rc != 0 && rc != MDB_NOTFOUND) throwLmdb(rc, path_, "listing", prefix);
-    return keys;
-}
-
-// ---------------------------------------------------------------- naming
-
-std::string managerKey(Lumo::String const& name, bool local) {
-    return fmt::format("{}:{}:{}:", name.size(), name, local ? 'L' : 'G');
-}
-
-void validatePath(Lumo::String const& path) {
-    if (path.empty()) throw std::invalid_argument("shared-memory path is empty");
-    if (path.find('\0') != Lumo::String::npos) throw std::invalid_argument("shared-memory path holds a NUL byte");
-    if (path.find("..") != Lumo::String::npos) throw std::invalid_argument("shared-memory path holds \"..\": " + path);
 }
 
 }  // namespace QelSharedMem

@@ -260,6 +260,10 @@ std::optional<std::string> auditOpenSnapshot(MDB_env* env, int fd);
 // The environment of this process's namespace, opened on first use (and reopened after
 // closeEnvironment(), or in a forked child).
 std::shared_ptr<Environment> const& processEnvironment();
+
+// Throws what LMDB's error `rc` means for the environment at `envPath`: CapacityExceededException
+// for a full map or transaction, otherwise StorageError (naming a full file system as such).
+[[noreturn]] void throwLmdbError(int rc, Lumo::String const& envPath, std::string_view what, std::string_view subject);
 // This process's environment when it is open on the data file `path`, else null. LMDB must not
 // have one file open twice in a process (closing the second handle drops the first one's reader
 // slot and file locks), so a check or view of that file goes through this handle instead.
