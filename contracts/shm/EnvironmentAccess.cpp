@@ -32,8 +32,7 @@ std::string hex(std::string_view bytes) {
 
 }  // namespace
 
-[[noreturn]] void throwLmdbError(int rc, Lumo::String const& envPath, std::string_view what,
-                                   std::string_view subject) {
+[[noreturn]] void throwLmdbError(int rc, Lumo::String const& envPath, std::string_view what, std::string_view subject) {
     if (rc == MDB_MAP_FULL || rc == MDB_TXN_FULL) {
         throw Lumo::CapacityExceededException(
             fmt::format("shared-memory environment {} is full ({}) while {} {}; the transaction is rolled back",
