@@ -15,13 +15,6 @@ bool isFinal(Asic::EntryState state) { return state == Asic::EntryState::done ||
 
 }  // namespace
 
-// A request's answer is counted once: from its response handler, or right after the call when
-// the table answered it at once (an identical rewrite answered from the log, a remove of a key
-// that was never committed) without calling the handler.
-struct Answer {
-    bool counted = false;
-};
-
 void Programmer::write(DesiredState const& state) {
     for (auto const& unit : state.units) write(unit);
 }
@@ -29,71 +22,94 @@ void Programmer::write(DesiredState const& state) {
 void Programmer::write(DesiredUnit const& unit) {
     UnitTables const* tables = runtime_.unit(unit.unitId);
     if (tables == nullptr) tables = &runtime_.bringUp(unit.unitId);
-
-    // `table` is the software table the request goes to (held by a plain pointer: the handler
-    // lives in the table's own handles), `requested` its entry, `why` tells why it failed.
-    auto record = [this, unitId = unit.unitId](TableKind kind, auto* table, auto const& key, auto const& requested,
-                                               auto why, auto&& issue) {
-        auto& progress = progress_[{kind, unitId}];
-        ++progress.written;
-        auto answer = std::make_shared<Answer>();
-        // The key's text is made only when an answer needs it (a failure or a sink): most
-        // answers of a large write are plain completions.
-        auto onAnswer = [this, kind, unitId, answer, table, key, requested, why](Asic::EntryState state) {
-            if (answer->counted) return;
-            answer->counted = true;
-            auto& p = progress_[{kind, unitId}];
-            bool const ok = state == Asic::EntryState::done;
-            if (ok && !sink_ && !entrySink_) {
-                ++p.completed;
-                return;
-            }
-            std::string const keyText = fmt::format("{}", key);
-            if (ok)
-                ++p.completed;
-            else
-                p.failedKeys.push_back(why(keyText));
-            if (sink_) sink_(kind, unitId, keyText, ok);
-            if (entrySink_) {
-                auto committed = ok ? table->entryRead(key) : requested;
-                if (committed.key() != key) committed = requested;
-                entrySink_(Completion{kind, unitId, keyText, ok, committed});
-            }
-        };
-        auto handle = issue(
-            [onAnswer](Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const> const& h) { onAnswer(h->entryState()); });
-        if (handle && isFinal(handle->entryState())) onAnswer(handle->entryState());
-        return handle;
-    };
+    requests_.reserve(requests_.size() + unit.actionEntries.size() + unit.keyEntries.size());
 
     // By action id; hashed, since a unit may hold tens of thousands of action entries.
     std::unordered_map<std::uint32_t, Lumo::Ptr<Asic::DependencyEntryHandle const>> actionHandles;
     actionHandles.reserve(unit.actionEntries.size());
+    TableProgress& actions = progress_[{TableKind::action, unit.unitId}];
     for (auto const& action : unit.actionEntries) {
-        auto const key = action.key();
-        auto const entry = action.entry();
-        auto why = [this, inLif = action.inLif](std::string const& keyText) { return actionFailure(keyText, inLif); };
-        auto handle = record(TableKind::action, tables->action.get(), key, entry, why, [&](auto const& handler) {
-            return tables->action->entryWriteWithResponseHandler(key, entry, nullptr, handler);
-        });
+        auto const id = newRequest(Request{TableKind::action, unit.unitId, tables, &actions, action, nullptr});
+        auto const handle = tables->action->entryWriteWithResponseHandler(action.key(), action.entry(), nullptr,
+                                                                           handlerOf(id));
+        afterCall(id, handle);
         actionHandles[action.actionId] = handle;
     }
+    TableProgress& keys = progress_[{TableKind::tcam, unit.unitId}];
     for (auto const& keyEntry : unit.keyEntries) {
-        auto const key = keyEntry.key();
-        auto const entry = keyEntry.entry();
         auto found = actionHandles.find(keyEntry.actionId);
         Lumo::Ptr<Asic::DependencyEntryHandle const> dependency =
             found == actionHandles.end() ? nullptr : found->second;
-        auto why = [dependency, actionKey = keyEntry.entry().logEntry.actionKey](std::string const& keyText) {
-            if (dependency && Asic::SwTableBase::isFailed(dependency->entryState()))
-                return Failure{FailureClass::actionFailed, keyText,
-                               fmt::format("its action entry {} failed", actionKey)};
-            return Failure{FailureClass::rejected, keyText, "the table failed the request"};
-        };
-        record(TableKind::tcam, tables->tcam.get(), key, entry, why, [&](auto const& handler) {
-            return tables->tcam->entryWriteWithResponseHandler(key, entry, dependency, handler);
-        });
+        auto const id = newRequest(Request{TableKind::tcam, unit.unitId, tables, &keys, keyEntry, dependency});
+        auto const handle =
+            tables->tcam->entryWriteWithResponseHandler(keyEntry.key(), keyEntry.entry(), dependency, handlerOf(id));
+        afterCall(id, handle);
     }
+}
+
+std::uint32_t Programmer::newRequest(Request request) {
+    ++request.progress->written;
+    requests_.push_back(std::move(request));
+    return static_cast<std::uint32_t>(requests_.size() - 1);
+}
+
+// Small enough to live inside the handler's std::function: no allocation per request.
+VornTunnelTcamMgr::ResponseHandler Programmer::handlerOf(std::uint32_t id) {
+    return [this, id](Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const> const& h) { answer(id, h->entryState()); };
+}
+
+// A request's answer is counted once: from its response handler, or right after the call when
+// the table answered it at once (an identical rewrite answered from the log, a remove of a key
+// that was never committed) without calling the handler.
+void Programmer::afterCall(std::uint32_t id, Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const> const& handle) {
+    if (handle && isFinal(handle->entryState())) answer(id, handle->entryState());
+}
+
+void Programmer::answer(std::uint32_t id, Asic::EntryState state) {
+    Request& r = requests_[id];
+    if (r.counted) return;
+    r.counted = true;
+    bool const ok = state == Asic::EntryState::done;
+    if (ok && !sink_ && !entrySink_) {
+        ++r.progress->completed;  // the common case: the key's text is made only when needed
+        return;
+    }
+    std::visit([&](auto const& desired) { report(r, desired, ok); }, r.desired);
+}
+
+template <typename Desired>
+void Programmer::report(Request const& r, Desired const& desired, bool ok) {
+    auto const key = desired.key();
+    std::string const keyText = fmt::format("{}", key);
+    if (ok)
+        ++r.progress->completed;
+    else
+        r.progress->failedKeys.push_back(failure(r, desired, keyText));
+    if (sink_) sink_(r.kind, r.unitId, keyText, ok);
+    if (entrySink_) {
+        auto const requested = desired.entry();
+        auto committed = requested;
+        if (ok) {
+            if constexpr (std::is_same_v<Desired, DesiredActionEntry>) {
+                committed = r.tables->action->entryRead(key);
+            } else {
+                committed = r.tables->tcam->entryRead(key);
+            }
+            if (committed.key() != key) committed = requested;
+        }
+        entrySink_(Completion{r.kind, r.unitId, keyText, ok, committed});
+    }
+}
+
+Failure Programmer::failure(Request const&, DesiredActionEntry const& action, std::string const& keyText) const {
+    return actionFailure(keyText, action.inLif);
+}
+
+Failure Programmer::failure(Request const& r, DesiredKeyEntry const& keyEntry, std::string const& keyText) const {
+    if (r.dependency && Asic::SwTableBase::isFailed(r.dependency->entryState()))
+        return Failure{FailureClass::actionFailed, keyText,
+                       fmt::format("its action entry {} failed", keyEntry.entry().logEntry.actionKey)};
+    return Failure{FailureClass::rejected, keyText, "the table failed the request"};
 }
 
 Failure Programmer::actionFailure(std::string const& keyText, VornInLif::InLifKey const& inLif) const {

@@ -64,6 +64,26 @@ class Programmer {
     std::uint64_t totalWritten() const;
 
   private:
+    // One request made: what its answer needs to count it and, when it fails or a sink listens,
+    // to describe it. Kept in requests_ for the programmer's life; handlers name it by index.
+    struct Request {
+        TableKind kind;
+        Asic::UnitId unitId;
+        UnitTables const* tables;
+        TableProgress* progress;  // a node of progress_, which never moves
+        std::variant<DesiredActionEntry, DesiredKeyEntry> desired;
+        Lumo::Ptr<Asic::DependencyEntryHandle const> dependency;  // a key entry's action write
+        bool counted = false;
+    };
+
+    std::uint32_t newRequest(Request request);
+    VornTunnelTcamMgr::ResponseHandler handlerOf(std::uint32_t id);
+    void afterCall(std::uint32_t id, Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const> const& handle);
+    void answer(std::uint32_t id, Asic::EntryState state);
+    template <typename Desired>
+    void report(Request const& r, Desired const& desired, bool ok);
+    Failure failure(Request const& r, DesiredActionEntry const& action, std::string const& keyText) const;
+    Failure failure(Request const& r, DesiredKeyEntry const& keyEntry, std::string const& keyText) const;
     // Why the write of an action entry with this InLif key failed.
     Failure actionFailure(std::string const& keyText, VornInLif::InLifKey const& inLif) const;
 
@@ -71,6 +91,7 @@ class Programmer {
     CompletionSink sink_;
     EntryCompletionSink entrySink_;
     std::map<std::pair<TableKind, Asic::UnitId>, TableProgress> progress_;
+    std::vector<Request> requests_;
 };
 
 }  // namespace VornTcamAgent

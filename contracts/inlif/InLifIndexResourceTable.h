@@ -21,6 +21,7 @@
 //   3. releaseUnclaimed(): allocations no one requested during start-up are freed;
 //   4. run the event loop.
 // Made without an entity manager the table lives in process memory only.
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -100,6 +101,44 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
 
     class ClientInstance;
 
+    // The ids of the clients using a handle. A key is nearly always used by one client (the
+    // action table of its unit), so the first id lives inline: requesting a handle allocates
+    // nothing for its users.
+    class ClientIds {
+      public:
+        bool has(std::uint32_t id) const {
+            return (size_ > 0 && first_ == id) || std::find(more_.begin(), more_.end(), id) != more_.end();
+        }
+        bool insert(std::uint32_t id) {
+            if (has(id)) return false;
+            if (size_ == 0) {
+                first_ = id;
+            } else {
+                more_.push_back(id);
+            }
+            ++size_;
+            return true;
+        }
+        bool del(std::uint32_t id) {
+            if (!has(id)) return false;
+            if (first_ != id) {
+                more_.erase(std::find(more_.begin(), more_.end(), id));
+            } else if (!more_.empty()) {
+                first_ = more_.back();
+                more_.pop_back();
+            }
+            --size_;
+            return true;
+        }
+        bool empty() const { return size_ == 0; }
+        std::size_t size() const { return size_; }
+
+      private:
+        std::uint32_t first_ = 0;  // meaningful while size_ > 0
+        std::uint32_t size_ = 0;
+        std::vector<std::uint32_t> more_;
+    };
+
     // The indexes of one InLif key as the table currently presents them. Clients hold it as
     // Lumo::Ptr<ResourceHandle const>; only the table changes it. Every change (state, indexes,
     // post-release) raises the update number by one and then publishes kStateChangeAttr.
@@ -138,7 +177,7 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
         bool postRelease_ = false;
         bool persisted_ = false;                 // the stored record of the key holds this handle's indexes
         bool unclaimed_ = false;                 // reloaded from storage and not requested since
-        Qel::HashSet2018<std::uint32_t> users_;  // client ids
+        ClientIds users_;
     };
 
     // One client's access to the table (the library makes one per action software table).
