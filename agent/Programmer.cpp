@@ -3,7 +3,8 @@
 #include <fmt/format.h>
 
 #include <memory>
-#include <unordered_map>
+
+#include "contracts/qel/HashMap2018.h"
 
 namespace VornTcamAgent {
 
@@ -24,8 +25,8 @@ void Programmer::write(DesiredUnit const& unit) {
     if (tables == nullptr) tables = &runtime_.bringUp(unit.unitId);
     requests_.reserve(requests_.size() + unit.actionEntries.size() + unit.keyEntries.size());
 
-    // By action id; hashed, since a unit may hold tens of thousands of action entries.
-    std::unordered_map<std::uint32_t, Lumo::Ptr<Asic::DependencyEntryHandle const>> actionHandles;
+    // By action id; hashed (a flat table), since a unit may hold tens of thousands of action entries.
+    Qel::HashMap2018<std::uint32_t, Lumo::Ptr<Asic::DependencyEntryHandle const>> actionHandles;
     actionHandles.reserve(unit.actionEntries.size());
     TableProgress& actions = progress_[{TableKind::action, unit.unitId}];
     for (auto const& action : unit.actionEntries) {
@@ -33,13 +34,12 @@ void Programmer::write(DesiredUnit const& unit) {
         auto const handle = tables->action->entryWriteWithResponseHandler(action.key(), action.entry(), nullptr,
                                                                            handlerOf(id));
         afterCall(id, handle);
-        actionHandles[action.actionId] = handle;
+        actionHandles.set(action.actionId, handle);
     }
     TableProgress& keys = progress_[{TableKind::tcam, unit.unitId}];
     for (auto const& keyEntry : unit.keyEntries) {
-        auto found = actionHandles.find(keyEntry.actionId);
-        Lumo::Ptr<Asic::DependencyEntryHandle const> dependency =
-            found == actionHandles.end() ? nullptr : found->second;
+        auto const* found = actionHandles.find(keyEntry.actionId);
+        Lumo::Ptr<Asic::DependencyEntryHandle const> dependency = found ? *found : nullptr;
         auto const id = newRequest(Request{TableKind::tcam, unit.unitId, tables, &keys, keyEntry, dependency});
         auto const handle =
             tables->tcam->entryWriteWithResponseHandler(keyEntry.key(), keyEntry.entry(), dependency, handlerOf(id));

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -83,25 +84,29 @@ class FileImage {
   public:
     FileImage(int fd, std::uint64_t bytes) {
         if (bytes > std::numeric_limits<std::size_t>::max() / 2) return;
+        size_ = static_cast<std::size_t>(bytes);
         try {
-            bytes_.resize(static_cast<std::size_t>(bytes));
+            // Not zeroed first: the reads fill it, and only what lies past the end is cleared.
+            bytes_ = std::make_unique_for_overwrite<unsigned char[]>(size_);
         } catch (std::bad_alloc const&) {
             return;
         }
         std::size_t done = 0;
-        while (done < bytes_.size()) {
-            ssize_t const got = ::pread(fd, bytes_.data() + done, bytes_.size() - done, static_cast<off_t>(done));
+        while (done < size_) {
+            ssize_t const got = ::pread(fd, bytes_.get() + done, size_ - done, static_cast<off_t>(done));
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) return;
             if (got == 0) break;  // past the end of the file: reads as zeros
             done += static_cast<std::size_t>(got);
         }
+        std::memset(bytes_.get() + done, 0, size_ - done);
         complete_ = true;
     }
-    unsigned char const* data() const { return complete_ ? bytes_.data() : nullptr; }
+    unsigned char const* data() const { return complete_ ? bytes_.get() : nullptr; }
 
   private:
-    std::vector<unsigned char> bytes_;
+    std::unique_ptr<unsigned char[]> bytes_;
+    std::size_t size_ = 0;
     bool complete_ = false;
 };
 
