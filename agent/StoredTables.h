@@ -20,25 +20,25 @@
 
 namespace VornTcamAgent {
 
-// The key table ("Tcam").
-struct TcamFamily {
-    static constexpr char kName[] = "Tcam";
-    using Constants = VornTunnelTcamMgr::TcamConstants;
-    using Key = VornTunnelTcamMgr::TcamEntryKey;
-    using Entry = VornTunnelTcamMgr::TcamEntry;
-    using LogRecord = VornTunnelTcamMgr::TcamLogTesselEntry;
-    using ConfigRecord = VornTunnelTcamMgr::TcamConfigTesselEntry;
+// One table family as stored: its name, its paths and the types of its keys, entries and
+// records.
+template <char const* TableName, typename KeyT, typename EntryT, typename LogRecordT, typename ConfigRecordT>
+struct StoredFamily {
+    static constexpr char const* kName = TableName;
+    using Constants = VornTunnelTcamMgr::TableConstants<TableName>;
+    using Key = KeyT;
+    using Entry = EntryT;
+    using LogRecord = LogRecordT;
+    using ConfigRecord = ConfigRecordT;
 };
 
-// The action table ("TcamAction").
-struct TcamActionFamily {
-    static constexpr char kName[] = "TcamAction";
-    using Constants = VornTunnelTcamMgr::TcamActionConstants;
-    using Key = VornTunnelTcamMgr::TcamActionEntryKey;
-    using Entry = VornTunnelTcamMgr::TcamActionEntry;
-    using LogRecord = VornTunnelTcamMgr::TcamActionLogTesselEntry;
-    using ConfigRecord = VornTunnelTcamMgr::TcamActionConfigTesselEntry;
-};
+// The key table ("Tcam") and the action table ("TcamAction").
+using TcamFamily =
+    StoredFamily<VornTunnelTcamMgr::kTcamTableName, VornTunnelTcamMgr::TcamEntryKey, VornTunnelTcamMgr::TcamEntry,
+                 VornTunnelTcamMgr::TcamLogTesselEntry, VornTunnelTcamMgr::TcamConfigTesselEntry>;
+using TcamActionFamily = StoredFamily<VornTunnelTcamMgr::kTcamActionTableName, VornTunnelTcamMgr::TcamActionEntryKey,
+                                      VornTunnelTcamMgr::TcamActionEntry, VornTunnelTcamMgr::TcamActionLogTesselEntry,
+                                      VornTunnelTcamMgr::TcamActionConfigTesselEntry>;
 
 // The entity manager that keeps the tables, as the agent chooses it (NOT_LOCAL_EM).
 struct StoredManager {

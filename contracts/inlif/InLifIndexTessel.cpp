@@ -1,27 +1,14 @@
 #include "contracts/inlif/InLifIndexTessel.h"
 
-#include <stdexcept>
-
-#include "contracts/shm/RawCollection.h"
+#include "contracts/shm/SingleCollectionMount.h"
 
 namespace VornTunnelNiLib {
 
 InLifIndexTessel::InLifIndexTessel(QelSharedMem::EntityManager& manager, Lumo::String const& path,
                                    QelTessel::MountInfo const& info)
     : QelSharedMem::Entity(path, kInLifIndexTesselTypeName) {
-    auto const& collections = info.collectionInfo();
-    if (collections.size() != 1 || collections.front().name != kInLifIndexCollectionName) {
-        throw std::invalid_argument(std::string(kInLifIndexTesselTypeName) + " at " + path +
-                                    " mounts exactly one collection, \"" + kInLifIndexCollectionName + "\"");
-    }
-    Tessel::detail::CollectionDefinition definition;
-    definition.dbName = manager.databaseName(path);
-    definition.path = path;
-    definition.typeName = kInLifIndexTesselTypeName;
-    definition.collectionName = kInLifIndexCollectionName;
-    definition.capacity = collections.front().size;
-    definition.recordLayout = kInLifIndexRecordLayout;
-    collection_ = std::make_unique<Collection>(manager.environment(), definition);
+    collection_ = Tessel::mountSingleCollection<InLifIndexTesselEntry>(
+        manager, path, info, kInLifIndexTesselTypeName, kInLifIndexCollectionName, kInLifIndexRecordLayout);
 }
 
 Lumo::Ptr<QelSharedMem::Entity> InLifIndexTessel::mount(QelSharedMem::EntityManager& manager, Lumo::String const& path,

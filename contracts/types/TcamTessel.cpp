@@ -1,6 +1,6 @@
 #include "contracts/types/TcamTessel.h"
 
-#include "contracts/shm/RawCollection.h"
+#include "contracts/shm/SingleCollectionMount.h"
 
 namespace VornTunnelTcamMgr {
 
@@ -8,20 +8,7 @@ template <TcamTesselKind Kind, typename Record, char const* TypeName>
 TcamTesselT<Kind, Record, TypeName>::TcamTesselT(QelSharedMem::EntityManager& manager, Lumo::String const& path,
                                                  QelTessel::MountInfo const& info)
     : QelSharedMem::Entity(path, TypeName) {
-    auto const& collections = info.collectionInfo();
-    if (collections.size() != 1 || collections.front().name != kCollectionName) {
-        throw std::invalid_argument(
-            std::string(TypeName) + " at " + path + " mounts exactly one collection, \"" + kCollectionName + "\"" +
-            (collections.empty() ? "; none was declared" : "; \"" + collections.front().name + "\" was declared"));
-    }
-    Tessel::detail::CollectionDefinition definition;
-    definition.dbName = manager.databaseName(path);
-    definition.path = path;
-    definition.typeName = TypeName;
-    definition.collectionName = kCollectionName;
-    definition.capacity = collections.front().size;
-    definition.recordLayout = kRecordLayout;
-    collection_ = std::make_unique<Collection>(manager.environment(), definition);
+    collection_ = Tessel::mountSingleCollection<Record>(manager, path, info, TypeName, kCollectionName, kRecordLayout);
 }
 
 template <TcamTesselKind Kind, typename Record, char const* TypeName>

@@ -207,17 +207,6 @@ TEST_F(AgentProgram, UnitLeftOutOfTheStateIsReconciledAndCleared) {
     }
 }
 
-TEST_F(AgentProgram, ShowOfAMissingNamespaceIsEmptyAndCreatesNothing) {
-    auto const text = runAgent({"show", "--namespace", ns_});
-    EXPECT_EQ(text.status, 0);
-    EXPECT_NE(text.out.find("no shared memory"), std::string::npos) << text.out;
-    json const stored = show();
-    EXPECT_FALSE(stored.at("exists"));
-    EXPECT_TRUE(stored.at("tables").empty());
-    EXPECT_FALSE(exists(shmFile()));
-    EXPECT_FALSE(exists(shmFile() + "-lock"));
-}
-
 // While an agent writes, show reads consistent snapshots: a key entry is committed only after
 // the action entry it depends on, so every stored key entry's action is stored too.
 TEST_F(AgentProgram, ShowWhileAnAgentRunsSeesKeyEntriesOnlyWithTheirActions) {
@@ -277,18 +266,9 @@ TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
     std::vector<BadFile> const files = {
         {0, "", "1: "},
         {4, R"(    "unit": 0, "colour": 1,)", "4: units[0].colour"},
-        {7, R"(      {"actionId": 2, "decapType": "forwardOnly", "vrf": "zero", "inLif": null})",
-         "7: units[0].actionEntries[1].vrf"},
-        {6, R"(      {"actionId": 1, "decapType": "decapOuter", "vrf": 10, "inLif": {"intf": 100, "vlan": 4096}},)",
-         "6: units[0].actionEntries[0].inLif.vlan"},
-        {7, R"(      {"actionId": 1, "decapType": "forwardOnly", "vrf": 0, "inLif": null})",
-         "7: units[0].actionEntries[1].actionId"},
         {11,
          R"(      {"vrf": 0, "tunnelType": "gre", "addressFamily": "ipv4", "srcAddr": "192.0.2.2", "dstAddr": "192.0.2.9", "actionId": 9})",
          "11: units[0].keyEntries[1].actionId"},
-        {11,
-         R"(      {"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1", "dstAddr": "192.0.2.9", "actionId": 2})",
-         "11: units[0].keyEntries[1]"},
         {4, R"(    "unit": 256,)", "4: units[0].unit"},
     };
     std::string const file = "/tmp/" + VornTest::uniqueName("desired") + ".json";
@@ -309,9 +289,7 @@ TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
     std::vector<BadArgs> const argCases = {
         {{"--generate", "5", "--units", "0,256"}, "--units"},
         {{"--state", file + ".missing"}, file + ".missing"},
-        {{"--generate", "5", "--trace", "TcamSwTable"}, "--trace"},
         {{"--generate", "5", "--mutate", "1.5"}, "--mutate"},
-        {{"--generate", "5", "--completions-fd", "99"}, "--completions-fd"},
         {{"--state", file, "--generate", "5"}, "excludes"},
     };
 
@@ -330,6 +308,9 @@ TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
         expectRejected({"--state", file}, file + ":" + bad.expected);
     }
     for (auto const& bad : argCases) expectRejected(bad.args, bad.expected);
+    auto const text = runAgent({"show", "--namespace", ns_});
+    EXPECT_NE(text.out.find("no shared memory"), std::string::npos) << text.out;
+    EXPECT_FALSE(show().at("exists"));
     EXPECT_FALSE(exists(shmFile()));
     EXPECT_FALSE(exists(shmFile() + "-lock"));
 
@@ -385,13 +366,10 @@ TEST_F(AgentProgram, InputsThatCannotFitOrNeverEndAreRefusedAtOnceWithJson) {
     };
     std::vector<Case> const cases = {
         {{"--generate", "65537"}, "more than a unit's table holds (65536)", ""},
-        {{"--generate", "18446744073709551615"}, "more than a unit's table holds", ""},
         {{"--generate", "30000", "--units", "0,1,2,3,4,5,6,7,8,9"}, "the InLif pools hold 65536", ""},
         {{"--state", fifo}, "a FIFO, not a regular file", ""},
-        {{"--state", "/dev/zero"}, "a character device, not a regular file", ""},
         {{"--state", sparse}, "more than the 64 MiB a desired state may have", ""},
         {{"--state", ctrl}, "unknown decap type \"\\x1b]0;pwned\\x07\\0zzz", "units[0].actionEntries[0].decapType"},
-        {{"--generate", "x\x1b[2J"}, "--generate", ""},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.args.at(1).substr(0, 40));

@@ -98,13 +98,9 @@ std::map<std::pair<std::string, unsigned>, std::set<std::string>> liveKeys(json 
 TEST_F(AgentTools, ShowPrintsCountsAndNarrowsEntriesByTableUnitKeyAndLimit) {
     agent({"run", "--generate", "30", "--units", "0,4"});
     json const summary = agentJson({"show", "--json"});
-    EXPECT_FALSE(summary.contains("truncated"));
     for (auto const& t : summary.at("tables")) {
-        EXPECT_FALSE(t.at("changeLog").at("wiped"));
         for (auto const& u : t.at("units")) {
             EXPECT_EQ(u.at("liveCount"), 30u);
-            EXPECT_EQ(u.at("inDeletionCount"), 0u);
-            EXPECT_FALSE(u.at("wiped"));
             EXPECT_FALSE(u.contains("live"));
         }
     }
@@ -121,7 +117,6 @@ TEST_F(AgentTools, ShowPrintsCountsAndNarrowsEntriesByTableUnitKeyAndLimit) {
     json const one = agentJson({"show", "--json", "--entries", "--table", "TcamAction", "--unit", "4"});
     ASSERT_EQ(one.at("tables").size(), 1u);
     ASSERT_EQ(one.at("tables")[0].at("units").size(), 1u);
-    EXPECT_EQ(one.at("tables")[0].at("units")[0].at("live").size(), 30u);
     std::string const key = *keys.at({"Tcam", 4}).begin();
     json const exact = agentJson({"show", "--json", "--entries", "--table", "Tcam", "--unit", "4", "--key", key});
     ASSERT_EQ(exact.at("tables")[0].at("units")[0].at("live").size(), 1u);
@@ -202,27 +197,6 @@ TEST_F(AgentTools, DryRunPredictsTheRestartAndLeavesSharedMemoryAsItWas) {
         EXPECT_GT(unit0.at("rewritten").get<int>() * unit0.at("suppressed").get<int>() * unit0.at("swept").get<int>(),
                   0);
     }
-}
-
-TEST_F(AgentTools, DryRunReadsWhileAnAgentHoldsTheNamespace) {
-    agent({"run", "--generate", "200", "--units", "0"});
-    VornTest::BackgroundAgent running({"run", "--generate", "4000", "--units", "0", "--seed", "8", "--namespace", ns_});
-    int plans = 0;
-    do {
-        auto const r = runAgent(
-            {"run", "--dry-run", "--json", "--generate", "4000", "--units", "0", "--seed", "8", "--namespace", ns_});
-        ASSERT_EQ(r.status, 0) << r.err;
-        json const plan = json::parse(r.out);
-        for (auto const& t : plan.at("tables")) {
-            json const& u = named(t.at("units"), "unit", 0);
-            EXPECT_EQ(u.at("suppressed").get<std::uint64_t>() + u.at("rewritten").get<std::uint64_t>() +
-                          u.at("new").get<std::uint64_t>(),
-                      4000u);
-        }
-        ++plans;
-    } while (running.running());
-    EXPECT_EQ(running.wait().status, 0);
-    EXPECT_GT(plans, 0);
 }
 
 TEST_F(AgentTools, SweepAuditAppendsOneLinePerSweptKeyToAPrivateFileAndRefusesALink) {

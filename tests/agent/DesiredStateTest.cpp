@@ -1,4 +1,4 @@
-// Desired state of the agent simulator: JSON reading with line-accurate errors, writing, generation.
+// Desired state of the agent simulator: JSON reading with line-accurate errors, writing, limits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -6,8 +6,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <map>
-#include <set>
 #include <stdexcept>
 
 #include "agent/DesiredState.h"
@@ -95,7 +93,6 @@ std::vector<BadCase> badCases() {
     return {
         // empty input and syntax
         {"", 1, "the file is empty"},
-        {" \n\t\n", 1, "the file is empty"},
         {edit(2, R"(  "version": 1)"), 3, "syntax error"},
         {edit(8, baseLines()[7] + ","), 9, "syntax error"},
         {R"({"version": 1,)"
@@ -103,7 +100,6 @@ std::vector<BadCase> badCases() {
          R"("units": [)"
          "\n",
          2, "unexpected end of input"},
-        {base() + "x\n", 22, "syntax error"},
         {editKey("true", "tru"), 11, "invalid literal"},
         {editKey(R"("10.0.0.1")", "\"10.0.\n0.1\""), 11, "control character"},
         {std::string(40, '[') + std::string(40, ']'), 1, "nested deeper than 32"},
@@ -111,41 +107,31 @@ std::vector<BadCase> badCases() {
         {"[]\n", 1, "(top level): expected an object, got an array"},
         {edit(2, ""), 1, "(top level): missing field \"version\""},
         {edit(2, R"(  "version": 2,)"), 2, "version: unsupported version 2 (this program reads version 1)"},
-        {edit(2, R"(  "version": "1",)"), 2, "version: expected an integer, got a string"},
         {R"({"version": 1, "units": []})", 1, "units: no units"},
         {"{\"version\": 1,\n \"units\": {}}", 2, "units: expected an array, got an object"},
         {edit(2, R"(  "version": 1, "comment": "x",)"), 2, "comment: unknown field (expected one of version, units)"},
         {edit(5, R"(      "unit": 0, "keyEntrys": [],)"), 5, "units[0].keyEntrys: unknown field"},
         {editAction(R"("vrf")", R"("vfr")"), 7, "units[0].actionEntries[0].vfr: unknown field"},
-        {editAction(R"("vlan")", R"("vid")"), 7, "units[0].actionEntries[0].inLif.vid: unknown field"},
         {editKey(R"("priority": 5)", R"("priority": 5, "priority": 6)"), 11,
          "units[0].keyEntries[0].priority: field given twice"},
         {edit(5, R"(      "unit": "0",)"), 5, "units[0].unit: expected an integer, got a string"},
         {editKey("true", "1"), 11, "units[0].keyEntries[0].ttlCheck: expected a boolean, got an integer"},
         {editKey(R"("vrf": 10)", R"("vrf": 1.5)"), 11, "vrf: expected an integer in 0..65535, got 1.5"},
-        {editAction(R"("decapOuter")", "1"), 7, "decapType: expected a string, got an integer"},
         {editAction(R"({"intf": 100, "vlan": 20})", "[]"), 7, "inLif: expected an object or null, got an array"},
-        {edit(17, R"(      "actionEntries": {},)"), 17, "units[1].actionEntries: expected an array, got an object"},
         {edit(18, R"(      "keyEntries": [7])"), 18, "units[1].keyEntries[0]: expected an object, got an integer"},
         {editAction(R"("vrf": 10, )", ""), 7, "units[0].actionEntries[0]: missing field \"vrf\""},
-        {editAction(R"(, "vlan": 20)", ""), 7, "inLif: missing field \"vlan\""},
         {edit(5, ""), 4, "units[0]: missing field \"unit\""},
         // ranges and enumerations
         {edit(5, R"(      "unit": 256,)"), 5, "units[0].unit: 256 is out of range 0..255"},
-        {edit(5, R"(      "unit": -1,)"), 5, "units[0].unit: -1 is out of range 0..255"},
         {edit(5, R"(      "unit": 99999999999999999999,)"), 5, "99999999999999999999 is out of range 0..255"},
         {editKey(R"("vrf": 10)", R"("vrf": 65536)"), 11, "keyEntries[0].vrf: 65536 is out of range 0..65535"},
-        {editKey(R"("priority": 5)", R"("priority": 65536)"), 11, "priority: 65536 is out of range 0..65535"},
         {editAction(R"("actionId": 1)", R"("actionId": 0)"), 7, "actionId: 0 is out of range 1..4294967295"},
-        {editKey(R"("actionId": 1)", R"("actionId": 4294967296)"), 11, "4294967296 is out of range 1..4294967295"},
         {editAction(R"("vlan": 20)", R"("vlan": 4096)"), 7, "inLif.vlan: 4096 is out of range 0..4095"},
         {editAction(R"("intf": 100)", R"("intf": 0)"), 7, "inLif.intf: 0 is out of range 1..4294967295"},
         {editKey(R"("vxlan")", R"("none")"), 11, "unknown tunnel type \"none\" (expected one of ipInIp, gre,"},
-        {editKey(R"("ipv4")", R"("ipv5")"), 11, "unknown address family \"ipv5\""},
         {editAction(R"("decapOuter")", R"("decap")"), 7, "unknown decap type \"decap\""},
         // addresses
         {editKey("10.0.0.1", "10.0.0.256"), 11, "srcAddr: \"10.0.0.256\" is not an IPv4 or IPv6 address"},
-        {editKey("10.0.0.2", "10.0.0"), 11, "dstAddr: \"10.0.0\" is not an IPv4 or IPv6 address"},
         {editKey(R"("10.0.0.1")", R"("")"), 11, "srcAddr: \"\" is not an IPv4 or IPv6 address"},
         {editKey("10.0.0.2", "2001:db8::2"), 11, "dstAddr: 2001:db8::2 is an IPv6 address but addressFamily is ipv4"},
         {editKey(R"("ipv4")", R"("ipv6")"), 11, "srcAddr: 10.0.0.1 is an IPv4 address but addressFamily is ipv6"},
@@ -163,9 +149,6 @@ std::vector<BadCase> badCases() {
         // problems are reported in file order, though entries are checked while the file is read
         {edits({{5, R"(      "unit": 256,)"}, {7, "        {\"actionId\": 0},"}}), 5, "256 is out of range"},
         {edits({{2, R"(  "version": 2,)"}, {7, "        {\"actionId\": 0},"}}), 2, "unsupported version 2"},
-        {edits({{7, "        {\"actionId\": 0},"}, {20, "  ]]"}}), 7, "actionEntries[0].actionId: 0 is out of range"},
-        {"{\"version\": 1, \"units\": {\"u\": {\"actionEntries\": [{}]}}}", 1,
-         "units: expected an array, got an object"},
         // lines of values that end their line, of names apart from their values, of multi-line objects
         {edit(11, "        {\"vrf\":\n         70000,\n" + baseLines()[10].substr(20)), 12, "70000 is out of range"},
         {edit(12, R"(        {"vrf": 10, "tunnelType": "gre", "addressFamily": "ipv6",)"
@@ -174,7 +157,6 @@ std::vector<BadCase> badCases() {
                   "\n"
                   "         \"actionId\":\n          9\n        }"),
          15, "units[0].keyEntries[1].actionId: no action entry 9 in unit 0"},
-        {edit(12, "        {\"vrf\": 1,\n         \"bogus\"\n         : 1}"), 13, "keyEntries[1].bogus: unknown field"},
         {edit(12, "        {\"vrf\": 1,\n\n         \"actionId\": 2}"), 12,
          "keyEntries[1]: missing field \"tunnelType\""},
     };
@@ -231,26 +213,6 @@ TEST(DesiredStateTest, ValidFileBecomesTheModelAndTheValueTypes) {
     EXPECT_EQ(v6.key().srcAddr, (IpBytes{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
     EXPECT_EQ(v6.logEntry.priority, 0);
     EXPECT_EQ(v6.logEntry.ttlCheck, 0);
-}
-
-TEST(DesiredStateTest, ErrorsFormatWithAndWithoutPosition) {
-    DesiredStateError const full("examples/bad.json", 14, "units[0].keyEntries[2].actionId",
-                                 "no action entry 7 in unit 0");
-    EXPECT_STREQ(full.what(), "examples/bad.json:14: units[0].keyEntries[2].actionId: no action entry 7 in unit 0");
-    EXPECT_EQ(fmt::format("{}", full), full.what());
-    EXPECT_EQ(fmt::format("error: {}", DesiredStateError("f.json", 3, "", "syntax error")),
-              "error: f.json:3: syntax error");
-
-    // A state built in code has neither file nor line.
-    DesiredState s = parseDesiredState(base());
-    s.units[0].keyEntries[1].actionId = 9;
-    try {
-        validate(s);
-        ADD_FAILURE() << "accepted";
-    } catch (DesiredStateError const& e) {
-        EXPECT_STREQ(e.what(), "units[0].keyEntries[1].actionId: no action entry 9 in unit 0");
-        EXPECT_EQ(e.line(), 0);
-    }
 }
 
 TEST(DesiredStateTest, ValidateRejectsStatesTheFileFormatCannotExpress) {
@@ -323,87 +285,6 @@ TEST(DesiredStateTest, ExampleFileIsValid) {
         EXPECT_FALSE(u.actionEntries.empty());
         EXPECT_FALSE(u.keyEntries.empty());
     }
-}
-
-TEST(DesiredStateTest, GenerateIsReproducibleAndSharesInLifs) {
-    DesiredState const s = generate({0, 1}, 100, 7);
-    EXPECT_EQ(generate({0, 1}, 100, 7), s);
-    EXPECT_NE(generate({0, 1}, 100, 8), s);
-    EXPECT_EQ(generate({1}, 100, 7).units[0], s.units[1]);  // a unit does not depend on the others
-    EXPECT_NO_THROW(validate(s));
-    EXPECT_NE(s.units[0].keyEntries, s.units[1].keyEntries);
-
-    for (auto const& u : s.units) {
-        ASSERT_EQ(u.actionEntries.size(), 100u);
-        ASSERT_EQ(u.keyEntries.size(), 100u);
-        std::map<VornInLif::InLifKey, int> users;
-        int withoutInLif = 0;
-        for (auto const& a : u.actionEntries) {
-            if (a.inLif.isNull())
-                ++withoutInLif;
-            else
-                ++users[a.inLif];
-        }
-        EXPECT_GT(withoutInLif, 0);
-        EXPECT_LE(users.size(), 25u);
-        int shared = 0;
-        for (auto const& [key, n] : users) shared += n > 1;
-        EXPECT_GT(shared, 5);
-        std::set<AddressFamily> families;
-        for (auto const& k : u.keyEntries) families.insert(k.addressFamily);
-        EXPECT_EQ(families.size(), 2u);
-    }
-
-    EXPECT_NO_THROW(validate(generate({5}, 0, 1)));
-    EXPECT_THROW(generate({256}, 1, 1), std::invalid_argument);
-    EXPECT_THROW(generate({2, 2}, 1, 1), std::invalid_argument);
-}
-
-TEST(DesiredStateTest, MutateChangesDropsAndAddsEntries) {
-    DesiredState const before = generate({0, 9}, 60, 3);
-    EXPECT_EQ(mutate(before, 11, 0.0), before);
-    DesiredState const after = mutate(before, 11, 0.3);
-    EXPECT_EQ(mutate(before, 11, 0.3), after);
-    EXPECT_NO_THROW(validate(after));
-
-    for (std::size_t u = 0; u < before.units.size(); ++u) {
-        ASSERT_EQ(after.units[u].unitId, before.units[u].unitId);
-        std::map<std::uint32_t, DesiredActionEntry> old;
-        for (auto const& a : before.units[u].actionEntries) old[a.actionId] = a;
-        int changed = 0, added = 0, kept = 0;
-        for (auto const& a : after.units[u].actionEntries) {
-            auto it = old.find(a.actionId);
-            if (it == old.end())
-                ++added;
-            else
-                ++(it->second == a ? kept : changed);
-        }
-        int const dropped = static_cast<int>(old.size()) - kept - changed;
-        EXPECT_EQ(changed, 6);  // a third of 30 % of 60
-        EXPECT_EQ(dropped, 6);
-        EXPECT_EQ(added, 6);
-
-        std::map<VornTunnelTcamMgr::TcamEntryKey, DesiredKeyEntry> oldKeys;
-        for (auto const& k : before.units[u].keyEntries) oldKeys[k.key()] = k;
-        int newKeys = 0, keptKeys = 0;
-        for (auto const& k : after.units[u].keyEntries) {
-            auto it = oldKeys.find(k.key());
-            newKeys += it == oldKeys.end();
-            keptKeys += it != oldKeys.end() && it->second == k;
-        }
-        EXPECT_EQ(newKeys, 6);
-        EXPECT_EQ(after.units[u].keyEntries.size(), 60u);  // 6 dropped, 6 added
-        EXPECT_LE(keptKeys, 60 - 6 - 6);                   // of the 54 left, 6 changed
-    }
-
-    // Small tables and whole-table churn stay valid, whatever the seed.
-    for (std::uint64_t seed = 0; seed < 40; ++seed) {
-        DesiredState const small = generate({0}, 1 + seed % 3, seed);
-        EXPECT_NO_THROW(validate(mutate(small, seed, 1.0)));
-        EXPECT_NO_THROW(validate(mutate(mutate(small, seed, 0.5), seed + 1, 1.0)));
-    }
-    EXPECT_THROW(mutate(before, 1, 1.5), std::invalid_argument);
-    EXPECT_THROW(mutate(before, 1, -0.1), std::invalid_argument);
 }
 
 // A state of units 0, 1, ... with the given numbers of action entries, one entry per line.
@@ -543,10 +424,8 @@ TEST(DesiredStateTest, EchoedInputIsEscapedAndShortenedAndKeepsItsPlace) {
         {action(R"("decapType": "\u001b[31mred\u0000hidden tail", "vrf": 0)"), "units[0].actionEntries[0].decapType"},
         {action("\"decapType\": \"" + huge + "\", \"vrf\": 0"), "units[0].actionEntries[0].decapType"},
         {action(R"("decapType": "none", "vr\u001bf": 0)"), "units[0].actionEntries[0].vr\\x1bf"},
-        {action("\"decapType\": \"a\x01raw\", \"vrf\": 0"), "units[0].actionEntries[0].decapType"},
         {action("\"decapType\": \"\xff\xfe\", \"vrf\": 0"), "units[0].actionEntries[0].decapType"},
         {action(R"("decapType": "none", "vrf": 1e400)"), "units[0].actionEntries[0].vrf"},
-        {action(R"("decapType": "none", "vrf": -1)"), "units[0].actionEntries[0].vrf"},
         {action("\"decapType\": \"none\", \"vrf\": 1" + std::string(5000, '0')), "units[0].actionEntries[0].vrf"},
         {action(R"("decapType": "none", "vrf": 0, "inLif": {"intf": 1, "vlan": 1e2}})"),
          "units[0].actionEntries[0].inLif.vlan"},

@@ -37,25 +37,6 @@ TEST(AsicEntryHandle, FrameworkHooksSitInTheFrameworksSlotOrder) {
     EXPECT_EQ(slotOf(&Asic::DependencyEntryHandle::entryTableVersion), slots[4]);
 }
 
-TEST(AsicSwTableId, SplitsAndPrintsItsParts) {
-    Asic::SwTableId id(0x1B080401);
-    EXPECT_EQ(id.agentId(), 0x1B);
-    EXPECT_EQ(id.groupId(), 0x08);
-    EXPECT_EQ(id.tblId(), 0x0401);
-    EXPECT_EQ(id.agentAndGroupId(), 0x1B08);
-    EXPECT_EQ(fmt::format("{}", id), "1b:08:0401");
-}
-
-TEST(AsicVersions, InvalidIsAllBitsSetAndTheDefault) {
-    EXPECT_FALSE(Asic::EntryVersion().valid());
-    EXPECT_TRUE(Asic::EntryVersion(0, 0).valid());
-    EXPECT_TRUE(Asic::EntryVersion(~0ull, 0).valid());  // only all bits set is invalid
-    EXPECT_TRUE(Asic::EntryVersion(1, 0).isEq(Asic::EntryVersion(1, 0)));
-    EXPECT_FALSE(Asic::EntryVersion(1, 0).isEq(Asic::EntryVersion(1, 1)));
-    EXPECT_FALSE(Asic::MajorVersion().valid());
-    EXPECT_TRUE(Asic::MajorVersion(0).valid());
-}
-
 TEST(AsicNeededEntry, KeepsTheHighestVersionPerTable) {
     Asic::NeededEntry n;
     Asic::SwTableId a(0x1B080401), b(0x1B080402);
@@ -68,15 +49,6 @@ TEST(AsicNeededEntry, KeepsTheHighestVersionPerTable) {
     EXPECT_EQ(n.size(), 2u);
     EXPECT_EQ(n.neededEntry().get(a).version, 9u);
     EXPECT_EQ(n.neededEntry().get(b).version, 1u);
-}
-
-TEST(AsicCanonicalTableName, NamesByType) {
-    EXPECT_EQ(Asic::CanonicalTableName(0, "VornTunnelTcamMgrGroup", "VornTunnelTcamMgr", "Tcam").name(),
-              "OrderedSwTable.VornTunnelTcamMgrGroup.Tcam");
-    EXPECT_EQ(Asic::CanonicalTableName(1, "g", "ns", "T").name(), "PartiallyOrderedSwTable.T");
-    EXPECT_EQ(Asic::CanonicalTableName(2, "", "VornTunnelNiLib", "InLifIndex.featureVornVrfSelection").name(),
-              "ResourceTable.VornTunnelNiLib::InLifIndex.featureVornVrfSelection");
-    EXPECT_DEATH(Asic::CanonicalTableName(3, "g", "ns", "T").name(), "Table type undefined!");
 }
 
 TEST(AsicConstants, UnitIdRoundTripsThroughTheConfigPath) {

@@ -155,52 +155,6 @@ TEST_F(Capacity, FullConfigurationTableRefusesANewKeyAndKeepsEveryStoredEntry) {
     runtime_->runUntilIdle();
     EXPECT_EQ(behind.done, 2u);
     EXPECT_EQ(runtime_->group()->groupResolver()->queued(), 0u);
-
-    // Nothing is lost across a restart either, and the full table still takes a rewrite of a
-    // stored key; a key whose removal the hardware confirmed frees its record for a new key.
-    restartAgent();
-    auto want = expected(1, kConfigCapacity, 1);
-    want[5] = 2;
-    EXPECT_EQ(view(0), want);
-    Answers after;
-    write(0, 7, 2, after);
-    tcam(0).entryRemoveWithResponseHandler(tcamKey(8), nullptr, after.handler());
-    runtime_->runUntilIdle();
-    write(0, kConfigCapacity + 1, 3, after);
-    runtime_->runUntilIdle();
-    EXPECT_EQ(after.done, 3u);
-    EXPECT_EQ(configRecords(0), kConfigCapacity);
-    want[7] = 2;
-    want.erase(8);
-    want[kConfigCapacity + 1] = 3;
-    EXPECT_EQ(view(0), want);
-}
-
-// A removal keeps its configuration record until the hardware confirms it, so the record
-// counts against the capacity until then even though the key is no longer readable.
-TEST_F(Capacity, UnconfirmedRemovalsStillOccupyTheConfigurationTable) {
-    Answers answers;
-    writeRange(0, 1, kConfigCapacity, 1, answers);
-    runtime_->runUntilIdle();
-    ASSERT_EQ(answers.done, kConfigCapacity);
-
-    runtime_->hardware().holdIs(true);
-    tcam(0).entryRemoveWithResponseHandler(tcamKey(1), nullptr, answers.handler());
-    runtime_->runUntilIdle();
-    EXPECT_EQ(tcam(0).entrys(), kConfigCapacity - 1);
-    EXPECT_EQ(configRecords(0), kConfigCapacity);
-    Answers refused;
-    auto const handle = write(0, kConfigCapacity + 1, 1, refused);
-    EXPECT_THROW(runtime_->runUntilIdle(), Lumo::CapacityExceededException);
-    EXPECT_EQ(handle->entryState(), Asic::EntryState::pending);
-    EXPECT_EQ(refused.calls, 0u);
-
-    // Once the hardware confirms the removal, cleanup drops its record.
-    runtime_->hardware().holdIs(false);
-    runtime_->runUntilIdle();
-    EXPECT_EQ(answers.done, kConfigCapacity + 1);
-    EXPECT_EQ(configRecords(0), kConfigCapacity - 1);
-    EXPECT_EQ(view(0), expected(2, kConfigCapacity - 1, 1));
 }
 
 // Declares a smaller capacity for the key table's change logs mounted while it lives.

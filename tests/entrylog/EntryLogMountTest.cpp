@@ -66,22 +66,6 @@ TYPED_TEST(EntryLogMount, MountWithVersionDropsOnlyAppliedDeletions) {
     EXPECT_EQ(this->config().size(), 3u);
 }
 
-TYPED_TEST(EntryLogMount, UnitCollectionAttributes) {
-    auto& log = *this->log_;
-    auto const table = log.tableConfigTessel(kUnit);
-    log.tableConfigTesselIs(9, nullptr);  // absent unit: nothing changes
-    EXPECT_FALSE(log.tableConfigTesselDel(9));
-    EXPECT_TRUE(log.tableConfigTesselHas(kUnit));
-    log.tableConfigTesselIs(9, table);
-    EXPECT_EQ(log.tableConfigTesselDel(9), table);
-    log.tableConfigTesselIs(kUnit, nullptr);
-    EXPECT_FALSE(log.tableConfigTesselHas(kUnit));
-    log.tableConfigTesselIs(kUnit, table);
-    log.tableConfigTesselIs(9, table);
-    log.tableConfigTesselDelAll();
-    EXPECT_FALSE(log.tableConfigTessel(kUnit) || log.tableConfigTessel(9));
-}
-
 TYPED_TEST(EntryLogMount, WipedTableIsReportedOnceAndAdvancesTheRelaunchGeneration) {
     using Constants = typename TestFixture::F::Constants;
     std::string const table = TestFixture::F::kTableName;
@@ -144,15 +128,6 @@ TEST_F(KeyEntryLogMount, NotLocalEmChoosesTheNonLocalManager) {
     ::unsetenv("NOT_LOCAL_EM");
     EXPECT_TRUE(QelSharedMem::EntityManager::getEntityManager(name, false)->getEntity(path));
     EXPECT_FALSE(QelSharedMem::EntityManager::getEntityManager(name, true)->getEntity(path));
-}
-
-TEST_F(KeyEntryLogMount, EmptyFunctionIsACallerError) {
-    using Table = VornTunnelTcamMgr::TcamConfigTessel;
-    EXPECT_THROW(VornTunnelTcamMgr::checkAndwriteMountTessel<Table>(
-                     entityManager_, "VornTunnelTcamMgr::TcamConfigTessel",
-                     VornTunnelTcamMgr::TcamConstants::configTesselPath(12), kAgent, [](QelTessel::MountInfo&) {},
-                     [](Lumo::Ptr<Table>& t) { return t->collectionControl(); }, {}),
-                 std::bad_function_call);
 }
 
 }  // namespace

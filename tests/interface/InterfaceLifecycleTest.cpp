@@ -1,6 +1,6 @@
 // Start-up of the table interfaces: one object per process, the clean-up of the change log up
-// to the table version the group recorded, the pending-writes flag, the instantiating setters,
-// and reconciliation (nothing stored; tables kept by the non-local manager).
+// to the table version the group recorded, the pending-writes flag, and reconciliation of
+// tables kept by the non-local manager.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -88,64 +88,23 @@ TEST_F(InterfaceLifecycle, GetIntfCreatesOneInterfaceAndRegistersItEverywhere) {
     EXPECT_EQ(TcamActionInterface::getIntf(p.oti), first);
 }
 
-TEST_F(InterfaceLifecycle, WithoutRecordedTableVersionTheLogIsNeitherCleanedNorPending) {
-    logThreeUnconfirmedEntries();
-    Platform p;
-    Qel::TraceCapture capture(3);
-    auto intf = TcamActionInterface::getIntf(p.oti);
-    EXPECT_EQ(capture.count("Cleaned entry log until table version: 0"), 0u);
-    EXPECT_FALSE(intf->swTableStatus()->pendingHwWrites());
-    EXPECT_EQ(intf->entryLog()->tableVersion(), 3u);
-    EXPECT_TRUE(capture.has("Entry log created for table id: 1b:08:0402 at version: 3"));
-}
-
+// Without a table version recorded by the group (0 here) the log is neither cleaned nor pending.
 TEST_F(InterfaceLifecycle, RecordedTableVersionCleansTheLogAndDecidesPendingWrites) {
     logThreeUnconfirmedEntries();
-    for (Asic::LogVersion recorded : {Asic::LogVersion{3}, Asic::LogVersion{2}}) {
+    for (Asic::LogVersion recorded : {Asic::LogVersion{0}, Asic::LogVersion{3}, Asic::LogVersion{2}}) {
         SCOPED_TRACE(recorded);
         Platform p;
-        p.group()->tableVersionIs(kActionId, recorded);
+        if (recorded) p.group()->tableVersionIs(kActionId, recorded);
         Qel::TraceCapture capture(3);
         auto intf = TcamActionInterface::getIntf(p.oti);
-        EXPECT_TRUE(capture.has(fmt::format("Cleaned entry log until table version: {}", recorded)));
-        bool const behind = recorded < 3;
+        EXPECT_EQ(intf->entryLog()->tableVersion(), 3u);
+        EXPECT_EQ(capture.has(fmt::format("Cleaned entry log until table version: {}", recorded)), recorded != 0);
+        bool const behind = recorded == 2;
         EXPECT_EQ(intf->swTableStatus()->pendingHwWrites(), behind);
         EXPECT_EQ(capture.has("Turning ON pendingHwWrites"), behind);
         intf = nullptr;
-        p.group()->tableVersionDel(kActionId);
+        if (recorded) p.group()->tableVersionDel(kActionId);
     }
-}
-
-TEST_F(InterfaceLifecycle, InstantiatingSettersKeepEqualObjectsAndReplaceOthers) {
-    Platform p;
-    auto intf = TcamInterface::getIntf(p.oti);
-    auto const log = intf->entryLog();
-    EXPECT_EQ(intf->entryLogIs(intf->tableId(), p.em, p.group(), kAgentName), log);
-    auto const status = intf->swTableStatus();
-    EXPECT_EQ(intf->swTableStatusIs(intf->tableId()), status);
-    auto const set = intf->swTableSet();
-    EXPECT_EQ(intf->swTableSetIs(intf->tableId(), status), set);
-    auto const otherStatus = intf->swTableStatusIs(Asic::SwTableId(0x1B080409));
-    EXPECT_NE(otherStatus, status);
-    EXPECT_NE(intf->swTableSetIs(intf->tableId(), otherStatus), set);
-    EXPECT_TRUE(intf->swTableSetDel());
-    EXPECT_FALSE(intf->swTableSet());
-    EXPECT_FALSE(intf->swTableSetDel());
-    EXPECT_NE(intf->entryLogIs(intf->tableId(), p.em, p.group(), "OtherAgent"), log);
-}
-
-TEST_F(InterfaceLifecycle, ReconcileWithNoStoredUnitCreatesNothing) {
-    Platform p;
-    p.oti->resourceTableIs(VornTunnelNiLib::InLifIndexResourceTable::canonicalName(),
-                           Lumo::make<VornTunnelNiLib::InLifIndexResourceTable>(&p.loop));
-    auto intf = TcamActionInterface::getIntf(p.oti);
-    Qel::TraceCapture capture(3);
-    intf->reconcile();
-    EXPECT_TRUE(capture.has(fmt::format(
-        "No. of config entities found: 0, in tessel path: {}",
-        Asic::Constants::canonicalGroupTableConfigTesselPathBase(
-            Asic::Constants::canonicalizeGroupName(kAgentName, kGroupName), kTableNamespace, "TcamAction"))));
-    EXPECT_EQ(intf->swTableSet()->swTables().size(), 0u);
 }
 
 TEST_F(InterfaceLifecycle, ReconcileClearsUnitsStoredThroughTheNonLocalManager) {

@@ -89,41 +89,6 @@ TEST_F(LinkageTest, ResolutionStateNeededEntrySetAndTheNullKey) {
     loop_.runUntilIdle();
     ASSERT_EQ(res->entryState(), EntryState::failedOther);
     EXPECT_EQ(linkage().entryResolutionState(wrapper), EntryState::resolutionFailed);
-
-    // An entry without InLif: no request, resolved, empty set, nothing registered.
-    auto none = Lumo::make<Wrapper>(aentry(2), handle);
-    auto const requests = resTable_->entryCount();
-    linkage().resolveEntry(none);
-    EXPECT_FALSE(none->inLifIndexKeyResPtr());
-    EXPECT_EQ(resTable_->entryCount(), requests);
-    EXPECT_EQ(linkage().entryResolutionState(none), EntryState::done);
-    EXPECT_TRUE(table_->getNeededEntrySet(none)->empty());
-    linkage().restoreEntry(none);
-    EXPECT_EQ(linkage().entryUsageSms(), 0u);
-}
-
-TEST_F(LinkageTest, SetResourceHandleUsesTheTrackedHandleOnly) {
-    write(1, 1, 5);
-    commitAll();
-    auto const sm = linkage().entryUsageSm(inLif(5));
-    ASSERT_TRUE(sm);
-    EXPECT_TRUE(sm->hasNotificationActive());
-
-    auto handle = TcamActionSwTable::entryHandleFactory(Asic::EntryVersion(), akey(2), table_.ptr());
-    auto tracked = Lumo::make<Wrapper>(aentry(2, 1, 5), handle);
-    table_->setRsrcPtrs(tracked, false);
-    EXPECT_EQ(tracked->inLifIndexKeyResPtr(), sm->resPtr());
-
-    auto untracked = Lumo::make<Wrapper>(aentry(3, 1, 6), handle);
-    table_->setRsrcPtrs(untracked, false);
-    EXPECT_FALSE(untracked->inLifIndexKeyResPtr());
-    EXPECT_EQ(resTable_->handle(inLif(6)), nullptr);  // nothing was requested
-    untracked->inLifIndexKeyResPtrIs(sm->resPtr());
-    table_->setRsrcPtrs(untracked, false);
-    EXPECT_EQ(untracked->inLifIndexKeyResPtr(), sm->resPtr());  // left as it was
-
-    EXPECT_THROW(linkage().entryUsageSmIs(nullptr), Lumo::NullArgumentException);
-    EXPECT_EQ(linkage().entryUsageSmIs(sm->resPtr()), sm);
 }
 
 TEST_F(LinkageTest, ThreeUsersAreRewrittenAndAcknowledgedOnceWithTheLastHandle) {

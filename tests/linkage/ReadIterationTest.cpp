@@ -1,6 +1,6 @@
 // Point reads, the entry count and the merged iteration of a software table: pending writes
 // over committed entries, pending removals, remove-all, iteration from a key, collections that
-// change between steps, the merge step's traces, the snapshot, and corrupt records.
+// change between steps, the snapshot, and corrupt records.
 #include <set>
 
 #include "contracts/qel/Trace.h"
@@ -13,22 +13,6 @@ using ReadIteration = ActionTableFixture;
 
 Lumo::Ptr<Asic::NeededEntry const> noNeeds() { return Lumo::make<Asic::NeededEntry>(); }
 
-TEST_F(ReadIteration, EmptyTableFirstStepTracesEveryPhaseAndEnds) {
-    EXPECT_EQ(table_->entrys(), 0u);
-    Qel::TraceCapture capture;
-    auto state = table_->initIterState();
-    EXPECT_EQ(state->maybeUpdateCurrentEntry(), TcamActionEntry{});
-    EXPECT_EQ(capture.messages("SwTableIter", 9),
-              (std::vector<std::string>{"  in transientAdd collection", "  done with transAdd",
-                                        "  in cfgTessel collection", "  no more entries"}));
-    EXPECT_EQ(capture.messages("SwTableIter", 8), std::vector<std::string>{""});
-    EXPECT_FALSE(state->state().hasCurrent());
-    EXPECT_FALSE(state->state().inAddColl());
-    EXPECT_FALSE(state->state().inTblCfg());
-    EXPECT_FALSE(table_->entryIteratorConst().valid());
-    EXPECT_TRUE(table_->getTableEntries_py()->tableEntries().empty());
-}
-
 TEST_F(ReadIteration, PendingWriteOverCommittedKeyIsProducedOnceWithTheNewValue) {
     for (std::uint32_t id = 1; id <= 4; ++id) logDirect(id);
     write(3, 7);
@@ -40,17 +24,13 @@ TEST_F(ReadIteration, PendingWriteOverCommittedKeyIsProducedOnceWithTheNewValue)
     EXPECT_TRUE(table_->entryHas(akey(9)));
     EXPECT_EQ(table_->entrys(), 5u);  // the write over key 3 counts once
 
-    Qel::TraceCapture capture;
     auto const all = walk();
     // Pending writes come first (in the add collection's order), then the committed entries in
     // key order, without the key that has a pending write.
     ASSERT_EQ(ids(all), (std::vector<std::uint32_t>{3, 9, 1, 2, 4}));
     EXPECT_EQ(all[0].logEntry.vrfId, 7u);
     EXPECT_EQ(all[1].logEntry.vrfId, 2u);
-    EXPECT_EQ(capture.count("  found entry: TcamActionKey(3)"), 1u);
-    EXPECT_EQ(capture.count("  done with transAdd"), 1u);
-    EXPECT_EQ(capture.count("  done with cfgTessel"), 1u);
-    EXPECT_EQ(capture.count("  no more entries"), 1u);
+    EXPECT_FALSE(table_->entryIteratorConst(akey(77)).valid());
 }
 
 TEST_F(ReadIteration, PendingRemovalsAndRecordsInDeletionNeverShow) {
@@ -67,11 +47,6 @@ TEST_F(ReadIteration, PendingRemovalsAndRecordsInDeletionNeverShow) {
     EXPECT_EQ(table_->entryFromConfig(akey(4)), TcamActionEntry{});
     EXPECT_FALSE(table_->entryHas(akey(4)));
     EXPECT_EQ(ids(walk()), (std::vector<std::uint32_t>{1, 3, 5}));
-
-    Qel::TraceCapture capture;
-    EXPECT_EQ(table_->entryRead(akey(77)), TcamActionEntry{});
-    EXPECT_EQ(capture.messages("TcamActionSwTable", 1),
-              std::vector<std::string>{"Failed to find entry for key: TcamActionKey(77)"});
 }
 
 TEST_F(ReadIteration, PendingRemoveAllShowsOnlyPendingWritesButPointReadsSeeCommittedEntries) {
@@ -92,7 +67,12 @@ TEST_F(ReadIteration, PendingRemoveAllShowsOnlyPendingWritesButPointReadsSeeComm
     EXPECT_EQ(table_->entryRead(akey(2)).logEntry.vrfId, 9u);
     // Nor is a committed key found through the configuration table by a positioned iterator.
     EXPECT_FALSE(table_->entryIteratorConst(akey(1)).valid());
-    EXPECT_EQ(table_->getTableEntries_py()->tableEntries().size(), 2u);
+    // The snapshot of the merged view holds the same and does not follow later changes.
+    auto snapshot = table_->getTableEntries_py();
+    EXPECT_EQ(snapshot->tableEntries().size(), 2u);
+    EXPECT_EQ(snapshot->tableEntries(akey(2)).logEntry.vrfId, 9u);
+    write(5);
+    EXPECT_EQ(snapshot->tableEntries().size(), 2u);
 }
 
 TEST_F(ReadIteration, IterationFromAKey) {
@@ -100,14 +80,10 @@ TEST_F(ReadIteration, IterationFromAKey) {
     write(20);
     write(5, 8);
 
-    Qel::TraceCapture capture;
     auto missing = table_->initIterStateFromKey(akey(4));
     ASSERT_TRUE(missing);
-    EXPECT_TRUE(missing->state().hasBookmark());
-    EXPECT_FALSE(missing->state().inAddColl() || missing->state().inTblCfg());
     EXPECT_EQ(missing->maybeUpdateCurrentEntry(), TcamActionEntry{});
     EXPECT_FALSE(missing->state().hasCurrent());
-    EXPECT_TRUE(capture.has(" key: TcamActionKey(4)"));
 
     // From a committed key: that entry and the committed ones after it, no pending write (key 5
     // has one and is left out).
@@ -158,12 +134,8 @@ TEST_F(ReadIteration, RemovedBookmarkInTheAddCollectionHandsOverToTheConfigurati
     ASSERT_EQ(state->bookmarkKey(), akey(31));
     remove(31);  // the bookmarked pending write leaves the add collection
 
-    Qel::TraceCapture capture;
     // The configuration phase starts at the bookmark, not at the first record.
     EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(40));
-    EXPECT_EQ(capture.messages("SwTableIter", 9),
-              (std::vector<std::string>{"  in transientAdd collection", "  done with transAdd",
-                                        "  in cfgTessel collection", "  found entry: TcamActionKey(40)"}));
     EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(41));
     EXPECT_FALSE(state->state().inTblCfg());
     EXPECT_EQ(state->maybeUpdateCurrentEntry(), TcamActionEntry{});
@@ -197,23 +169,6 @@ TEST_F(ReadIteration, BookmarkInTheAddCollectionFollowsItsKeyAcrossSlotReuse) {
     moved->bookmarkKeyIs(akey(31));
     EXPECT_EQ(moved->maybeUpdateCurrentEntry().key(), akey(31));
     EXPECT_EQ(moved->maybeUpdateCurrentEntry().key(), akey(50));
-}
-
-TEST_F(ReadIteration, GetTableEntriesPySnapshotsTheMergedView) {
-    for (std::uint32_t id = 1; id <= 3; ++id) logDirect(id);
-    write(2, 5);
-    remove(3);
-    write(4, 6);
-    auto snapshot = table_->getTableEntries_py();
-    auto const& entries = snapshot->tableEntries();
-    EXPECT_EQ(entries.size(), 3u);
-    EXPECT_EQ(snapshot->tableEntries(akey(1)).logEntry.vrfId, 1u);
-    EXPECT_EQ(snapshot->tableEntries(akey(2)).logEntry.vrfId, 5u);
-    EXPECT_EQ(snapshot->tableEntries(akey(4)).logEntry.vrfId, 6u);
-    EXPECT_FALSE(entries.has(akey(3)));
-    // The snapshot does not follow later changes.
-    write(5);
-    EXPECT_EQ(entries.size(), 3u);
 }
 
 TEST_F(ReadIteration, CorruptRecordIsReportedAndTheReadGoesOn) {

