@@ -10,6 +10,7 @@
 #include "contracts/lumo/Exception.h"
 #include "contracts/qel/Assert.h"
 #include "contracts/qel/Trace.h"
+#include "contracts/shm/Environment.h"
 
 namespace VornTunnelNiLib {
 
@@ -23,6 +24,40 @@ namespace {
 Qel::TraceHandle& trace() { return inLifIndexResourceTableTrace(); }
 
 bool isFinal(Asic::EntryState s) { return s == Asic::EntryState::done || Asic::SwTableBase::isFailed(s); }
+
+// Gathers the table's shared-memory writes of one task into one transaction (a commit group of
+// the process's environment): a task that resolves or releases many keys commits once. Without
+// storage, or inside a group or scope someone else has open, it gathers nothing and the writes
+// take their usual way.
+class StorageBatch {
+  public:
+    explicit StorageBatch(bool stored) {
+        if (!stored) return;
+        env_ = QelSharedMem::processEnvironment();
+        if (!env_->groupBegin()) env_.reset();
+    }
+    ~StorageBatch() {
+        if (env_) env_->groupEnd(true);
+    }
+    StorageBatch(StorageBatch const&) = delete;
+    StorageBatch& operator=(StorageBatch const&) = delete;
+
+    // Makes the writes durable; false (with a trace) when they were lost.
+    bool commit() {
+        std::shared_ptr<QelSharedMem::Environment> const env = std::move(env_);
+        if (!env) return true;
+        try {
+            env->groupEnd(false);
+            return true;
+        } catch (std::exception const& e) {
+            QEL_TRACE_AT(trace(), 1, "stored allocations not committed: {}", e.what());
+            return false;
+        }
+    }
+
+  private:
+    std::shared_ptr<QelSharedMem::Environment> env_;
+};
 
 template <typename Log, typename Record>
 void append(Log& log, Record record) {
@@ -216,26 +251,54 @@ Lumo::Ptr<InLifIndexResourceTable::ResourceHandle const> InLifIndexResourceTable
         handle = Lumo::Ptr<ResourceHandle>(new ResourceHandle(key, this));
         handles_.set(key, handle);
         QEL_TRACE_AT(trace(), 3, "key: {} new handle, pending", key);
-        loop_->post([self = Lumo::Ptr<InLifIndexResourceTable>(this), handle] { self->resolve(handle); });
+        toResolve_.push_back(handle);
+        if (toResolve_.size() == 1)
+            loop_->post([self = Lumo::Ptr<InLifIndexResourceTable>(this)] { self->resolveQueued(); });
     }
     handle->users_.insert(clientId);
     return handle;
 }
 
-void InLifIndexResourceTable::resolve(Lumo::Ptr<ResourceHandle> const& handle) {
-    // A handle released or failed while pending keeps that outcome.
-    if (handle->postRelease_ || handle->entryState_ != kPending) return;
-    if (!allocate(*handle)) {
-        handle->entryState_ = kFailed;
-        QEL_TRACE_AT(trace(), 1, "key: {} failed: InLif index pool exhausted", handle->resourceKey_);
-        changed(*handle);
-        return;
+// Resolves every handle requested since the last such task, in request order. Their indexes
+// are stored in one shared-memory transaction, and the handles publish only after it has
+// committed: a client never sees indexes that a restart would not find again.
+void InLifIndexResourceTable::resolveQueued() {
+    std::vector<Lumo::Ptr<ResourceHandle>> batch;
+    batch.swap(toResolve_);
+    std::vector<ResourceHandle*> decided;
+    decided.reserve(batch.size());
+    {
+        StorageBatch storage(tessel_ != nullptr);
+        for (auto const& handle : batch)
+            if (resolve(*handle)) decided.push_back(handle.ptr());
+        if (!storage.commit()) {
+            for (ResourceHandle* handle : decided) {
+                if (!handle->persisted_) continue;
+                handle->persisted_ = false;
+                freeIndexes(*handle);
+                handle->entryState_ = kFailed;
+                QEL_TRACE_AT(trace(), 1, "key: {} failed: its indexes could not be stored", handle->resourceKey_);
+            }
+        }
     }
-    if (keepOrFail(*handle)) {
-        QEL_TRACE_AT(trace(), 2, "key: {} resolved: inLif0 {:#x}, inLif23 {:#x}", handle->resourceKey_,
-                     handle->inLif0Index_, handle->inLif23Index_);
+    for (ResourceHandle* handle : decided) publish(*handle);
+}
+
+// Gives a pending handle its indexes (stored, not yet committed) or fails it, raising its update
+// number; false when the handle was released or failed while pending and keeps that outcome.
+bool InLifIndexResourceTable::resolve(ResourceHandle& handle) {
+    if (handle.postRelease_ || handle.entryState_ != kPending) return false;
+    if (!allocate(handle)) {
+        handle.entryState_ = kFailed;
+        ++handle.updateNumber_;
+        QEL_TRACE_AT(trace(), 1, "key: {} failed: InLif index pool exhausted", handle.resourceKey_);
+        return true;
     }
-    publish(*handle);
+    if (keepOrFail(handle)) {
+        QEL_TRACE_AT(trace(), 2, "key: {} resolved: inLif0 {:#x}, inLif23 {:#x}", handle.resourceKey_,
+                     handle.inLif0Index_, handle.inLif23Index_);
+    }
+    return true;
 }
 
 bool InLifIndexResourceTable::keepOrFail(ResourceHandle& handle) {
@@ -305,25 +368,42 @@ void InLifIndexResourceTable::releaseFor(std::uint32_t clientId, Lumo::Ptr<Resou
     Lumo::Ptr<ResourceHandle> ptr(&handle);
     handles_.del(handle.resourceKey_);
     handle.postRelease_ = true;
-    releasing_.push_back(std::make_unique<ReleaseWaiter>(this, ptr, entryHandle));
-    releasing_.back()->start();
+    auto& waiter = releasing_[&handle];
+    waiter = std::make_unique<ReleaseWaiter>(this, ptr, entryHandle);
+    waiter->start();
     changed(handle);
 }
 
 void InLifIndexResourceTable::postReleaseCompletion(Lumo::Ptr<ResourceHandle> const& handle) {
-    loop_->post([self = Lumo::Ptr<InLifIndexResourceTable>(this), handle] { self->completeRelease(handle); });
+    toComplete_.push_back(handle);
+    if (toComplete_.size() == 1)
+        loop_->post([self = Lumo::Ptr<InLifIndexResourceTable>(this)] { self->completeQueuedReleases(); });
 }
 
-void InLifIndexResourceTable::completeRelease(Lumo::Ptr<ResourceHandle> const& handle) {
-    auto it =
-        std::find_if(releasing_.begin(), releasing_.end(), [&](auto const& w) { return w->handle() == handle.ptr(); });
-    if (it == releasing_.end()) return;
-    releasing_.erase(it);
-    freeIndexes(*handle);
-    unpersist(*handle);
-    handle->entryState_ = kReleased;
-    QEL_TRACE_AT(trace(), 2, "key: {} release done, indexes freed", handle->resourceKey_);
-    changed(*handle);
+// Completes the releases acknowledged since the last such task, in order: their records are
+// removed in one shared-memory transaction, then each handle publishes its release. A removal
+// that does not commit leaves a record whose indexes the next reload finds free or taken.
+void InLifIndexResourceTable::completeQueuedReleases() {
+    std::vector<Lumo::Ptr<ResourceHandle>> batch;
+    batch.swap(toComplete_);
+    std::vector<ResourceHandle*> done;
+    done.reserve(batch.size());
+    {
+        StorageBatch storage(tessel_ != nullptr);
+        for (auto const& handle : batch)
+            if (completeRelease(*handle)) done.push_back(handle.ptr());
+        storage.commit();
+    }
+    for (ResourceHandle* handle : done) changed(*handle);
+}
+
+bool InLifIndexResourceTable::completeRelease(ResourceHandle& handle) {
+    if (releasing_.erase(&handle) == 0) return false;
+    freeIndexes(handle);
+    unpersist(handle);
+    handle.entryState_ = kReleased;
+    QEL_TRACE_AT(trace(), 2, "key: {} release done, indexes freed", handle.resourceKey_);
+    return true;
 }
 
 void InLifIndexResourceTable::clientGone(std::uint32_t clientId) {

@@ -26,6 +26,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "contracts/asic/NeededEntry.h"
@@ -307,9 +308,11 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
     void clientGone(std::uint32_t clientId);
 
     ResourceHandle& owned(Lumo::Ptr<ResourceHandle const> const& handle) const;
-    void resolve(Lumo::Ptr<ResourceHandle> const& handle);
+    void resolveQueued();
+    bool resolve(ResourceHandle& handle);
     void postReleaseCompletion(Lumo::Ptr<ResourceHandle> const& handle);
-    void completeRelease(Lumo::Ptr<ResourceHandle> const& handle);
+    void completeQueuedReleases();
+    bool completeRelease(ResourceHandle& handle);
     // Takes one index of each pool into the handle; all or nothing.
     bool allocate(ResourceHandle& handle);
     void freeIndexes(ResourceHandle& handle);
@@ -333,7 +336,9 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
     InLifIndexPool inLif0Pool_;
     InLifIndexPool inLif23Pool_;
     Qel::HashMap2018<InLifIndexEntryKey, Lumo::Ptr<ResourceHandle>> handles_;
-    std::vector<std::unique_ptr<ReleaseWaiter>> releasing_;
+    std::unordered_map<ResourceHandle const*, std::unique_ptr<ReleaseWaiter>> releasing_;
+    std::vector<Lumo::Ptr<ResourceHandle>> toResolve_;   // requested, resolved by the next task
+    std::vector<Lumo::Ptr<ResourceHandle>> toComplete_;  // acknowledged releases, likewise
     std::function<void()> listener_;
     std::uint32_t nextClientId_ = 1;
     Lumo::Ptr<InLifIndexTessel> tessel_;
