@@ -31,8 +31,8 @@ void Programmer::write(DesiredUnit const& unit) {
     TableProgress& actions = progress_[{TableKind::action, unit.unitId}];
     for (auto const& action : unit.actionEntries) {
         auto const id = newRequest(Request{TableKind::action, unit.unitId, tables, &actions, action, nullptr});
-        auto const handle = tables->action->entryWriteWithResponseHandler(action.key(), action.entry(), nullptr,
-                                                                           handlerOf(id));
+        auto const handle =
+            tables->action->entryWriteWithResponseHandler(action.key(), action.entry(), nullptr, handlerOf(id));
         afterCall(id, handle);
         actionHandles.set(action.actionId, handle);
     }

@@ -176,8 +176,8 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
         std::uint32_t updateNumber_ = 0;
         Lumo::Ptr<Asic::NeededEntry const> neededEntry_;
         bool postRelease_ = false;
-        bool persisted_ = false;                 // the stored record of the key holds this handle's indexes
-        bool unclaimed_ = false;                 // reloaded from storage and not requested since
+        bool persisted_ = false;  // the stored record of the key holds this handle's indexes
+        bool unclaimed_ = false;  // reloaded from storage and not requested since
         ClientIds users_;
     };
 
