@@ -316,6 +316,10 @@ void RawCollection::quarantine() const {
 
 bool RawCollection::lastReadOf(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize, ReadStatus& status,
                                void* record) const {
+    if (ahead_.current(snapshot, key, keySize, record)) {
+        status = ReadStatus::found;
+        return true;
+    }
     if (snapshot == 0 || last_.snapshot != snapshot || last_.key.size() != keySize ||
         std::memcmp(last_.key.data(), key, keySize) != 0)
         return false;
@@ -360,15 +364,22 @@ ReadStatus RawCollection::get(std::uint8_t const* key, std::size_t keySize, void
 ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t keySize, void* record,
                                std::uint8_t* foundKey) const {
     Environment::Read r(*env_);
+    if (how == Seek::after && ahead_.next(r.snapshot(), key, keySize, record, foundKey)) return ReadStatus::found;
+    if (how == Seek::atOrAfter && ahead_.current(r.snapshot(), key, keySize, record)) {
+        std::memcpy(foundKey, key, keySize);  // read and checked already in this snapshot
+        return ReadStatus::found;
+    }
     MDB_cursor* const c = r.cursor(dbi_);
     MDB_val k = valOf(key, keySize);
     MDB_val v;
     int rc;
     bool const stepBack = !stepsBackFrom_.empty() && how != Seek::first &&
                           std::memcmp(key, stepsBackFrom_.data(), std::min(keySize, stepsBackFrom_.size())) >= 0;
+    bool walking = false;  // a step from the record the cursor rests on: a walk is going on
     if (how == Seek::first || stepBack) {
         rc = mdb_cursor_get(c, &k, &v, MDB_FIRST);
     } else if (atKey(c, key, keySize, &v)) {
+        walking = how == Seek::after;
         // The cursor still rests on `key` in this snapshot (the last step of a walk left it
         // there): that record, or the one after it, without a seek.
         k = valOf(key, keySize);
@@ -403,9 +414,33 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
         if (order < 0 || (order == 0 && how == Seek::after)) return ReadStatus::misordered;
     }
     ReadStatus const status = verify(k.mv_data, keySize, v.mv_data, v.mv_size, record);
-    // A walk's caller often looks up the record it was just given.
-    if (status == ReadStatus::found) rememberRead(r.snapshot(), foundKey, keySize, true, v.mv_data);
+    if (status != ReadStatus::found) return status;
+    if (walking && stepsBackFrom_.empty() && r.snapshot() != 0) {
+        readAhead(r.snapshot(), c, foundKey, keySize, v.mv_data);
+    } else {
+        // A walk's caller often looks up the record it was just given.
+        rememberRead(r.snapshot(), foundKey, keySize, true, v.mv_data);
+    }
     return status;
+}
+
+// Starts the read-ahead window at the record the cursor rests on and fills it with the intact
+// records that follow, in increasing key order. The cursor is left on the last record taken, so
+// that the step after the window goes on from there as it would have without one.
+void RawCollection::readAhead(std::uint64_t snapshot, MDB_cursor* c, std::uint8_t const* key, std::size_t keySize,
+                              void const* record) const {
+    ahead_.start(snapshot, key, keySize, record, definition_.recordSize);
+    MDB_val k, v;
+    while (!ahead_.full() && mdb_cursor_get(c, &k, &v, MDB_NEXT) == 0) {
+        if (k.mv_size != keySize || std::memcmp(k.mv_data, ahead_.lastKey(), keySize) <= 0 ||
+            !storedRecordIntact(std::string_view(static_cast<char const*>(k.mv_data), k.mv_size),
+                                std::string_view(static_cast<char const*>(v.mv_data), v.mv_size),
+                                definition_.recordSize)) {
+            mdb_cursor_get(c, &k, &v, MDB_PREV);  // back to the last record taken
+            break;
+        }
+        ahead_.append(k.mv_data, v.mv_data);
+    }
 }
 
 void RawCollection::put(std::uint8_t const* key, std::size_t keySize, void const* record) {

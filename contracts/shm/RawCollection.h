@@ -14,7 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "contracts/shm/ReadAhead.h"
 #include "contracts/shm/SharedMem.h"
+
+struct MDB_cursor;
 
 namespace Tessel::detail {
 
@@ -96,6 +99,9 @@ class RawCollection {
     void rememberRead(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize, bool found,
                       void const* record) const;
 
+    void readAhead(std::uint64_t snapshot, MDB_cursor* c, std::uint8_t const* key, std::size_t keySize,
+                   void const* record) const;
+
     // Remembers the stored key of a record a read found damaged, for quarantine().
     void noteDamaged(void const* key, std::size_t keySize) const;
 
@@ -104,6 +110,7 @@ class RawCollection {
     mutable std::vector<std::string> damaged_;  // stored keys, at most kMaxNotedDamaged
     std::vector<std::uint8_t> stepsBackFrom_;   // test seam, empty when off
     mutable LastRead last_;
+    mutable ReadAhead ahead_;  // the records after a walk's position, see ReadAhead
     unsigned dbi_ = 0;
     Lumo::Ptr<ControlImpl> control_;
 };

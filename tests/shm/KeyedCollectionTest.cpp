@@ -184,6 +184,40 @@ TEST_F(ShmCollection, FullMapRefusesTheWriteAndRollsBackItsWholeTransaction) {
     EXPECT_FALSE(table->swTableEntries().has(tcamKey(1)));
 }
 
+TEST_F(ShmCollection, LongWalkIsServedAheadYetMeetsADamagedRecordWhereItLies) {
+    // Walks longer than what is read ahead at once: every record once and in order; a damaged
+    // record deep in the walk is reported at its own step, and a write starts a fresh snapshot.
+    auto log = mountLog();
+    for (Asic::LogVersion v = 1; v <= 300; ++v) log->entryLogConfigIs(logRecord(v));
+    auto& changes = log->entryLogConfig();
+    auto walk = [&](Asic::LogVersion& last) {
+        std::uint64_t steps = 0;
+        for (auto cur = changes.first(); cur; cur = changes.after(cur->version)) {
+            EXPECT_EQ(cur->version, last + 1);
+            EXPECT_EQ(changes.atOrAfter(cur->version)->version, cur->version);
+            last = cur->version;
+            ++steps;
+        }
+        return steps;
+    };
+    Asic::LogVersion last = 0;
+    EXPECT_EQ(walk(last), 300u);
+
+    changes.TEST_corruptRecord(150);
+    last = 0;
+    EXPECT_THROW(walk(last), Lumo::CorruptionDetectedException);
+    EXPECT_EQ(last, 149u);
+    EXPECT_EQ(changes.after(150)->version, 151u);
+
+    std::vector<Asic::LogVersion> seen;
+    for (auto cur = changes.atOrAfter(200); cur && cur->version < 215; cur = changes.after(cur->version)) {
+        seen.push_back(cur->version);
+        if (cur->version == 210) log->entryLogConfigDel(211);  // just ahead of the walk
+    }
+    EXPECT_EQ(seen,
+              (std::vector<Asic::LogVersion>{200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 212, 213, 214}));
+}
+
 TEST_F(ShmCollection, CorruptRecordIsReportedByEveryReadThatMeetsIt) {
     auto table = mountConfig();
     auto& entries = table->swTableEntries();
