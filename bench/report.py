@@ -287,6 +287,44 @@ def section_switch(targets):
     return out
 
 
+def section_goals(targets):
+    """The speed goals, each with the figure of this run that decides it."""
+    out = ["## Goals", ""]
+    out.append("Each goal with the figure of this run it is judged by (details in the sections below).")
+    out.append("")
+    out.append("| Goal | Figure | Met |")
+    out.append("|---|---:|:---:|")
+
+    def row(goal, value, limit, unit="×"):
+        if value is None:
+            out.append(f"| {goal} | n/a | |")
+        else:
+            out.append(f"| {goal} | {value:.2f}{unit} | {'yes' if value <= limit else 'no'} |")
+
+    def per(target, name):
+        r = find(targets, target, name)
+        return ns_per_item(r) if r else None
+
+    put = per("agent_bench", "lmdbFloorPut")
+    for table in ("Tcam", "TcamAction"):
+        big = per("agent_bench", f"program/{table}/65536/iterations:3")
+        small = per("agent_bench", f"program/{table}/1024/iterations:40")
+        row(f"programming {table} at 65,536 ≤ 2× `lmdbFloorPut`", big / put if big and put else None, 2)
+        row(f"programming {table}: per entry at 65,536 / at 1,024 ≤ 1.3", big / small if big and small else None,
+            1.3)
+    big, small = per("agent_bench", "restart/65536/iterations:3"), per("agent_bench", "restart/1024/iterations:20")
+    row("restart: per entry at 65,536 / at 1,024 ≤ 1.3", big / small if big and small else None, 1.3)
+    cold = [per("agent_bench", f"program/{t}/65536/iterations:3") for t in ("Tcam", "TcamAction")]
+    row("warm restart / cold programming per entry (65,536) ≤ 0.4",
+        big / (sum(cold) / 2) if big and all(cold) else None, 0.4)
+    merged, walk = per("iteration_bench", "mergedIteration"), per("iteration_bench", "bareLmdbWalk")
+    row("`mergedIteration` ≤ 3× `bareLmdbWalk`", merged / walk if merged and walk else None, 3)
+    restart = find(targets, "switch_bench", "switch/restart/iterations:1/manual_time")
+    row("full switch (1,048,576 entries): warm restart ≤ 2 s", restart["seconds"] if restart else None, 2, " s")
+    out.append("")
+    return out
+
+
 def section_others(targets):
     out = ["## Other benchmark targets", ""]
     out.append("Every other figure of the run, per item, with the ratio to the target's own bare LMDB put "
@@ -333,6 +371,7 @@ def main():
     if args.note:
         out.append(f"- Note: {args.note}")
     out.append("")
+    out += section_goals(targets)
     out += section_program(targets)
     out += section_restart(targets)
     out += section_iteration(targets)
