@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "contracts/qel/HashMap2018.h"
@@ -14,6 +15,45 @@ namespace {
 
 bool isFinal(Asic::EntryState state) { return state == Asic::EntryState::done || state == Asic::EntryState::failed; }
 
+// The handle of each action entry's write, by action id, for the key entries that depend on it.
+// Action ids of a unit are usually dense (generated states number them from 1, hand-written ones
+// nearly so): then a table indexed by id keeps the lookups of key entries that follow their
+// actions in order close together in memory. Sparse ids go to a hashed map.
+class ActionHandles {
+  public:
+    using Handle = Lumo::Ptr<Asic::DependencyEntryHandle const>;
+
+    explicit ActionHandles(std::vector<DesiredActionEntry> const& actions) {
+        if (actions.empty()) return;
+        auto const [lo, hi] = std::minmax_element(actions.begin(), actions.end(),
+                                                  [](auto const& a, auto const& b) { return a.actionId < b.actionId; });
+        std::uint64_t const span = std::uint64_t{hi->actionId} - lo->actionId + 1;
+        if (span <= 4 * std::uint64_t{actions.size()}) {
+            base_ = lo->actionId;
+            dense_.resize(static_cast<std::size_t>(span));
+        } else {
+            sparse_.reserve(actions.size());
+        }
+    }
+    void set(std::uint32_t id, Handle handle) {
+        if (!dense_.empty()) {
+            dense_[id - base_] = std::move(handle);
+        } else {
+            sparse_.set(id, std::move(handle));
+        }
+    }
+    Handle find(std::uint32_t id) const {
+        if (!dense_.empty()) return id >= base_ && id - base_ < dense_.size() ? dense_[id - base_] : nullptr;
+        Handle const* found = sparse_.find(id);
+        return found ? *found : nullptr;
+    }
+
+  private:
+    std::uint32_t base_ = 0;
+    std::vector<Handle> dense_;
+    Qel::HashMap2018<std::uint32_t, Handle> sparse_;
+};
+
 }  // namespace
 
 void Programmer::write(DesiredState const& state) {
@@ -25,9 +65,7 @@ void Programmer::write(DesiredUnit const& unit) {
     if (tables == nullptr) tables = &runtime_.bringUp(unit.unitId);
     requests_.reserve(requests_.size() + unit.actionEntries.size() + unit.keyEntries.size());
 
-    // By action id; hashed (a flat table), since a unit may hold tens of thousands of action entries.
-    Qel::HashMap2018<std::uint32_t, Lumo::Ptr<Asic::DependencyEntryHandle const>> actionHandles;
-    actionHandles.reserve(unit.actionEntries.size());
+    ActionHandles actionHandles(unit.actionEntries);
     TableProgress& actions = progress_[{TableKind::action, unit.unitId}];
     for (auto const& action : unit.actionEntries) {
         auto const id = newRequest(Request{TableKind::action, unit.unitId, tables, &actions, action, nullptr});
@@ -38,8 +76,7 @@ void Programmer::write(DesiredUnit const& unit) {
     }
     TableProgress& keys = progress_[{TableKind::tcam, unit.unitId}];
     for (auto const& keyEntry : unit.keyEntries) {
-        auto const* found = actionHandles.find(keyEntry.actionId);
-        Lumo::Ptr<Asic::DependencyEntryHandle const> dependency = found ? *found : nullptr;
+        Lumo::Ptr<Asic::DependencyEntryHandle const> dependency = actionHandles.find(keyEntry.actionId);
         auto const id = newRequest(Request{TableKind::tcam, unit.unitId, tables, &keys, keyEntry, dependency});
         auto const handle =
             tables->tcam->entryWriteWithResponseHandler(keyEntry.key(), keyEntry.entry(), dependency, handlerOf(id));
