@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +79,11 @@ int waitFor(pid_t pid) {
 }
 
 }  // namespace
+
+bool pathExists(std::string const& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
 
 AgentResult runAgent(std::vector<std::string> const& args, int extraFd) {
     Spawned const child = spawn(args, extraFd);

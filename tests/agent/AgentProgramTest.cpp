@@ -21,19 +21,15 @@ namespace {
 
 using namespace VornTcamAgent;
 using nlohmann::json;
+using VornTest::pathExists;
 using VornTest::runAgent;
-
-bool exists(std::string const& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 class AgentProgram : public ::testing::Test {
   protected:
     ~AgentProgram() override {
         EXPECT_EQ(runAgent({"clean", "--namespace", ns_}).status, 0);
-        EXPECT_FALSE(exists(shmFile()));
-        EXPECT_FALSE(exists(shmFile() + "-lock"));
+        EXPECT_FALSE(pathExists(shmFile()));
+        EXPECT_FALSE(pathExists(shmFile() + "-lock"));
     }
 
     std::string shmFile() const { return QelSharedMem::environmentPath(ns_); }
@@ -236,63 +232,27 @@ TEST_F(AgentProgram, ShowWhileAnAgentRunsSeesKeyEntriesOnlyWithTheirActions) {
         for (auto const& unit : table.at("units")) EXPECT_EQ(unit.at("live").size(), 2000u);
 }
 
-// A valid state, one element per line, so that each bad case edits one line.
-std::vector<std::string> goodLines() {
-    return {
-        R"({)",
-        R"(  "version": 1,)",
-        R"(  "units": [{)",
-        R"(    "unit": 0,)",
-        R"(    "actionEntries": [)",
-        R"(      {"actionId": 1, "decapType": "decapOuter", "vrf": 10, "inLif": {"intf": 100, "vlan": 20}},)",
-        R"(      {"actionId": 2, "decapType": "forwardOnly", "vrf": 0, "inLif": null})",
-        R"(    ],)",
-        R"(    "keyEntries": [)",
-        R"(      {"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1", "dstAddr": "192.0.2.9", "actionId": 1},)",
-        R"(      {"vrf": 0, "tunnelType": "gre", "addressFamily": "ipv4", "srcAddr": "192.0.2.2", "dstAddr": "192.0.2.9", "actionId": 2})",
-        R"(    ])",
-        R"(  }])",
-        R"(})",
-    };
-}
-
-struct BadFile {
-    int line;  // 1-based line replaced (0: the whole file is `text`)
-    std::string text;
-    std::string expected;  // in the message, after "<file>:"
-};
-
+// Bad desired states (named by file and line), bad options and a missing file: exit status 2,
+// nothing created in a new namespace, and a namespace that holds a state keeps it exactly.
 TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
-    std::vector<BadFile> const files = {
-        {0, "", "1: "},
-        {4, R"(    "unit": 0, "colour": 1,)", "4: units[0].colour"},
-        {11,
-         R"(      {"vrf": 0, "tunnelType": "gre", "addressFamily": "ipv4", "srcAddr": "192.0.2.2", "dstAddr": "192.0.2.9", "actionId": 9})",
-         "11: units[0].keyEntries[1].actionId"},
-        {4, R"(    "unit": 256,)", "4: units[0].unit"},
+    std::string const good =
+        R"({"version": 1, "units": [{"unit": 0,)"
+        R"( "actionEntries": [{"actionId": 1, "decapType": "decapOuter", "vrf": 10, "inLif": {"intf": 1, "vlan": 2}}],)"
+        R"( "keyEntries": [{"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1",)"
+        R"( "dstAddr": "192.0.2.9", "actionId": 1}]}]})";
+    std::vector<std::pair<std::string, std::string>> const files = {
+        {"", "1: "},  // the text, and what the message says after "<file>:"
+        {"{\"version\": 1,\n \"units\": [{\"unit\": 0, \"colour\": 1}]}", "2: units[0].colour"},
+        {"{\"version\": 1,\n\n \"units\": [{\"unit\": 256}]}", "3: units[0].unit"},
     };
     std::string const file = "/tmp/" + VornTest::uniqueName("desired") + ".json";
-    auto writeFile = [&](BadFile const* bad) {
-        std::ofstream out(file, std::ios::trunc);
-        if (bad && bad->line == 0) {
-            out << bad->text;
-            return;
-        }
-        auto lines = goodLines();
-        if (bad) lines[bad->line - 1] = bad->text;
-        for (auto const& l : lines) out << l << "\n";
-    };
-    struct BadArgs {
-        std::vector<std::string> args;
-        std::string expected;
-    };
-    std::vector<BadArgs> const argCases = {
+    auto writeFile = [&](std::string const& text) { std::ofstream(file, std::ios::trunc) << text; };
+    std::vector<std::pair<std::vector<std::string>, std::string>> const argCases = {
         {{"--generate", "5", "--units", "0,256"}, "--units"},
         {{"--state", file + ".missing"}, file + ".missing"},
         {{"--generate", "5", "--mutate", "1.5"}, "--mutate"},
         {{"--state", file, "--generate", "5"}, "excludes"},
     };
-
     auto expectRejected = [&](std::vector<std::string> args, std::string const& expected) {
         args.insert(args.begin(), "run");
         args.push_back("--namespace");
@@ -301,29 +261,27 @@ TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_NE(r.err.find(expected), std::string::npos) << "expected \"" << expected << "\" in: " << r.err;
     };
+    auto rejectAllFiles = [&] {
+        for (auto const& [text, expected] : files) {
+            writeFile(text);
+            expectRejected({"--state", file}, file + ":" + expected);
+        }
+    };
 
-    // Nothing is created in a namespace that does not exist yet.
-    for (auto const& bad : files) {
-        writeFile(&bad);
-        expectRejected({"--state", file}, file + ":" + bad.expected);
-    }
-    for (auto const& bad : argCases) expectRejected(bad.args, bad.expected);
+    rejectAllFiles();
+    for (auto const& [args, expected] : argCases) expectRejected(args, expected);
     auto const text = runAgent({"show", "--namespace", ns_});
     EXPECT_NE(text.out.find("no shared memory"), std::string::npos) << text.out;
     EXPECT_FALSE(show().at("exists"));
-    EXPECT_FALSE(exists(shmFile()));
-    EXPECT_FALSE(exists(shmFile() + "-lock"));
+    EXPECT_FALSE(pathExists(shmFile()));
+    EXPECT_FALSE(pathExists(shmFile() + "-lock"));
 
-    // A namespace that holds a state keeps it exactly.
-    writeFile(nullptr);
-    run({"--state", file});
+    writeFile(good);
+    EXPECT_EQ(run({"--state", file}).at("completed"), 2u);
     json const before = show();
     struct stat statBefore {};
     ASSERT_EQ(::stat(shmFile().c_str(), &statBefore), 0);
-    for (auto const& bad : files) {
-        writeFile(&bad);
-        expectRejected({"--state", file}, file + ":" + bad.expected);
-    }
+    rejectAllFiles();
     EXPECT_EQ(show(), before);
     struct stat statAfter {};
     ASSERT_EQ(::stat(shmFile().c_str(), &statAfter), 0);
@@ -389,8 +347,8 @@ TEST_F(AgentProgram, InputsThatCannotFitOrNeverEndAreRefusedAtOnceWithJson) {
             EXPECT_EQ(doc.at("line"), 1);
         }
     }
-    EXPECT_FALSE(exists(shmFile()));
-    EXPECT_FALSE(exists(shmFile() + "-lock"));
+    EXPECT_FALSE(pathExists(shmFile()));
+    EXPECT_FALSE(pathExists(shmFile() + "-lock"));
     for (auto const& p : {fifo, sparse, ctrl}) std::remove(p.c_str());
     ::rmdir(dir.c_str());
 }

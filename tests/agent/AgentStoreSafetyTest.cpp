@@ -19,12 +19,8 @@
 
 namespace {
 
+using VornTest::pathExists;
 using VornTest::runAgent;
-
-bool exists(std::string const& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
 
 class AgentStoreSafety : public ::testing::Test {
   protected:
@@ -52,14 +48,14 @@ TEST_F(AgentStoreSafety, BadNamespaceNamesExitWith2AndCreateNothing) {
 TEST_F(AgentStoreSafety, OneAgentPerNamespaceAndAKilledOneDoesNotBlock) {
     VornTest::BackgroundAgent first({"run", "--namespace", ns_, "--generate", "20000", "--units", "0,1"});
     // The first agent holds the namespace once it has opened its store.
-    while (first.running() && !exists(files_.data)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    while (first.running() && !pathExists(files_.data)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     auto const second = runAgent({"run", "--namespace", ns_, "--generate", "10"});
     ASSERT_TRUE(first.running()) << "the first run ended before the test could overlap it";
     EXPECT_EQ(second.status, 3) << second.err;
     EXPECT_NE(second.err.find("in use by another agent"), std::string::npos) << second.err;
     auto const clean = runAgent({"clean", "--namespace", ns_});
     EXPECT_EQ(clean.status, 3) << clean.err;
-    EXPECT_TRUE(exists(files_.data)) << "a refused clean removes nothing";
+    EXPECT_TRUE(pathExists(files_.data)) << "a refused clean removes nothing";
     auto const show = runAgent({"show", "--json", "--namespace", ns_});
     EXPECT_EQ(show.status, 0) << show.err;
     EXPECT_TRUE(nlohmann::json::parse(show.out).at("exists").get<bool>());
@@ -90,7 +86,7 @@ TEST_F(AgentStoreSafety, PlantedLinkIsRefusedAndItsTargetUntouched) {
     std::stringstream kept;
     kept << std::ifstream(target).rdbuf();
     EXPECT_EQ(kept.str(), "keep me");
-    EXPECT_FALSE(exists(files_.lmdbLock));
+    EXPECT_FALSE(pathExists(files_.lmdbLock));
     ::unlink(target.c_str());
 }
 

@@ -21,6 +21,7 @@
 namespace {
 
 using nlohmann::json;
+using VornTest::pathExists;
 using VornTest::runAgent;
 
 std::string readFile(std::string const& path) {
@@ -47,16 +48,11 @@ std::string fileContent(std::string const& path) {
     return content;
 }
 
-bool exists(std::string const& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 class AgentTools : public ::testing::Test {
   protected:
     ~AgentTools() override {
         EXPECT_EQ(runAgent({"clean", "--namespace", ns_}).status, 0);
-        EXPECT_FALSE(exists(dataFile()));
+        EXPECT_FALSE(pathExists(dataFile()));
         for (auto const& f : scratch_) std::remove(f.c_str());
     }
 
@@ -144,7 +140,7 @@ TEST_F(AgentTools, DryRunPredictsTheRestartAndLeavesSharedMemoryAsItWas) {
     EXPECT_FALSE(first.at("exists"));
     EXPECT_FALSE(first.at("restart"));
     EXPECT_EQ(named(named(first.at("tables"), "table", "Tcam").at("units"), "unit", 1).at("new"), 80u);
-    EXPECT_FALSE(exists(dataFile()));
+    EXPECT_FALSE(pathExists(dataFile()));
 
     agent({"run", "--generate", "80", "--units", "0,1,2", "--seed", "3"});
     json const before = agentJson({"show", "--json", "--entries"});

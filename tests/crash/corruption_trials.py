@@ -38,7 +38,6 @@ damage is silent, or when the desired state is not there after the second run.
 
 Usage: corruption_trials.py --agent build/h4/agent/tcam-agent --trials 200
 """
-import argparse
 import os
 import random
 import sys
@@ -224,16 +223,8 @@ def run_trial(agent, fig, trial, rng, args):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--agent", required=True, help="path of tcam-agent")
-    parser.add_argument("--trials", type=int, default=10)
-    parser.add_argument("--entries", type=int, default=200, help="entries per table per unit (--generate)")
-    parser.add_argument("--units", default="0,1")
-    parser.add_argument("--mutate", type=float, default=0.3)
+    parser = ts.trial_arguments(__doc__, entries=200)
     parser.add_argument("--max-bytes", type=int, default=4, help="bytes flipped per trial, at most")
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--keep", action="store_true", help="keep the namespaces of failing trials")
-    parser.add_argument("--json", action="store_true")
     args = parser.parse_args()
 
     agent = ts.Agent(os.path.abspath(args.agent), args.units, args.entries)

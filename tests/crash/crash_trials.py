@@ -19,7 +19,6 @@ Usage: crash_trials.py --agent build/h4/agent/tcam-agent --trials 200
 Exit status 0 when every goal is met (0 entries lost, 0 tables wiped, 0 crashes, 0
 inconsistencies), 1 otherwise.
 """
-import argparse
 import os
 import random
 import sys
@@ -163,16 +162,8 @@ def run_trial(agent, fig, trial, rng, args):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--agent", required=True, help="path of tcam-agent")
-    parser.add_argument("--trials", type=int, default=10)
-    parser.add_argument("--entries", type=int, default=300, help="entries per table per unit (--generate)")
-    parser.add_argument("--units", default="0,1")
-    parser.add_argument("--mutate", type=float, default=0.3, help="--mutate of the desired state")
+    parser = ts.trial_arguments(__doc__, entries=300)
     parser.add_argument("--max-kills", type=int, default=3, help="kills per trial, at most")
-    parser.add_argument("--seed", type=int, default=1, help="seed of the trials (states and kill instants)")
-    parser.add_argument("--keep", action="store_true", help="keep the namespaces of a failing run")
-    parser.add_argument("--json", action="store_true", help="print the figures as JSON")
     args = parser.parse_args()
 
     agent = ts.Agent(os.path.abspath(args.agent), args.units, args.entries)

@@ -3,6 +3,7 @@ reading `show --json`, and comparing stored entries with what the agent reported
 
 Stdlib only. Every trial works in its own shared-memory namespace and removes it at the end.
 """
+import argparse
 import glob
 import json
 import os
@@ -15,6 +16,20 @@ import time
 # checked for presence by the library's own tests, not compared here.
 IGNORED_ENTRY_FIELDS = ("inLif0Index", "inLif23Index")
 RUN_TIMEOUT = 120.0  # seconds; a run taking longer is reported as hung
+
+
+def trial_arguments(description, entries):
+    """The options both trial scripts take; each adds its own before parsing."""
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--agent", required=True, help="path of tcam-agent")
+    parser.add_argument("--trials", type=int, default=10)
+    parser.add_argument("--entries", type=int, default=entries, help="entries per table per unit (--generate)")
+    parser.add_argument("--units", default="0,1")
+    parser.add_argument("--mutate", type=float, default=0.3, help="--mutate of the desired state")
+    parser.add_argument("--seed", type=int, default=1, help="seed of the trials")
+    parser.add_argument("--keep", action="store_true", help="keep the namespaces of failing trials")
+    parser.add_argument("--json", action="store_true", help="print the figures as JSON")
+    return parser
 
 
 def comparable(entry):

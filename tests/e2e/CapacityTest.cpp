@@ -17,10 +17,9 @@
 #include <vector>
 
 #include "agent/Runtime.h"
-#include "contracts/qel/Entity.h"
 #include "contracts/qel/Trace.h"
 #include "contracts/shm/SharedMem.h"
-#include "tests/support/ShmNamespace.h"
+#include "tests/e2e/RuntimeFixture.h"
 
 namespace VornTcamAgent {
 namespace {
@@ -68,17 +67,9 @@ struct Answers {
     }
 };
 
-class Capacity : public ::testing::Test {
+class Capacity : public RuntimeFixture {
   protected:
-    ~Capacity() override { Qel::Entity::singletonDelAll(); }
-
-    void restartAgent(RuntimeOptions const& options = {}) {
-        runtime_.reset();
-        Qel::Entity::singletonDelAll();
-        shm_.restart();
-        runtime_ = std::make_unique<Runtime>(options);
-    }
-
+    Capacity() : RuntimeFixture("capacity") {}
     TcamSwTable& tcam(Asic::UnitId unitId) {
         UnitTables const* tables = runtime_->unit(unitId);
         if (tables == nullptr) tables = &runtime_->bringUp(unitId);
@@ -120,9 +111,6 @@ class Capacity : public ::testing::Test {
     std::uint32_t changeLogRecords() {
         return runtime_->tcamIntf()->entryLog()->tableEntryLog()->entryLogConfig().size();
     }
-
-    VornTest::ScopedShmNamespace shm_{"capacity"};
-    std::unique_ptr<Runtime> runtime_ = std::make_unique<Runtime>();
 };
 
 TEST_F(Capacity, FullConfigurationTableRefusesANewKeyAndKeepsEveryStoredEntry) {

@@ -6,29 +6,21 @@
 
 #include "agent/DesiredStateGenerate.h"
 #include "agent/Programmer.h"
-#include "contracts/qel/Entity.h"
 #include "contracts/shm/SharedMem.h"
-#include "tests/support/ShmNamespace.h"
+#include "tests/e2e/RuntimeFixture.h"
 
 namespace VornTcamAgent {
 namespace {
 
 constexpr std::uint64_t kTaskBound = 100000;
 
-class DamagedRecordRestart : public ::testing::Test {
+class DamagedRecordRestart : public RuntimeFixture {
   protected:
-    DamagedRecordRestart() { Tessel::TesselMapBase::TEST_keepDamagedRecordsIs(true); }
+    DamagedRecordRestart() : RuntimeFixture("damaged") { Tessel::TesselMapBase::TEST_keepDamagedRecordsIs(true); }
     ~DamagedRecordRestart() override {
         runtime_.reset();
         Qel::Entity::singletonDelAll();
         Tessel::TesselMapBase::TEST_keepDamagedRecordsIs(false);
-    }
-
-    void restartAgent() {
-        runtime_.reset();
-        Qel::Entity::singletonDelAll();
-        shm_.restart();
-        runtime_ = std::make_unique<Runtime>();
     }
 
     // Runs the loop within the bound; more tasks than that means something keeps itself going.
@@ -37,9 +29,6 @@ class DamagedRecordRestart : public ::testing::Test {
         EXPECT_LT(ran, kTaskBound);
         EXPECT_EQ(runtime_->loop().pending(), 0u);
     }
-
-    VornTest::ScopedShmNamespace shm_{"damaged"};
-    std::unique_ptr<Runtime> runtime_ = std::make_unique<Runtime>();
 };
 
 TEST_F(DamagedRecordRestart, RestartOverDamagedConfigurationRecordsComesToRest) {

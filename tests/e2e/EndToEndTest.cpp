@@ -7,8 +7,7 @@
 
 #include "agent/DesiredStateGenerate.h"
 #include "agent/Programmer.h"
-#include "contracts/qel/Entity.h"
-#include "tests/support/ShmNamespace.h"
+#include "tests/e2e/RuntimeFixture.h"
 
 namespace VornTcamAgent {
 namespace {
@@ -39,18 +38,9 @@ std::map<std::string, TcamEntry> desiredKeys(DesiredUnit const& unit) {
     return view;
 }
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public RuntimeFixture {
   protected:
-    ~EndToEnd() override { Qel::Entity::singletonDelAll(); }
-
-    // Ends the agent process's life (its memory) and starts a new one on the same files.
-    void restartAgent(RuntimeOptions const& options = {}) {
-        runtime_.reset();
-        Qel::Entity::singletonDelAll();
-        shm_.restart();
-        runtime_ = std::make_unique<Runtime>(options);
-    }
-
+    EndToEnd() : RuntimeFixture("e2e") {}
     // Every action entry holds the indexes of its InLif key, and every other field as desired.
     void expectProgrammed(DesiredUnit const& unit) {
         UnitTables const* tables = runtime_->unit(unit.unitId);
@@ -73,9 +63,6 @@ class EndToEnd : public ::testing::Test {
         EXPECT_FALSE(tables->tcam->hasPendingHwWrites());
         EXPECT_FALSE(tables->action->hasPendingHwWrites());
     }
-
-    VornTest::ScopedShmNamespace shm_{"e2e"};
-    std::unique_ptr<Runtime> runtime_ = std::make_unique<Runtime>();
 };
 
 TEST_F(EndToEnd, KeyEntriesWaitForTheirActionsAndActionsForTheirInLifResources) {

@@ -7,25 +7,16 @@
 
 #include "agent/DesiredStateGenerate.h"
 #include "agent/Programmer.h"
-#include "contracts/qel/Entity.h"
-#include "tests/support/ShmNamespace.h"
+#include "tests/e2e/RuntimeFixture.h"
 
 namespace VornTcamAgent {
 namespace {
 
 using Indexes = std::pair<std::uint32_t, std::uint32_t>;
 
-class InLifRestart : public ::testing::Test {
+class InLifRestart : public RuntimeFixture {
   protected:
-    ~InLifRestart() override { Qel::Entity::singletonDelAll(); }
-
-    void restartAgent() {
-        runtime_.reset();
-        Qel::Entity::singletonDelAll();
-        shm_.restart();
-        runtime_ = std::make_unique<Runtime>();
-    }
-
+    InLifRestart() : RuntimeFixture("inlifrestart") {}
     // The start-up of the agent's run: bring up, reconcile, write, sweep, run.
     void program(DesiredState const& state) {
         for (auto const& unit : state.units) runtime_->bringUp(unit.unitId);
@@ -63,9 +54,6 @@ class InLifRestart : public ::testing::Test {
         }
         return indexes;
     }
-
-    VornTest::ScopedShmNamespace shm_{"inlifrestart"};
-    std::unique_ptr<Runtime> runtime_ = std::make_unique<Runtime>();
 };
 
 TEST_F(InLifRestart, SameActionEntriesAreNotWrittenAgainAndKeyEntriesStillReachTheHardware) {

@@ -7,6 +7,7 @@
 
 #include "contracts/inlif/InLifIndexResourceTable.h"
 #include "contracts/ledra/EntityManager.h"
+#include "tests/inlif/TestEntryHandle.h"
 #include "tests/support/ShmNamespace.h"
 
 namespace {
@@ -18,12 +19,7 @@ using Table = VornTunnelNiLib::InLifIndexResourceTable;
 using HandlePtr = Lumo::Ptr<Table::ResourceHandle const>;
 using Asic::EntryState;
 
-class TestEntryHandle : public Asic::OrderedSwTable::EntryHandle {
-  public:
-    TestEntryHandle() : Asic::OrderedSwTable::EntryHandle(Asic::EntryVersion(1, 0)) {}
-    Lumo::String tableName() const override { return "TcamAction"; }
-    Asic::SwTableId tableId() const override { return Asic::SwTableId(0x1B080402); }
-};
+using VornTest::TestEntryHandle;
 
 InLifIndexEntryKey key(std::uint32_t intf) { return InLifIndexEntryKey{intf, 10, 0}; }
 

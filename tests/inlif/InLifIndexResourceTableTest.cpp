@@ -4,6 +4,7 @@
 
 #include "contracts/inlif/InLifIndexResourceTable.h"
 #include "contracts/lumo/Exception.h"
+#include "tests/inlif/TestEntryHandle.h"
 
 namespace {
 
@@ -13,13 +14,7 @@ using Handle = Table::ResourceHandle;
 using HandlePtr = Lumo::Ptr<Handle const>;
 using Asic::EntryState;
 
-// An entry handle whose state the test drives.
-class TestEntryHandle : public Asic::OrderedSwTable::EntryHandle {
-  public:
-    TestEntryHandle() : Asic::OrderedSwTable::EntryHandle(Asic::EntryVersion(1, 0)) {}
-    Lumo::String tableName() const override { return "TcamAction"; }
-    Asic::SwTableId tableId() const override { return Asic::SwTableId(0x1B080402); }
-};
+using VornTest::TestEntryHandle;
 
 // Counts the change notifications of one handle and the update numbers they came with.
 class Watcher : public Lumo::Subscriber {

@@ -39,6 +39,12 @@ class ActionTableFixture : public SwTableFixture<TcamActionSwTable> {
                                                              std::uint32_t intf = 0) {
         return table_->entryWrite(akey(id), aentry(id, vrf, intf), nullptr);
     }
+    // Queues entries 1 and 2 on InLif 5, 3 on InLif 6 and 4 without InLif.
+    void writeInLifUsers() {
+        for (std::uint32_t id : {1u, 2u}) write(id, 1, 5);
+        write(3, 1, 6);
+        write(4, 1, 0);
+    }
     // Logs a committed entry straight into the entry log, without a request of the table.
     Asic::LogVersion logDirect(std::uint32_t id, std::uint32_t vrf = 1, std::uint32_t intf = 0) {
         auto const e = aentry(id, vrf, intf);

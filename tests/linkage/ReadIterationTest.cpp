@@ -9,7 +9,17 @@
 namespace VornTest {
 namespace {
 
-using ReadIteration = ActionTableFixture;
+class ReadIteration : public ActionTableFixture {
+  protected:
+    // Pending writes 30, 31 and 32, and a walk that stands on 30 with its bookmark on 31.
+    auto walkStandingOn30() {
+        for (std::uint32_t id : {30u, 31u, 32u}) write(id);
+        auto state = table_->initIterState();
+        EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(30));
+        EXPECT_EQ(state->bookmarkKey(), akey(31));
+        return state;
+    }
+};
 
 Lumo::Ptr<Asic::NeededEntry const> noNeeds() { return Lumo::make<Asic::NeededEntry>(); }
 
@@ -126,12 +136,7 @@ TEST_F(ReadIteration, CollectionsMayChangeBetweenSteps) {
 
 TEST_F(ReadIteration, RemovedBookmarkInTheAddCollectionHandsOverToTheConfigurationPhase) {
     for (std::uint32_t id : {10u, 40u, 41u}) logDirect(id);
-    write(30);
-    write(31);
-    write(32);
-    auto state = table_->initIterState();
-    EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(30));
-    ASSERT_EQ(state->bookmarkKey(), akey(31));
+    auto state = walkStandingOn30();
     remove(31);  // the bookmarked pending write leaves the add collection
 
     // The configuration phase starts at the bookmark, not at the first record.
@@ -144,12 +149,7 @@ TEST_F(ReadIteration, RemovedBookmarkInTheAddCollectionHandsOverToTheConfigurati
 
 TEST_F(ReadIteration, BookmarkInTheAddCollectionFollowsItsKeyAcrossSlotReuse) {
     logDirect(50);
-    write(30);
-    write(31);
-    write(32);
-    auto state = table_->initIterState();
-    EXPECT_EQ(state->maybeUpdateCurrentEntry().key(), akey(30));
-    ASSERT_EQ(state->bookmarkKey(), akey(31));
+    auto state = walkStandingOn30();
     // The bookmarked write leaves the add collection, another key takes its place there, and
     // the bookmarked key comes back elsewhere: the walk resumes at the bookmarked key.
     remove(31);

@@ -13,10 +13,7 @@ using RestoreTest = ActionTableFixture;
 using Asic::EntryState;
 
 TEST_F(RestoreTest, RestoreAfterRestartRebindsLiveEntriesAndCatchesUpWithTheResource) {
-    write(1, 1, 5);
-    write(2, 1, 5);
-    write(3, 1, 6);
-    write(4, 1, 0);
+    writeInLifUsers();
     commitAll();
     remove(3);
     commitAll();  // key 3's record stays in deletion
@@ -133,10 +130,7 @@ TEST_F(RestoreTest, DelAllEntriesWithoutReleasingLogsOneTableDeletion) {
 }
 
 TEST_F(RestoreTest, ClearTableReleasesEveryLiveUseThenLogsOneDeletion) {
-    write(1, 1, 5);
-    write(2, 1, 5);
-    write(3, 1, 6);
-    write(4, 1, 0);
+    writeInLifUsers();
     write(5, 1, 7);
     commitAll();
     remove(5);
@@ -161,10 +155,7 @@ TEST_F(RestoreTest, ClearTableReleasesEveryLiveUseThenLogsOneDeletion) {
 }
 
 TEST_F(RestoreTest, RemoveAllCommitGivesUpEveryLiveUse) {
-    write(1, 1, 5);
-    write(2, 1, 5);
-    write(3, 1, 6);
-    write(4, 1, 0);
+    writeInLifUsers();
     commitAll();
     ASSERT_EQ(linkage().entryUsageSms(), 2u);
     auto const version = log_->tableVersion();

@@ -28,6 +28,25 @@ std::size_t entryCount(DesiredState const& state, TableKind kind) {
     return n;
 }
 
+// The views of both tables on units 0 and 1.
+void reportViews(ChildFacts& facts, Runtime& runtime) {
+    for (Asic::UnitId unitId : {0, 1})
+        for (TableKind kind : kTableKinds) reportView(facts, runtime, unitId, kind);
+}
+
+// Writes `state`, sweeps and runs until every request is answered, each one successfully.
+void rewriteAndSweep(Runtime& runtime, DesiredState const& state) {
+    Programmer programmer(runtime);
+    programmer.write(state);
+    runtime.sweepAll();
+    runtime.runUntilIdle();
+    EXPECT_TRUE(programmer.allAnswered());
+    for (auto const& [id, progress] : programmer.allProgress()) {
+        EXPECT_TRUE(progress.failedKeys.empty()) << VornTcamAgent::toString(id.first);
+        EXPECT_EQ(progress.completed, progress.written) << VornTcamAgent::toString(id.first);
+    }
+}
+
 template <typename Table>
 std::uint64_t suppressed(Table const& table) {
     return table->stats()->suppressedWriteCnt();
@@ -39,11 +58,28 @@ class RestartAcrossProcesses : public ::testing::TestWithParam<ChildEnd> {
     ChildReport readBack() {
         return runInChild([](ChildFacts& facts) {
             Runtime runtime;
-            for (Asic::UnitId unitId : {0, 1}) {
-                runtime.bringUp(unitId);
-                for (TableKind kind : kTableKinds) reportView(facts, runtime, unitId, kind);
-            }
+            for (Asic::UnitId unitId : {0, 1}) runtime.bringUp(unitId);
+            reportViews(facts, runtime);
         });
+    }
+
+    // A first run that programs `before` to completion (when given), then writes `state` with
+    // the hardware held back, reports its log and ends as the test's parameter says.
+    ChildReport heldRun(DesiredState const* before, DesiredState const& state) {
+        return runInChild(
+            [&](ChildFacts& facts) {
+                Runtime runtime(VornTcamAgent::RuntimeOptions{.holdHardware = before == nullptr});
+                if (before) {
+                    programToCompletion(runtime, *before);
+                    runtime.hardware().holdIs(true);
+                }
+                Programmer programmer(runtime);
+                programmer.write(state);
+                runtime.runUntilIdle();
+                reportLog(facts, runtime, "end/");
+                if (GetParam() == ChildEnd::sigkill) facts.awaitKill();
+            },
+            GetParam());
     }
 
     ScopedShmNamespace shm_{"restart"};
@@ -108,13 +144,7 @@ TEST_P(RestartAcrossProcesses, SecondRunRestoresRewritesSweepsAndReconciles) {
         facts.add("suppressed/TcamAction", suppressed(unit0.action));
         facts.add("suppressed/Tcam", suppressed(unit0.tcam));
 
-        Programmer programmer(runtime);
-        programmer.write(second);
-        runtime.sweepAll();
-        runtime.runUntilIdle();
-        EXPECT_TRUE(programmer.allAnswered());
-        for (auto const& [id, progress] : programmer.allProgress())
-            EXPECT_TRUE(progress.failedKeys.empty()) << VornTcamAgent::toString(id.first);
+        rewriteAndSweep(runtime, second);
         EXPECT_FALSE(unit0.action->hasPendingHwWrites());
         EXPECT_FALSE(unit0.tcam->hasPendingHwWrites());
         for (Asic::UnitId unitId : units)
@@ -149,18 +179,7 @@ TEST_P(RestartAcrossProcesses, ChangesLoggedButNotConfirmedSurviveAndComplete) {
     DesiredState const first = generate({0, 1}, kEntries, 23);
     DesiredState const second = mutate(first, 9, 0.4);
 
-    ChildReport const run1 = runInChild(
-        [&](ChildFacts& facts) {
-            Runtime runtime;
-            programToCompletion(runtime, first);
-            runtime.hardware().holdIs(true);
-            Programmer programmer(runtime);
-            programmer.write(second);
-            runtime.runUntilIdle();
-            reportLog(facts, runtime, "end/");
-            if (GetParam() == ChildEnd::sigkill) facts.awaitKill();
-        },
-        GetParam());
+    ChildReport const run1 = heldRun(&first, second);
     ASSERT_TRUE(run1.passed) << run1.ending;
     for (TableKind kind : kTableKinds) {
         std::string const t = tableName(kind);
@@ -173,13 +192,7 @@ TEST_P(RestartAcrossProcesses, ChangesLoggedButNotConfirmedSurviveAndComplete) {
         reportLog(facts, runtime, "start/");
         for (Asic::UnitId unitId : {0, 1}) runtime.bringUp(unitId);
         EXPECT_TRUE(runtime.reconcile().empty());
-        Programmer programmer(runtime);
-        programmer.write(second);
-        runtime.sweepAll();
-        runtime.runUntilIdle();
-        EXPECT_TRUE(programmer.allAnswered());
-        for (auto const& [id, progress] : programmer.allProgress())
-            EXPECT_EQ(progress.completed, progress.written) << VornTcamAgent::toString(id.first);
+        rewriteAndSweep(runtime, second);
         for (auto const& [unitId, tables] : runtime.units()) {
             facts.add(fmt::format("suppressed/{}/TcamAction", unitId), suppressed(tables.action));
             facts.add(fmt::format("suppressed/{}/Tcam", unitId), suppressed(tables.tcam));
@@ -187,8 +200,7 @@ TEST_P(RestartAcrossProcesses, ChangesLoggedButNotConfirmedSurviveAndComplete) {
             EXPECT_FALSE(tables.tcam->hasPendingHwWrites());
         }
         reportLog(facts, runtime, "end/");
-        for (Asic::UnitId unitId : {0, 1})
-            for (TableKind kind : kTableKinds) reportView(facts, runtime, unitId, kind);
+        reportViews(facts, runtime);
     });
     ASSERT_TRUE(run2.passed) << run2.ending;
     for (TableKind kind : kTableKinds) {
@@ -223,16 +235,7 @@ TEST_P(RestartAcrossProcesses, ChangesLoggedButNotConfirmedSurviveAndComplete) {
 // from the log would wait for them for ever.
 TEST_P(RestartAcrossProcesses, ChangesLoggedBeforeAnyConfirmationComplete) {
     DesiredState const state = generate({0, 1}, 16, 31);
-    ChildReport const run1 = runInChild(
-        [&](ChildFacts& facts) {
-            Runtime runtime(VornTcamAgent::RuntimeOptions{.holdHardware = true});
-            Programmer programmer(runtime);
-            programmer.write(state);
-            runtime.runUntilIdle();
-            reportLog(facts, runtime, "end/");
-            if (GetParam() == ChildEnd::sigkill) facts.awaitKill();
-        },
-        GetParam());
+    ChildReport const run1 = heldRun(nullptr, state);
     ASSERT_TRUE(run1.passed) << run1.ending;
     EXPECT_EQ(run1.number("end/confirmed/Tcam"), 0u);
     EXPECT_EQ(run1.number("end/version/Tcam"), entryCount(state, TableKind::tcam));
@@ -241,8 +244,7 @@ TEST_P(RestartAcrossProcesses, ChangesLoggedBeforeAnyConfirmationComplete) {
         Runtime runtime;
         programToCompletion(runtime, state);
         reportLog(facts, runtime, "end/");
-        for (Asic::UnitId unitId : {0, 1})
-            for (TableKind kind : kTableKinds) reportView(facts, runtime, unitId, kind);
+        reportViews(facts, runtime);
     });
     ASSERT_TRUE(run2.passed) << run2.ending;
     for (TableKind kind : kTableKinds) {
