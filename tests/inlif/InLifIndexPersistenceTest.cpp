@@ -7,6 +7,7 @@
 
 #include "contracts/inlif/InLifIndexResourceTable.h"
 #include "contracts/ledra/EntityManager.h"
+#include "contracts/shm/Environment.h"
 #include "tests/inlif/TestEntryHandle.h"
 #include "tests/support/ShmNamespace.h"
 
@@ -126,6 +127,26 @@ TEST_F(InLifIndexPersistence, AllocationsComeBackResolvedAfterARestartAndUnclaim
     restart();
     EXPECT_EQ(table_->entryCount(), 1u);
     EXPECT_EQ(client_->request(key(1), nullptr)->inLif0Index(), a->inLif0Index());
+}
+
+TEST_F(InLifIndexPersistence, HandlesResolvedTogetherPublishOnlyOnceTheirAllocationsAreCommitted) {
+    // One task resolves every pending request in one transaction; a client that hears of a
+    // resolved handle must find its allocation committed, not in a transaction still open.
+    std::vector<HandlePtr> handles;
+    for (std::uint32_t k = 1; k <= 3; ++k) handles.push_back(client_->request(key(k), nullptr));
+    int published = 0;
+    table_->stateChangeListenerIs([&] {
+        ++published;
+        EXPECT_FALSE(QelSharedMem::processEnvironment()->groupOpen());
+        for (auto const& h : handles) {
+            if (h->entryState() == EntryState::done) {
+                EXPECT_TRUE(stored().has(InLifIndexTesselEntry::keyOf(h->resourceKey())));
+            }
+        }
+    });
+    EXPECT_EQ(loop_.runUntilIdle(), 1u);
+    EXPECT_EQ(published, 3);
+    EXPECT_EQ(stored().size(), 3u);
 }
 
 TEST_F(InLifIndexPersistence, ReloadedPoolsHandOutFreshIndexesThenTheGapsAndRefuseWhatNoLongerFits) {
