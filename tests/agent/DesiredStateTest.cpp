@@ -1,14 +1,12 @@
 // Desired state of the agent simulator: JSON reading with line-accurate errors, writing, limits.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <stdexcept>
 
 #include "agent/DesiredState.h"
 #include "agent/DesiredStateGenerate.h"
 #include "agent/DesiredStateJson.h"
 #include "agent/EchoText.h"
-#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -209,30 +207,6 @@ TEST(DesiredStateTest, WrittenStatesParseBackEqual) {
         std::string const text = writeDesiredState(s);
         EXPECT_EQ(parseDesiredState(text, "written.json"), s);
         EXPECT_EQ(writeDesiredState(parseDesiredState(text)), text);
-    }
-
-    // Through a file; an unreadable file and a bad file name their path.
-    std::string const path = "/tmp/" + VornTest::uniqueName("desired") + ".json";
-    saveDesiredState(generated, path);
-    EXPECT_EQ(loadDesiredState(path), generated);
-    {
-        std::FILE* f = std::fopen(path.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fputs("{\"version\": 1,\n \"units\": 3}\n", f);
-        std::fclose(f);
-    }
-    try {
-        loadDesiredState(path);
-        ADD_FAILURE() << "accepted";
-    } catch (DesiredStateError const& e) {
-        EXPECT_EQ(std::string(e.what()), path + ":2: units: expected an array, got an integer");
-    }
-    std::remove(path.c_str());
-    try {
-        loadDesiredState(path);
-        ADD_FAILURE() << "accepted";
-    } catch (DesiredStateError const& e) {
-        EXPECT_EQ(std::string(e.what()).rfind(path + ": cannot open: ", 0), 0u) << e.what();
     }
 }
 

@@ -79,29 +79,41 @@ TEST(StoreNames, NamesAreCheckedAndNoTwoNamespacesShareAFile) {
 }
 
 TEST_F(StoreSafety, PlantedFilesAreRefusedAndNothingIsTouched) {
-    // A link in place of the data file, pointing outside the namespace.
+    // Each case plants one file of the namespace, tries to open the store, and checks what is
+    // left: a refused file is kept as it was and nothing is created beside it.
+    struct Case {
+        char const* what;
+        std::string const* planted;
+        bool link;                  // a link to a file outside the namespace, else a file of ours
+        mode_t mode;                // of the planted file
+        std::string const* absent;  // a file the refusal must not have created
+    };
     writeFile(outside_, "not yours");
-    ASSERT_EQ(::symlink(outside_.c_str(), files_.data.c_str()), 0);
+    Case const cases[] = {
+        {"link as data file", &files_.data, true, 0600, &files_.lmdbLock},
+        {"link as lock file", &files_.lmdbLock, true, 0600, &files_.data},
+        {"data file others may write", &files_.data, false, 0666, &files_.lmdbLock},
+    };
     QelSharedMem::namespaceIs(ns_);
-    EXPECT_THROW(QelSharedMem::Environment::open(ns_), UnsafeFileError);
-    EXPECT_THROW(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), UnsafeFileError);
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.link)
+            ASSERT_EQ(::symlink(outside_.c_str(), c.planted->c_str()), 0);
+        else
+            writeFile(*c.planted, std::string(8192, '\0'), c.mode);
+        EXPECT_THROW(QelSharedMem::Environment::open(ns_), UnsafeFileError);
+        if (c.link && c.planted == &files_.data) {  // the damage check refuses it too
+            EXPECT_THROW(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), UnsafeFileError);
+        }
+        EXPECT_FALSE(exists(*c.absent));
+        struct stat st {};
+        ASSERT_EQ(::lstat(c.planted->c_str(), &st), 0);
+        if (!c.link) {
+            EXPECT_EQ(st.st_mode & 0777, c.mode);
+        }
+        ::unlink(c.planted->c_str());
+    }
     EXPECT_EQ(contents(outside_), "not yours");
-    EXPECT_FALSE(exists(files_.lmdbLock)) << "nothing may be created beside a planted file";
-    ::unlink(files_.data.c_str());
-
-    // A link in place of the lock file: refused before the data file is created.
-    ASSERT_EQ(::symlink(outside_.c_str(), files_.lmdbLock.c_str()), 0);
-    EXPECT_THROW(QelSharedMem::Environment::open(ns_), UnsafeFileError);
-    EXPECT_FALSE(exists(files_.data));
-    ::unlink(files_.lmdbLock.c_str());
-
-    // A file others may read or write is not adopted, whoever made it.
-    writeFile(files_.data, std::string(8192, '\0'), 0666);
-    EXPECT_THROW(QelSharedMem::Environment::open(ns_), UnsafeFileError);
-    struct stat st {};
-    ASSERT_EQ(::stat(files_.data.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u) << "a refused file is left as it was";
-    ::unlink(files_.data.c_str());
 
     // A file of another user (only root can make one here).
     if (::geteuid() == 0) {
