@@ -82,9 +82,7 @@ TEST_F(AgentStoreSafety, PlantedLinkIsRefusedAndItsTargetUntouched) {
     EXPECT_NE(run.err.find("symbolic link"), std::string::npos) << run.err;
     auto const show = runAgent({"show", "--namespace", ns_});
     EXPECT_EQ(show.status, 1);
-    std::stringstream kept;
-    kept << std::ifstream(target).rdbuf();
-    EXPECT_EQ(kept.str(), "keep me");
+    EXPECT_EQ(VornTest::fileText(target), "keep me");
     EXPECT_FALSE(pathExists(files_.lmdbLock));
     ::unlink(target.c_str());
 }

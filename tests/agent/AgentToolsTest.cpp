@@ -24,13 +24,6 @@ using nlohmann::json;
 using VornTest::pathExists;
 using VornTest::runAgent;
 
-std::string readFile(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // The bytes a file holds: each data region with its offset. The shared-memory files are large
 // and sparse; their holes read as zeros and are left out.
 std::string fileContent(std::string const& path) {
@@ -186,14 +179,14 @@ TEST_F(AgentTools, SweepAuditAppendsOneLinePerSweptKeyToAPrivateFileAndRefusesAL
         earlier << "kept\n";
     }
     agent({"run", "--generate", "50", "--units", "0,1", "--sweep-audit", audit});
-    EXPECT_EQ(readFile(audit), "kept\n");  // a first run sweeps nothing
+    EXPECT_EQ(VornTest::fileText(audit), "kept\n");  // a first run sweeps nothing
     json const before = agentJson({"show", "--json", "--entries"});
     json const run =
         agentJson({"run", "--json", "--generate", "50", "--units", "0,1", "--mutate", "0.4", "--sweep-audit", audit});
     auto const after = liveKeys(agentJson({"show", "--json", "--entries"}));
     auto const stored = liveKeys(before);
 
-    std::istringstream lines(readFile(audit));
+    std::istringstream lines(VornTest::fileText(audit));
     std::string line;
     std::getline(lines, line);
     EXPECT_EQ(line, "kept");

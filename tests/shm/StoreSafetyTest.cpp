@@ -24,18 +24,6 @@ namespace {
 using QelSharedMem::NamespaceBusyError;
 using QelSharedMem::UnsafeFileError;
 
-bool exists(std::string const& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::string contents(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 void writeFile(std::string const& path, std::string const& bytes, mode_t mode = 0600) {
     int const fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
     ASSERT_GE(fd, 0);
@@ -105,7 +93,7 @@ TEST_F(StoreSafety, PlantedFilesAreRefusedAndNothingIsTouched) {
         if (c.link && c.planted == &files_.data) {  // the damage check refuses it too
             EXPECT_THROW(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), UnsafeFileError);
         }
-        EXPECT_FALSE(exists(*c.absent));
+        EXPECT_FALSE(VornTest::pathExists(*c.absent));
         struct stat st {};
         ASSERT_EQ(::lstat(c.planted->c_str(), &st), 0);
         if (!c.link) {
@@ -113,21 +101,21 @@ TEST_F(StoreSafety, PlantedFilesAreRefusedAndNothingIsTouched) {
         }
         ::unlink(c.planted->c_str());
     }
-    EXPECT_EQ(contents(outside_), "not yours");
+    EXPECT_EQ(VornTest::fileText(outside_), "not yours");
 
     // A file of another user (only root can make one here).
     if (::geteuid() == 0) {
         writeFile(files_.data, "theirs");
         ASSERT_EQ(::chown(files_.data.c_str(), 65534, 65534), 0);
         EXPECT_THROW(QelSharedMem::Environment::open(ns_), UnsafeFileError);
-        EXPECT_EQ(contents(files_.data), "theirs");
+        EXPECT_EQ(VornTest::fileText(files_.data), "theirs");
         ::unlink(files_.data.c_str());
     }
 
     // The agent lock file is held to the same rules.
     ASSERT_EQ(::symlink(outside_.c_str(), files_.agentLock.c_str()), 0);
     EXPECT_THROW(QelSharedMem::NamespaceLock{ns_}, UnsafeFileError);
-    EXPECT_EQ(contents(outside_), "not yours");
+    EXPECT_EQ(VornTest::fileText(outside_), "not yours");
 }
 
 TEST_F(StoreSafety, ErrorsThatAreNotDamageLeaveTheStoreAndDamageIsKeptAside) {
@@ -135,7 +123,7 @@ TEST_F(StoreSafety, ErrorsThatAreNotDamageLeaveTheStoreAndDamageIsKeptAside) {
     // Something that is not a file where the data file goes: an error, not damage.
     ASSERT_EQ(::mkdir(files_.data.c_str(), 0700), 0);
     EXPECT_THROW(QelSharedMem::Environment::open(ns_), QelSharedMem::StorageError);
-    EXPECT_TRUE(exists(files_.data));
+    EXPECT_TRUE(VornTest::pathExists(files_.data));
     ::rmdir(files_.data.c_str());
 
     // A sound store survives an open that fails for another reason (the lock file is not ours).
@@ -144,10 +132,10 @@ TEST_F(StoreSafety, ErrorsThatAreNotDamageLeaveTheStoreAndDamageIsKeptAside) {
         env->put(env->ledraDbi(), "key", "stored value");
         EXPECT_FALSE(env->recreated());
     }
-    std::string const stored = contents(files_.data);
+    std::string const stored = VornTest::fileText(files_.data);
     ASSERT_EQ(::chmod(files_.lmdbLock.c_str(), 0644), 0);
     EXPECT_THROW(QelSharedMem::Environment::open(ns_), UnsafeFileError);
-    EXPECT_EQ(contents(files_.data), stored);
+    EXPECT_EQ(VornTest::fileText(files_.data), stored);
     ASSERT_EQ(::chmod(files_.lmdbLock.c_str(), 0600), 0);
     {
         auto env = QelSharedMem::Environment::open(ns_);
@@ -161,7 +149,7 @@ TEST_F(StoreSafety, ErrorsThatAreNotDamageLeaveTheStoreAndDamageIsKeptAside) {
     EXPECT_TRUE(env->recreated());
     ASSERT_FALSE(env->damagedCopy().empty());
     EXPECT_EQ(env->damagedCopy().rfind(files_.damagedPrefix, 0), 0u);
-    EXPECT_EQ(contents(env->damagedCopy()), garbage);
+    EXPECT_EQ(VornTest::fileText(env->damagedCopy()), garbage);
     EXPECT_EQ(env->get(env->ledraDbi(), "key"), std::nullopt);
     struct stat st {};
     ASSERT_EQ(::stat(files_.data.c_str(), &st), 0);
@@ -200,7 +188,7 @@ TEST_F(StoreSafety, OneHolderPerNamespaceAndALockDiesWithItsProcess) {
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
     EXPECT_THROW(QelSharedMem::NamespaceLock{ns_}, NamespaceBusyError);
     EXPECT_THROW(QelSharedMem::removeNamespace(ns_), NamespaceBusyError);
-    EXPECT_TRUE(exists(files_.agentLock)) << "a refused removal removes nothing";
+    EXPECT_TRUE(VornTest::pathExists(files_.agentLock)) << "a refused removal removes nothing";
     {
         auto const view = QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize);
         EXPECT_EQ(view, std::nullopt) << "readers do not need the lock";
@@ -218,7 +206,7 @@ TEST_F(StoreSafety, OneHolderPerNamespaceAndALockDiesWithItsProcess) {
         QelSharedMem::removeNamespace(ns_);  // the holder may remove its own namespace
     }
     EXPECT_FALSE(QelSharedMem::NamespaceLock::heldHere(ns_));
-    EXPECT_FALSE(exists(files_.agentLock));
+    EXPECT_FALSE(VornTest::pathExists(files_.agentLock));
 }
 
 }  // namespace
