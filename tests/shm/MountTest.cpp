@@ -1,8 +1,6 @@
 // Mounting: entity managers, stored entity lists, refused input, and tables that come up
 // wiped because what is stored cannot be trusted.
-#include <fcntl.h>
 #include <gmock/gmock.h>
-#include <unistd.h>
 
 #include "tests/shm/ShmTestSupport.h"
 
@@ -123,28 +121,6 @@ TEST_F(ShmMount, StoredTableOfAnotherTypeOrWithDamagedMetadataComesUpWiped) {
     }
     restart();
     EXPECT_FALSE(mountConfig(3)->collectionControl()->wiped());  // the seam acts once
-}
-
-TEST_F(ShmMount, UnreadableEnvironmentFileIsRecreatedAndItsTablesComeUpWiped) {
-    mountLog()->entryLogConfigIs(logRecord(5));
-    restart();
-    {
-        // Overwrite both LMDB meta pages with garbage.
-        int const fd = ::open(QelSharedMem::environmentPath(shm_.name()).c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        std::vector<char> junk(2 * 65536, '\x5A');
-        ASSERT_EQ(::pwrite(fd, junk.data(), junk.size(), 0), static_cast<ssize_t>(junk.size()));
-        ::close(fd);
-    }
-    auto const log = mountLog();
-    EXPECT_TRUE(log->collectionControl()->wiped());
-    EXPECT_EQ(log->entryLogConfig().size(), 0u);
-    log->entryLogConfigIs(logRecord(6));
-    log->collectionControl()->clearWiped();
-    restart();
-    auto const again = mountLog();
-    EXPECT_FALSE(again->collectionControl()->wiped());
-    EXPECT_TRUE(again->entryLogConfig().has(6));
 }
 
 }  // namespace
