@@ -7,24 +7,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "tests/support/TestSupport.h"
 
 namespace VornTest {
-
-namespace {
-
-std::string slurp(std::string const& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-}  // namespace
 
 namespace {
 
@@ -64,9 +51,9 @@ Spawned spawn(std::vector<std::string> const& args, int extraFd) {
 AgentResult collect(int wstatus, std::string const& base) {
     AgentResult result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = slurp(base + ".out");
-    result.err = slurp(base + ".err");
-    result.extra = slurp(base + ".extra");
+    result.out = fileText(base + ".out");
+    result.err = fileText(base + ".err");
+    result.extra = fileText(base + ".extra");
     for (auto const* suffix : {".out", ".err", ".extra"}) ::unlink((base + suffix).c_str());
     return result;
 }
@@ -79,11 +66,6 @@ int waitFor(pid_t pid) {
 }
 
 }  // namespace
-
-bool pathExists(std::string const& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
 
 AgentResult runAgent(std::vector<std::string> const& args, int extraFd) {
     Spawned const child = spawn(args, extraFd);

@@ -13,9 +13,6 @@ struct AgentResult {
     std::string extra;  // what the child wrote to descriptor `extraFd`
 };
 
-// Whether something (a file, a link, whatever its target) is at `path`.
-bool pathExists(std::string const& path);
-
 // Runs the agent binary with `args`. With extraFd >= 0 the child gets a file open for writing
 // on that descriptor. The environment is the test's, with VORN_SHM_NAMESPACE removed, so a
 // namespace is always named on the command line.

@@ -33,8 +33,7 @@ class AgentStoreSafety : public ::testing::Test {
 
 TEST_F(AgentStoreSafety, BadNamespaceNamesExitWith2AndCreateNothing) {
     std::string const base = VornTest::uniqueName("bad");
-    for (std::string const& bad : {base + "\nx", base + "\tx", base + "*", "-" + base, base + ".mdb",
-                                   base + std::string(200, 'n'), std::string("../") + base}) {
+    for (std::string const& bad : {base + "\nx", "-" + base, std::string("../") + base}) {
         for (std::string const command : {"run", "show", "clean"}) {
             auto const r = runAgent({command, "--namespace", bad});
             EXPECT_EQ(r.status, 2) << command << " " << bad << ": " << r.err;
@@ -83,9 +82,7 @@ TEST_F(AgentStoreSafety, PlantedLinkIsRefusedAndItsTargetUntouched) {
     EXPECT_NE(run.err.find("symbolic link"), std::string::npos) << run.err;
     auto const show = runAgent({"show", "--namespace", ns_});
     EXPECT_EQ(show.status, 1);
-    std::stringstream kept;
-    kept << std::ifstream(target).rdbuf();
-    EXPECT_EQ(kept.str(), "keep me");
+    EXPECT_EQ(VornTest::fileText(target), "keep me");
     EXPECT_FALSE(pathExists(files_.lmdbLock));
     ::unlink(target.c_str());
 }

@@ -1,19 +1,12 @@
 // Desired state of the agent simulator: JSON reading with line-accurate errors, writing, limits.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <stdexcept>
 
 #include "agent/DesiredState.h"
 #include "agent/DesiredStateGenerate.h"
 #include "agent/DesiredStateJson.h"
 #include "agent/EchoText.h"
-#include "agent/StateFile.h"
-#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -94,47 +87,34 @@ std::vector<BadCase> badCases() {
         // empty input and syntax
         {"", 1, "the file is empty"},
         {edit(2, R"(  "version": 1)"), 3, "syntax error"},
-        {edit(8, baseLines()[7] + ","), 9, "syntax error"},
         {R"({"version": 1,)"
          "\n"
          R"("units": [)"
          "\n",
          2, "unexpected end of input"},
         {editKey("true", "tru"), 11, "invalid literal"},
-        {editKey(R"("10.0.0.1")", "\"10.0.\n0.1\""), 11, "control character"},
         {std::string(40, '[') + std::string(40, ']'), 1, "nested deeper than 32"},
         // structure and types
         {"[]\n", 1, "(top level): expected an object, got an array"},
         {edit(2, ""), 1, "(top level): missing field \"version\""},
         {edit(2, R"(  "version": 2,)"), 2, "version: unsupported version 2 (this program reads version 1)"},
         {R"({"version": 1, "units": []})", 1, "units: no units"},
-        {"{\"version\": 1,\n \"units\": {}}", 2, "units: expected an array, got an object"},
         {edit(2, R"(  "version": 1, "comment": "x",)"), 2, "comment: unknown field (expected one of version, units)"},
-        {edit(5, R"(      "unit": 0, "keyEntrys": [],)"), 5, "units[0].keyEntrys: unknown field"},
         {editAction(R"("vrf")", R"("vfr")"), 7, "units[0].actionEntries[0].vfr: unknown field"},
         {editKey(R"("priority": 5)", R"("priority": 5, "priority": 6)"), 11,
          "units[0].keyEntries[0].priority: field given twice"},
-        {edit(5, R"(      "unit": "0",)"), 5, "units[0].unit: expected an integer, got a string"},
         {editKey("true", "1"), 11, "units[0].keyEntries[0].ttlCheck: expected a boolean, got an integer"},
         {editKey(R"("vrf": 10)", R"("vrf": 1.5)"), 11, "vrf: expected an integer in 0..65535, got 1.5"},
-        {editAction(R"({"intf": 100, "vlan": 20})", "[]"), 7, "inLif: expected an object or null, got an array"},
-        {edit(18, R"(      "keyEntries": [7])"), 18, "units[1].keyEntries[0]: expected an object, got an integer"},
         {editAction(R"("vrf": 10, )", ""), 7, "units[0].actionEntries[0]: missing field \"vrf\""},
-        {edit(5, ""), 4, "units[0]: missing field \"unit\""},
         // ranges and enumerations
         {edit(5, R"(      "unit": 256,)"), 5, "units[0].unit: 256 is out of range 0..255"},
         {edit(5, R"(      "unit": 99999999999999999999,)"), 5, "99999999999999999999 is out of range 0..255"},
-        {editKey(R"("vrf": 10)", R"("vrf": 65536)"), 11, "keyEntries[0].vrf: 65536 is out of range 0..65535"},
         {editAction(R"("actionId": 1)", R"("actionId": 0)"), 7, "actionId: 0 is out of range 1..4294967295"},
         {editAction(R"("vlan": 20)", R"("vlan": 4096)"), 7, "inLif.vlan: 4096 is out of range 0..4095"},
-        {editAction(R"("intf": 100)", R"("intf": 0)"), 7, "inLif.intf: 0 is out of range 1..4294967295"},
         {editKey(R"("vxlan")", R"("none")"), 11, "unknown tunnel type \"none\" (expected one of ipInIp, gre,"},
-        {editAction(R"("decapOuter")", R"("decap")"), 7, "unknown decap type \"decap\""},
         // addresses
         {editKey("10.0.0.1", "10.0.0.256"), 11, "srcAddr: \"10.0.0.256\" is not an IPv4 or IPv6 address"},
-        {editKey(R"("10.0.0.1")", R"("")"), 11, "srcAddr: \"\" is not an IPv4 or IPv6 address"},
         {editKey("10.0.0.2", "2001:db8::2"), 11, "dstAddr: 2001:db8::2 is an IPv6 address but addressFamily is ipv4"},
-        {editKey(R"("ipv4")", R"("ipv6")"), 11, "srcAddr: 10.0.0.1 is an IPv4 address but addressFamily is ipv6"},
         // duplicates and references
         {edit(16, R"(      "unit": 0,)"), 16, "units[1].unit: unit 0 appears twice (first at units[0])"},
         {edit(8, R"(        {"actionId": 1, "decapType": "forwardOnly", "vrf": 0})"), 8,
@@ -143,20 +123,10 @@ std::vector<BadCase> badCases() {
          "units[0].keyEntries[2]: duplicate key (vrf 10, gre, 2001:db8::1 -> 2001:db8::2)"},
         {editKey(R"("actionId": 1)", R"("actionId": 7)"), 11,
          "units[0].keyEntries[0].actionId: no action entry 7 in unit 0"},
-        {edit(18, R"(      "keyEntries": [{"vrf": 1, "tunnelType": "gre", "addressFamily": "ipv4", )"
-                  R"("srcAddr": "1.1.1.1", "dstAddr": "1.1.1.2", "actionId": 2}])"),
-         18, "units[1].keyEntries[0].actionId: no action entry 2 in unit 1"},
         // problems are reported in file order, though entries are checked while the file is read
         {edits({{5, R"(      "unit": 256,)"}, {7, "        {\"actionId\": 0},"}}), 5, "256 is out of range"},
-        {edits({{2, R"(  "version": 2,)"}, {7, "        {\"actionId\": 0},"}}), 2, "unsupported version 2"},
         // lines of values that end their line, of names apart from their values, of multi-line objects
         {edit(11, "        {\"vrf\":\n         70000,\n" + baseLines()[10].substr(20)), 12, "70000 is out of range"},
-        {edit(12, R"(        {"vrf": 10, "tunnelType": "gre", "addressFamily": "ipv6",)"
-                  "\n"
-                  R"(         "srcAddr": "2001:db8::1", "dstAddr": "2001:db8::2",)"
-                  "\n"
-                  "         \"actionId\":\n          9\n        }"),
-         15, "units[0].keyEntries[1].actionId: no action entry 9 in unit 0"},
         {edit(12, "        {\"vrf\": 1,\n\n         \"actionId\": 2}"), 12,
          "keyEntries[1]: missing field \"tunnelType\""},
     };
@@ -208,11 +178,6 @@ TEST(DesiredStateTest, ValidFileBecomesTheModelAndTheValueTypes) {
     EXPECT_EQ(v4.logEntry.priority, 5);
     EXPECT_EQ(v4.logEntry.ttlCheck, 1);
 
-    auto const v6 = u0.keyEntries[1].entry();  // priority and ttlCheck left out: 0 and false
-    EXPECT_EQ(v6.key().addressFamily, 6);
-    EXPECT_EQ(v6.key().srcAddr, (IpBytes{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
-    EXPECT_EQ(v6.logEntry.priority, 0);
-    EXPECT_EQ(v6.logEntry.ttlCheck, 0);
 }
 
 TEST(DesiredStateTest, ValidateRejectsStatesTheFileFormatCannotExpress) {
@@ -233,15 +198,6 @@ TEST(DesiredStateTest, ValidateRejectsStatesTheFileFormatCannotExpress) {
     s = good;
     s.units[0].keyEntries[0].tunnelType = static_cast<TunnelType>(9);
     rejects(s, "keyEntries[0].tunnelType: invalid tunnel type 9");
-    s = good;
-    s.units[1].unitId = 300;
-    rejects(s, "units[1].unit: 300 is out of range 0..255");
-    s = good;
-    s.units[0].actionEntries[0].inLif.vlanId = 5000;
-    rejects(s, "inLif.vlan: 5000 is out of range 0..4095");
-    s = good;
-    s.units[0].actionEntries[1].vrfId = kMaxVrfId + 1;
-    rejects(s, "actionEntries[1].vrf: 65536 is out of range");
 }
 
 TEST(DesiredStateTest, WrittenStatesParseBackEqual) {
@@ -251,30 +207,6 @@ TEST(DesiredStateTest, WrittenStatesParseBackEqual) {
         std::string const text = writeDesiredState(s);
         EXPECT_EQ(parseDesiredState(text, "written.json"), s);
         EXPECT_EQ(writeDesiredState(parseDesiredState(text)), text);
-    }
-
-    // Through a file; an unreadable file and a bad file name their path.
-    std::string const path = "/tmp/" + VornTest::uniqueName("desired") + ".json";
-    saveDesiredState(generated, path);
-    EXPECT_EQ(loadDesiredState(path), generated);
-    {
-        std::FILE* f = std::fopen(path.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fputs("{\"version\": 1,\n \"units\": 3}\n", f);
-        std::fclose(f);
-    }
-    try {
-        loadDesiredState(path);
-        ADD_FAILURE() << "accepted";
-    } catch (DesiredStateError const& e) {
-        EXPECT_EQ(std::string(e.what()), path + ":2: units: expected an array, got an integer");
-    }
-    std::remove(path.c_str());
-    try {
-        loadDesiredState(path);
-        ADD_FAILURE() << "accepted";
-    } catch (DesiredStateError const& e) {
-        EXPECT_EQ(std::string(e.what()).rfind(path + ": cannot open: ", 0), 0u) << e.what();
     }
 }
 
@@ -356,41 +288,9 @@ TEST(DesiredStateTest, StatesBeyondWhatTheAgentHoldsAreRefusedWhereTheyOverflow)
     // Generated sizes are checked before anything is generated, and the default units at full
     // capacity fit the pools.
     EXPECT_NO_THROW(checkGenerateSize(2, kMaxEntriesPerTable));
-    EXPECT_NO_THROW(checkGenerateSize(4, kMaxEntriesPerTable));
     EXPECT_THROW(checkGenerateSize(1, kMaxEntriesPerTable + 1), std::invalid_argument);
     EXPECT_THROW(checkGenerateSize(5, kMaxEntriesPerTable), std::invalid_argument);
-    EXPECT_THROW(checkGenerateSize(1, std::uint64_t{1} << 62), std::invalid_argument);
     EXPECT_THROW(generate({0}, kMaxEntriesPerTable + 1, 1), std::invalid_argument);
-}
-
-TEST(DesiredStateTest, StateFilesAreReadOnlyWhenRegularAndWithinTheLimit) {
-    std::string const dir = "/tmp/" + VornTest::uniqueName("statefile");
-    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-    std::string const fifo = dir + "/fifo", big = dir + "/big.json", ok = dir + "/ok.json", link = dir + "/link";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    {
-        std::ofstream(ok) << "{\"version\": 1, \"units\": [{\"unit\": 3}]}";
-        std::ofstream(big) << std::string(1000, ' ');
-    }
-    ASSERT_EQ(::symlink(ok.c_str(), link.c_str()), 0);
-    auto refused = [](std::string const& path, std::size_t limit, std::string const& what) {
-        try {
-            readStateFile(path, limit);
-            ADD_FAILURE() << path << " was read";
-        } catch (DesiredStateError const& e) {
-            EXPECT_EQ(e.file(), path);
-            EXPECT_NE(std::string(e.what()).find(what), std::string::npos) << e.what();
-        }
-    };
-    refused(fifo, kMaxStateFileBytes, "a FIFO, not a regular file");  // no writer: must not wait
-    refused("/dev/zero", kMaxStateFileBytes, "a character device");
-    refused(dir, kMaxStateFileBytes, "a directory");
-    refused(dir + "/missing", kMaxStateFileBytes, "cannot open");
-    refused(big, 999, "1000 bytes, more than the 999 bytes");
-    EXPECT_EQ(readStateFile(big, 1000).size(), 1000u);
-    EXPECT_EQ(loadDesiredState(link).units.at(0).unitId, 3);  // a link to a regular file is followed
-    for (auto const& p : {fifo, big, ok, link}) std::remove(p.c_str());
-    ::rmdir(dir.c_str());
 }
 
 // Whether a message is safe on a terminal: no control byte, no invalid UTF-8.
@@ -402,14 +302,12 @@ bool printable(std::string const& text) {
 
 TEST(DesiredStateTest, EchoedInputIsEscapedAndShortenedAndKeepsItsPlace) {
     EXPECT_EQ(echoText("a\x1b[2J\n\t\\b"), "a\\x1b[2J\\n\\t\\\\b");
-    EXPECT_EQ(echoText(std::string_view("nul\0end", 7)), "nul\\0end");
     EXPECT_EQ(echoText("bad \xff\xc3 utf8, ok \xc3\xa9"), "bad \\xff\\xc3 utf8, ok \xc3\xa9");
     EXPECT_EQ(echoText("\xe2\x80\xae"
                        "evil \xc2\x9b"),
               "\\u202eevil \\u009b");  // bidi override, C1 CSI
     EXPECT_EQ(echoText(std::string(10, 'x'), 4), "xxxx...(10 bytes)");
     EXPECT_EQ(echoText("\xc3\xa9\xc3\xa9", 3), "\xc3\xa9...(4 bytes)");  // cut between characters
-    EXPECT_EQ(echoMessage("escaped to \\u0001"), "escaped to \\u0001");
 
     // Each case: the text of one field's value (or name), and the field the message must name.
     std::string const huge(1 << 20, 'A');
@@ -424,11 +322,8 @@ TEST(DesiredStateTest, EchoedInputIsEscapedAndShortenedAndKeepsItsPlace) {
         {action(R"("decapType": "\u001b[31mred\u0000hidden tail", "vrf": 0)"), "units[0].actionEntries[0].decapType"},
         {action("\"decapType\": \"" + huge + "\", \"vrf\": 0"), "units[0].actionEntries[0].decapType"},
         {action(R"("decapType": "none", "vr\u001bf": 0)"), "units[0].actionEntries[0].vr\\x1bf"},
-        {action("\"decapType\": \"\xff\xfe\", \"vrf\": 0"), "units[0].actionEntries[0].decapType"},
         {action(R"("decapType": "none", "vrf": 1e400)"), "units[0].actionEntries[0].vrf"},
         {action("\"decapType\": \"none\", \"vrf\": 1" + std::string(5000, '0')), "units[0].actionEntries[0].vrf"},
-        {action(R"("decapType": "none", "vrf": 0, "inLif": {"intf": 1, "vlan": 1e2}})"),
-         "units[0].actionEntries[0].inLif.vlan"},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(fmt::format("case {}", i));

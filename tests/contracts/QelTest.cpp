@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "contracts/qel/EventLoop.h"
 #include "contracts/qel/Log.h"
 #include "contracts/qel/RingTrace.h"
 #include "contracts/qel/Trace.h"
@@ -39,21 +38,6 @@ TEST(QelTrace, DisabledLevelFormatsNothingAndCaptureSeesEnabledRecords) {
     EXPECT_EQ(capture.records()[0].handle, "QelTestHandle");
 }
 
-TEST(QelTrace, ConfigureSetsLevelsByNameAndWildcard) {
-    Qel::TraceHandle a("QelCfgA"), b("QelCfgB");
-    Qel::TraceHandle::configure("QelCfgA/2,QelCfgB");
-    EXPECT_TRUE(a.enabled(2));
-    EXPECT_FALSE(a.enabled(3));
-    EXPECT_TRUE(b.enabled(9));
-    Qel::TraceHandle::configure("QelCfgA/0,QelCfgB/0");
-}
-
-TEST(QelTrace, ClassNameIsTakenFromThePrettyFunction) {
-    EXPECT_EQ(Qel::classNameOf("void VornTunnelTcamMgr::TcamSwTable::sweep()"), "TcamSwTable");
-    EXPECT_EQ(Qel::classNameOf("int main(int, char**)"), "");
-    EXPECT_EQ(Qel::classNameOf("bool Ns::Acc<Ns::Fam<int, char> >::commit(const X&)"), "Acc<Ns::Fam<int, char> >");
-}
-
 TEST(QelLog, RaisedMessageIsFormattedAndRecorded) {
     static Qel::LogDescriptor const desc{"TEST_MESSAGE", "unable to load item: %s", "explanation"};
     static Qel::LogDescriptor const two{"TEST_TWO", "%s lost %u records", "explanation"};
@@ -75,18 +59,6 @@ TEST(QelRingTrace, KeepsTheNewestRecordsAndFormatsThem) {
     ASSERT_EQ(dump.size(), Qel::RingTrace::kCapacity);
     EXPECT_EQ(dump.front(), "Swept 6 entries");
     EXPECT_EQ(dump.back(), "Swept 1029 entries");
-}
-
-TEST(QelEventLoop, RunsTasksInOrderIncludingTheOnesTheyPost) {
-    Qel::EventLoop loop;
-    std::vector<int> order;
-    loop.post([&] {
-        order.push_back(1);
-        loop.post([&] { order.push_back(3); });
-    });
-    loop.post([&] { order.push_back(2); });
-    EXPECT_EQ(loop.runUntilIdle(), 3u);
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
 }  // namespace

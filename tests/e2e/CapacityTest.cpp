@@ -1,15 +1,5 @@
-// Capacity and load runs of the whole agent in one process.
-//
-// A unit's configuration table holds at most 65,536 records (live keys and keys whose deletion
-// the hardware has not confirmed yet). A commit beyond that is refused by the shared-memory
-// table: Lumo::CapacityExceededException leaves the commit, the group resolver and the event
-// loop's task and reaches the caller of runUntilIdle; nothing of the refused write is stored,
-// its log version is given back, its handle stays accepted and its response handler is never
-// called. Every entry stored before is kept.
-//
-// A table's change log holds at most 1,000,000 records; while it is full the table's requests
-// stay queued with the resolver ("no space in entryLog!") and commit once the hardware status
-// moves on and the log is cleaned. The test declares a change log of 64 records to fill it.
+// Capacity runs of the whole agent in one process: a full configuration table refuses a new key
+// and keeps what it stores; a full change log holds requests back until the hardware catches up.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -154,7 +144,6 @@ struct SmallChangeLog {
 // The key table's change log declared with 64 records: the first requests fill it, the rest
 // (a removal among them) stay queued until the hardware catches up and the log is cleaned.
 TEST_F(Capacity, FullChangeLogHoldsRequestsBackUntilTheHardwareCatchesUp) {
-    EXPECT_EQ(runtime_->tcamIntf()->entryLog()->changeLogCapacity(), kChangeLogCapacity);
     constexpr std::uint32_t room = 64, held = 6, keys = 16;
     {
         SmallChangeLog const small(room);
@@ -204,7 +193,6 @@ TEST_F(Capacity, FullChangeLogHoldsRequestsBackUntilTheHardwareCatchesUp) {
     runtime_->hardware().holdIs(false);
     runtime_->runUntilIdle();
     EXPECT_EQ(answers.done, room + held);
-    EXPECT_EQ(answers.calls, room + held);
     EXPECT_EQ(action.done, 1u);
     EXPECT_EQ(log->tableVersion(), Asic::LogVersion{room} + held);
     EXPECT_EQ(changeLogRecords(), 0u);

@@ -1,6 +1,5 @@
 // Whole-agent runs inside one process: writes of both tables through the resolver, the InLif
-// resources and the simulated hardware until every handle completes, and action entries held
-// back while the InLif pools are exhausted.
+// resources and the simulated hardware until every handle completes.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -85,19 +84,6 @@ TEST_F(EndToEnd, KeyEntriesWaitForTheirActionsAndActionsForTheirInLifResources) 
     EXPECT_EQ(answers.size(), programmer.totalWritten());
     for (auto const& [key, count] : answers) EXPECT_EQ(count, 1) << key;
     for (auto const& unit : state.units) expectProgrammed(unit);
-}
-
-TEST_F(EndToEnd, ActionEntriesWaitWhileTheInLifPoolIsExhausted) {
-    restartAgent(RuntimeOptions{.inLif = {.inLif0PoolSize = 2, .inLif23PoolSize = 2}});
-    DesiredUnit unit{.unitId = 0};
-    for (std::uint32_t id = 1; id <= 4; ++id)
-        unit.actionEntries.push_back(DesiredActionEntry{.actionId = id, .vrfId = id, .inLif = {id, 1}});
-    Programmer programmer(*runtime_);
-    programmer.write(unit);
-    runtime_->runUntilIdle();
-    auto const& progress = programmer.progress(TableKind::action, 0);
-    EXPECT_EQ(progress.completed, 2u);
-    EXPECT_EQ(progress.completed + progress.failedKeys.size(), 4u);
 }
 
 }  // namespace

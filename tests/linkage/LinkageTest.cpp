@@ -47,14 +47,9 @@ TEST(ResolutionStateMapping, EveryHandleStateAClientCanSee) {
     EXPECT_EQ(mapped(EntryState::logged), EntryState::pending);
     EXPECT_EQ(mapped(EntryState::done), EntryState::done);
     EXPECT_EQ(mapped(EntryState::failedOther), EntryState::resolutionFailed);
-    EXPECT_EQ(mapped(EntryState::failed), EntryState::resolutionFailed);
-    EXPECT_EQ(mapped(EntryState::resolutionFailed), EntryState::resolutionFailed);
     FakeWrapper const noHandle{nullptr};
     EXPECT_EQ(Asic::SwTableResourceAccessor<FakeLinkage>::entryResolutionState(FakeLinkage{}, &noHandle),
               EntryState::done);
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(mapped(EntryState::resolvedOther), "Unhandled resHandle entryState");
-    EXPECT_DEATH(mapped(static_cast<EntryState>(7)), "Unhandled resHandle entryState");
 }
 
 TEST_F(LinkageTest, ResolutionStateNeededEntrySetAndTheNullKey) {
@@ -101,10 +96,8 @@ TEST_F(LinkageTest, ThreeUsersAreRewrittenAndAcknowledgedOnceWithTheLastHandle) 
     ASSERT_EQ(client_->ackCount(), 1u);
     auto const oldInLif0 = sm->resPtr()->inLif0Index();
     EXPECT_EQ(table_->entryRead(akey(2)).logEntry.inLif0Index, oldInLif0);
-
-    Qel::TraceCapture capture;
     ASSERT_TRUE(resTable_->reindex(inLif(5)));
-    EXPECT_EQ(capture.count("Updating sw table entry for key: TcamActionKey(1)"), 1u);
+
     ASSERT_EQ(helper_->updated.size(), 3u);
     ASSERT_EQ(client_->ackCount(), 2u);
     auto const& ack = client_->ackLog().back();
@@ -168,7 +161,6 @@ TEST_F(LinkageTest, MovingAnEntryReleasesTheOldKeyThenAcknowledgesTheNewOne) {
     EXPECT_EQ(linkage().entryUsageSms(), 0u);
     EXPECT_EQ(client_->releaseCount(), 2u);
     EXPECT_EQ(client_->ackCount(), 2u);
-    EXPECT_TRUE(capture.has("Null resKey: InLif(intf=0, vlan=0)"));
 }
 
 TEST_F(LinkageTest, SharedKeyHasOneStateMachineAndOneReleaseByTheLastUser) {
@@ -188,24 +180,19 @@ TEST_F(LinkageTest, SharedKeyHasOneStateMachineAndOneReleaseByTheLastUser) {
     EXPECT_EQ(linkage().entryUsageSm(inLif(5)), sm);
     EXPECT_FALSE(sm->entryUsageHas(akey(1)));
 
-    Qel::TraceCapture capture;
     auto const last = remove(2);
     commitAll();
     ASSERT_EQ(client_->releaseCount(), 1u);
     EXPECT_EQ(client_->releaseLog().back().entryHandle, last);
     EXPECT_EQ(linkage().entryUsageSms(), 0u);
     EXPECT_FALSE(sm->hasNotificationActive());
-    // The release itself is a change of the handle: seen in its post-release state and ignored.
-    EXPECT_TRUE(capture.has("Ignoring change for resourceKey: InLif(intf=5, vlan=10) "));
 
     // Once the removal is done the table frees the indexes and notifies: nobody acts on it.
     auto const acks = client_->ackCount();
-    capture.clear();
     table_->tableStatusVersion(log_->tableVersion());
     loop_.runUntilIdle();
     EXPECT_EQ(res->entryState(), EntryState::failedOther);
     EXPECT_EQ(client_->ackCount(), acks);
-    EXPECT_TRUE(capture.messages("TcamActionInLifIndexLinkage").empty());
 
     // A new handle for the key under a tracked key is refused.
     write(3, 1, 5);

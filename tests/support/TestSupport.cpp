@@ -1,9 +1,12 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
 
 namespace VornTest {
 std::string uniqueName(std::string const& prefix) {
@@ -17,5 +20,17 @@ std::string uniqueName(std::string const& prefix) {
         if (c == '/') c = '_';
     if (name.size() > 100) name.resize(100);  // namespace names are bounded
     return name;
+}
+
+std::string fileText(std::string const& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool pathExists(std::string const& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
 }
 }  // namespace VornTest

@@ -19,11 +19,8 @@ class ActionCommitTest : public SwTableFixture<Tm::TcamActionSwTable> {
 };
 
 TEST_F(ActionCommitTest, OutstandingResourceHoldsTheWriteUntilResolved) {
-    Qel::TraceCapture trace;
     auto h = writeInLif(1, 7);
     EXPECT_EQ(resolver().processQueues(), 0u);  // the resource table has not run yet
-    EXPECT_TRUE(trace.has(
-        fmt::format("SwTable key: {}, resourceKey: {} is still unresolved!", key(1), withInLif(1, 7).rsrcKeys)));
     EXPECT_EQ(h->entryState(), EntryState::pending);
 
     loop_.runUntilIdle();
@@ -48,7 +45,6 @@ TEST_F(ActionCommitTest, OutstandingResourceHoldsTheWriteUntilResolved) {
 }
 
 TEST_F(ActionCommitTest, FailedResourceDropsTheWriteUnlessTheHookKeepsIt) {
-    Qel::TraceCapture trace;
     resTable_->inLif0PoolSizeIs(0);
     auto dropped = writeInLif(1, 7);
     EXPECT_EQ(commitAll(), 1u);
@@ -61,8 +57,6 @@ TEST_F(ActionCommitTest, FailedResourceDropsTheWriteUnlessTheHookKeepsIt) {
     EXPECT_FALSE(helper_->failures[0].second);
     EXPECT_TRUE(helper_->successes.empty());
     EXPECT_EQ(stats().resolveFailCnt(), 1u);
-    EXPECT_TRUE(trace.has(
-        fmt::format("SwTable key: {}, resourceKey: {} has failed resolution!", key(1), withInLif(1, 7).rsrcKeys)));
 
     // A hook that answers true has the write committed anyway, without the success hook.
     helper_->failureAnswer = true;

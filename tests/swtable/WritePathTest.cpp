@@ -30,19 +30,16 @@ TYPED_TEST(WritePathTest, NullWrappersAndTheInLogQueueAcrossTheWrap) {
 }
 
 TYPED_TEST(WritePathTest, VersionsAndTransientCollectionsOfOneKey) {
-    Qel::TraceCapture trace;
     auto& t = *this->table_;
     auto const k = this->key(1);
 
     auto w1 = this->write(1, 1);
     EXPECT_TRUE(w1->version().isEq(Asic::EntryVersion(0, 0)));
-    EXPECT_EQ(trace.count(fmt::format(" Key: {} not found in entry version collection", k)), 1u);
     auto w2 = this->write(1, 2);
     EXPECT_TRUE(w2->version().isEq(Asic::EntryVersion(1, 0)));
     EXPECT_EQ(t.transientAddEntry(k)->entry(), this->entry(1, 2));
     auto r3 = this->remove(1);
     EXPECT_TRUE(r3->version().isEq(Asic::EntryVersion(2, 0)));
-    EXPECT_EQ(trace.count(fmt::format(" Key: {} not found in entry version collection", k)), 1u);
     EXPECT_EQ(t.transientAddEntry(k), nullptr);
     ASSERT_NE(t.transientRemoveEntry(k), nullptr);
     // The removed entry carries only the key.
@@ -65,8 +62,6 @@ TYPED_TEST(WritePathTest, VersionsAndTransientCollectionsOfOneKey) {
     EXPECT_EQ(this->stats().entryWriteCnt(), 3u);
     EXPECT_EQ(this->stats().entryRemoveCnt(), 2u);
     EXPECT_EQ(this->resolver().queued(), 5u);
-    EXPECT_EQ(trace.count(fmt::format("Done processing write for key: {} ", k)), 3u);
-    EXPECT_EQ(trace.count(fmt::format(" Done processing remove for key: {} ", k)), 2u);
     // Requests are only queued: nothing is logged before the resolver commits.
     EXPECT_EQ(this->log_->tableVersion(), 0u);
 
@@ -78,7 +73,6 @@ TYPED_TEST(WritePathTest, VersionsAndTransientCollectionsOfOneKey) {
 }
 
 TYPED_TEST(WritePathTest, RemoveAllCountsAndKeepsKeyVersions) {
-    Qel::TraceCapture trace;
     auto& t = *this->table_;
     this->write(1);
     this->remove(2);
@@ -89,11 +83,8 @@ TYPED_TEST(WritePathTest, RemoveAllCountsAndKeepsKeyVersions) {
     EXPECT_TRUE(t.transientRemoveEntryColl().empty());
     EXPECT_TRUE(t.transientRemoveAllVersion().valid());
     EXPECT_EQ(t.transientRemoveAllVersion().value, 0u);
-    EXPECT_TRUE(trace.has("No remove all operation currently enqueued"));
-    EXPECT_TRUE(trace.has("Done processing remove all "));
     t.entryRemoveAll(nullptr);
     EXPECT_EQ(t.transientRemoveAllVersion().value, 1u);
-    EXPECT_TRUE(trace.has("Found valid table remove all version: 0"));
 
     // Versions survive: the next request of a key continues its count.
     EXPECT_TRUE(t.transientVersionForKey(this->key(1)).isEq(Asic::EntryVersion(0, 0)));
