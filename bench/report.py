@@ -274,7 +274,7 @@ def section_switch(targets):
     out.append("From `switch_bench`: 8 units with 65,536 key and 65,536 action entries each (1,048,576 "
                "entries), programmed cold into fresh shared memory by one agent, then a warm restart with "
                "the identical desired state (mounts, restore, mark, identical rewrite, sweep, until every "
-               "handle completes). One run. Resident memory: growth of the agent process's resident set "
+               "handle completes). One iteration per repetition (the median when repeated). Resident memory: growth of the agent process's resident set "
                "over the cold programming, per entry. Goal: warm restart in at most 2 s.")
     out.append("")
     out.append("| Phase | seconds (wall) | seconds (CPU) |")
