@@ -416,31 +416,13 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
     ReadStatus const status = verify(k.mv_data, keySize, v.mv_data, v.mv_size, record);
     if (status != ReadStatus::found) return status;
     if (walking && stepsBackFrom_.empty() && r.snapshot() != 0) {
-        readAhead(r.snapshot(), c, foundKey, keySize, v.mv_data);
+        ahead_.start(r.snapshot(), foundKey, keySize, v.mv_data, definition_.recordSize);
+        ahead_.fill(c);
     } else {
         // A walk's caller often looks up the record it was just given.
         rememberRead(r.snapshot(), foundKey, keySize, true, v.mv_data);
     }
     return status;
-}
-
-// Starts the read-ahead window at the record the cursor rests on and fills it with the intact
-// records that follow, in increasing key order. The cursor is left on the last record taken, so
-// that the step after the window goes on from there as it would have without one.
-void RawCollection::readAhead(std::uint64_t snapshot, MDB_cursor* c, std::uint8_t const* key, std::size_t keySize,
-                              void const* record) const {
-    ahead_.start(snapshot, key, keySize, record, definition_.recordSize);
-    MDB_val k, v;
-    while (!ahead_.full() && mdb_cursor_get(c, &k, &v, MDB_NEXT) == 0) {
-        if (k.mv_size != keySize || std::memcmp(k.mv_data, ahead_.lastKey(), keySize) <= 0 ||
-            !storedRecordIntact(std::string_view(static_cast<char const*>(k.mv_data), k.mv_size),
-                                std::string_view(static_cast<char const*>(v.mv_data), v.mv_size),
-                                definition_.recordSize)) {
-            mdb_cursor_get(c, &k, &v, MDB_PREV);  // back to the last record taken
-            break;
-        }
-        ahead_.append(k.mv_data, v.mv_data);
-    }
 }
 
 void RawCollection::put(std::uint8_t const* key, std::size_t keySize, void const* record) {

@@ -17,8 +17,6 @@
 #include "contracts/shm/ReadAhead.h"
 #include "contracts/shm/SharedMem.h"
 
-struct MDB_cursor;
-
 namespace Tessel::detail {
 
 // misordered: a step found a record that is not past the key it started from (the tree's
@@ -98,9 +96,6 @@ class RawCollection {
                     void* record) const;
     void rememberRead(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize, bool found,
                       void const* record) const;
-
-    void readAhead(std::uint64_t snapshot, MDB_cursor* c, std::uint8_t const* key, std::size_t keySize,
-                   void const* record) const;
 
     // Remembers the stored key of a record a read found damaged, for quarantine().
     void noteDamaged(void const* key, std::size_t keySize) const;

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+struct MDB_cursor;
+
 namespace Tessel::detail {
 
 class ReadAhead {
@@ -37,6 +39,11 @@ class ReadAhead {
         append(key, record);
     }
     bool full() const { return count_ == kCapacity; }
+    // Appends the intact records that follow cursor `c` (resting on the last record taken), in
+    // increasing key order, until the window is full or a record fails a check. The cursor is
+    // left on the last record taken, so that the step after the window goes on from there as
+    // it would have without one.
+    void fill(MDB_cursor* c);
     void append(void const* key, void const* record) {
         unsigned char* at = bytes_.data() + std::size_t{count_} * stride_;
         std::memcpy(at, key, keySize_);
