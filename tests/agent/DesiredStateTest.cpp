@@ -177,7 +177,6 @@ TEST(DesiredStateTest, ValidFileBecomesTheModelAndTheValueTypes) {
     EXPECT_EQ(v4.logEntry.actionKey.actionId, 1u);
     EXPECT_EQ(v4.logEntry.priority, 5);
     EXPECT_EQ(v4.logEntry.ttlCheck, 1);
-
 }
 
 TEST(DesiredStateTest, ValidateRejectsStatesTheFileFormatCannotExpress) {

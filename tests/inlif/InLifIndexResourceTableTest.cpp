@@ -46,8 +46,8 @@ TEST(InLifIndexResourceTable, RequestIsPendingUntilTheLoopResolvesIt) {
 
     HandlePtr a = client->request(key(1), nullptr);
     ASSERT_TRUE(a);
-    EXPECT_EQ(client->request(key(1), nullptr), a);                       // same key, same handle
-    EXPECT_EQ(client->request(InLifIndexEntryKey{}, nullptr), nullptr);   // the null key needs nothing
+    EXPECT_EQ(client->request(key(1), nullptr), a);                      // same key, same handle
+    EXPECT_EQ(client->request(InLifIndexEntryKey{}, nullptr), nullptr);  // the null key needs nothing
     EXPECT_EQ(a->entryState(), EntryState::pending);
     EXPECT_EQ(a->updateNumber(), 0u);
     HandlePtr b = client->request(key(2), nullptr);

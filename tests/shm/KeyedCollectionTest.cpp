@@ -241,7 +241,8 @@ TEST_F(ShmCollection, DamagedRecordsAreRemovedWhenReportedAndInsideAScopeWhenItE
         }
     };
 
-    // Found inside a scope: removed when the scope ends, and not in the scope's transaction (whose writes commit as they would).
+    // Found inside a scope: removed when the scope ends, and not in the scope's transaction (whose writes commit as
+    // they would).
     entries.TEST_corruptRecord(order[1]);
     {
         QelSharedMem::WriteTransaction txn;

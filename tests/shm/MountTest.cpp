@@ -41,7 +41,6 @@ TEST_F(ShmMount, TablesAreFoundAgainAndKeptApartPerManager) {
     EXPECT_THAT(shmManager(false)->findEntities(kConfigBase, QelSharedMem::QelSharedMemType::tessel), stored);
     auto const otherName = QelSharedMem::EntityManager::getEntityManager("OtherEm", true);
     EXPECT_TRUE(otherName->findEntities("", QelSharedMem::QelSharedMemType::tessel).empty());
-
 }
 
 TEST_F(ShmMount, BadPathsTypesAndCollectionsAreRefused) {
