@@ -48,17 +48,21 @@ class EntryFloor {
     EntryFloor(EntryFloor const&) = delete;
     EntryFloor& operator=(EntryFloor const&) = delete;
 
-    // Commits entries [first, first + count) of one shape, each in its own write transaction,
-    // then removes their change-log records in batches of 1,024.
-    void commit(FloorRecordShape const& shape, std::uint32_t table, std::uint64_t first, std::uint64_t count) {
+    // Commits entries [first, first + count) of one shape, `perTransaction` entries to a write
+    // transaction (1: each in its own), then removes their change-log records in batches of
+    // 1,024.
+    void commit(FloorRecordShape const& shape, std::uint32_t table, std::uint64_t first, std::uint64_t count,
+                std::uint64_t perTransaction = 1) {
         std::vector<std::uint8_t> config(shape.configSize), change(shape.changeSize);
-        for (std::uint64_t n = first; n < first + count; ++n) {
+        for (std::uint64_t n = first; n < first + count;) {
             MDB_txn* txn = begin(0);
-            auto const k = entryKey(shape, n);
-            auto const v = ScratchLmdb::key(++version_);
-            config[0] = change[0] = static_cast<std::uint8_t>(n);
-            put(txn, configDbi_[table], k.data(), shape.keySize, config);
-            put(txn, changeDbi_[table], v.data(), v.size(), change);
+            for (std::uint64_t i = 0; i < perTransaction && n < first + count; ++i, ++n) {
+                auto const k = entryKey(shape, n);
+                auto const v = ScratchLmdb::key(++version_);
+                config[0] = change[0] = static_cast<std::uint8_t>(n);
+                put(txn, configDbi_[table], k.data(), shape.keySize, config);
+                put(txn, changeDbi_[table], v.data(), v.size(), change);
+            }
             ScratchLmdb::check(mdb_txn_commit(txn), "mdb_txn_commit");
         }
         for (std::uint64_t v = version_ - count + 1; v <= version_;) {

@@ -30,6 +30,7 @@
 #include "agent/Programmer.h"
 #include "agent/Runtime.h"
 #include "bench/EntryFloor.h"
+#include "contracts/asic/GroupResolver.h"
 #include "contracts/qel/Entity.h"
 #include "contracts/shm/Environment.h"
 #include "contracts/shm/SharedMem.h"
@@ -152,14 +153,14 @@ void program(benchmark::State& state) {
     stopAgent(runtime);
 }
 
-void floorCommit(benchmark::State& state, VornBench::FloorRecordShape shape) {
+void floorCommit(benchmark::State& state, VornBench::FloorRecordShape shape, std::uint64_t perTransaction) {
     auto const n = static_cast<std::uint32_t>(state.range(0));
     VornBench::EntryFloor floor;
     for (auto _ : state) {
         state.PauseTiming();
         floor.clear(0);
         state.ResumeTiming();
-        floor.commit(shape, 0, 0, n);
+        floor.commit(shape, 0, 0, n, perTransaction);
     }
     perItem(state, n);
 }
@@ -304,13 +305,24 @@ BENCHMARK(program<TableKind::action>)
     ->Arg(65536)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(floorCommit, Tcam, VornBench::kTcamShape)
+BENCHMARK_CAPTURE(floorCommit, Tcam, VornBench::kTcamShape, 1)
     ->Name("floor/commit/Tcam")
     ->Arg(1024)
     ->Arg(65536)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(floorCommit, TcamAction, VornBench::kActionShape)
+BENCHMARK_CAPTURE(floorCommit, TcamAction, VornBench::kActionShape, 1)
     ->Name("floor/commit/TcamAction")
+    ->Arg(1024)
+    ->Arg(65536)
+    ->Unit(benchmark::kMillisecond);
+// The same records, as many to a write transaction as the group resolver commits together.
+BENCHMARK_CAPTURE(floorCommit, TcamGrouped, VornBench::kTcamShape, Asic::GroupResolver::kCommitsPerGroup)
+    ->Name("floor/groupCommit/Tcam")
+    ->Arg(1024)
+    ->Arg(65536)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(floorCommit, TcamActionGrouped, VornBench::kActionShape, Asic::GroupResolver::kCommitsPerGroup)
+    ->Name("floor/groupCommit/TcamAction")
     ->Arg(1024)
     ->Arg(65536)
     ->Unit(benchmark::kMillisecond);

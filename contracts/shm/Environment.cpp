@@ -159,6 +159,8 @@ void Environment::openDatabases() {
     mdb_txn_reset(readTxn_);
     readCursors_.assign(kMaxDatabases + 2, nullptr);  // + LMDB's two core databases
     cursorGenerations_.assign(kMaxDatabases + 2, 0);
+    scopeCursors_.assign(kMaxDatabases + 2, nullptr);
+    scopeCursorTxns_.assign(kMaxDatabases + 2, 0);
 }
 
 void Environment::close() {
@@ -173,6 +175,7 @@ void Environment::close() {
     for (MDB_cursor* c : readCursors_)
         if (c) mdb_cursor_close(c);
     readCursors_.clear();
+    scopeCursors_.clear();  // freed with the scope's transaction
     if (readTxn_) mdb_txn_abort(readTxn_);
     readTxn_ = nullptr;
     readDepth_ = 0;
@@ -185,6 +188,7 @@ void Environment::abandon() {
     env_ = nullptr;
     readTxn_ = nullptr;
     readCursors_.clear();
+    scopeCursors_.clear();
     scopeTxn_ = nullptr;
     scopeDepth_ = 0;
     readDepth_ = 0;
@@ -215,6 +219,8 @@ void Environment::resetKeptRead() {
 }
 
 int Environment::beginWrite(MDB_txn** txn) {
+    ++writeTxns_;
+    scopeChanged();
     resetKeptRead();  // a parked snapshot would keep this write from reusing the pages it frees
     int rc = mdb_txn_begin(env_, nullptr, 0, txn);
     if (rc == MDB_MAP_RESIZED && readDepth_ == 0) {
@@ -242,7 +248,7 @@ Environment::Read::Read(Environment& env) : env_(env) {
         }
         if (rc != 0) throwLmdbError(rc, env.path_, "starting", "a read transaction");
         env.readLive_ = true;
-        ++env.readGeneration_;
+        env.readGeneration_ = ++env.snapshotNumbers_;
     }
     ++env.readDepth_;
     kept_ = true;
@@ -250,7 +256,6 @@ Environment::Read::Read(Environment& env) : env_(env) {
 }
 
 Environment::Read::~Read() {
-    if (ownCursor_) mdb_cursor_close(ownCursor_);
     // At depth 0 the kept transaction stays live ("parked"): the next read reuses it, cursor
     // positions included, when no transaction has committed since (see parkedSnapshotCurrent).
     if (kept_ && env_.readTxn_) --env_.readDepth_;
@@ -259,11 +264,14 @@ Environment::Read::~Read() {
 MDB_cursor* Environment::Read::cursor(MDB_dbi dbi) {
     int rc;
     if (!kept_) {
-        if (ownCursor_) mdb_cursor_close(ownCursor_);
-        ownCursor_ = nullptr;
-        rc = mdb_cursor_open(txn_, dbi, &ownCursor_);
+        MDB_cursor*& c = env_.scopeCursors_.at(dbi);
+        std::uint64_t& bound = env_.scopeCursorTxns_.at(dbi);
+        if (c && bound == env_.writeTxns_) return c;
+        c = nullptr;  // of an ended transaction: freed with it
+        rc = mdb_cursor_open(txn_, dbi, &c);
         if (rc != 0) throwLmdbError(rc, env_.path_, "opening", "a cursor");
-        return ownCursor_;
+        bound = env_.writeTxns_;
+        return c;
     }
     MDB_cursor*& c = env_.readCursors_.at(dbi);
     std::uint64_t& bound = env_.cursorGenerations_.at(dbi);
@@ -281,6 +289,7 @@ Environment::Write::Write(Environment& env, bool alone) : env_(env) {
     if (alone && env.scopeDepth_ == 0 && env.scopeTxn_) env.groupCommit();
     if (!alone && (env.scopeTxn_ || env.groupOpen_)) {
         txn_ = env.groupTxn();
+        env.scopeChanged();
         if (env.groupOpen_ && env.scopeDepth_ == 0) {
             unit_ = true;
             mark_ = env.journal_.size();
@@ -293,6 +302,7 @@ Environment::Write::Write(Environment& env, bool alone) : env_(env) {
 }
 
 Environment::Write::~Write() {
+    if (!own_) env_.scopeChanged();
     if (own_ && txn_) mdb_txn_abort(txn_);
     if (unit_) env_.rollbackTo(mark_, false);  // left by an exception: undo what it wrote
 }
@@ -310,6 +320,7 @@ void Environment::Write::abandon() {
 }
 
 void Environment::Write::fail(int rc, std::string_view what, std::string_view subject) {
+    env_.scopeChanged();
     if (own_) {
         abandon();
     } else if (std::exchange(unit_, false)) {
@@ -449,6 +460,7 @@ void Environment::journal(MDB_dbi dbi, MDB_val const& key, MDB_val const* value)
 
 void Environment::rollbackTo(std::size_t mark, bool failed) {
     if (!scopeTxn_ || (!failed && journal_.size() == mark)) return;
+    scopeChanged();
     mdb_txn_abort(std::exchange(scopeTxn_, nullptr));
     journal_.resize(mark);
     int rc = beginWrite(&scopeTxn_);

@@ -92,17 +92,18 @@ class Environment : public std::enable_shared_from_this<Environment> {
         Read(Read const&) = delete;
         Read& operator=(Read const&) = delete;
         MDB_txn* txn() const { return txn_; }
-        // The snapshot this read sees, as a number that no other snapshot of this handle shares
-        // (it changes whenever the kept transaction is renewed); 0 for a read in a scope's
-        // write transaction, whose view changes with every write.
-        std::uint64_t snapshot() const { return kept_ ? env_.readGeneration_ : 0; }
-        // A cursor on `dbi` for this read; valid until the Read ends.
+        // The snapshot this read sees, as a number that no other snapshot of this handle shares:
+        // it changes whenever the kept transaction is renewed, and for a read in a scope's write
+        // transaction with every write made in it. What was read under one number is what a
+        // read under the same number would find again.
+        std::uint64_t snapshot() const { return kept_ ? env_.readGeneration_ : env_.scopeSnapshot_; }
+        // A cursor on `dbi` for this read; valid until the Read ends. It is the transaction's
+        // own cursor of `dbi`, left where the last read of the same transaction left it.
         MDB_cursor* cursor(MDB_dbi dbi);
 
       private:
         Environment& env_;
         MDB_txn* txn_ = nullptr;
-        MDB_cursor* ownCursor_ = nullptr;  // opened on a scope's write transaction
         bool kept_ = false;
     };
 
@@ -126,9 +127,11 @@ class Environment : public std::enable_shared_from_this<Environment> {
         // Tell the commit group what was written, so that it can be written again when a later
         // unit of the group fails. `value` is the stored bytes.
         void wrote(MDB_dbi dbi, MDB_val const& key, MDB_val const& value) {
+            env_.scopeChanged();
             if (env_.groupOpen_) env_.journal(dbi, key, &value);
         }
         void removed(MDB_dbi dbi, MDB_val const& key) {
+            env_.scopeChanged();
             if (env_.groupOpen_) env_.journal(dbi, key, nullptr);
         }
 
@@ -225,12 +228,23 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // Resets the kept transaction when it is parked (live with no Read on it).
     void resetKeptRead();
 
-    MDB_txn* readTxn_ = nullptr;                    // kept read transaction
-    unsigned readDepth_ = 0;                        // nested Read objects on the kept transaction
-    bool readLive_ = false;                         // readTxn_ renewed and not reset since
-    std::uint64_t readGeneration_ = 0;              // renewals of readTxn_
+    MDB_txn* readTxn_ = nullptr;  // kept read transaction
+    unsigned readDepth_ = 0;      // nested Read objects on the kept transaction
+    bool readLive_ = false;       // readTxn_ renewed and not reset since
+    // Snapshot numbers (Read::snapshot), handed out from one counter: a renewal of readTxn_
+    // takes a new one, and so does the scope's transaction whenever it begins or anything may
+    // have changed in it (every write, failure and rollback).
+    void scopeChanged() { scopeSnapshot_ = ++snapshotNumbers_; }
+    std::uint64_t snapshotNumbers_ = 0;
+    std::uint64_t readGeneration_ = 0;              // the number of readTxn_'s present renewal
+    std::uint64_t scopeSnapshot_ = 0;               // the number of what scopeTxn_ holds now
     std::vector<MDB_cursor*> readCursors_;          // by database handle, bound to readTxn_
     std::vector<std::uint64_t> cursorGenerations_;  // the renewal each cursor was last bound in
+    // Cursors of the scope's write transaction, by database handle. LMDB frees them when that
+    // transaction ends, so one counts only while writeTxns_ is still what it was opened under.
+    std::uint64_t writeTxns_ = 0;  // write transactions begun
+    std::vector<MDB_cursor*> scopeCursors_;
+    std::vector<std::uint64_t> scopeCursorTxns_;
 
     MDB_txn* scopeTxn_ = nullptr;
     unsigned scopeDepth_ = 0;

@@ -191,6 +191,31 @@ TEST_F(ShmCollection, LongWalkIsServedAheadYetMeetsADamagedRecordWhereItLies) {
               (std::vector<Asic::LogVersion>{200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 212, 213, 214}));
 }
 
+TEST_F(ShmCollection, WalkInsideOneWriteScopeSeesEachOfTheScopesWritesAtTheNextStep) {
+    // Inside a scope the reads keep their cursor and read ahead as outside it; every write of
+    // the scope starts a fresh view, so no step or lookup hands out what the scope has changed.
+    auto log = mountLog();
+    for (Asic::LogVersion v = 1; v <= 200; ++v) log->entryLogConfigIs(logRecord(v));
+    auto& changes = log->entryLogConfig();
+    QelSharedMem::WriteTransaction txn;
+    std::vector<Asic::LogVersion> seen;
+    for (auto cur = changes.first(); cur; cur = changes.after(cur->version)) {
+        seen.push_back(cur->version);
+        EXPECT_EQ(changes.find(cur->version).logEntry.key, tcamKey(cur->version == 151 ? 7 : 0));
+        if (cur->version == 100) {  // deep inside a window read ahead
+            log->entryLogConfigDel(101);
+            log->entryLogConfigDel(100);  // the record the walk stands on
+            log->entryLogConfigIs(logRecord(250));
+        }
+        if (cur->version == 150) log->entryLogConfigIs(logRecord(151, 7));  // rewritten just ahead
+    }
+    std::vector<Asic::LogVersion> expected;
+    for (Asic::LogVersion v = 1; v <= 200; ++v)
+        if (v != 101) expected.push_back(v);
+    expected.push_back(250);
+    EXPECT_EQ(seen, expected);
+}
+
 TEST_F(ShmCollection, CorruptRecordIsReportedByEveryReadThatMeetsIt) {
     auto table = mountConfig();
     auto& entries = table->swTableEntries();
