@@ -106,6 +106,16 @@ class VORN_TCAMMGR_API SwTableT : public Asic::OrderedSwTableWithMarkSweep {
     void transientVersionForKeyDelAll();
     VersionColl const& transientVersionForKeyColl() const { return transientVersionForKey_; }
 
+    // Starts reading, all at once, where a request for `key` looks in the transient collections
+    // and the marked keys, so that those lookups overlap instead of each waiting in turn for
+    // main memory in a large table. Changes nothing.
+    void prefetchKey(Key const& key) const {
+        transientVersionForKey_.prefetch(key);
+        transientAddEntry_.prefetch(key);
+        if (!transientRemoveEntry_.empty()) transientRemoveEntry_.prefetch(key);
+        if (inMarkingState_) markedKey_.prefetch(key);
+    }
+
     Asic::MajorVersion transientRemoveAllVersion() const { return transientRemoveAllVersion_; }
     void transientRemoveAllVersionIs(Asic::MajorVersion version);
 

@@ -58,6 +58,11 @@ class FlatIndex {
         --size_;
     }
 
+    // Asks the memory system for the bucket a key of hash bits `h` is looked up in first.
+    void prefetch(std::uint32_t h) const {
+        if (!buckets_.empty()) __builtin_prefetch(&buckets_[home(h)]);
+    }
+
     void clear() {
         buckets_.clear();
         mask_ = 0;

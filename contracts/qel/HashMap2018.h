@@ -32,6 +32,9 @@ class HashMap2018 {
     bool empty() const { return index_.size() == 0; }
 
     bool has(K const& key) const { return positionOf(key) != npos; }
+    // Changes nothing: starts reading where `key` is looked up, so that a lookup of it made
+    // soon after, often in another collection first, does not wait for main memory.
+    void prefetch(K const& key) const { index_.prefetch(hashOf(key)); }
 
     // The stored value, or null.
     V const* find(K const& key) const {
@@ -169,6 +172,7 @@ class HashSet2018 {
     std::size_t size() const { return map_.size(); }
     bool empty() const { return map_.empty(); }
     bool has(K const& key) const { return map_.has(key); }
+    void prefetch(K const& key) const { map_.prefetch(key); }
     bool insert(K const& key) { return map_.set(key, true); }
     bool del(K const& key) { return map_.del(key).has_value(); }
     void delAll() { map_.delAll(); }

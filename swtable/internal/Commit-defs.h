@@ -44,6 +44,7 @@ bool OrderedSwTableAccessor<T>::isResolverEntryResolved(T& table, Lumo::Ptr<Reso
                                                         Linkage const& linkage) {
     auto const& wrapper = resolverEntry->swTableEntry();
     Key const& key = wrapper->key();
+    table.prefetchKey(key);  // read by the commit that follows when this answers true
     if (table.entryLog()->tableEntryLog()->entryLogConfig().size() > changeLogRecordLimit(table)) {
         QEL_TRACE_AT(T::trace(), 1, "key: {}, isEntryDeleted: {} : no space in entryLog!", key,
                      resolverEntry->isEntryDeleted());

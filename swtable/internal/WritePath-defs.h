@@ -47,6 +47,7 @@ auto OrderedSwTableAccessor<T>::entryWriteGeneric(T& table, Key const& key, Entr
                                                   ResponseHandler const& responseHandler, Linkage const& linkage)
     -> Lumo::Ptr<EntryHandle const> {
     QEL_TRACE_AT(T::trace(), 8, "key: {}", key);
+    table.prefetchKey(key);
     EntryVersion const version = requestVersion(table, key);
     table.transientVersionForKeyIs(key, version);
     if (table.inMarkingState()) table.markedKeyIs(key);
@@ -72,6 +73,7 @@ auto OrderedSwTableAccessor<T>::entryRemoveGeneric(T& table, Key const& key, Dep
                                                    ResponseHandler const& responseHandler)
     -> Lumo::Ptr<EntryHandle const> {
     QEL_TRACE_AT(T::trace(), 8, " Key: {} ", key);
+    table.prefetchKey(key);
     EntryVersion const version = requestVersion(table, key);
     table.transientVersionForKeyIs(key, version);
 
