@@ -47,6 +47,16 @@ class ActionHandles {
         Handle const* found = sparse_.find(id);
         return found ? *found : nullptr;
     }
+    // Starts reading the handle of `id` (stage 1: its slot; stage 2: the handle itself, whose
+    // slot stage 1 asked for earlier): key entries name their actions in no particular order.
+    void prefetch(std::uint32_t id, int stage) const {
+        if (dense_.empty() || id < base_ || id - base_ >= dense_.size()) return;
+        if (stage == 1) {
+            __builtin_prefetch(&dense_[id - base_]);
+        } else if (Handle const& h = dense_[id - base_]) {
+            __builtin_prefetch(h.ptr());
+        }
+    }
 
   private:
     std::uint32_t base_ = 0;
@@ -75,7 +85,13 @@ void Programmer::write(DesiredUnit const& unit) {
         actionHandles.set(action.actionId, handle);
     }
     TableProgress& keys = progress_[{TableKind::tcam, unit.unitId}];
-    for (auto const& keyEntry : unit.keyEntries) {
+    constexpr std::size_t kSlotAhead = 16, kHandleAhead = 8;
+    for (std::size_t i = 0; i < unit.keyEntries.size(); ++i) {
+        auto const& keyEntry = unit.keyEntries[i];
+        if (i + kSlotAhead < unit.keyEntries.size())
+            actionHandles.prefetch(unit.keyEntries[i + kSlotAhead].actionId, 1);
+        if (i + kHandleAhead < unit.keyEntries.size())
+            actionHandles.prefetch(unit.keyEntries[i + kHandleAhead].actionId, 2);
         Lumo::Ptr<Asic::DependencyEntryHandle const> dependency = actionHandles.find(keyEntry.actionId);
         auto const id = newRequest(Request{TableKind::tcam, unit.unitId, tables, &keys, keyEntry, dependency});
         auto const handle =
