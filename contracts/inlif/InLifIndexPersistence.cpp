@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
-#include <set>
 #include <vector>
 
 #include "contracts/inlif/InLifIndexResourceTable.h"
@@ -41,6 +40,44 @@ std::uint64_t damagedKeyAfter(InLifIndexTessel::Collection const& coll, std::opt
     return low;
 }
 
+// Every stored record, read in key order. A damaged one is reported and removed (its indexes
+// are unknown, so its key gets new ones when requested).
+std::vector<InLifIndexTesselEntry> readStoredAllocations(InLifIndexTessel::Collection& coll) {
+    std::vector<InLifIndexTesselEntry> records;
+    std::optional<std::uint64_t> last;
+    for (;;) {
+        try {
+            auto record = last ? coll.after(*last) : coll.first();
+            if (!record) break;
+            records.push_back(*record);
+            last = record->key();
+        } catch (Lumo::CorruptionDetectedException const& e) {
+            std::uint32_t const stored = coll.size();
+            coll.doCorruptionDetected(e.what());                // removes the damaged records the read found
+            if (coll.size() < stored) continue;                 // removed: the walk goes on past it
+            if (!coll.del(damagedKeyAfter(coll, last))) break;  // nothing found to remove: give up the walk
+        }
+    }
+    return records;
+}
+
+// The indexes of one pool that stored records hold, in record order; one bit per pool value.
+class IndexesInUse {
+  public:
+    explicit IndexesInUse(InLifIndexPool const& pool) : pool_(pool), used_(pool.size(), false) {}
+    bool has(std::uint32_t index) const { return used_[index - pool_.base()]; }
+    void add(std::uint32_t index) {
+        used_[index - pool_.base()] = true;
+        list_.push_back(index);
+    }
+    std::vector<std::uint32_t> const& list() const { return list_; }
+
+  private:
+    InLifIndexPool const& pool_;
+    std::vector<bool> used_;
+    std::vector<std::uint32_t> list_;
+};
+
 }  // namespace
 
 void InLifIndexResourceTable::mountAndReload(Lumo::Ptr<Ledra::EntityManager> const& stateDb) {
@@ -59,51 +96,8 @@ void InLifIndexResourceTable::mountAndReload(Lumo::Ptr<Ledra::EntityManager> con
         QEL_TRACE_AT(trace(), 1, "stored allocations were lost: every key is allocated anew");
         coll.control().clearWiped();
     }
-
-    // Read every record; a damaged one is reported and removed (its indexes are unknown, so
-    // its key gets new ones when requested).
-    std::vector<InLifIndexTesselEntry> records;
-    std::optional<std::uint64_t> last;
-    for (;;) {
-        try {
-            auto record = last ? coll.after(*last) : coll.first();
-            if (!record) break;
-            records.push_back(*record);
-            last = record->key();
-        } catch (Lumo::CorruptionDetectedException const& e) {
-            std::uint32_t const stored = coll.size();
-            coll.doCorruptionDetected(e.what());                // removes the damaged records the read found
-            if (coll.size() < stored) continue;                 // removed: the walk goes on past it
-            if (!coll.del(damagedKeyAfter(coll, last))) break;  // nothing found to remove: give up the walk
-        }
-    }
-
-    std::set<std::uint32_t> inLif0Used;
-    std::set<std::uint32_t> inLif23Used;
-    std::vector<InLifIndexTesselEntry> kept;
-    for (auto const& record : records) {
-        char const* refused = nullptr;
-        if (record.inLifKey().isNull()) {
-            refused = "null key";
-        } else if (record.state != InLifIndexTesselEntry::kResolved) {
-            refused = "unknown state";
-        } else if (!inLif0Pool_.holds(record.inLif0Index) || !inLif23Pool_.holds(record.inLif23Index)) {
-            refused = "index outside the pools";
-        } else if (inLif0Used.count(record.inLif0Index) || inLif23Used.count(record.inLif23Index)) {
-            refused = "index held by another key";
-        }
-        if (refused) {
-            QEL_TRACE_AT(trace(), 1, "key: {} stored allocation refused ({}): inLif0 {:#x}, inLif23 {:#x}, state {}",
-                         record.inLifKey(), refused, record.inLif0Index, record.inLif23Index, record.state);
-            coll.del(record.key());
-            continue;
-        }
-        inLif0Used.insert(record.inLif0Index);
-        inLif23Used.insert(record.inLif23Index);
-        kept.push_back(record);
-    }
-    inLif0Pool_.inUseIs({inLif0Used.begin(), inLif0Used.end()});
-    inLif23Pool_.inUseIs({inLif23Used.begin(), inLif23Used.end()});
+    std::vector<InLifIndexTesselEntry> const records = readStoredAllocations(coll);
+    std::vector<InLifIndexTesselEntry> const kept = soundAllocations(records);
     for (auto const& record : kept) {
         Lumo::Ptr<ResourceHandle> handle(new ResourceHandle(record.inLifKey(), this));
         handle->entryState_ = kResolved;
@@ -116,6 +110,40 @@ void InLifIndexResourceTable::mountAndReload(Lumo::Ptr<Ledra::EntityManager> con
     }
     unclaimed_ = kept.size();
     QEL_TRACE_AT(trace(), 2, "reloaded {} allocations, refused {}", kept.size(), records.size() - kept.size());
+}
+
+// The stored records whose indexes can be taken back, in order; the pools learn which of their
+// indexes those hold. A record that cannot (no key, unknown state, an index outside its pool or
+// already held by an earlier record) is refused and removed.
+std::vector<InLifIndexTesselEntry> InLifIndexResourceTable::soundAllocations(
+    std::vector<InLifIndexTesselEntry> const& records) {
+    IndexesInUse inLif0Used(inLif0Pool_);
+    IndexesInUse inLif23Used(inLif23Pool_);
+    std::vector<InLifIndexTesselEntry> kept;
+    for (auto const& record : records) {
+        char const* refused = nullptr;
+        if (record.inLifKey().isNull()) {
+            refused = "null key";
+        } else if (record.state != InLifIndexTesselEntry::kResolved) {
+            refused = "unknown state";
+        } else if (!inLif0Pool_.holds(record.inLif0Index) || !inLif23Pool_.holds(record.inLif23Index)) {
+            refused = "index outside the pools";
+        } else if (inLif0Used.has(record.inLif0Index) || inLif23Used.has(record.inLif23Index)) {
+            refused = "index held by another key";
+        }
+        if (refused) {
+            QEL_TRACE_AT(trace(), 1, "key: {} stored allocation refused ({}): inLif0 {:#x}, inLif23 {:#x}, state {}",
+                         record.inLifKey(), refused, record.inLif0Index, record.inLif23Index, record.state);
+            tessel_->allocations().del(record.key());
+            continue;
+        }
+        inLif0Used.add(record.inLif0Index);
+        inLif23Used.add(record.inLif23Index);
+        kept.push_back(record);
+    }
+    inLif0Pool_.inUseIs(inLif0Used.list());
+    inLif23Pool_.inUseIs(inLif23Used.list());
+    return kept;
 }
 
 bool InLifIndexResourceTable::persist(ResourceHandle& handle) {

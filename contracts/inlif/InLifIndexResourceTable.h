@@ -329,6 +329,7 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
     // indexes and update number (false when the write failed); unpersist() removes the key's
     // record if it still holds this handle's indexes. Without storage both do nothing.
     void mountAndReload(Lumo::Ptr<Ledra::EntityManager> const& stateDb);
+    std::vector<InLifIndexTesselEntry> soundAllocations(std::vector<InLifIndexTesselEntry> const& records);
     bool persist(ResourceHandle& handle);
     void unpersist(ResourceHandle& handle);
 
