@@ -60,16 +60,9 @@ class AgentProgram : public ::testing::Test {
 };
 
 json const& tableOf(json const& doc, std::string const& table) {
-    for (auto const& t : doc.at("tables"))
-        if (t.at("table") == table) return t;
-    throw std::out_of_range("no table " + table);
+    return VornTest::named(doc.at("tables"), "table", table);
 }
-
-json const& unitOf(json const& table, unsigned unit) {
-    for (auto const& u : table.at("units"))
-        if (u.at("unit") == unit) return u;
-    throw std::out_of_range("no unit " + std::to_string(unit));
-}
+json const& unitOf(json const& table, unsigned unit) { return VornTest::named(table.at("units"), "unit", unit); }
 
 // The InLif indexes are resolved by the library; the desired entries leave them 0.
 json withoutIndexes(json entry) {

@@ -23,6 +23,7 @@
 namespace {
 
 using nlohmann::json;
+using VornTest::named;
 using VornTest::pathExists;
 using VornTest::runAgent;
 
@@ -70,12 +71,6 @@ class AgentTools : public ::testing::Test {
     std::string const ns_ = VornTest::uniqueName("tools");
     std::vector<std::string> scratch_;
 };
-
-json const& named(json const& list, char const* field, json const& value) {
-    for (auto const& item : list)
-        if (item.at(field) == value) return item;
-    throw std::out_of_range(std::string("no ") + field + " " + value.dump());
-}
 
 // (table, unit) -> keys of the live entries `show --json --entries` lists.
 std::map<std::pair<std::string, unsigned>, std::set<std::string>> liveKeys(json const& shown) {

@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "contracts/qel/Trace.h"
-#include "contracts/shm/Crc32c.h"
 #include "contracts/shm/Environment.h"
 #include "entrylog/EnvironmentCommitGroup.h"
 #include "tests/shm/ShmTestSupport.h"
@@ -18,20 +17,6 @@ using VornTunnelTcamMgr::TcamConfigTesselEntry;
 using VornTunnelTcamMgr::TcamEntryKey;
 
 class ShmCollection : public ShmTest {};
-
-TEST(ShmChecksum, Crc32cIsTheStandardCastagnoliChecksumAtAnyAlignment) {
-    char const text[] = "123456789";
-    EXPECT_EQ(QelSharedMem::crc32c(0, text, 9), 0xE3069283u);
-    std::string long_(1000, 'x');
-    for (std::size_t i = 0; i < long_.size(); ++i) long_[i] = static_cast<char>(i * 31);
-    // The instruction-based and the table-driven computations agree at every length and alignment.
-    EXPECT_EQ(QelSharedMem::crc32cPortable(0, text, 9), 0xE3069283u);
-    for (std::size_t start = 0; start < 9; ++start)
-        for (std::size_t n = 0; n < 70; ++n)
-            ASSERT_EQ(QelSharedMem::crc32c(5, long_.data() + start, n),
-                      QelSharedMem::crc32cPortable(5, long_.data() + start, n))
-                << start << " " << n;
-}
 
 TEST_F(ShmCollection, IterationFollowsKeyOrderAndSurvivesRemovingTheCurrentRecord) {
     // Versions whose little-endian bytes would sort differently from their values.

@@ -59,15 +59,12 @@ TYPED_TEST(WritePathTest, VersionsAndTransientCollectionsOfOneKey) {
     EXPECT_TRUE(this->remove(1)->version().isEq(Asic::EntryVersion(42, 9)));
 
     for (auto const& h : {w1, w2, r3, w4}) EXPECT_EQ(h->entryState(), EntryState::pending);
-    EXPECT_EQ(this->stats().entryWriteCnt(), 3u);
-    EXPECT_EQ(this->stats().entryRemoveCnt(), 2u);
     EXPECT_EQ(this->resolver().queued(), 5u);
     // Requests are only queued: nothing is logged before the resolver commits.
     EXPECT_EQ(this->log_->tableVersion(), 0u);
 
     // An entry whose own key differs from the key it is written under is stored under the latter.
     auto h = t.entryWrite(this->key(2), this->entry(7, 4), nullptr);
-    ASSERT_NE(t.transientAddEntry(this->key(2)), nullptr);
     EXPECT_EQ(t.transientAddEntry(this->key(2))->entryHandle(), h);
     EXPECT_EQ(t.transientAddEntry(this->key(7)), nullptr);
 }
@@ -102,7 +99,6 @@ TYPED_TEST(WritePathTest, MarkingRecordsWrittenKeysOnly) {
     auto& t = *this->table_;
     this->write(9);  // before marking: not marked
     t.mark();
-    EXPECT_TRUE(t.inMarkingState());
     this->write(1);
     this->remove(2);
     this->write(3);
