@@ -39,39 +39,25 @@ std::vector<std::string> baseLines() {
     };
 }
 
-std::string join(std::vector<std::string> const& lines) {
+// The base text with the given lines (1-based) replaced; a replacement may span several lines.
+std::string edits(std::vector<std::pair<int, std::string>> const& replacements) {
+    auto lines = baseLines();
+    for (auto const& [n, text] : replacements) lines.at(static_cast<std::size_t>(n - 1)) = text;
     std::string out;
     for (auto const& l : lines) out += l + "\n";
     return out;
 }
+std::string base() { return edits({}); }
+std::string edit(int n, std::string const& replacement) { return edits({{n, replacement}}); }
 
-std::string base() { return join(baseLines()); }
-
-// The base text with line `n` (1-based) replaced; the replacement may span several lines.
-std::string edit(int n, std::string const& replacement) {
-    auto lines = baseLines();
-    lines.at(static_cast<std::size_t>(n - 1)) = replacement;
-    return join(lines);
-}
-
-// The base text with several lines replaced.
-std::string edits(std::vector<std::pair<int, std::string>> const& replacements) {
-    auto lines = baseLines();
-    for (auto const& [n, text] : replacements) lines.at(static_cast<std::size_t>(n - 1)) = text;
-    return join(lines);
-}
-
-// Line 11 with `from` replaced by `to`; most key-entry cases are one field off.
-std::string editKey(std::string const& from, std::string const& to) {
-    std::string line = baseLines()[10];
+// Line 11 (a key entry) or 7 (an action entry) with `from` replaced by `to`: most cases are one field off.
+std::string editIn(int n, std::string const& from, std::string const& to) {
+    std::string line = baseLines().at(static_cast<std::size_t>(n - 1));
     line.replace(line.find(from), from.size(), to);
-    return edit(11, line);
+    return edit(n, line);
 }
-std::string editAction(std::string const& from, std::string const& to) {
-    std::string line = baseLines()[6];
-    line.replace(line.find(from), from.size(), to);
-    return edit(7, line);
-}
+std::string editKey(std::string const& from, std::string const& to) { return editIn(11, from, to); }
+std::string editAction(std::string const& from, std::string const& to) { return editIn(7, from, to); }
 
 struct BadCase {
     std::string text;
@@ -132,20 +118,24 @@ std::vector<BadCase> badCases() {
     };
 }
 
+// The error that parsing `text` as bad.json ends with.
+DesiredStateError parseError(std::string const& text) {
+    try {
+        parseDesiredState(text, "bad.json");
+    } catch (DesiredStateError const& e) {
+        return e;
+    }
+    ADD_FAILURE() << "accepted";
+    return DesiredStateError("", 0, "", "");
+}
+
 TEST(DesiredStateTest, MalformedInputsNameTheirLineAndField) {
     auto const cases = badCases();
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        auto const& c = cases[i];
-        SCOPED_TRACE(fmt::format("case {}:\n{}", i, c.text));
-        try {
-            parseDesiredState(c.text, "bad.json");
-            ADD_FAILURE() << "accepted";
-        } catch (DesiredStateError const& e) {
-            EXPECT_EQ(e.file(), "bad.json");
-            EXPECT_EQ(e.line(), c.line) << e.what();
-            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-            EXPECT_EQ(std::string(e.what()).rfind(fmt::format("bad.json:{}: ", c.line), 0), 0u) << e.what();
-        }
+        SCOPED_TRACE(fmt::format("case {}:\n{}", i, cases[i].text));
+        std::string const what = parseError(cases[i].text).what();
+        EXPECT_NE(what.find(cases[i].message), std::string::npos) << what;
+        EXPECT_EQ(what.rfind(fmt::format("bad.json:{}: ", cases[i].line), 0), 0u) << what;
     }
 }
 
@@ -220,16 +210,6 @@ std::string bulkState(std::vector<std::size_t> const& actionsPerUnit) {
         text += "]}";
     }
     return text + "]}\n";
-}
-
-DesiredStateError parseError(std::string const& text) {
-    try {
-        parseDesiredState(text, "bad.json");
-    } catch (DesiredStateError const& e) {
-        return e;
-    }
-    ADD_FAILURE() << "accepted";
-    return DesiredStateError("", 0, "", "");
 }
 
 TEST(DesiredStateTest, StatesBeyondWhatTheAgentHoldsAreRefusedWhereTheyOverflow) {
