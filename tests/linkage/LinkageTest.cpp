@@ -3,7 +3,6 @@
 // releases, and the re-write of every user when a resource changes.
 #include "contracts/lumo/Exception.h"
 #include "contracts/qel/Trace.h"
-#include "linkage/SwTableResourceAccessor.h"
 #include "tests/linkage/ActionTableFixture.h"
 
 namespace VornTest {
@@ -19,37 +18,6 @@ long firstMessage(Qel::TraceCapture const& capture, std::string const& handle, s
     for (std::size_t i = 0; i < messages.size(); ++i)
         if (messages[i].rfind(prefix, 0) == 0) return static_cast<long>(i);
     return -1;
-}
-
-// A stand-in linkage whose handle shows any state, including those the resource table never
-// presents to a client.
-struct FakeHandle {
-    EntryState state;
-    EntryState entryState() const { return state; }
-};
-struct FakeWrapper {
-    FakeHandle const* handle;
-};
-struct FakeLinkage {
-    using LocalUsageUpdateSm = int;
-    using ResKey = int;
-    static FakeHandle const* resourceHandle(FakeWrapper const& w) { return w.handle; }
-};
-
-EntryState mapped(EntryState handleState) {
-    FakeHandle const h{handleState};
-    FakeWrapper const w{&h};
-    return Asic::SwTableResourceAccessor<FakeLinkage>::entryResolutionState(FakeLinkage{}, &w);
-}
-
-TEST(ResolutionStateMapping, EveryHandleStateAClientCanSee) {
-    EXPECT_EQ(mapped(EntryState::pending), EntryState::pending);
-    EXPECT_EQ(mapped(EntryState::logged), EntryState::pending);
-    EXPECT_EQ(mapped(EntryState::done), EntryState::done);
-    EXPECT_EQ(mapped(EntryState::failedOther), EntryState::resolutionFailed);
-    FakeWrapper const noHandle{nullptr};
-    EXPECT_EQ(Asic::SwTableResourceAccessor<FakeLinkage>::entryResolutionState(FakeLinkage{}, &noHandle),
-              EntryState::done);
 }
 
 TEST_F(LinkageTest, ResolutionStateNeededEntrySetAndTheNullKey) {
