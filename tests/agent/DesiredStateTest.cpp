@@ -142,26 +142,24 @@ TEST(DesiredStateTest, MalformedInputsNameTheirLineAndField) {
 TEST(DesiredStateTest, ValidFileBecomesTheModelAndTheValueTypes) {
     DesiredState const s = parseDesiredState(base());
     ASSERT_EQ(s.units.size(), 2u);
-    DesiredUnit const& u0 = s.units[0];
-    ASSERT_EQ(u0.actionEntries.size(), 2u);
-    ASSERT_EQ(u0.keyEntries.size(), 2u);
     EXPECT_EQ(s.findUnit(1), &s.units[1]);
+    DesiredUnit const& u0 = s.units[0];
+    EXPECT_EQ(u0.actionEntries, (std::vector<DesiredActionEntry>{{1, DecapType::decapOuter, 10, {100, 20}},
+                                                                 {2, DecapType::forwardOnly, 0, {}}}));
+    ASSERT_EQ(u0.keyEntries.size(), 2u);
+    EXPECT_EQ(u0.keyEntries[0],
+              (DesiredKeyEntry{10, TunnelType::vxlan, AddressFamily::ipv4, {10, 0, 0, 1}, {10, 0, 0, 2}, 5, true, 1}));
 
+    // The value types the library takes.
     auto const action = u0.actionEntries[0].entry();
-    EXPECT_EQ(action.key().actionId, 1u);
     EXPECT_EQ(action.logEntry.decapType, static_cast<std::uint8_t>(DecapType::decapOuter));
     EXPECT_EQ(action.logEntry.vrfId, 10u);
     EXPECT_EQ(action.inLifIndexKey(), (VornInLif::InLifKey{100, 20}));
-    EXPECT_TRUE(u0.actionEntries[1].entry().inLifIndexKey().isNull());
-
     auto const v4 = u0.keyEntries[0].entry();
-    EXPECT_EQ(v4.key().vrfId, 10u);
     EXPECT_EQ(v4.key().tunnelType, static_cast<std::uint8_t>(TunnelType::vxlan));
     EXPECT_EQ(v4.key().addressFamily, 4);
     EXPECT_EQ(v4.key().srcAddr, (IpBytes{10, 0, 0, 1}));
-    EXPECT_EQ(v4.key().dstAddr, (IpBytes{10, 0, 0, 2}));
     EXPECT_EQ(v4.logEntry.actionKey.actionId, 1u);
-    EXPECT_EQ(v4.logEntry.priority, 5);
     EXPECT_EQ(v4.logEntry.ttlCheck, 1);
 }
 
@@ -297,10 +295,7 @@ TEST(DesiredStateTest, EchoedInputIsEscapedAndShortenedAndKeepsItsPlace) {
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(fmt::format("case {}", i));
-        auto const e = parseError(cases[i].text);
-        std::string const what = e.what();
-        EXPECT_EQ(e.line(), 2) << what.substr(0, 300);
-        EXPECT_EQ(e.path(), cases[i].path) << what.substr(0, 300);
+        std::string const what = parseError(cases[i].text).what();
         EXPECT_EQ(what.rfind("bad.json:2: " + cases[i].path + ": ", 0), 0u) << what.substr(0, 300);
         EXPECT_TRUE(printable(what)) << what.substr(0, 300);
         EXPECT_LT(what.size(), 600u);
