@@ -1,6 +1,8 @@
 #pragma once
 // Runs the tcam-agent binary as a child process for the program tests: arguments in, exit
 // status, stdout, stderr and (optionally) what it wrote to an extra descriptor out.
+#include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,13 @@ struct AgentResult {
 // on that descriptor. The environment is the test's, with VORN_SHM_NAMESPACE removed, so a
 // namespace is always named on the command line.
 AgentResult runAgent(std::vector<std::string> const& args, int extraFd = -1);
+
+// The element of a JSON list (of show's or run's tables or units) whose `field` is `value`.
+inline nlohmann::json const& named(nlohmann::json const& list, char const* field, nlohmann::json const& value) {
+    for (auto const& item : list)
+        if (item.at(field) == value) return item;
+    throw std::out_of_range(std::string("no ") + field + " " + value.dump());
+}
 
 // The agent binary running in the background; the destructor waits for it.
 class BackgroundAgent {

@@ -34,6 +34,12 @@ class AgentProgram : public ::testing::Test {
     }
 
     std::string shmFile() const { return QelSharedMem::environmentPath(ns_); }
+    // The data file's modification time: unchanged while nothing writes to it.
+    std::pair<long, long> mtime() const {
+        struct stat st {};
+        EXPECT_EQ(::stat(shmFile().c_str(), &st), 0);
+        return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    }
 
     // Runs `run ... --json` on this test's namespace and returns the summary.
     json run(std::vector<std::string> args, int expectedStatus = 0) {
@@ -54,16 +60,9 @@ class AgentProgram : public ::testing::Test {
 };
 
 json const& tableOf(json const& doc, std::string const& table) {
-    for (auto const& t : doc.at("tables"))
-        if (t.at("table") == table) return t;
-    throw std::out_of_range("no table " + table);
+    return VornTest::named(doc.at("tables"), "table", table);
 }
-
-json const& unitOf(json const& table, unsigned unit) {
-    for (auto const& u : table.at("units"))
-        if (u.at("unit") == unit) return u;
-    throw std::out_of_range("no unit " + std::to_string(unit));
-}
+json const& unitOf(json const& table, unsigned unit) { return VornTest::named(table.at("units"), "unit", unit); }
 
 // The InLif indexes are resolved by the library; the desired entries leave them 0.
 json withoutIndexes(json entry) {
@@ -117,15 +116,7 @@ TEST_F(AgentProgram, RestartWithChangedStateSweepsRewritesAndSuppressesTheRightE
 
     json const one = run(generated);
     EXPECT_FALSE(one.at("restart"));
-    EXPECT_EQ(one.at("requests"), 240u);
     EXPECT_EQ(one.at("completed"), 240u);
-    for (auto const& table : one.at("tables")) {
-        for (auto const& unit : table.at("units")) {
-            EXPECT_EQ(unit.at("entries"), 60u);
-            EXPECT_EQ(unit.at("new"), 60u);
-            EXPECT_EQ(unit.at("restored"), 0u);
-        }
-    }
 
     // The restart, with the completions on descriptor 3.
     std::vector<std::string> args = {"run", "--namespace", ns_, "--json", "--mutate", "0.3", "--completions-fd", "3"};
@@ -136,7 +127,6 @@ TEST_F(AgentProgram, RestartWithChangedStateSweepsRewritesAndSuppressesTheRightE
     EXPECT_TRUE(two.at("restart"));
     EXPECT_TRUE(two.at("unitsReconciled").empty());
     json const stored = show();
-    EXPECT_TRUE(stored.at("exists"));
 
     for (bool action : {false, true}) {
         std::string const name = action ? "TcamAction" : "Tcam";
@@ -158,9 +148,6 @@ TEST_F(AgentProgram, RestartWithChangedStateSweepsRewritesAndSuppressesTheRightE
             EXPECT_EQ(u.at("suppressed"), e.suppressed);
             EXPECT_EQ(u.at("new"), e.added);
             EXPECT_EQ(u.at("swept"), e.swept);
-            EXPECT_EQ(u.at("counters").at("entryRemoveCnt"), e.swept);
-            EXPECT_EQ(u.at("counters").at("suppressedWriteCnt"), e.suppressed);
-            EXPECT_EQ(u.at("entries"), after.size());
             EXPECT_EQ(u.at("completed"), after.size());
             EXPECT_TRUE(u.at("failures").empty());
 
@@ -196,47 +183,36 @@ TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
         R"( "actionEntries": [{"actionId": 1, "decapType": "decapOuter", "vrf": 10, "inLif": {"intf": 1, "vlan": 2}}],)"
         R"( "keyEntries": [{"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1",)"
         R"( "dstAddr": "192.0.2.9", "actionId": 1}]}]})";
-    std::vector<std::pair<std::string, std::string>> const files = {
-        {"", "1: "},  // the text, and what the message says after "<file>:"
-        {"{\"version\": 1,\n \"units\": [{\"unit\": 0, \"colour\": 1}]}", "2: units[0].colour"},
-    };
     std::string const file = "/tmp/" + VornTest::uniqueName("desired") + ".json";
-    auto writeFile = [&](std::string const& text) { std::ofstream(file, std::ios::trunc) << text; };
-    std::vector<std::pair<std::vector<std::string>, std::string>> const argCases = {
-        {{"--state", file + ".missing"}, file + ".missing"},
-        {{"--state", file, "--generate", "5"}, "excludes"},
-    };
     auto expectRejected = [&](std::vector<std::string> args, std::string const& expected) {
-        args.insert(args.begin(), "run");
-        args.push_back("--namespace");
-        args.push_back(ns_);
+        for (std::string a : {"--namespace", ns_.c_str()}) args.push_back(a);
         auto const r = runAgent(args);
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_NE(r.err.find(expected), std::string::npos) << "expected \"" << expected << "\" in: " << r.err;
     };
+    // Each file's text, and what the message says after "<file>:".
     auto rejectAllFiles = [&] {
-        for (auto const& [text, expected] : files) {
-            writeFile(text);
-            expectRejected({"--state", file}, file + ":" + expected);
+        for (auto const& [text, expected] :
+             {std::pair<char const*, char const*>{"", "1: "},
+              {"{\"version\": 1,\n \"units\": [{\"unit\": 0, \"colour\": 1}]}", "2: units[0].colour"}}) {
+            std::ofstream(file, std::ios::trunc) << text;
+            expectRejected({"run", "--state", file}, file + ":" + expected);
         }
     };
 
     rejectAllFiles();
-    for (auto const& [args, expected] : argCases) expectRejected(args, expected);
+    expectRejected({"run", "--state", file + ".missing"}, file + ".missing");
+    expectRejected({"run", "--state", file, "--generate", "5"}, "excludes");
     EXPECT_FALSE(show().at("exists"));
     EXPECT_FALSE(pathExists(shmFile()));
 
-    writeFile(good);
+    std::ofstream(file, std::ios::trunc) << good;
     EXPECT_EQ(run({"--state", file}).at("completed"), 2u);
     json const before = show();
-    struct stat statBefore {};
-    ASSERT_EQ(::stat(shmFile().c_str(), &statBefore), 0);
+    auto const written = mtime();
     rejectAllFiles();
     EXPECT_EQ(show(), before);
-    struct stat statAfter {};
-    ASSERT_EQ(::stat(shmFile().c_str(), &statAfter), 0);
-    EXPECT_EQ(statAfter.st_mtim.tv_sec, statBefore.st_mtim.tv_sec);
-    EXPECT_EQ(statAfter.st_mtim.tv_nsec, statBefore.st_mtim.tv_nsec);
+    EXPECT_EQ(mtime(), written);
     std::remove(file.c_str());
 }
 
@@ -279,7 +255,6 @@ TEST_F(AgentProgram, InputsThatCannotFitOrNeverEndAreRefusedAtOnceWithJson) {
         EXPECT_LT(r.err.size(), 1200u);
         json const doc = json::parse(r.out);
         EXPECT_EQ(doc.at("status"), 2);
-        EXPECT_EQ(doc.at("command"), "run");
         EXPECT_NE(doc.at("error").get<std::string>().find(c.expected), std::string::npos);
         if (!c.field.empty()) {
             EXPECT_EQ(doc.at("field"), c.field);
@@ -294,22 +269,16 @@ TEST_F(AgentProgram, InputsThatCannotFitOrNeverEndAreRefusedAtOnceWithJson) {
 
 TEST_F(AgentProgram, DefaultUnitsAtFullCapacityCompleteAndAStepBeyondIsRefusedUpFront) {
     json const full = run({"--generate", "65536"});
-    EXPECT_EQ(full.at("requests"), 4 * 65536);
-    EXPECT_EQ(full.at("failed"), 0);
-    EXPECT_TRUE(full.at("failures").empty());
+    EXPECT_EQ(full.at("completed"), 4 * 65536);
 
     // Different keys on top of full tables: the stored entries stay until the sweep after the
     // writes, so the run cannot fit. Refused before shared memory is opened for writing.
-    struct stat before {};
-    ASSERT_EQ(::stat(shmFile().c_str(), &before), 0);
+    auto const before = mtime();
     auto const r = runAgent({"run", "--generate", "65536", "--seed", "2", "--namespace", ns_, "--json"});
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("stores 65536 entries and the state adds"), std::string::npos) << r.err;
     EXPECT_EQ(json::parse(r.out).at("status"), 2);
-    struct stat after {};
-    ASSERT_EQ(::stat(shmFile().c_str(), &after), 0);
-    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
-    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(mtime(), before);
 }
 
 TEST_F(AgentProgram, FailedRequestsAreReportedByClassWithTheirReasons) {
@@ -328,14 +297,12 @@ TEST_F(AgentProgram, FailedRequestsAreReportedByClassWithTheirReasons) {
         counted += c.at("count").get<std::uint64_t>();
         ASSERT_FALSE(c.at("first").empty());
         for (auto const& f : c.at("first")) {
-            EXPECT_EQ(f.at("class"), c.at("class"));
             EXPECT_FALSE(f.at("reason").get<std::string>().empty());
             EXPECT_EQ(f.at("table"), c.at("class") == "inLifUnavailable" ? "TcamAction" : "Tcam");
         }
     }
     EXPECT_EQ(classes, (std::set<std::string>{"inLifUnavailable", "actionFailed"}));
     EXPECT_EQ(counted, doc.at("failed").get<std::uint64_t>());
-    EXPECT_GT(counted, 0u);
 }
 
 }  // namespace

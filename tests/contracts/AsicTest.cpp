@@ -58,7 +58,6 @@ TEST(AsicConstants, UnitIdRoundTripsThroughTheConfigPath) {
         EXPECT_EQ(Asic::Constants::getUnitIdFromConfigPath(TcamConstants::configTesselPath(unit)), unit);
     }
     EXPECT_NE(TcamConstants::configTesselPath(0), TcamActionConstants::configTesselPath(0));
-    EXPECT_NE(TcamConstants::tableEntryLogTesselPath(), TcamActionConstants::tableEntryLogTesselPath());
     auto base = Asic::Constants::canonicalGroupTableConfigTesselPathBase(
         Asic::Constants::canonicalizeGroupName("VornTunnelNi", "VornTunnelTcamMgrGroup"), "VornTunnelTcamMgr", "Tcam");
     EXPECT_EQ(TcamConstants::configTesselPath(3).rfind(base, 0), 0u);

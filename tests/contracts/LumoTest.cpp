@@ -91,20 +91,12 @@ TEST(QelHashMap2018, RandomInsertsAndDeletesAgreeWithAReferenceMap) {
                 ref[k] = step;
             }
             if (step % 997 == 0) {
+                std::map<int, int> held;
+                for (auto p = m.first(); p != m.npos; p = m.next(p)) held[m.keyAt(p)] = *m.find(m.keyAt(p));
+                ASSERT_EQ(held, ref) << step;
                 ASSERT_EQ(m.size(), ref.size());
-                for (int q = 0; q < keys; ++q) {
-                    auto const it = ref.find(q);
-                    int const* v = m.find(q);
-                    ASSERT_EQ(v != nullptr, it != ref.end()) << q;
-                    if (v) {
-                        ASSERT_EQ(*v, it->second);
-                    }
-                }
             }
         }
-        std::size_t visited = 0;
-        for (auto p = m.first(); p != m.npos; p = m.next(p)) ++visited;
-        EXPECT_EQ(visited, ref.size());
     };
     Qel::HashMap2018<int, int> spread;
     run(spread, 3000);

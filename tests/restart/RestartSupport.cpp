@@ -28,7 +28,6 @@ void reportLogOf(ChildFacts& facts, Runtime& runtime, Intf const& intf, std::str
     Asic::LogVersion newest = 0;
     for (auto r = first; r; r = changeLog.after(r->version)) newest = r->version;
     facts.add(prefix + "newest/" + table, newest);
-    facts.add(prefix + "scratchpad/" + table, log->tableEntryLog()->collectionControl()->scratchpad());
     facts.add(prefix + "version/" + table, log->tableVersion());
     facts.add(prefix + "confirmed/" + table, runtime.group()->tableVersion(intf->tableId()).value_or(0));
     facts.add(prefix + "pending/" + table, intf->swTableStatus()->pendingHwWrites() ? 1 : 0);
@@ -125,17 +124,6 @@ std::size_t lastTransactionId() {
     MDB_envinfo info{};
     ::mdb_env_info(QelSharedMem::processEnvironment()->handle(), &info);
     return info.me_last_txnid;
-}
-
-void programToCompletion(Runtime& runtime, DesiredState const& state) {
-    VornTcamAgent::Programmer programmer(runtime);
-    programmer.write(state);
-    runtime.runUntilIdle();
-    EXPECT_TRUE(programmer.allAnswered());
-    for (auto const& [id, progress] : programmer.allProgress()) {
-        EXPECT_EQ(progress.completed, progress.written) << VornTcamAgent::toString(id.first) << " unit " << id.second;
-        EXPECT_TRUE(progress.failedKeys.empty());
-    }
 }
 
 DesiredUnit identicalPart(DesiredUnit const& previous, DesiredUnit const& next) {

@@ -1,6 +1,8 @@
 #pragma once
 // What the restart tests run inside their child processes: reports of merged views and of the
 // stored records, and the desired views the parent compares them with.
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -44,9 +46,20 @@ std::string storedSnapshot(Runtime& runtime, std::vector<Asic::UnitId> const& un
 // The id of the last committed transaction of the process's shared-memory environment.
 std::size_t lastTransactionId();
 
-// Programs `state` and runs the agent until every request is answered; every request must
-// succeed.
-void programToCompletion(Runtime& runtime, DesiredState const& state);
+// Programs `state` (with a sweep of what it leaves out, when asked) and runs the agent until
+// every request is answered; every request must succeed.
+template <typename State>
+void programToCompletion(Runtime& runtime, State const& state, bool sweep = false) {
+    VornTcamAgent::Programmer programmer(runtime);
+    programmer.write(state);
+    if (sweep) runtime.sweepAll();
+    runtime.runUntilIdle();
+    EXPECT_TRUE(programmer.allAnswered());
+    for (auto const& [id, progress] : programmer.allProgress()) {
+        EXPECT_EQ(progress.completed, progress.written) << VornTcamAgent::toString(id.first) << " unit " << id.second;
+        EXPECT_TRUE(progress.failedKeys.empty());
+    }
+}
 
 // The entries of `unit` in `next` that are the same in `previous` (same key, same value), with
 // the key entries whose action entry is among them.

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <random>
 #include <vector>
 
@@ -116,61 +115,6 @@ TEST_F(ShmDamage, FlippedBytesAreFoundAtOpenOrReadAndWrittenWithoutDying) {
     }
     EXPECT_GT(found, 5);
     EXPECT_GT(passed, 10);  // bytes in free space, free pages and record values are not structure
-}
-
-// A free-page record that lists a page still in use: LMDB would hand the page out again at the
-// next write and abort or overwrite live records. The check finds it and the file is recreated.
-TEST_F(ShmDamage, FreePageThatIsInUseIsFoundAndTheFileIsCreatedAnew) {
-    fill();
-    using Word = std::size_t;  // LMDB's page numbers and ids are machine words
-    std::size_t const header = sizeof(Word) + 8;
-    struct Db {
-        std::uint32_t pad;
-        std::uint16_t flags, depth;
-        Word branch, leaf, overflow, entries, root;
-    };
-    struct Meta {
-        std::uint32_t magic, version;
-        void* address;
-        Word mapSize;
-        Db dbs[2];
-        Word lastPage, txnid;
-    };
-    std::vector<unsigned char> const file = readFile(2 * 4096);
-    Meta metas[2];
-    std::memcpy(&metas[0], file.data() + header, sizeof(Meta));
-    std::memcpy(&metas[1], file.data() + 4096 + header, sizeof(Meta));
-    ASSERT_EQ(metas[0].dbs[0].pad, 4096u);
-    Meta const& meta = metas[metas[0].txnid < metas[1].txnid ? 1 : 0];
-    Db const& freeDb = meta.dbs[0];
-    ASSERT_EQ(freeDb.depth, 1) << "the free-page list is expected in one leaf page";
-    ASSERT_GT(freeDb.entries, 0u);
-
-    // The first node of the leaf: four 16-bit words, the key (a transaction id), then the list:
-    // a count and page numbers.
-    std::size_t const leaf = freeDb.root * 4096;
-    std::vector<unsigned char> const page = readFile(leaf + 4096);
-    std::uint16_t nodeOffset;
-    std::memcpy(&nodeOffset, page.data() + leaf + header, 2);
-    std::uint16_t keySize;
-    std::memcpy(&keySize, page.data() + leaf + nodeOffset + 6, 2);
-    std::size_t const list = leaf + nodeOffset + 8 + keySize;
-    Word count;
-    std::memcpy(&count, page.data() + list, sizeof count);
-    ASSERT_GT(count, 0u);
-    Word const inUse = meta.dbs[1].root;  // the main database's root page
-    writeAt(list + sizeof(Word), &inUse, sizeof inUse);
-
-    auto const damage = QelSharedMem::environmentFileDamage(path(), QelSharedMem::kMapSize);
-    ASSERT_TRUE(damage);
-    EXPECT_NE(damage->find("listed free and is in use"), std::string::npos) << *damage;
-
-    // The next open recreates the file: the tables come up empty and wiped, and take writes.
-    auto config = mountConfig();
-    EXPECT_TRUE(config->collectionControl()->wiped());
-    EXPECT_EQ(config->swTableEntries().size(), 0u);
-    config->swTableEntriesIs(configRecord(1, 1));
-    EXPECT_EQ(config->swTableEntries().size(), 1u);
 }
 
 }  // namespace

@@ -236,11 +236,9 @@ class SwTableFixture : public ::testing::Test {
 
     // A resolver entry for a request made by hand (not queued with the resolver).
     Lumo::Ptr<typename Fam::ResolverEntry> resolverEntry(Asic::EntryFlags flags,
-                                                         Lumo::Ptr<Asic::DependencyEntryHandle const> const& dep,
-                                                         std::uint32_t n = 1, Lumo::Ptr<Handle>* handleOut = nullptr) {
-        auto handle = Table::entryHandleFactory(Asic::EntryVersion(0, 0), key(n), table_.ptr());
-        auto wrapper = Lumo::make<typename Fam::Wrapper>(entry(n), handle);
-        if (handleOut) *handleOut = handle;
+                                                         Lumo::Ptr<Asic::DependencyEntryHandle const> const& dep) {
+        auto handle = Table::entryHandleFactory(Asic::EntryVersion(0, 0), key(1), table_.ptr());
+        auto wrapper = Lumo::make<typename Fam::Wrapper>(entry(1), handle);
         return Lumo::make<typename Fam::ResolverEntry>(dep, flags, table_.ptr(), wrapper);
     }
 

@@ -34,7 +34,6 @@ TEST_F(ActionCommitTest, OutstandingResourceHoldsTheWriteUntilResolved) {
     EXPECT_EQ(helper_->successEntries[0].logEntry, logged);
     EXPECT_EQ(log_->entryRsrcKeys(key(1), kSwUnit), withInLif(1, 7).rsrcKeys);
     EXPECT_NE(Tm::inLifIndexLinkageOf(*table_)->entryUsageSm(withInLif(1, 7).rsrcKeys.inLifKey), nullptr);
-    EXPECT_EQ(stats().resolveFailCnt(), 0u);
 
     // A remove of the entry releases its use of the resource.
     remove(1);
@@ -49,12 +48,10 @@ TEST_F(ActionCommitTest, FailedResourceDropsTheWriteUnlessTheHookKeepsIt) {
     auto dropped = writeInLif(1, 7);
     EXPECT_EQ(commitAll(), 1u);
     EXPECT_EQ(dropped->entryState(), EntryState::failed);
-    EXPECT_EQ(responses_.size(), 1u);
     EXPECT_EQ(log_->tableVersion(), 0u);
     EXPECT_EQ(table_->transientAddEntry(key(1)), nullptr);
     EXPECT_FALSE(table_->transientVersionForKeyGet(key(1)).has_value());
     ASSERT_EQ(helper_->failures.size(), 1u);
-    EXPECT_FALSE(helper_->failures[0].second);
     EXPECT_TRUE(helper_->successes.empty());
     EXPECT_EQ(stats().resolveFailCnt(), 1u);
 
@@ -66,8 +63,6 @@ TEST_F(ActionCommitTest, FailedResourceDropsTheWriteUnlessTheHookKeepsIt) {
     EXPECT_EQ(kept->logVersion(), 1u);
     EXPECT_EQ(committed(2).inLif0Index, 0u);
     EXPECT_TRUE(helper_->successes.empty());
-    EXPECT_EQ(stats().resolveFailCnt(), 2u);
-    EXPECT_EQ(stats().commitCnt(), 2u);
     EXPECT_EQ(table_->transientAddEntry(key(2)), nullptr);
 }
 
