@@ -1,9 +1,14 @@
 #pragma once
 // Change notification: a Publisher tells its Subscribers which attribute of a node changed.
 //
-// Subscribers may subscribe or unsubscribe (themselves or others) during a notification;
-// a subscriber removed during a notification is not called afterwards.
+// Subscribers are called in the order they subscribed. They may subscribe or unsubscribe
+// (themselves or others) during a notification; a subscriber removed during a notification is
+// not called afterwards, one added during it is not called by it. Subscribing, unsubscribing
+// and asking take constant time however many subscribe (a handle that many release waiters
+// watch, say).
+#include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "contracts/lumo/Node.h"
@@ -29,9 +34,16 @@ class Publisher {
     void notify(Node const* source, AttributeId attribute, std::uint64_t index = 0);
 
   private:
-    std::vector<Subscriber*> subs_;
+    static constexpr std::size_t npos = ~std::size_t{0};
+    static constexpr std::size_t kIndexFrom = 16;  // subscribers from which positions are indexed
+    std::size_t positionOf(Subscriber const* s) const;
+    void compact();
+
+    std::vector<Subscriber*> subs_;                                 // in subscription order; null where one was removed
+    std::unordered_map<Subscriber const*, std::size_t> positions_;  // of subs_, once it has been long
+    bool indexed_ = false;
+    std::size_t holes_ = 0;
     std::uint32_t notifyDepth_ = 0;
-    bool hasHoles_ = false;
 };
 
 // Base for nodes that publish attribute changes. Publishing costs nothing while nobody subscribes.

@@ -2,6 +2,8 @@
 
 #include <map>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "contracts/lumo/Exception.h"
 #include "contracts/lumo/Node.h"
@@ -34,27 +36,51 @@ TEST(LumoPtr, LastPointerDestroysTheNodeInBothCountingModes) {
 }
 
 struct Recorder : Lumo::Subscriber {
-    std::vector<Lumo::AttributeId> seen;
-    Lumo::Publisher* unsubscribeFrom = nullptr;
-    Lumo::Subscriber* victim = nullptr;
-    void onAttributeChange(Lumo::Node const*, Lumo::AttributeId a, std::uint64_t) override {
-        seen.push_back(a);
-        if (unsubscribeFrom) unsubscribeFrom->subscriberDel(victim);
+    std::vector<Recorder const*>* calls = nullptr;
+    Lumo::Publisher* publisher = nullptr;
+    Lumo::Subscriber* victim = nullptr;   // unsubscribed by this one's call
+    Lumo::Subscriber* recruit = nullptr;  // subscribed by this one's call
+    void onAttributeChange(Lumo::Node const*, Lumo::AttributeId, std::uint64_t) override {
+        calls->push_back(this);
+        if (victim) publisher->subscriberDel(std::exchange(victim, nullptr));
+        if (recruit) publisher->subscriberIs(std::exchange(recruit, nullptr));
     }
 };
 
-TEST(LumoPublisher, SubscriberRemovedDuringNotificationIsNotCalled) {
-    Lumo::Publisher pub;
-    Recorder first, second;
-    first.unsubscribeFrom = &pub;
-    first.victim = &second;
-    pub.subscriberIs(&first);
-    pub.subscriberIs(&second);
-    pub.subscriberIs(&first);  // subscribing twice keeps one subscription
-    pub.notify(nullptr, 7);
-    EXPECT_EQ(first.seen, std::vector<Lumo::AttributeId>{7});
-    EXPECT_TRUE(second.seen.empty());
-    EXPECT_EQ(pub.subscribers(), 1u);
+TEST(LumoPublisher, SubscribersAreCalledInOrderAndChangesDuringANotificationHold) {
+    for (std::size_t n : {3u, 40u}) {  // below and above the count from which subscribers are indexed
+        SCOPED_TRACE(n);
+        Lumo::Publisher pub;
+        std::vector<Recorder const*> calls;
+        std::vector<Recorder> subs(n + 1);  // the last one joins during the first notification
+        for (auto& r : subs) r.calls = &calls, r.publisher = &pub;
+        for (std::size_t i = 0; i < n; ++i) pub.subscriberIs(&subs[i]);
+        pub.subscriberIs(&subs[0]);  // subscribing twice keeps one subscription
+        subs[0].victim = &subs[n - 1];
+        subs[1].recruit = &subs[n];
+        pub.notify(nullptr, 7);
+        std::vector<Recorder const*> expected;
+        for (std::size_t i = 0; i + 1 < n; ++i) expected.push_back(&subs[i]);
+        EXPECT_EQ(calls, expected);  // the removed one is not called, the recruit not yet
+        EXPECT_EQ(pub.subscribers(), n);
+
+        for (std::size_t i = 0; i < n; i += 2) pub.subscriberDel(&subs[i]);
+        EXPECT_FALSE(pub.subscriberHas(&subs[0]));
+        EXPECT_TRUE(pub.subscriberHas(&subs[n]));
+        calls.clear();
+        pub.notify(nullptr, 8);
+        expected.clear();
+        for (std::size_t i = 1; i + 1 < n; i += 2) expected.push_back(&subs[i]);
+        expected.push_back(&subs[n]);
+        EXPECT_EQ(calls, expected);
+        EXPECT_EQ(pub.subscribers(), expected.size());
+
+        pub.subscriberDel(&subs[n]);  // found where it stands after the list was compacted
+        calls.clear();
+        pub.notify(nullptr, 9);
+        expected.pop_back();
+        EXPECT_EQ(calls, expected);
+    }
 }
 
 TEST(QelHashMap2018, IterationSurvivesDeletionOfCurrentElement) {
