@@ -259,28 +259,36 @@ Lumo::Ptr<InLifIndexResourceTable::ResourceHandle const> InLifIndexResourceTable
     return handle;
 }
 
+template <typename Step, typename NotCommitted>
+std::vector<InLifIndexResourceTable::ResourceHandle*> InLifIndexResourceTable::inOneTransaction(
+    std::vector<Lumo::Ptr<ResourceHandle>>& queue, std::vector<Lumo::Ptr<ResourceHandle>>& batch, Step step,
+    NotCommitted notCommitted) {
+    batch.swap(queue);
+    std::vector<ResourceHandle*> done;
+    done.reserve(batch.size());
+    StorageBatch storage(tessel_ != nullptr);
+    for (auto const& handle : batch)
+        if (step(*handle)) done.push_back(handle.ptr());
+    if (!storage.commit()) notCommitted(done);
+    return done;
+}
+
 // Resolves every handle requested since the last such task, in request order. Their indexes
 // are stored in one shared-memory transaction, and the handles publish only after it has
 // committed: a client never sees indexes that a restart would not find again.
 void InLifIndexResourceTable::resolveQueued() {
     std::vector<Lumo::Ptr<ResourceHandle>> batch;
-    batch.swap(toResolve_);
-    std::vector<ResourceHandle*> decided;
-    decided.reserve(batch.size());
-    {
-        StorageBatch storage(tessel_ != nullptr);
-        for (auto const& handle : batch)
-            if (resolve(*handle)) decided.push_back(handle.ptr());
-        if (!storage.commit()) {
-            for (ResourceHandle* handle : decided) {
+    auto const decided = inOneTransaction(
+        toResolve_, batch, [this](ResourceHandle& h) { return resolve(h); },
+        [this](std::vector<ResourceHandle*> const& handles) {
+            for (ResourceHandle* handle : handles) {
                 if (!handle->persisted_) continue;
                 handle->persisted_ = false;
                 freeIndexes(*handle);
                 handle->entryState_ = kFailed;
                 QEL_TRACE_AT(trace(), 1, "key: {} failed: its indexes could not be stored", handle->resourceKey_);
             }
-        }
-    }
+        });
     for (ResourceHandle* handle : decided) publish(*handle);
 }
 
@@ -385,15 +393,9 @@ void InLifIndexResourceTable::postReleaseCompletion(Lumo::Ptr<ResourceHandle> co
 // that does not commit leaves a record whose indexes the next reload finds free or taken.
 void InLifIndexResourceTable::completeQueuedReleases() {
     std::vector<Lumo::Ptr<ResourceHandle>> batch;
-    batch.swap(toComplete_);
-    std::vector<ResourceHandle*> done;
-    done.reserve(batch.size());
-    {
-        StorageBatch storage(tessel_ != nullptr);
-        for (auto const& handle : batch)
-            if (completeRelease(*handle)) done.push_back(handle.ptr());
-        storage.commit();
-    }
+    auto const done = inOneTransaction(
+        toComplete_, batch, [this](ResourceHandle& h) { return completeRelease(h); },
+        [](std::vector<ResourceHandle*> const&) {});
     for (ResourceHandle* handle : done) changed(*handle);
 }
 

@@ -308,6 +308,13 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
     void clientGone(std::uint32_t clientId);
 
     ResourceHandle& owned(Lumo::Ptr<ResourceHandle const> const& handle) const;
+    // Takes every handle out of `queue` into `batch` and runs `step` on each inside one
+    // shared-memory transaction; returns those it answered true for. `notCommitted` is given
+    // them when the transaction did not commit. Defined where it is used.
+    template <typename Step, typename NotCommitted>
+    std::vector<ResourceHandle*> inOneTransaction(std::vector<Lumo::Ptr<ResourceHandle>>& queue,
+                                                  std::vector<Lumo::Ptr<ResourceHandle>>& batch, Step step,
+                                                  NotCommitted notCommitted);
     void resolveQueued();
     bool resolve(ResourceHandle& handle);
     void postReleaseCompletion(Lumo::Ptr<ResourceHandle> const& handle);
