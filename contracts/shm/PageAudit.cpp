@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 #include <lmdb.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -79,44 +78,34 @@ struct Counts {
 };
 
 // The start of a file, read into memory with pread(2); what lies past the end of the file reads
-// as zeros. A map of the file is never used: a file that shrinks while it is read must give a
-// short read, not a SIGBUS. The buffer is anonymous memory faulted in by one mmap(2) call
-// (MAP_POPULATE) rather than one page fault per page in the middle of the reads.
+// as zeros. A map is never used: a file that shrinks while it is read must give a short read,
+// not a SIGBUS.
 class FileImage {
   public:
     FileImage(int fd, std::uint64_t bytes) {
         if (bytes > std::numeric_limits<std::size_t>::max() / 2) return;
         size_ = static_cast<std::size_t>(bytes);
-        if (size_ == 0) {
-            complete_ = true;
+        try {
+            // Not zeroed first: the reads fill it, and only what lies past the end is cleared.
+            bytes_ = std::make_unique_for_overwrite<unsigned char[]>(size_);
+        } catch (std::bad_alloc const&) {
             return;
         }
-        void* const at = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (at == MAP_FAILED) return;
-        bytes_ = static_cast<unsigned char*>(at);
         std::size_t done = 0;
         while (done < size_) {
-            ssize_t const got = ::pread(fd, bytes_ + done, size_ - done, static_cast<off_t>(done));
+            ssize_t const got = ::pread(fd, bytes_.get() + done, size_ - done, static_cast<off_t>(done));
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) return;
-            if (got == 0) break;  // past the end of the file: reads as zeros (fresh anonymous memory)
+            if (got == 0) break;  // past the end of the file: reads as zeros
             done += static_cast<std::size_t>(got);
         }
+        std::memset(bytes_.get() + done, 0, size_ - done);
         complete_ = true;
     }
-    ~FileImage() {
-        if (bytes_) ::munmap(bytes_, size_);
-    }
-    FileImage(FileImage const&) = delete;
-    FileImage& operator=(FileImage const&) = delete;
-    unsigned char const* data() const {
-        static unsigned char const kNothing = 0;
-        if (!complete_) return nullptr;
-        return bytes_ ? bytes_ : &kNothing;
-    }
+    unsigned char const* data() const { return complete_ ? bytes_.get() : nullptr; }
 
   private:
-    unsigned char* bytes_ = nullptr;
+    std::unique_ptr<unsigned char[]> bytes_;
     std::size_t size_ = 0;
     bool complete_ = false;
 };
