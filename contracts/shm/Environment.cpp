@@ -60,16 +60,17 @@ unsigned forkGeneration() {
 
 }  // namespace
 
-Environment::Environment(Lumo::String path, std::size_t mapSize)
-    : path_(std::move(path)), mapSize_(mapSize), forkGeneration_(forkGeneration()) {}
+Environment::Environment(Lumo::String path, std::size_t mapSize, std::shared_ptr<StorageFaults> faults)
+    : path_(std::move(path)), mapSize_(mapSize), forkGeneration_(forkGeneration()), faults_(std::move(faults)) {}
 
 Environment::~Environment() {
     if (ownedByThisProcess()) close();
 }
 
-std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size_t mapSize) {
+std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size_t mapSize,
+                                               std::shared_ptr<StorageFaults> faults) {
     NamespaceFiles const files = namespaceFiles(ns);
-    std::shared_ptr<Environment> env(new Environment(files.data, mapSize));
+    std::shared_ptr<Environment> env(new Environment(files.data, mapSize, std::move(faults)));
     std::optional<std::string> damage = env->prepareFiles(files);
     int rc = 0;
     if (!damage) {
@@ -141,6 +142,7 @@ void Environment::openDatabases() {
     int dead = 0;
     mdb_reader_check(env_, &dead);  // frees reader slots of processes that died (kill -9)
     maxKeySize_ = static_cast<std::size_t>(mdb_env_get_maxkeysize(env_));
+    reserveAtOpen();
 
     MDB_txn* txn = nullptr;
     int rc = beginWrite(&txn);
@@ -224,8 +226,12 @@ int Environment::beginWrite(MDB_txn** txn) {
     resetKeptRead();  // a parked snapshot would keep this write from reusing the pages it frees
     int rc = mdb_txn_begin(env_, nullptr, 0, txn);
     if (rc == MDB_MAP_RESIZED && readDepth_ == 0) {
-        // Another process grew the map: adopt its size and retry.
+        // Another process grew the map: adopt its size (and its reservation) and retry.
         rc = mdb_env_set_mapsize(env_, 0);
+        if (MDB_envinfo info; rc == 0 && mdb_env_info(env_, &info) == 0) {
+            mapLimit_ = std::max(mapLimit_, info.me_mapsize);
+            reserved_ = std::max<std::uint64_t>(reserved_, mapLimit_);
+        }
         if (rc == 0) rc = mdb_txn_begin(env_, nullptr, 0, txn);
     }
     return rc;
@@ -299,24 +305,59 @@ Environment::Write::Write(Environment& env, bool alone) : env_(env) {
     int const rc = env.beginWrite(&txn_);
     if (rc != 0) throwLmdbError(rc, env.path_, "starting", "a write transaction");
     own_ = true;
+    env.journal_.clear();
 }
 
 Environment::Write::~Write() {
     if (!own_) env_.scopeChanged();
-    if (own_ && txn_) mdb_txn_abort(txn_);
+    if (own_ && txn_) {
+        mdb_txn_abort(txn_);
+        env_.journal_.clear();
+    }
     if (unit_) env_.rollbackTo(mark_, false);  // left by an exception: undo what it wrote
 }
 
 void Environment::Write::commit() {
+    // Only a transaction of its own or a unit of a group commits here; a write inside a scope
+    // commits with the scope.
+    if ((own_ || unit_) && env_.injectedCommitFailure()) fail(EIO, "committing", "a write transaction (injected)");
     unit_ = false;  // stays in the group's transaction
     if (!own_ || !txn_) return;
-    int const rc = mdb_txn_commit(std::exchange(txn_, nullptr));  // frees the transaction either way
+    int const rc = env_.commitTxn(std::exchange(txn_, nullptr));  // frees the transaction either way
+    env_.journal_.clear();
     if (rc != 0) throwLmdbError(rc, env_.path_, "committing", "a write transaction");
 }
 
 void Environment::Write::abandon() {
     if (std::exchange(unit_, false)) env_.rollbackTo(mark_, false);
-    if (own_ && txn_) mdb_txn_abort(std::exchange(txn_, nullptr));
+    if (own_ && txn_) {
+        mdb_txn_abort(std::exchange(txn_, nullptr));
+        env_.journal_.clear();
+    }
+}
+
+int Environment::Write::put(MDB_dbi dbi, MDB_val* key, MDB_val* value, unsigned flags) {
+    MDB_val const asked = *value;
+    int rc = mdb_put(txn_, dbi, key, value, flags);
+    if (rc != MDB_MAP_FULL) [[likely]]
+        return rc;
+    MDB_txn*& txn = own_ ? txn_ : env_.scopeTxn_;
+    rc = env_.growMap(txn);
+    txn_ = txn;
+    if (rc != 0) return rc;
+    *value = asked;
+    return mdb_put(txn_, dbi, key, value, flags);
+}
+
+int Environment::Write::del(MDB_dbi dbi, MDB_val* key) {
+    int rc = mdb_del(txn_, dbi, key, nullptr);
+    if (rc != MDB_MAP_FULL) [[likely]]
+        return rc;
+    MDB_txn*& txn = own_ ? txn_ : env_.scopeTxn_;
+    rc = env_.growMap(txn);
+    txn_ = txn;
+    if (rc != 0) return rc;
+    return mdb_del(txn_, dbi, key, nullptr);
 }
 
 void Environment::Write::fail(int rc, std::string_view what, std::string_view subject) {
@@ -343,6 +384,7 @@ void Environment::scopeBegin() {
         } else {
             int const rc = beginWrite(&scopeTxn_);
             if (rc != 0) throwLmdbError(rc, path_, "starting", "a write transaction");
+            journal_.clear();
         }
         scopeRollback_ = false;
         scopeWriteFailed_ = false;
@@ -364,6 +406,11 @@ void Environment::scopeEnd(bool unwinding) {
                                    " was closed inside a write transaction: its writes are lost");
             return;
         }
+        if (!rollback && !unwinding && injectedCommitFailure()) {
+            rollbackTo(scopeMark_, false);
+            throw StorageError("shared-memory environment " + path_ +
+                               ": committing a write transaction failed: injected I/O error");
+        }
         if (!rollback) return;
         rollbackTo(scopeMark_, writeFailed);
         if (!unwinding)
@@ -382,14 +429,22 @@ void Environment::scopeEnd(bool unwinding) {
                                " was closed inside a write transaction: its writes are lost");
         return;
     }
+    if (!rollback && !unwinding && injectedCommitFailure()) {
+        mdb_txn_abort(txn);
+        journal_.clear();
+        throw StorageError("shared-memory environment " + path_ +
+                           ": committing a write transaction failed: injected I/O error");
+    }
     if (rollback) {
         mdb_txn_abort(txn);
+        journal_.clear();
         if (!unwinding)
             throw StorageError("shared-memory environment " + path_ +
                                ": write transaction rolled back because a write or an inner scope in it failed");
         return;
     }
-    int const rc = mdb_txn_commit(txn);
+    int const rc = commitTxn(txn);
+    journal_.clear();
     if (rc != 0 && !unwinding) throwLmdbError(rc, path_, "committing", "a write transaction");
 }
 
@@ -420,9 +475,9 @@ MDB_txn* Environment::groupTxn() {
 void Environment::groupCommit() {
     if (!groupOpen_ || scopeDepth_ > 0) return;
     MDB_txn* const txn = std::exchange(scopeTxn_, nullptr);
-    journal_.clear();
     bool const lost = std::exchange(groupLost_, false);
-    int const rc = txn ? mdb_txn_commit(txn) : 0;
+    int const rc = txn ? commitTxn(txn) : 0;
+    journal_.clear();
     afterTransaction();
     if (rc != 0) throwLmdbError(rc, path_, "committing", "a group of writes");
     if (lost)
@@ -463,7 +518,17 @@ void Environment::rollbackTo(std::size_t mark, bool failed) {
     scopeChanged();
     mdb_txn_abort(std::exchange(scopeTxn_, nullptr));
     journal_.resize(mark);
-    int rc = beginWrite(&scopeTxn_);
+    if (int const rc = replayJournal(scopeTxn_); rc != 0) {
+        journal_.clear();
+        groupLost_ = true;
+        QEL_TRACE_AT(tesselTrace(), 1,
+                     "undoing a failed write of {}: writing the group's earlier writes again failed: {}", path_,
+                     mdb_strerror(rc));
+    }
+}
+
+int Environment::replayJournal(MDB_txn*& txn) {
+    int rc = beginWrite(&txn);
     for (std::size_t at = 0; rc == 0 && at < journal_.size();) {
         struct {
             MDB_dbi dbi;
@@ -475,22 +540,16 @@ void Environment::rollbackTo(std::size_t mark, bool failed) {
         MDB_val k{op.keySize, journal_.data() + at};
         at += op.keySize;
         if (op.valueSize == ~std::uint32_t{0}) {
-            rc = mdb_del(scopeTxn_, op.dbi, &k, nullptr);
+            rc = mdb_del(txn, op.dbi, &k, nullptr);
             if (rc == MDB_NOTFOUND) rc = 0;
         } else {
             MDB_val v{op.valueSize, journal_.data() + at};
             at += op.valueSize;
-            rc = mdb_put(scopeTxn_, op.dbi, &k, &v, 0);
+            rc = mdb_put(txn, op.dbi, &k, &v, 0);
         }
     }
-    if (rc != 0) {
-        if (scopeTxn_) mdb_txn_abort(std::exchange(scopeTxn_, nullptr));
-        journal_.clear();
-        groupLost_ = true;
-        QEL_TRACE_AT(tesselTrace(), 1,
-                     "undoing a failed write of {}: writing the group's earlier writes again failed: {}", path_,
-                     mdb_strerror(rc));
-    }
+    if (rc != 0 && txn) mdb_txn_abort(std::exchange(txn, nullptr));
+    return rc;
 }
 
 }  // namespace QelSharedMem

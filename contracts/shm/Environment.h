@@ -37,6 +37,7 @@
 
 #include "contracts/qel/Trace.h"
 #include "contracts/shm/SharedMem.h"
+#include "contracts/shm/StorageFaults.h"
 
 namespace QelSharedMem {
 
@@ -61,7 +62,9 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // created; the environment then reports recreated() and every collection it creates comes
     // up wiped. Any other failure (a planted or foreign file: UnsafeFileError; permissions,
     // a full file system: StorageError) throws and leaves every file as it was.
-    static std::shared_ptr<Environment> open(Lumo::String const& ns, std::size_t mapSize = kMapSize);
+    // `faults`, when set, is asked at every point where storage can fail (StorageFaults.h).
+    static std::shared_ptr<Environment> open(Lumo::String const& ns, std::size_t mapSize = kMapSize,
+                                             std::shared_ptr<StorageFaults> faults = nullptr);
     ~Environment();
     Environment(Environment const&) = delete;
     Environment& operator=(Environment const&) = delete;
@@ -124,15 +127,21 @@ class Environment : public std::enable_shared_from_this<Environment> {
         // Ends the transaction without writing anything (its own) or leaves the scope untouched.
         void abandon();
         [[noreturn]] void fail(int rc, std::string_view what, std::string_view subject);
+        // mdb_put / mdb_del in this write's transaction. A write that finds the map full has the
+        // map grown (the transaction is rebuilt from the journal) and is made once more; when the
+        // map cannot grow, LMDB's error is returned for fail(). The journal is told by wrote() /
+        // removed() as before.
+        int put(MDB_dbi dbi, MDB_val* key, MDB_val* value, unsigned flags);
+        int del(MDB_dbi dbi, MDB_val* key);
         // Tell the commit group what was written, so that it can be written again when a later
         // unit of the group fails. `value` is the stored bytes.
         void wrote(MDB_dbi dbi, MDB_val const& key, MDB_val const& value) {
             env_.scopeChanged();
-            if (env_.groupOpen_) env_.journal(dbi, key, &value);
+            env_.journal(dbi, key, &value);
         }
         void removed(MDB_dbi dbi, MDB_val const& key) {
             env_.scopeChanged();
-            if (env_.groupOpen_) env_.journal(dbi, key, nullptr);
+            env_.journal(dbi, key, nullptr);
         }
 
       private:
@@ -184,20 +193,15 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // Records removed so far by this handle.
     std::uint64_t quarantined() const { return quarantined_; }
 
-    // Test seams. A database named here comes up wiped at its next mount; the next data write
-    // (record, removal or scratchpad) fails as if LMDB had failed.
-    void forceWipedAtNextMount(std::string const& dbName) { forcedWipes_.insert(dbName); }
-    bool takeForcedWipe(std::string const& dbName) { return forcedWipes_.erase(dbName) != 0; }
-    void failNextWrite() { failNextWrite_ = true; }
-    bool takeInjectedFailure() {
-        if (!failNextWrite_) [[likely]]
-            return false;
-        failNextWrite_ = false;
-        return true;
-    }
+    // The injected storage faults of a test (StorageFaults.h), or null.
+    StorageFaults* faults() const { return faults_.get(); }
+    // Whether the data write about to be made must fail as injected.
+    bool injectedWriteFailure() const { return faults_ && faults_->failWrite(); }
+    // Whether the table stored at `path` must come up wiped at this mount, as injected.
+    bool injectedWipe(Lumo::String const& path) const { return faults_ && faults_->wipedAtMount(path); }
 
   private:
-    Environment(Lumo::String path, std::size_t mapSize);
+    Environment(Lumo::String path, std::size_t mapSize, std::shared_ptr<StorageFaults> faults);
     // Checks or creates the namespace's files; what is wrong with the stored file's metas, if any.
     std::optional<std::string> prepareFiles(NamespaceFiles const& files);
     std::optional<std::string> auditSnapshot();
@@ -209,6 +213,31 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // Undoes the group's writes after journal position `mark`: at once when nothing was written
     // since and no write failed, otherwise by a new transaction that writes the journal again.
     void rollbackTo(std::size_t mark, bool failed);
+    // Begins a write transaction into `txn` and writes the journal into it again; LMDB's error
+    // (with `txn` null) when that fails.
+    int replayJournal(MDB_txn*& txn);
+
+    // ---- the map and the file's reservation (EnvironmentReserve.cpp)
+    // LMDB may use the pages below mapLimit_; the data file is allocated (posix_fallocate) up to
+    // reserved_, which is mapLimit_ plus a margin for what a commit itself allocates. So a
+    // commit never writes into room the file system has not already given: a full file system
+    // is met only where the map grows, at the write that needs more room, which then fails
+    // alone and is rolled back like any failed write.
+    void reserveAtOpen();
+    // The write in `txn` found the map full: aborts `txn`, grows the map and the reservation,
+    // and rebuilds `txn` from the journal. 0 when the write may be made again; otherwise the
+    // error to report (`txn` then holds the journal again, at the old size, or is null when
+    // even that failed).
+    int growMap(MDB_txn*& txn);
+    // Commits `txn` (freed either way). A commit that needs pages beyond the map for LMDB's
+    // free-page list is made again within the reserved margin.
+    int commitTxn(MDB_txn* txn);
+    // Brings the reservation up to `bytes`; 0 or the errno of posix_fallocate.
+    int reserve(std::uint64_t bytes);
+    bool injectedCommitFailure() const { return faults_ && faults_->failCommit(); }
+    std::size_t mapLimit_ = 0;
+    std::uint64_t reserved_ = 0;
+    std::size_t pageSize_ = 4096;
     void afterTransaction();
     void openDatabases();
     void removeDamaged();
@@ -253,14 +282,13 @@ class Environment : public std::enable_shared_from_this<Environment> {
 
     bool groupOpen_ = false;
     std::size_t scopeMark_ = 0;  // journal length when the outermost scope in the group began
-    std::vector<char> journal_;  // what the open group transaction wrote, in order
+    std::vector<char> journal_;  // what the open write transaction (own, scope or group) wrote, in order
     bool groupLost_ = false;     // a rollback could not write the journal again
 
     std::vector<DamagedRecord> damaged_;  // waiting for the scope to end
     std::uint64_t quarantined_ = 0;
 
-    std::set<std::string> forcedWipes_;
-    bool failNextWrite_ = false;
+    std::shared_ptr<StorageFaults> faults_;
 };
 
 // What is wrong with the stored environment at `path`, or nothing when it is sound (an absent

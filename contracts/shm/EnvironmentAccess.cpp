@@ -55,7 +55,7 @@ std::string hex(std::string_view bytes) {
 // ---------------------------------------------------------------- quarantine
 
 void Environment::quarantine(std::vector<DamagedRecord> records) {
-    if (!env_) return;
+    if (!env_ || (faults_ && !faults_->quarantineDamaged())) return;
     for (DamagedRecord& r : records) damaged_.push_back(std::move(r));
     if (!scopeTxn_) removeDamaged();
 }
@@ -114,7 +114,7 @@ void Environment::put(MDB_dbi dbi, std::string_view key, std::string_view value)
     Write w(*this);
     MDB_val k = valOf(key);
     MDB_val v = valOf(value);
-    if (int const rc = mdb_put(w.txn(), dbi, &k, &v, 0); rc != 0) w.fail(rc, "writing", key);
+    if (int const rc = w.put(dbi, &k, &v, 0); rc != 0) w.fail(rc, "writing", key);
     w.wrote(dbi, k, v);
     w.commit();
 }
@@ -122,7 +122,7 @@ void Environment::put(MDB_dbi dbi, std::string_view key, std::string_view value)
 bool Environment::del(MDB_dbi dbi, std::string_view key) {
     Write w(*this);
     MDB_val k = valOf(key);
-    int const rc = mdb_del(w.txn(), dbi, &k, nullptr);
+    int const rc = w.del(dbi, &k);
     if (rc == MDB_NOTFOUND) {
         w.abandon();
         return false;

@@ -65,7 +65,7 @@ char const* describe(MountOutcome o) {
         case MountOutcome::typeChanged:
             return "stored with another table type";
         case MountOutcome::forced:
-            return "wipe forced by a test";
+            return "wipe injected by a test";
     }
     return "?";
 }
@@ -116,7 +116,7 @@ class ControlImpl final : public QelTessel::CollectionControl {
     template <typename Fn>
     void patch(Fn&& fn) {
         Environment::Write w(*env_);
-        if (env_->takeInjectedFailure()) w.fail(EIO, "writing the metadata of", path_);
+        if (env_->injectedWriteFailure()) w.fail(EIO, "writing the metadata of", path_);
         MDB_val k = valOf(key_);
         MDB_val v;
         int rc = mdb_get(w.txn(), env_->metaDbi(), &k, &v);
@@ -126,7 +126,7 @@ class ControlImpl final : public QelTessel::CollectionControl {
         std::memcpy(buffer_, bytes.data(), bytes.size());  // never change map pages in place
         fn(buffer_, bytes.size());
         MDB_val out{bytes.size(), nullptr};
-        rc = mdb_put(w.txn(), env_->metaDbi(), &k, &out, MDB_RESERVE);
+        rc = w.put(env_->metaDbi(), &k, &out, MDB_RESERVE);
         if (rc != 0) w.fail(rc, "writing the metadata of", path_);
         std::memcpy(out.mv_data, buffer_, bytes.size());
         w.wrote(env_->metaDbi(), k, out);
@@ -223,7 +223,7 @@ MountOutcome mountOutcome(CollectionDefinition const& def, Environment& env, Mou
             outcome = MountOutcome::formatChanged;
         }
     }
-    if (env.takeForcedWipe(def.dbName) && outcome == MountOutcome::kept) outcome = MountOutcome::forced;
+    if (env.injectedWipe(def.path) && outcome == MountOutcome::kept) outcome = MountOutcome::forced;
     return outcome;
 }
 
@@ -294,6 +294,10 @@ ReadStatus RawCollection::verify(void const* key, std::size_t keySize, void cons
         noteDamaged(key, keySize);
         return ReadStatus::corrupt;
     }
+    // An injected report: the record is sound, so nothing is noted for removal.
+    if (QelSharedMem::StorageFaults* const faults = env_->faults(); faults && faults->corruptRead(definition_.path))
+        [[unlikely]]
+        return ReadStatus::corrupt;
     if (record) std::memcpy(record, bytes, definition_.recordSize);
     return ReadStatus::found;
 }
@@ -427,7 +431,7 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
 
 void RawCollection::put(std::uint8_t const* key, std::size_t keySize, void const* record) {
     Environment::Write w(*env_);
-    if (env_->takeInjectedFailure()) w.fail(EIO, "writing a record of", definition_.path);
+    if (env_->injectedWriteFailure()) w.fail(EIO, "writing a record of", definition_.path);
     MDB_val k = valOf(key, keySize);
     MDB_stat st;
     int rc = mdb_stat(w.txn(), dbi_, &st);
@@ -444,7 +448,7 @@ void RawCollection::put(std::uint8_t const* key, std::size_t keySize, void const
         if (rc != 0) w.fail(rc, "reading a record of", definition_.path);
     }
     MDB_val v{definition_.recordSize + kCrcSize, nullptr};
-    rc = mdb_put(w.txn(), dbi_, &k, &v, MDB_RESERVE);
+    rc = w.put(dbi_, &k, &v, MDB_RESERVE);
     if (rc != 0) w.fail(rc, "writing a record of", definition_.path);
     auto* out = static_cast<unsigned char*>(v.mv_data);
     std::memcpy(out, record, definition_.recordSize);
@@ -455,9 +459,9 @@ void RawCollection::put(std::uint8_t const* key, std::size_t keySize, void const
 
 bool RawCollection::del(std::uint8_t const* key, std::size_t keySize) {
     Environment::Write w(*env_);
-    if (env_->takeInjectedFailure()) w.fail(EIO, "removing a record of", definition_.path);
+    if (env_->injectedWriteFailure()) w.fail(EIO, "removing a record of", definition_.path);
     MDB_val k = valOf(key, keySize);
-    int const rc = mdb_del(w.txn(), dbi_, &k, nullptr);
+    int const rc = w.del(dbi_, &k);
     if (rc == MDB_NOTFOUND) {
         w.abandon();
         return false;
@@ -489,7 +493,7 @@ void RawCollection::corruptRecord(std::uint8_t const* key, std::size_t keySize) 
                                      static_cast<unsigned char const*>(v.mv_data) + v.mv_size);
     bytes[bytes.size() / 2] ^= 0x5A;
     MDB_val out{bytes.size(), bytes.data()};
-    rc = mdb_put(w.txn(), dbi_, &k, &out, 0);
+    rc = w.put(dbi_, &k, &out, 0);
     if (rc != 0) w.fail(rc, "writing a record of", definition_.path);
     w.wrote(dbi_, k, out);
     w.commit();

@@ -26,8 +26,7 @@ struct ProcessState {
     std::shared_ptr<Environment> env;
     std::map<std::pair<Lumo::String, bool>, Lumo::Ptr<EntityManager>> managers;
     std::map<Lumo::String, EntityManager::Factory, std::less<>> factories;
-    std::set<Lumo::String> forcedWipePaths;
-    std::size_t mapSize = kMapSize;
+    NamespaceOptions options;
 };
 
 ProcessState& state() {
@@ -48,12 +47,13 @@ Qel::TraceHandle& tesselTrace() {
 
 // ---------------------------------------------------------------- namespaces
 
-void namespaceIs(Lumo::String const& ns) {
+void namespaceIs(Lumo::String const& ns, NamespaceOptions options) {
     validateNamespace(ns);
     auto& s = state();
-    if (s.ns == ns) return;
+    if (s.ns == ns && s.options.mapSize == options.mapSize && s.options.faults == options.faults) return;
     closeEnvironment();
     s.ns = ns;
+    s.options = std::move(options);
 }
 
 Lumo::String const& namespaceName() {
@@ -99,7 +99,8 @@ std::shared_ptr<Environment> const& processEnvironment() {
         s.env->abandon();
         s.env.reset();
     }
-    if (!s.env) s.env = Environment::open(namespaceName(), s.mapSize);
+    if (!s.env)
+        s.env = Environment::open(namespaceName(), s.options.mapSize ? s.options.mapSize : kMapSize, s.options.faults);
     return s.env;
 }
 
@@ -108,10 +109,6 @@ std::shared_ptr<Environment> openProcessEnvironmentAt(Lumo::String const& path) 
     if (env && env->isOpen() && env->ownedByThisProcess() && env->path() == path) return env;
     return nullptr;
 }
-
-void TEST_failNextWrite() { processEnvironment()->failNextWrite(); }
-
-void TEST_mapSizeIs(std::size_t bytes) { state().mapSize = bytes ? bytes : kMapSize; }
 
 // ---------------------------------------------------------------- entity managers
 
@@ -172,8 +169,6 @@ void EntityManager::entityTypeIs(Lumo::String const& typeName, Factory factory) 
     state().factories[typeName] = std::move(factory);
 }
 
-void EntityManager::TEST_forceWipedOnNextMount(Lumo::String const& path) { state().forcedWipePaths.insert(path); }
-
 void EntityManager::TEST_damageStoredMetadata(Lumo::String const& path) const {
     Environment& env = environment();
     std::string const key = databaseName(path);
@@ -191,8 +186,6 @@ bool MountGroup::doMount(Lumo::String const& path, Lumo::String const& typeName,
         throw std::invalid_argument("no shared-memory table type \"" + typeName + "\" is registered");
     if (auto existing = manager_->getEntity(path); existing && existing->typeName() == typeName) return true;
 
-    Environment& env = manager_->environment();
-    if (s.forcedWipePaths.erase(path)) env.forceWipedAtNextMount(manager_->databaseName(path));
     Lumo::Ptr<Entity> entity = factory->second(*manager_, path, info);
     if (!entity) return false;
     manager_->entityIs(path, entity);
@@ -211,16 +204,10 @@ WriteTransaction::~WriteTransaction() noexcept(false) { env_->scopeEnd(std::unca
 
 namespace Tessel {
 
-namespace {
-bool gKeepDamagedRecords = false;
-}
-
-void TesselMapBase::TEST_keepDamagedRecordsIs(bool keep) { gKeepDamagedRecords = keep; }
-
 void TesselMapBase::doCorruptionDetected(Lumo::String const& message) const {
     ++corruptions_;
     QEL_TRACE_AT(QelSharedMem::tesselTrace(), 1, "corruption detected: {}", message);
-    if (!gKeepDamagedRecords) quarantineDamaged();
+    quarantineDamaged();
 }
 
 }  // namespace Tessel

@@ -33,6 +33,7 @@
 namespace QelSharedMem {
 
 class Environment;
+class StorageFaults;
 
 // An LMDB operation failed for a reason other than a full collection or map (those throw
 // Lumo::CapacityExceededException). The transaction it belonged to is rolled back.
@@ -41,8 +42,17 @@ class StorageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Sets the namespace of this process's environment; must be called before the first mount.
-void namespaceIs(Lumo::String const& ns);
+// How a namespace's environment is opened. Tests set these; the agent uses the defaults.
+struct NamespaceOptions {
+    // The map size, the upper bound of what the namespace stores; 0: the normal size.
+    std::size_t mapSize = 0;
+    // Storage faults to inject (StorageFaults.h); null for healthy storage.
+    std::shared_ptr<StorageFaults> faults;
+};
+
+// Sets the namespace of this process's environment, and how it is opened; must be called
+// before the first mount. A change closes the environment open before.
+void namespaceIs(Lumo::String const& ns, NamespaceOptions options = {});
 Lumo::String const& namespaceName();
 // The files of a namespace's environment.
 Lumo::String environmentPath(Lumo::String const& ns);
@@ -53,14 +63,6 @@ void removeNamespace(Lumo::String const& ns);
 // Every manager forgets its mounted entities. Entities, collections and collection controls
 // obtained before must not be used afterwards: their operations throw std::logic_error.
 void closeEnvironment();
-
-// Test seam: the next data write of this process (a record set or removal, or a collection
-// control change) fails with StorageError as if LMDB had failed; inside a WriteTransaction
-// scope the whole scope is then rolled back.
-void TEST_failNextWrite();
-// Test seam: the map size of environments opened from now on (0: the normal size), so that a
-// test can fill the map.
-void TEST_mapSizeIs(std::size_t bytes);
 
 // Value 1 of QelSharedMemType: the kind of entity findEntities lists (keyed tables).
 enum class QelSharedMemType : std::uint8_t { any = 0, tessel = 1 };
@@ -156,11 +158,8 @@ class EntityManager : public Lumo::Node {
     // The LMDB database that holds this manager's table at `path`: distinct per (name, local, path).
     Lumo::String databaseName(Lumo::String const& path) const;
 
-    // Test seams. The next mount of `path` (by any manager of this process) finds the stored
-    // table unusable: it comes up empty and wiped. TEST_damageStoredMetadata flips a byte of
-    // the stored metadata of this manager's table at `path`, so the next mount after a restart
-    // (closeEnvironment) finds it unreadable.
-    static void TEST_forceWipedOnNextMount(Lumo::String const& path);
+    // Test seam: flips a byte of the stored metadata of this manager's table at `path`, so the
+    // next mount after a restart (closeEnvironment) finds it unreadable.
     void TEST_damageStoredMetadata(Lumo::String const& path) const;
 
     // Entity factories by type name (the types library registers its tables).
@@ -216,9 +215,6 @@ class TesselMapBase {
     // the map goes past it, and a write of its key stores a fresh record.
     void doCorruptionDetected(Lumo::String const& message) const;
     std::uint64_t corruptionsDetected() const { return corruptions_; }
-    // Test seam: while true, reports remove nothing, so a damaged record stays and is met
-    // again by every later read (as before damaged records were removed).
-    static void TEST_keepDamagedRecordsIs(bool keep);
 
   protected:
     // Removes the damaged records found since the last call.

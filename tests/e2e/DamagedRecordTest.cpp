@@ -16,11 +16,10 @@ constexpr std::uint64_t kTaskBound = 100000;
 
 class DamagedRecordRestart : public RuntimeFixture {
   protected:
-    DamagedRecordRestart() : RuntimeFixture("damaged") { Tessel::TesselMapBase::TEST_keepDamagedRecordsIs(true); }
+    DamagedRecordRestart() : RuntimeFixture("damaged") { shm_.faults().quarantineDamagedIs(false); }
     ~DamagedRecordRestart() override {
         runtime_.reset();
         Qel::Entity::singletonDelAll();
-        Tessel::TesselMapBase::TEST_keepDamagedRecordsIs(false);
     }
 
     // Runs the loop within the bound; more tasks than that means something keeps itself going.

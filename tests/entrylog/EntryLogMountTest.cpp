@@ -83,7 +83,7 @@ TYPED_TEST(EntryLogMount, WipedTableIsReportedOnceAndAdvancesTheRelaunchGenerati
     raised();
 
     // Without a relaunch entity nothing is advanced, and the flag is cleared all the same.
-    QelSharedMem::EntityManager::TEST_forceWipedOnNextMount(Constants::configTesselPath(5));
+    this->shm_.faults().wipedAtMountIs(Constants::configTesselPath(5));
     this->log_->mountTesselConfig(5, 0);
     EXPECT_EQ(raised(),
               std::vector<std::string>{
@@ -93,7 +93,7 @@ TYPED_TEST(EntryLogMount, WipedTableIsReportedOnceAndAdvancesTheRelaunchGenerati
 
     this->entityManager_->template entityIs<Asic::GenId>(genIdPath);
     this->stop();
-    QelSharedMem::EntityManager::TEST_forceWipedOnNextMount(Constants::tableEntryLogTesselPath());
+    this->shm_.faults().wipedAtMountIs(Constants::tableEntryLogTesselPath());
     this->start();
     EXPECT_EQ(raised(),
               std::vector<std::string>{

@@ -192,7 +192,7 @@ TEST_F(InLifIndexPersistence, DamagedRecordsAndFailedWritesCostOnlyTheirOwnKey) 
     EXPECT_EQ(client_->request(key(1), nullptr)->inLif0Index(), a->inLif0Index());
 
     // An allocation that cannot be stored is not made.
-    QelSharedMem::TEST_failNextWrite();
+    shm_.faults().failWriteAtIs(1);
     HandlePtr const lost = resolved(4);
     EXPECT_EQ(lost->entryState(), EntryState::resolutionFailed);
     EXPECT_EQ(lost->inLif0Index(), 0u);

@@ -65,10 +65,7 @@ TEST_F(ShmCollection, StepsOfAWalkSeeEveryChangeMadeBetweenThem) {
 }
 
 TEST_F(ShmCollection, FullMapRefusesTheWriteAndRollsBackItsWholeTransaction) {
-    QelSharedMem::TEST_mapSizeIs(std::size_t(1) << 20);
-    struct RestoreMapSize {
-        ~RestoreMapSize() { QelSharedMem::TEST_mapSizeIs(0); }
-    } restore;
+    shm_.mapSizeIs(std::size_t(1) << 20);
     auto log = mountLog();
     auto table = mountConfig();
 
@@ -275,14 +272,14 @@ TEST_F(ShmCollection, CommitGroupKeepsEveryUnitThatSucceededAndUndoesOnlyAFailed
         {
             QelSharedMem::WriteTransaction txn;
             table->swTableEntriesIs(configRecord(3, 3));
-            QelSharedMem::TEST_failNextWrite();
+            shm_.faults().failWriteAtIs(1);
             log->entryLogConfigIs(logRecord(3));
         },
         QelSharedMem::StorageError);
     EXPECT_FALSE(table->swTableEntries().has(tcamKey(3)));
     EXPECT_TRUE(table->swTableEntries().has(tcamKey(2)));
     // A single write that fails undoes nothing else.
-    QelSharedMem::TEST_failNextWrite();
+    shm_.faults().failWriteAtIs(1);
     EXPECT_THROW(log->entryLogConfigIs(logRecord(9)), QelSharedMem::StorageError);
     // A full table refuses a new key without writing: the group goes on.
     table->swTableEntriesIs(configRecord(4, 4));

@@ -88,7 +88,7 @@ TEST_F(ShmMount, StoredTableOfAnotherTypeOrWithDamagedMetadataComesUpWiped) {
     EXPECT_FALSE(Lumo::ptr_cast<TcamConfigTessel>(shmManager()->getEntity(unit1)));
 
     shmManager()->TEST_damageStoredMetadata(unit2);
-    QelSharedMem::EntityManager::TEST_forceWipedOnNextMount(unit3);
+    shm_.faults().wipedAtMountIs(unit3);
     for (unsigned unit : {2u, 3u}) {
         auto const table = mountConfig(unit);
         EXPECT_TRUE(table->collectionControl()->wiped()) << unit;

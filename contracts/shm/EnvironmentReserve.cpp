@@ -1,0 +1,86 @@
+// The map of an Environment and the data file's reservation: the file is allocated ahead of
+// what LMDB may use, so that no commit meets a full file system halfway through writing its
+// pages. A full file system is met where the map grows, at one write, which then fails alone.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "contracts/shm/Environment.h"
+
+namespace QelSharedMem {
+
+namespace {
+
+// Room beyond the map that a commit may take for LMDB's list of freed pages, which it writes
+// while committing, after every write of the transaction has found room.
+constexpr std::uint64_t kReserveMargin = std::uint64_t(1) << 20;
+// The map grows by an eighth of its size, and by at least this much.
+constexpr std::uint64_t kMinGrowth = std::uint64_t(1) << 20;
+
+std::uint64_t roundUp(std::uint64_t bytes, std::uint64_t unit) { return (bytes + unit - 1) / unit * unit; }
+
+}  // namespace
+
+int Environment::reserve(std::uint64_t bytes) {
+    if (bytes <= reserved_) return 0;
+    int fd = -1;
+    if (int const rc = mdb_env_get_fd(env_, &fd); rc != 0) return rc;
+    int const rc = ::posix_fallocate(fd, 0, static_cast<off_t>(bytes));
+    if (rc == 0) reserved_ = bytes;
+    return rc;
+}
+
+void Environment::reserveAtOpen() {
+    MDB_stat st;
+    MDB_envinfo info;
+    if (mdb_env_stat(env_, &st) != 0 || mdb_env_info(env_, &info) != 0) return;
+    pageSize_ = st.ms_psize;
+    std::uint64_t const used = (std::uint64_t(info.me_last_pgno) + 1) * pageSize_;
+    std::uint64_t limit = std::min<std::uint64_t>(mapSize_, roundUp(used + kMinGrowth, pageSize_));
+    // With the file system nearly full, the store opens with what it has; the first write that
+    // needs more room fails then.
+    if (reserve(limit + kReserveMargin) != 0) {
+        limit = roundUp(used, pageSize_);
+        reserve(limit);
+    }
+    if (mdb_env_set_mapsize(env_, static_cast<std::size_t>(limit)) == 0) mapLimit_ = static_cast<std::size_t>(limit);
+}
+
+int Environment::growMap(MDB_txn*& txn) {
+    if (readDepth_ > 0 || mapLimit_ >= mapSize_) return MDB_MAP_FULL;  // a live read pins the map
+    mdb_txn_abort(std::exchange(txn, nullptr));
+    resetKeptRead();
+    std::uint64_t const limit =
+        std::min<std::uint64_t>(mapSize_, roundUp(mapLimit_ + std::max(kMinGrowth, mapLimit_ / 8), pageSize_));
+    int rc = reserve(std::min<std::uint64_t>(limit + kReserveMargin, mapSize_));
+    if (rc == 0) rc = mdb_env_set_mapsize(env_, static_cast<std::size_t>(limit));
+    if (rc == 0) mapLimit_ = static_cast<std::size_t>(limit);
+    if (int const rebuilt = replayJournal(txn); rebuilt != 0) {
+        // Nothing of the transaction is left: its unit and every earlier one of a group are lost.
+        journal_.clear();
+        if (groupOpen_) groupLost_ = true;
+        scopeRollback_ = true;
+        scopeWriteFailed_ = true;
+        return rebuilt;
+    }
+    return rc;
+}
+
+int Environment::commitTxn(MDB_txn* txn) {
+    int rc = mdb_txn_commit(txn);
+    if (rc != MDB_MAP_FULL || reserved_ <= mapLimit_ || readDepth_ > 0) return rc;
+    // The commit needed pages beyond the map for the list of freed pages: the margin is
+    // allocated already, so the map takes it and the transaction is made again from the journal.
+    resetKeptRead();
+    rc = mdb_env_set_mapsize(env_, static_cast<std::size_t>(reserved_));
+    if (rc != 0) return rc;
+    mapLimit_ = static_cast<std::size_t>(reserved_);
+    MDB_txn* again = nullptr;
+    rc = replayJournal(again);
+    if (rc == 0) rc = mdb_txn_commit(again);
+    if (rc == 0) reserve(std::min<std::uint64_t>(mapLimit_ + kReserveMargin, mapSize_));  // a new margin, if it can
+    return rc;
+}
+
+}  // namespace QelSharedMem
