@@ -23,24 +23,19 @@ GroupInterface::GroupInterface(Lumo::String agentName, Lumo::String groupName, s
 GroupInterface::~GroupInterface() { groupResolver_->commitListenerIs(nullptr); }
 
 void GroupInterface::addLogEntry(SwTableId tableId, LogVersion version, Lumo::Ptr<NeededEntry const> const& needed) {
+    logEntries_[tableId].push_back(LogEntry{version, needed});
+    // Inside a pass that groups its commits the listener hears of it once the group is stored.
     if (groupResolver_->grouping()) {
-        held_.push_back(HeldLogEntry{tableId, LogEntry{version, needed}});
+        learntInGroup_ = true;
         return;
     }
-    learn(tableId, LogEntry{version, needed});
-}
-
-void GroupInterface::learn(SwTableId tableId, LogEntry entry) {
-    logEntries_[tableId].push_back(std::move(entry));
     if (logEntryListener_) logEntryListener_(tableId);
 }
 
 void GroupInterface::groupCommitted(bool durable) {
-    std::vector<HeldLogEntry> held = std::exchange(held_, {});
-    if (!durable) return;  // never stored: the hardware must not apply them
-    for (HeldLogEntry& h : held) learn(h.tableId, std::move(h.entry));
-    held.clear();
-    if (held_.empty()) held_ = std::move(held);  // keep the capacity
+    if (!std::exchange(learntInGroup_, false) || !durable || !logEntryListener_) return;
+    for (auto const& [tableId, queue] : logEntries_)
+        if (!queue.empty()) logEntryListener_(tableId);
 }
 
 std::deque<GroupInterface::LogEntry> const& GroupInterface::logEntries(SwTableId tableId) const {
@@ -76,7 +71,7 @@ void GroupInterface::shutdown() {
     for (auto [id, set] : swTableSet_) set->swTableDelAll();
     swTableSet_.delAll();
     logEntries_.clear();
-    held_.clear();
+    learntInGroup_ = false;
     groupResolver_->clear();
 }
 

@@ -32,15 +32,16 @@ class GroupInterface : public Lumo::PublishingNode, private GroupResolver::Commi
     std::uint16_t agentAndGroupId() const { return agentAndGroupId_; }
     Lumo::Ptr<GroupResolver> const& groupResolver() const { return groupResolver_; }
 
-    // A change of table `tableId` was logged at `version`, needing `needed` of other tables.
-    // During a resolver pass that groups its commits, the change is learnt once the group's
-    // storage transaction has committed.
+    // A change of table `tableId` was logged at `version`, needing `needed` of other tables. It
+    // is in logEntries() at once; the listener hears of it at once, or, during a resolver pass
+    // that groups its commits, once the group's storage transaction has committed (the
+    // hardware side applies only what is stored).
     void addLogEntry(SwTableId tableId, LogVersion version, Lumo::Ptr<NeededEntry const> const& needed);
     // Logged changes not yet taken by the hardware side, oldest first.
     std::deque<LogEntry> const& logEntries(SwTableId tableId) const;
     std::deque<LogEntry>& logEntriesMutable(SwTableId tableId) { return logEntries_[tableId]; }
     std::size_t logEntriesTotal() const;
-    // Called after every addLogEntry (the hardware side installs it).
+    // Called when logged changes may be applied (the hardware side installs it).
     void logEntryListenerIs(std::function<void(SwTableId)> listener) { logEntryListener_ = std::move(listener); }
 
     void swTableSetIs(Lumo::Ptr<OrderedSwTableSet> const& set);
@@ -65,12 +66,7 @@ class GroupInterface : public Lumo::PublishingNode, private GroupResolver::Commi
     void tableVersionDel(SwTableId tableId);
 
   private:
-    struct HeldLogEntry {
-        SwTableId tableId;
-        LogEntry entry;
-    };
     Lumo::String tableVersionPath(SwTableId tableId) const;
-    void learn(SwTableId tableId, LogEntry entry);
     void groupCommitted(bool durable) override;
 
     Lumo::String agentName_;
@@ -82,7 +78,7 @@ class GroupInterface : public Lumo::PublishingNode, private GroupResolver::Commi
     std::vector<Lumo::Ptr<OrderedSwTableWithMarkSweep>> sweepable_;
     mutable std::unordered_map<SwTableId, std::deque<LogEntry>> logEntries_;
     std::function<void(SwTableId)> logEntryListener_;
-    std::vector<HeldLogEntry> held_;  // logged in the resolver's open commit group
+    bool learntInGroup_ = false;  // a change was logged in the resolver's open commit group
 };
 
 // The group interfaces of an ordered-table interface, by canonical group name.
