@@ -158,10 +158,6 @@ void TcamActionInLifIndexLinkage::setResourceHandle(Lumo::Ptr<TcamActionEntryWra
     entry->inLifIndexKeyResPtrIs(sm->resPtr());
 }
 
-TcamActionInLifIndexLinkage* inLifIndexLinkageOf(TcamActionSwTable const& table) {
-    return dynamic_cast<TcamActionInLifIndexLinkage*>(table.inLifIndexLinkage().ptr());
-}
-
 Lumo::Ptr<TcamActionInLifIndexLinkage> tcamActionInLifIndexLinkageFactory(
     TcamActionSwTable* swTable, Lumo::Ptr<TcamActionInLifIndexLinkage::ClientInstance> const& resTblClient) {
     return TcamActionInLifIndexLinkage::TcamActionInLifIndexLinkageIs(swTable, resTblClient);

@@ -110,9 +110,6 @@ class VORN_TCAMMGR_API TcamActionInLifIndexLinkage final : public TcamActionLink
     Qel::HashMap2018<ResKey, Lumo::Ptr<LocalUsageUpdateSm>> entryUsageSm_;
 };
 
-// The InLif linkage a table was given, or null (the table holds it as a TcamActionLinkageBase).
-VORN_TCAMMGR_API TcamActionInLifIndexLinkage* inLifIndexLinkageOf(TcamActionSwTable const& table);
-
 VORN_TCAMMGR_API Lumo::Ptr<TcamActionInLifIndexLinkage> tcamActionInLifIndexLinkageFactory(
     TcamActionSwTable* swTable, Lumo::Ptr<TcamActionInLifIndexLinkage::ClientInstance> const& resTblClient);
 VORN_TCAMMGR_API Lumo::Ptr<TcamActionInLifIndexLinkage::LocalUsageUpdateSm> localUsageUpdateSmFactory(

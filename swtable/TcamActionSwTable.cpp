@@ -21,7 +21,7 @@ TcamActionSwTableIteratorState::~TcamActionSwTableIteratorState() = default;
 TcamActionSwTableHelperBase::~TcamActionSwTableHelperBase() = default;
 TcamActionLinkageBase::~TcamActionLinkageBase() = default;
 
-void TcamActionSwTable::inLifIndexLinkageIs(Lumo::Ptr<TcamActionLinkageBase> const& linkage) {
+void TcamActionSwTable::linkageBaseIs(Lumo::Ptr<TcamActionLinkageBase> const& linkage) {
     if (linkage == inLifIndexLinkage_) return;
     inLifIndexLinkage_ = linkage;
     notify(kInLifIndexLinkage);

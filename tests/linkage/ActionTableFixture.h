@@ -32,7 +32,7 @@ inline TcamActionEntry aentry(std::uint32_t id, std::uint32_t vrf = 1, std::uint
 
 class ActionTableFixture : public SwTableFixture<TcamActionSwTable> {
   protected:
-    Linkage& linkage() const { return *VornTunnelTcamMgr::inLifIndexLinkageOf(*table_); }
+    Linkage& linkage() const { return *table_->inLifIndexLinkage(); }
 
     // Queues a write of the table (pending until commitAll()).
     Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const> write(std::uint32_t id, std::uint32_t vrf = 1,

@@ -33,12 +33,12 @@ TEST_F(ActionCommitTest, OutstandingResourceHoldsTheWriteUntilResolved) {
     ASSERT_EQ(helper_->successEntries.size(), 1u);
     EXPECT_EQ(helper_->successEntries[0].logEntry, logged);
     EXPECT_EQ(log_->entryRsrcKeys(key(1), kSwUnit), withInLif(1, 7).rsrcKeys);
-    EXPECT_NE(Tm::inLifIndexLinkageOf(*table_)->entryUsageSm(withInLif(1, 7).rsrcKeys.inLifKey), nullptr);
+    EXPECT_NE(table_->inLifIndexLinkage()->entryUsageSm(withInLif(1, 7).rsrcKeys.inLifKey), nullptr);
 
     // A remove of the entry releases its use of the resource.
     remove(1);
     commitAll();
-    EXPECT_EQ(Tm::inLifIndexLinkageOf(*table_)->entryUsageSms(), 0u);
+    EXPECT_EQ(table_->inLifIndexLinkage()->entryUsageSms(), 0u);
     ASSERT_EQ(helper_->successes.size(), 2u);
     EXPECT_TRUE(helper_->successes[1].second);
 }
