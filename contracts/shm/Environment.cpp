@@ -321,6 +321,9 @@ void Environment::Write::commit() {
     // Only a transaction of its own or a unit of a group commits here; a write inside a scope
     // commits with the scope.
     if ((own_ || unit_) && env_.injectedCommitFailure()) fail(EIO, "committing", "a write transaction (injected)");
+    if (own_ || unit_) {
+        if (int const rc = env_.ensureMargin(); rc != 0) fail(rc, "reserving room to commit", "a write transaction");
+    }
     unit_ = false;  // stays in the group's transaction
     if (!own_ || !txn_) return;
     int const rc = env_.commitTxn(std::exchange(txn_, nullptr));  // frees the transaction either way
@@ -411,6 +414,12 @@ void Environment::scopeEnd(bool unwinding) {
             throw StorageError("shared-memory environment " + path_ +
                                ": committing a write transaction failed: injected I/O error");
         }
+        if (!rollback && !unwinding) {
+            if (int const rc = ensureMargin(); rc != 0) {
+                rollbackTo(scopeMark_, false);
+                throwLmdbError(rc, path_, "reserving room to commit", "a write transaction");
+            }
+        }
         if (!rollback) return;
         rollbackTo(scopeMark_, writeFailed);
         if (!unwinding)
@@ -428,6 +437,12 @@ void Environment::scopeEnd(bool unwinding) {
             throw StorageError("shared-memory environment " + path_ +
                                " was closed inside a write transaction: its writes are lost");
         return;
+    }
+    int const marginRc = rollback || unwinding ? 0 : ensureMargin();
+    if (marginRc != 0) {
+        mdb_txn_abort(txn);
+        journal_.clear();
+        throwLmdbError(marginRc, path_, "reserving room to commit", "a write transaction");
     }
     if (!rollback && !unwinding && injectedCommitFailure()) {
         mdb_txn_abort(txn);

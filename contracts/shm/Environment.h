@@ -234,6 +234,10 @@ class Environment : public std::enable_shared_from_this<Environment> {
     int commitTxn(MDB_txn* txn);
     // Brings the reservation up to `bytes`; 0 or the errno of posix_fallocate.
     int reserve(std::uint64_t bytes);
+    // Reserves the margin a commit may need beyond the map, when it is not reserved: asked when
+    // a unit is about to be committed (in a group: when it ends), which fails when there is no
+    // room for it. 0 or the errno of posix_fallocate.
+    int ensureMargin();
     bool injectedCommitFailure() const { return faults_ && faults_->failCommit(); }
     std::size_t mapLimit_ = 0;
     std::uint64_t reserved_ = 0;

@@ -20,6 +20,11 @@ constexpr std::uint64_t kMinGrowth = std::uint64_t(1) << 20;
 
 std::uint64_t roundUp(std::uint64_t bytes, std::uint64_t unit) { return (bytes + unit - 1) / unit * unit; }
 
+// The largest map limit that leaves the margin within the map size.
+std::uint64_t maxMapLimit(std::uint64_t mapSize) {
+    return mapSize > 2 * kReserveMargin ? mapSize - kReserveMargin : mapSize / 2;
+}
+
 }  // namespace
 
 int Environment::reserve(std::uint64_t bytes) {
@@ -31,29 +36,37 @@ int Environment::reserve(std::uint64_t bytes) {
     return rc;
 }
 
+int Environment::ensureMargin() {
+    if (reserved_ >= mapLimit_ + kReserveMargin) [[likely]]
+        return 0;
+    return reserve(mapLimit_ + kReserveMargin);
+}
+
 void Environment::reserveAtOpen() {
     MDB_stat st;
     MDB_envinfo info;
     if (mdb_env_stat(env_, &st) != 0 || mdb_env_info(env_, &info) != 0) return;
     pageSize_ = st.ms_psize;
     std::uint64_t const used = (std::uint64_t(info.me_last_pgno) + 1) * pageSize_;
-    std::uint64_t limit = std::min<std::uint64_t>(mapSize_, roundUp(used + kMinGrowth, pageSize_));
+    std::uint64_t const maxLimit = maxMapLimit(mapSize_);
+    std::uint64_t limit = std::min<std::uint64_t>(maxLimit, roundUp(used + kMinGrowth, pageSize_));
     // With the file system nearly full, the store opens with what it has; the first write that
     // needs more room fails then.
     if (reserve(limit + kReserveMargin) != 0) {
-        limit = roundUp(used, pageSize_);
+        limit = std::min<std::uint64_t>(maxLimit, roundUp(used, pageSize_));
         reserve(limit);
     }
     if (mdb_env_set_mapsize(env_, static_cast<std::size_t>(limit)) == 0) mapLimit_ = static_cast<std::size_t>(limit);
 }
 
 int Environment::growMap(MDB_txn*& txn) {
-    if (readDepth_ > 0 || mapLimit_ >= mapSize_) return MDB_MAP_FULL;  // a live read pins the map
+    std::uint64_t const maxLimit = maxMapLimit(mapSize_);
+    if (readDepth_ > 0 || mapLimit_ >= maxLimit) return MDB_MAP_FULL;  // a live read pins the map
     mdb_txn_abort(std::exchange(txn, nullptr));
     resetKeptRead();
     std::uint64_t const limit =
-        std::min<std::uint64_t>(mapSize_, roundUp(mapLimit_ + std::max(kMinGrowth, mapLimit_ / 8), pageSize_));
-    int rc = reserve(std::min<std::uint64_t>(limit + kReserveMargin, mapSize_));
+        std::min<std::uint64_t>(maxLimit, roundUp(mapLimit_ + std::max(kMinGrowth, mapLimit_ / 8), pageSize_));
+    int rc = reserve(limit + kReserveMargin);
     if (rc == 0) rc = mdb_env_set_mapsize(env_, static_cast<std::size_t>(limit));
     if (rc == 0) mapLimit_ = static_cast<std::size_t>(limit);
     if (int const rebuilt = replayJournal(txn); rebuilt != 0) {
@@ -79,7 +92,7 @@ int Environment::commitTxn(MDB_txn* txn) {
     MDB_txn* again = nullptr;
     rc = replayJournal(again);
     if (rc == 0) rc = mdb_txn_commit(again);
-    if (rc == 0) reserve(std::min<std::uint64_t>(mapLimit_ + kReserveMargin, mapSize_));  // a new margin, if it can
+    // The next unit that ends asks for a new margin (ensureMargin), and fails when there is none.
     return rc;
 }
 

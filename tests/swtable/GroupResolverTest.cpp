@@ -125,7 +125,7 @@ class RecordingCommitGroup : public Asic::CommitGroup {
     bool failCommit = false;
 };
 
-TEST_F(GroupResolverTest, GroupedPassAnnouncesLoggedChangesOnlyAfterItsGroupCommits) {
+TEST_F(GroupResolverTest, GroupedPassHoldsLoggedChangesAtOnceAndCallsTheListenerAfterItsGroupCommits) {
     auto group = Lumo::make<Asic::GroupInterface>("agent", "group", 1, nullptr, nullptr);
     resolver_ = group->groupResolver();
     auto storage = std::make_shared<RecordingCommitGroup>();
@@ -134,19 +134,21 @@ TEST_F(GroupResolverTest, GroupedPassAnnouncesLoggedChangesOnlyAfterItsGroupComm
     Asic::SwTableId const table{7};
     group->logEntryListenerIs([&](Asic::SwTableId id) { learnt.push_back(group->logEntries(id).back().version); });
 
-    // Each commit logs a change; none reaches the listener before the pass's group ends.
+    // Each commit logs a change, which the group holds at once; the listener (the hardware
+    // side) is called only once the pass's group is stored.
     Asic::LogVersion next = 1;
     auto logOnCommit = [&](Lumo::Ptr<FakeRequest> const& r) {
         r->onCommit = [&] {
             EXPECT_TRUE(resolver_->grouping());
-            group->addLogEntry(table, next++, nullptr);
+            group->addLogEntry(table, next, nullptr);
+            EXPECT_EQ(group->logEntries(table).back().version, next++);
             EXPECT_TRUE(learnt.empty() || storage->calls.back() == "commit");
         };
     };
     for (int i = 0; i < 3; ++i) logOnCommit(enq(i, &tableA_));
     EXPECT_EQ(resolver_->processQueues(), 3u);
     EXPECT_EQ(storage->calls, (std::vector<std::string>{"begin", "end"}));
-    EXPECT_EQ(learnt, (std::vector<Asic::LogVersion>{1, 2, 3}));
+    EXPECT_EQ(learnt, (std::vector<Asic::LogVersion>{3}));
     EXPECT_FALSE(resolver_->grouping());
 
     // Outside a pass a logged change is learnt at once.
@@ -159,10 +161,11 @@ TEST_F(GroupResolverTest, GroupedPassAnnouncesLoggedChangesOnlyAfterItsGroupComm
     for (std::uint64_t i = 0; i < Asic::GroupResolver::kCommitsPerGroup + 1; ++i) logOnCommit(enq(10, &tableB_));
     resolver_->processQueues();
     EXPECT_EQ(storage->calls, (std::vector<std::string>{"begin", "commit", "end"}));
-    EXPECT_EQ(learnt.size(), Asic::GroupResolver::kCommitsPerGroup + 1);
+    EXPECT_EQ(learnt, (std::vector<Asic::LogVersion>{4 + Asic::GroupResolver::kCommitsPerGroup,
+                                                     5 + Asic::GroupResolver::kCommitsPerGroup}));
 
     // A commit that throws ends the pass; the group still ends (committing the commits before
-    // it) and their changes are learnt. A group that cannot commit announces nothing.
+    // it) and the listener is called for them. A group that cannot commit calls nothing.
     storage->calls.clear();
     learnt.clear();
     logOnCommit(enq(20, &tableA_));
