@@ -1,11 +1,10 @@
 #pragma once
 // Settings every tcam-agent command shares: which shared-memory namespace it works on and
-// which traces it enables. Both check their input and throw BadInput, so that a command can
-// refuse a bad command line before it touches anything.
+// which entity manager keeps the tables. The namespace is checked and refused with BadInput, so
+// that a command can refuse a bad command line before it touches anything.
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace VornTcamAgent {
 
@@ -15,14 +14,16 @@ class BadInput : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Makes `requested` (when given) this process's shared-memory namespace and returns the
-// namespace in force: the requested one, else $VORN_SHM_NAMESPACE, else "default". Nothing
-// is opened or created.
-std::string selectNamespace(std::optional<std::string> const& requested);
+// The variable that names the namespace when no --namespace is given.
+inline constexpr char kNamespaceVariable[] = "VORN_SHM_NAMESPACE";
+// What a namespace name may be, as messages and --help say it.
+inline constexpr char kNamespaceRule[] = "a namespace name is 1 to 128 of A-Z a-z 0-9 _ -, not starting with -";
 
-// Enables trace handles from items "HANDLE/LEVEL" (LEVEL 0..9, HANDLE a name or "*"); an item
-// may itself hold several separated by commas.
-void enableTraces(std::vector<std::string> const& items);
+// Makes `requested` (when given) this process's shared-memory namespace and returns the
+// namespace in force: the requested one, else $VORN_SHM_NAMESPACE, else "default". A bad name,
+// an empty VORN_SHM_NAMESPACE included, is refused (the message names the variable when the
+// name came from it). Nothing is opened or created.
+std::string selectNamespace(std::optional<std::string> const& requested);
 
 // Whether the shared-memory tables are kept by the non-local entity manager (NOT_LOCAL_EM).
 bool tablesUseNonLocalManager();

@@ -24,7 +24,7 @@ inline std::vector<Asic::UnitId> defaultUnits() { return {0, 1}; }
 struct RunOptions {
     std::optional<std::string> stateFile;   // --state
     std::optional<std::uint64_t> generate;  // --generate N
-    std::vector<Asic::UnitId> units;        // --units (with --generate)
+    std::optional<std::string> units;       // --units (with --generate), "0,1"
     std::uint64_t seed = kDefaultSeed;      // --seed
     std::optional<double> mutate;           // --mutate F
     bool json = false;                      // --json

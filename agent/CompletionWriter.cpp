@@ -9,12 +9,15 @@
 
 #include "agent/AgentSetup.h"
 #include "agent/EntryJson.h"
+#include "agent/Output.h"
 
 namespace VornTcamAgent {
 
 CompletionWriter::CompletionWriter(int fd) : fd_(fd) {
-    if (fd < 0 || ::fcntl(fd, F_GETFD) == -1)
-        throw BadInput(fmt::format("--completions-fd: {} is not an open file descriptor", fd));
+    int const flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFL);
+    if (flags == -1) throw BadInput(fmt::format("--completions-fd: {} is not an open file descriptor", fd));
+    if ((flags & O_ACCMODE) == O_RDONLY)
+        throw BadInput(fmt::format("--completions-fd: descriptor {} is open for reading only", fd));
     // A reader that goes away must not kill the agent: the write then fails with EPIPE.
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -36,7 +39,7 @@ void CompletionWriter::operator()(Completion const& completion) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             healthy_ = false;
-            fmt::print(stderr, "tcam-agent: writing completions to fd {} failed; no more are written\n", fd_);
+            printMessage(fmt::format("tcam-agent: writing completions to fd {} failed; no more are written\n", fd_));
             return;
         }
         done += static_cast<std::size_t>(n);

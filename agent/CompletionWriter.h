@@ -11,7 +11,7 @@ namespace VornTcamAgent {
 
 class CompletionWriter {
   public:
-    // Throws BadInput when `fd` is not an open descriptor.
+    // Throws BadInput when `fd` is not a descriptor open for writing.
     explicit CompletionWriter(int fd);
 
     void operator()(Completion const& completion);

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "agent/ErrorReport.h"
+#include "agent/Output.h"
 #include "contracts/shm/ReadOnlyView.h"
 
 namespace VornTcamAgent {
@@ -52,22 +54,19 @@ std::string dryRunText(DryRunPlan const& plan) {
 
 int dryRunCommand(RunOptions const& options, DesiredState const& state, std::string const& source,
                   std::string const& nameSpace) {
+    std::string text;
     try {
         // One read snapshot, no lock: what an agent writes meanwhile is seen as of one commit.
         std::unique_ptr<QelSharedMem::ReadOnlyView> const view = QelSharedMem::ReadOnlyView::open(nameSpace);
         DryRunPlan plan = planRestart(view.get(), state, options.limit);
         plan.nameSpace = nameSpace;
         plan.source = source;
-        if (options.json) {
-            fmt::print("{}\n", dryRunJson(plan).dump(2));
-        } else {
-            fmt::print("{}", dryRunText(plan));
-        }
-        return kExitOk;
+        text = options.json ? dryRunJson(plan).dump(2) + "\n" : dryRunText(plan);
     } catch (std::exception const& e) {
-        fmt::print(stderr, "tcam-agent run --dry-run: {}\n", e.what());
-        return kExitFailed;
+        return reportError({"run", kExitFailed, fmt::format("--dry-run: {}", e.what())}, options.json);
     }
+    if (auto problem = printResult(text)) return reportError({"run", kExitFailed, *problem}, false);
+    return kExitOk;
 }
 
 }  // namespace VornTcamAgent

@@ -2,12 +2,12 @@
 
 #include <fmt/format.h>
 
-#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string_view>
 
 #include "agent/CommandOptions.h"
 #include "agent/EchoText.h"
+#include "agent/Output.h"
 
 namespace VornTcamAgent {
 
@@ -24,9 +24,9 @@ void printJson(ErrorReport const& error, std::string const& message) {
         if (!w->path().empty()) doc["field"] = w->path();
         doc["problem"] = echoMessage(w->problem(), kMessageBytes);
     }
-    // Everything was escaped into valid UTF-8; replacing stays a guard.
-    fmt::print("{}\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
-    std::fflush(stdout);
+    // Everything was escaped into valid UTF-8; replacing stays a guard. The error is what the
+    // exit status reports; a stdout that cannot take it changes nothing.
+    (void)printResult(doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
 
 }  // namespace
@@ -34,9 +34,9 @@ void printJson(ErrorReport const& error, std::string const& message) {
 int reportError(ErrorReport const& error, bool json) {
     std::string const message = echoMessage(error.message, kMessageBytes);
     if (error.command.empty())
-        fmt::print(stderr, "tcam-agent: {}\nRun with --help for more information.\n", message);
+        printMessage(fmt::format("tcam-agent: {}\nRun with --help for more information.\n", message));
     else
-        fmt::print(stderr, "tcam-agent {}: {}\n", error.command, message);
+        printMessage(fmt::format("tcam-agent {}: {}\n", error.command, message));
     if (json) printJson(error, message);
     return error.status;
 }

@@ -6,6 +6,7 @@
 //   {"command": "run", "status": 2, "error": "<message>",
 //    "file": "bad.json", "line": 7, "field": "units[0].vrf", "problem": "..."}
 // (file, line, field and problem only for a desired-state problem, as far as they are known).
+// Printing is best-effort (Output.h): an error that cannot be printed still gives its status.
 #include <string>
 
 #include "agent/DesiredState.h"

@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include "agent/Output.h"
+
 namespace VornTcamAgent {
 
 namespace {
@@ -21,17 +23,15 @@ void Progress::answered() {
     if (now < nextUpdate_) return;
     nextUpdate_ = now + kInterval;
     double const seconds = std::chrono::duration<double>(now - start_).count();
-    fmt::print(stderr, "\r  {} of {} requests answered ({:.0f}%, {:.0f}/s)   ", answered_, total_,
-               total_ ? 100.0 * static_cast<double>(answered_) / static_cast<double>(total_) : 100.0,
-               seconds > 0 ? static_cast<double>(answered_) / seconds : 0.0);
-    std::fflush(stderr);
+    printMessage(fmt::format("\r  {} of {} requests answered ({:.0f}%, {:.0f}/s)   ", answered_, total_,
+                             total_ ? 100.0 * static_cast<double>(answered_) / static_cast<double>(total_) : 100.0,
+                             seconds > 0 ? static_cast<double>(answered_) / seconds : 0.0));
     shown_ = true;
 }
 
 void Progress::finish() {
     if (!shown_) return;
-    fmt::print(stderr, "\r\033[K");
-    std::fflush(stderr);
+    printMessage("\r\033[K");
     shown_ = false;
 }
 

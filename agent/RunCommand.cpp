@@ -2,9 +2,7 @@
 
 #include <fmt/format.h>
 
-#include <charconv>
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <set>
 
@@ -14,13 +12,17 @@
 #include "agent/DesiredStateJson.h"
 #include "agent/DryRun.h"
 #include "agent/EchoText.h"
+#include "agent/EnvironmentCheck.h"
 #include "agent/ErrorReport.h"
+#include "agent/OptionValues.h"
+#include "agent/Output.h"
 #include "agent/Programmer.h"
 #include "agent/Progress.h"
 #include "agent/Runtime.h"
 #include "agent/StoredFit.h"
 #include "agent/Summary.h"
 #include "agent/SweepAudit.h"
+#include "agent/TraceSettings.h"
 #include "contracts/shm/NamespaceLock.h"
 
 namespace VornTcamAgent {
@@ -30,18 +32,13 @@ namespace {
 using VornTunnelTcamMgr::TcamActionSwTable;
 using VornTunnelTcamMgr::TcamSwTable;
 
-// The runtime's settings. VORN_AGENT_INLIF_POOL_SIZE (a number) shrinks both InLif pools: a
-// trial hook that makes InLif allocations fail on purpose, as when other features hold the
-// indexes. The up-front checks still use the full pools.
+// The runtime's settings. VORN_AGENT_INLIF_POOL_SIZE (checked with the command line) shrinks
+// both InLif pools: a trial hook that makes InLif allocations fail on purpose, as when other
+// features hold the indexes. The up-front checks still use the full pools.
 RuntimeOptions runtimeOptions() {
     RuntimeOptions options;
-    if (char const* text = std::getenv("VORN_AGENT_INLIF_POOL_SIZE")) {
-        std::uint32_t size = 0;
-        std::string_view const s = text;
-        auto const [end, ec] = std::from_chars(s.data(), s.data() + s.size(), size);
-        if (ec == std::errc{} && end == s.data() + s.size() && size <= options.inLif.inLif0PoolSize)
-            options.inLif.inLif0PoolSize = options.inLif.inLif23PoolSize = size;
-    }
+    if (auto const size = inLifPoolSizeFromEnvironment())
+        options.inLif.inLif0PoolSize = options.inLif.inLif23PoolSize = *size;
     return options;
 }
 
@@ -53,7 +50,12 @@ DesiredState desiredState(RunOptions const& options, std::string& source) {
         source = fmt::format("desired state from {}", echoText(*options.stateFile, kEchoNameBytes));
     } else {
         std::uint64_t const n = options.generate.value_or(kDefaultGenerate);
-        std::vector<Asic::UnitId> const units = options.units.empty() ? defaultUnits() : options.units;
+        std::vector<Asic::UnitId> units = defaultUnits();
+        try {
+            if (options.units) units = parseUnitList(*options.units);
+        } catch (std::invalid_argument const& e) {
+            throw BadInput(fmt::format("--units: {}", e.what()));
+        }
         try {
             checkGenerateSize(units.size(), n);
         } catch (std::invalid_argument const& e) {
@@ -162,7 +164,7 @@ int programAndReport(RunOptions const& options, DesiredState const& state, std::
         restoredTcam[unit.unitId] = keysOf(*tables.tcam);
         if (!restoredAction[unit.unitId].empty() || !restoredTcam[unit.unitId].empty()) report.restart = true;
     }
-    report.reconciledUnits = runtime.reconcile();
+    report.reconciledUnits = audit ? audit->reconcile(runtime) : runtime.reconcile();
     if (!report.reconciledUnits.empty()) report.restart = true;
 
     std::uint64_t total = 0;
@@ -185,15 +187,13 @@ int programAndReport(RunOptions const& options, DesiredState const& state, std::
                                                      restoredTcam, &desiredTcamKeys));
     report.tables.push_back(tableReport<TcamActionSwTable>(TableKind::action, runtime.actionIntf(), programmer, state,
                                                            restoredAction, &desiredActionKeys));
-    if (options.json) {
-        fmt::print("{}\n", summaryJson(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
-    } else {
-        fmt::print("{}", summaryText(report));
-    }
-    std::fflush(stdout);
+    std::string const summary =
+        options.json ? summaryJson(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
+                     : summaryText(report);
+    if (auto problem = printResult(summary)) return reportError({"run", kExitFailed, *problem}, false);
     if (report.allCompleted()) return kExitOk;
-    fmt::print(stderr, "tcam-agent run: {} of {} requests failed\n{}", report.failed(), report.requests(),
-               failureText(report));
+    printMessage(fmt::format("tcam-agent run: {} of {} requests failed\n{}", report.failed(), report.requests(),
+                             failureText(report)));
     return kExitFailed;
 }
 
@@ -212,7 +212,6 @@ int runCommand(RunOptions const& options) {
         enableTraces(options.trace);
         if (options.completionsFd) completions = std::make_unique<CompletionWriter>(*options.completionsFd);
         nameSpace = selectNamespace(options.nameSpace);
-        if (!options.dryRun) checkFitsStored(state, nameSpace);
         if (options.sweepAudit) audit = std::make_unique<SweepAudit>(*options.sweepAudit);
     } catch (DesiredStateError const& e) {
         return reportError({"run", kExitBadInput, e.what(), &e}, options.json);
@@ -221,7 +220,17 @@ int runCommand(RunOptions const& options) {
     }
     if (options.dryRun) return dryRunCommand(options, state, source, nameSpace);
     try {
-        QelSharedMem::NamespaceLock const agentLock(nameSpace);  // the only writer of the namespace
+        // The only writer of the namespace from here on: what the capacity check reads is what
+        // the run starts from, and the audit file is created only by a run that goes ahead.
+        QelSharedMem::NamespaceLock const agentLock(nameSpace);
+        try {
+            checkFitsStored(state, nameSpace);
+            if (audit) audit->open();
+        } catch (DesiredStateError const& e) {
+            return reportError({"run", kExitBadInput, e.what(), &e}, options.json);
+        } catch (BadInput const& e) {
+            return reportError({"run", kExitBadInput, e.what()}, options.json);
+        }
         return programAndReport(options, state, source, nameSpace, std::move(completions), std::move(audit));
     } catch (QelSharedMem::NamespaceBusyError const& e) {
         return reportError({"run", kExitBusy, e.what()}, options.json);

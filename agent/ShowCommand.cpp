@@ -3,9 +3,12 @@
 #include <fmt/format.h>
 
 #include "agent/AgentSetup.h"
+#include "agent/ErrorReport.h"
+#include "agent/Output.h"
 #include "agent/ShowSummary.h"
 #include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/SharedMem.h"
+#include "contracts/shm/StoreFiles.h"
 
 namespace VornTcamAgent {
 
@@ -24,21 +27,17 @@ int showCommand(ShowOptions const& options) {
     try {
         nameSpace = selectNamespace(options.nameSpace);
     } catch (BadInput const& e) {
-        fmt::print(stderr, "tcam-agent show: {}\n", e.what());
-        return kExitBadInput;
+        return reportError({"show", kExitBadInput, e.what()}, options.json);
     }
+    std::string text;
     try {
         StoredView const view = readStoredView(nameSpace, storedViewRequest(options));
-        if (options.json) {
-            fmt::print("{}\n", storedViewJson(view).dump(2));
-        } else {
-            fmt::print("{}", storedViewText(view));
-        }
-        return kExitOk;
+        text = options.json ? storedViewJson(view).dump(2) + "\n" : storedViewText(view);
     } catch (std::exception const& e) {
-        fmt::print(stderr, "tcam-agent show: {}\n", e.what());
-        return kExitFailed;
+        return reportError({"show", kExitFailed, e.what()}, options.json);
     }
+    if (auto problem = printResult(text)) return reportError({"show", kExitFailed, *problem}, false);
+    return kExitOk;
 }
 
 int cleanCommand(CleanOptions const& options) {
@@ -46,21 +45,26 @@ int cleanCommand(CleanOptions const& options) {
     try {
         nameSpace = selectNamespace(options.nameSpace);
     } catch (BadInput const& e) {
-        fmt::print(stderr, "tcam-agent clean: {}\n", e.what());
-        return kExitBadInput;
+        return reportError({"clean", kExitBadInput, e.what()}, false);
     }
+    std::string text;
     try {
+        // Under the namespace's lock from the look to the removal: nothing appears in between.
+        QelSharedMem::NamespaceLock const lock(nameSpace);
+        QelSharedMem::NamespaceFiles const files = QelSharedMem::namespaceFiles(nameSpace);
+        bool stored = false;
+        for (auto const& file : QelSharedMem::existingNamespaceFiles(nameSpace)) stored |= file != files.agentLock;
         QelSharedMem::removeNamespace(nameSpace);
-        fmt::print("removed the shared memory of namespace \"{}\" ({})\n", nameSpace,
-                   QelSharedMem::environmentPath(nameSpace));
-        return kExitOk;
+        text = stored ? fmt::format("removed the shared memory of namespace \"{}\" ({})\n", nameSpace, files.data)
+                      : fmt::format("namespace \"{}\" has nothing stored ({} does not exist); nothing to remove\n",
+                                    nameSpace, files.data);
     } catch (QelSharedMem::NamespaceBusyError const& e) {
-        fmt::print(stderr, "tcam-agent clean: {}\n", e.what());
-        return kExitBusy;
+        return reportError({"clean", kExitBusy, e.what()}, false);
     } catch (std::exception const& e) {
-        fmt::print(stderr, "tcam-agent clean: {}\n", e.what());
-        return kExitFailed;
+        return reportError({"clean", kExitFailed, e.what()}, false);
     }
+    if (auto problem = printResult(text)) return reportError({"clean", kExitFailed, *problem}, false);
+    return kExitOk;
 }
 
 }  // namespace VornTcamAgent

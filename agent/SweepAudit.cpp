@@ -1,26 +1,31 @@
 #include "agent/SweepAudit.h"
 
-#include <fcntl.h>
 #include <fmt/chrono.h>
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <stdexcept>
 
-#include "agent/AgentSetup.h"
 #include "agent/Runtime.h"
 #include "agent/StoredTables.h"
+#include "contracts/asic/Constants.h"
+#include "contracts/shm/SharedMem.h"
+#include "entrylog/GuardedRead.h"
 
 namespace VornTcamAgent {
 
 namespace {
+
+// One audit line.
+std::string auditLine(std::string const& time, char const* table, Asic::UnitId unitId, std::string const& key,
+                      Asic::LogVersion logVersion, char const* cause) {
+    nlohmann::json const line{{"time", time}, {"table", table},           {"unit", unitId},
+                              {"key", key},   {"logVersion", logVersion}, {"cause", cause}};
+    return line.dump() + "\n";
+}
 
 // The keys with a pending remove, per unit, of one table interface.
 template <typename Table, typename Intf>
@@ -44,13 +49,34 @@ void appendSwept(std::string& lines, char const* tableName, Intf const& intf, Ke
         auto table = Lumo::ptr_cast<Table>(intf->swTableSet()->swTable(unitId));
         for (auto const& key : keys) {
             if (earlier != before.end() && earlier->second.count(key)) continue;
-            nlohmann::json const line{{"time", time},
-                                      {"table", tableName},
-                                      {"unit", unitId},
-                                      {"key", keyText(key)},
-                                      {"logVersion", table->entryLog()->entryLogVersion(key, unitId)}};
-            lines += line.dump() + "\n";
+            lines += auditLine(time, tableName, unitId, keyText(key), table->entryLog()->entryLogVersion(key, unitId),
+                               "sweep");
         }
+    }
+}
+
+// One line per live key of every unit the interface's reconcile() will clear: the units with a
+// stored configuration table and no software table, found as reconcile() finds them. Their
+// configuration tables are mounted here already; the library's own mount then finds them so.
+template <typename Intf>
+void appendReconciled(std::string& lines, char const* tableName, Intf const& intf, Runtime const& runtime,
+                      std::string const& time) {
+    auto const& stateDb = runtime.orderedTableIntf()->entityManager();
+    auto const shm = QelSharedMem::EntityManager::getEntityManager(stateDb->name(), stateDb->local());
+    Lumo::String const pathBase = Asic::Constants::canonicalGroupTableConfigTesselPathBase(
+        Asic::Constants::canonicalizeGroupName(intf->agentName(), intf->groupName()), intf->tableNamespace(),
+        intf->tableName());
+    auto const& log = intf->entryLog();
+    for (auto const& path : shm->findEntities(pathBase, QelSharedMem::QelSharedMemType::tessel)) {
+        Asic::UnitId const unitId = Asic::Constants::getUnitIdFromConfigPath(path);
+        if (intf->swTableSet()->swTableHas(unitId)) continue;
+        if (!log->tableConfigTesselHas(unitId))
+            log->mountTesselConfig(unitId, runtime.group()->tableVersion(intf->tableId()).value_or(0));
+        VornTunnelTcamMgr::entrylog::forEachRecord(
+            log->tableConfigTessel(unitId)->swTableEntries(), [&](auto const& record) {
+                if (!record.inDeletion)
+                    lines += auditLine(time, tableName, unitId, keyText(record.key()), record.logVersion, "reconcile");
+            });
     }
 }
 
@@ -60,30 +86,21 @@ std::string utcNow() {
     return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}Z", fmt::gmtime(std::chrono::system_clock::to_time_t(now)), millis);
 }
 
+std::uint64_t lineCount(std::string const& lines) {
+    return static_cast<std::uint64_t>(std::count(lines.begin(), lines.end(), '\n'));
+}
+
 }  // namespace
 
-SweepAudit::SweepAudit(std::string const& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd_ < 0)
-        throw BadInput(fmt::format("--sweep-audit: cannot open {}: {}", path,
-                                   errno == ELOOP ? "it is a symbolic link" : std::strerror(errno)));
-}
+SweepAudit::SweepAudit(std::string const& path) : file_("--sweep-audit", path) {}
 
-SweepAudit::~SweepAudit() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-void SweepAudit::append(std::string const& lines) {
-    std::size_t done = 0;
-    while (done < lines.size()) {
-        ssize_t const n = ::write(fd_, lines.data() + done, lines.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            throw std::runtime_error(fmt::format("sweep audit {}: write failed: {}", path_, std::strerror(errno)));
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd_) != 0 && errno != EINVAL)
-        throw std::runtime_error(fmt::format("sweep audit {}: sync failed: {}", path_, std::strerror(errno)));
+std::vector<Asic::UnitId> SweepAudit::reconcile(Runtime& runtime) {
+    std::string lines;
+    std::string const time = utcNow();
+    appendReconciled(lines, TcamActionFamily::kName, runtime.actionIntf(), runtime, time);
+    appendReconciled(lines, TcamFamily::kName, runtime.tcamIntf(), runtime, time);
+    if (!lines.empty()) file_.append(lines);
+    return runtime.reconcile();
 }
 
 std::uint64_t SweepAudit::sweepAll(Runtime& runtime) {
@@ -96,8 +113,8 @@ std::uint64_t SweepAudit::sweepAll(Runtime& runtime) {
     std::string const time = utcNow();
     appendSwept<TcamSwTable>(lines, TcamFamily::kName, runtime.tcamIntf(), tcamBefore, time);
     appendSwept<TcamActionSwTable>(lines, TcamActionFamily::kName, runtime.actionIntf(), actionBefore, time);
-    if (!lines.empty()) append(lines);
-    return static_cast<std::uint64_t>(std::count(lines.begin(), lines.end(), '\n'));
+    if (!lines.empty()) file_.append(lines);
+    return lineCount(lines);
 }
 
 }  // namespace VornTcamAgent

@@ -1,19 +1,25 @@
 #pragma once
-// The sweep audit of `tcam-agent run --sweep-audit FILE`: the end of the start-up sweep
-// (Runtime::sweepAll) with one JSON line appended to FILE per key the sweep removes:
+// The sweep audit of `tcam-agent run --sweep-audit FILE`: one JSON line appended to FILE for
+// every stored key the start-up removes, before the removal is committed:
 //
-//   {"time":"2024-05-01T12:00:00.123Z","table":"Tcam","unit":0,"key":"TcamKey(...)","logVersion":17}
+//   {"time":"2024-05-01T12:00:00.123Z","table":"Tcam","unit":0,"key":"TcamKey(...)","logVersion":17,"cause":"sweep"}
 //
-// `logVersion` is the version of the stored entry being swept. The sweep only issues the
-// removals; the group resolver commits them on a later event-loop task. The audit reads the
-// removals the sweep issued from the tables' pending removes, and writes and syncs every line
-// before it returns, so each line is in the file before its removal is committed. When the
-// lines cannot be written it throws, and the run ends before the removals are committed.
-//
-// The file is opened for appending, created with mode 0600, and refused when it is a symbolic
-// link.
+// - "cause":"reconcile": a key of a unit that is stored but not brought up. Reconciliation
+//   clears such a unit at once, so reconcile() lists its live keys and writes their lines before
+//   it lets the library reconcile.
+// - "cause":"sweep": a key restored and not written again. The sweep only issues the removals
+//   and the group resolver commits them on a later event-loop task, so sweepAll() reads the
+//   removals the sweep issued from the tables' pending removes and writes their lines before it
+//   returns.
+// `logVersion` is the version of the stored entry being removed. Every line is written with
+// write(2) and synced; when that fails the call throws and the run ends before the removals are
+// committed. The file is an AuditFile: checked when the command line is, created only by open().
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "agent/AuditFile.h"
+#include "contracts/asic/Types.h"
 
 namespace VornTcamAgent {
 
@@ -21,20 +27,23 @@ class Runtime;
 
 class SweepAudit {
   public:
-    // Opens the audit file. Throws BadInput when it cannot be opened.
+    // Checks the audit file's path (AuditFile). Creates nothing. Throws BadInput.
     explicit SweepAudit(std::string const& path);
-    ~SweepAudit();
-    SweepAudit(SweepAudit const&) = delete;
-    SweepAudit& operator=(SweepAudit const&) = delete;
+
+    // Opens the file, creating it when absent. Throws BadInput.
+    // Requires: the run holds the namespace lock.
+    void open() { file_.open(); }
+
+    // Writes a line per live key of each unit runtime.reconcile() is about to clear, then runs
+    // it. Returns its result (the units reconciled). Requires: open() succeeded.
+    std::vector<Asic::UnitId> reconcile(Runtime& runtime);
 
     // Runs runtime.sweepAll() and audits what it swept. Returns the number of lines written.
+    // Requires: open() succeeded.
     std::uint64_t sweepAll(Runtime& runtime);
 
   private:
-    void append(std::string const& lines);
-
-    std::string path_;
-    int fd_ = -1;
+    AuditFile file_;
 };
 
 }  // namespace VornTcamAgent

@@ -20,9 +20,11 @@ struct Spawned {
     std::string base;  // output files: base.out, base.err, base.extra
 };
 
-Spawned spawn(std::vector<std::string> const& args, int extraFd) {
+Spawned spawn(std::vector<std::string> const& args, AgentLaunch const& launch) {
     std::string const base = "/tmp/" + uniqueName("agent-out");
-    std::string const outPath = base + ".out", errPath = base + ".err", extraPath = base + ".extra";
+    std::string const outPath = launch.outPath.empty() ? base + ".out" : launch.outPath;
+    std::string const errPath = launch.errPath.empty() ? base + ".err" : launch.errPath;
+    std::string const extraPath = base + ".extra";
     std::vector<char*> argv;
     std::string binary = VORN_TCAM_AGENT;
     argv.push_back(binary.data());
@@ -38,10 +40,15 @@ Spawned spawn(std::vector<std::string> const& args, int extraFd) {
             if (f < 0 || ::dup2(f, fd) < 0) ::_exit(127);
             if (f != fd) ::close(f);
         };
-        redirect(outPath, STDOUT_FILENO);
-        redirect(errPath, STDERR_FILENO);
-        if (extraFd >= 0) redirect(extraPath, extraFd);
+        if (launch.closedStdio) {
+            for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+        } else {
+            redirect(outPath, STDOUT_FILENO);
+            redirect(errPath, STDERR_FILENO);
+        }
+        if (launch.extraFd >= 0) redirect(extraPath, launch.extraFd);
         ::unsetenv("VORN_SHM_NAMESPACE");
+        for (auto const& [name, value] : launch.env) ::setenv(name.c_str(), value.c_str(), 1);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -67,13 +74,19 @@ int waitFor(pid_t pid) {
 
 }  // namespace
 
-AgentResult runAgent(std::vector<std::string> const& args, int extraFd) {
-    Spawned const child = spawn(args, extraFd);
+AgentResult runAgent(std::vector<std::string> const& args, AgentLaunch const& launch) {
+    Spawned const child = spawn(args, launch);
     return collect(waitFor(child.pid), child.base);
 }
 
+AgentResult runAgent(std::vector<std::string> const& args, int extraFd) {
+    AgentLaunch launch;
+    launch.extraFd = extraFd;
+    return runAgent(args, launch);
+}
+
 BackgroundAgent::BackgroundAgent(std::vector<std::string> const& args) {
-    Spawned const child = spawn(args, -1);
+    Spawned const child = spawn(args, AgentLaunch{});
     pid_ = child.pid;
     base_ = child.base;
 }

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace VornTest {
@@ -15,9 +16,19 @@ struct AgentResult {
     std::string extra;  // what the child wrote to descriptor `extraFd`
 };
 
-// Runs the agent binary with `args`. With extraFd >= 0 the child gets a file open for writing
-// on that descriptor. The environment is the test's, with VORN_SHM_NAMESPACE removed, so a
-// namespace is always named on the command line.
+// How the child starts, beyond its arguments.
+struct AgentLaunch {
+    int extraFd = -1;          // >= 0: a file open for writing on this descriptor (AgentResult::extra)
+    bool closedStdio = false;  // descriptors 0, 1 and 2 closed (AgentResult::out and err stay empty)
+    std::string outPath;       // stdout to this file (e.g. /dev/full) instead of AgentResult::out
+    std::string errPath;       // stderr likewise
+    std::vector<std::pair<std::string, std::string>> env;  // variables set in the child
+};
+
+// Runs the agent binary with `args`. The environment is the test's with VORN_SHM_NAMESPACE
+// removed, so a namespace is always named on the command line, and `launch.env` added.
+AgentResult runAgent(std::vector<std::string> const& args, AgentLaunch const& launch);
+// With extraFd >= 0 the child gets a file open for writing on that descriptor.
 AgentResult runAgent(std::vector<std::string> const& args, int extraFd = -1);
 
 // The element of a JSON list (of show's or run's tables or units) whose `field` is `value`.

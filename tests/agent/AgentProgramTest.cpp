@@ -1,6 +1,7 @@
 // The tcam-agent program run as a process: a first run and a restart with a changed desired
 // state, what `show` reads back, the completion lines, and malformed inputs that must leave
-// shared memory alone. Reading while an agent writes is checked through the Python view, which
+// shared memory alone, every option and environment value refused before anything is touched,
+// and the trace handles the agent knows. Reading while an agent writes is checked through the Python view, which
 // shares show's reader.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,11 +11,14 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 
 #include "agent/DesiredStateGenerate.h"
 #include "agent/EntryJson.h"
 #include "agent/StateFile.h"
+#include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/SharedMem.h"
+#include "contracts/shm/StoreFiles.h"
 #include "tests/agent/AgentProcess.h"
 #include "tests/support/TestSupport.h"
 
@@ -239,7 +243,7 @@ TEST_F(AgentProgram, InputsThatCannotFitOrNeverEndAreRefusedAtOnceWithJson) {
         std::string field;     // the JSON document's "field", when a desired-state field is named
     };
     std::vector<Case> const cases = {
-        {{"--generate", "65537"}, "more than a unit's table holds (65536)", ""},
+        {{"--generate", "65537"}, "--generate: \"65537\" is not a whole number in 0..65536", ""},
         {{"--state", fifo}, "a FIFO, not a regular file", ""},
         {{"--state", sparse}, "more than the 64 MiB a desired state may have", ""},
         {{"--state", ctrl}, "unknown decap type \"\\x1b]0;pwned\\x07\\0zzz", "units[0].actionEntries[0].decapType"},
@@ -272,9 +276,17 @@ TEST_F(AgentProgram, DefaultUnitsAtFullCapacityCompleteAndAStepBeyondIsRefusedUp
     EXPECT_EQ(full.at("completed"), 4 * 65536);
 
     // Different keys on top of full tables: the stored entries stay until the sweep after the
-    // writes, so the run cannot fit. Refused before shared memory is opened for writing.
+    // writes, so the run cannot fit. Refused before shared memory is opened for writing, and
+    // checked under the namespace lock: beside another agent the run is refused as busy, since
+    // what that agent stores may change until it ends.
     auto const before = mtime();
-    auto const r = runAgent({"run", "--generate", "65536", "--seed", "2", "--namespace", ns_, "--json"});
+    std::vector<std::string> const beyond = {"run", "--generate", "65536", "--seed", "2", "--namespace", ns_, "--json"};
+    {
+        QelSharedMem::NamespaceLock const otherAgent(ns_);
+        auto const busy = runAgent(beyond);
+        EXPECT_EQ(busy.status, 3) << busy.err;
+    }
+    auto const r = runAgent(beyond);
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("stores 65536 entries and the state adds"), std::string::npos) << r.err;
     EXPECT_EQ(json::parse(r.out).at("status"), 2);
@@ -303,6 +315,122 @@ TEST_F(AgentProgram, FailedRequestsAreReportedByClassWithTheirReasons) {
     }
     EXPECT_EQ(classes, (std::set<std::string>{"inLifUnavailable", "actionFailed"}));
     EXPECT_EQ(counted, doc.at("failed").get<std::uint64_t>());
+}
+
+TEST_F(AgentProgram, BadOptionAndEnvironmentValuesAreRefusedWith2NamingTheRangeAndTouchNothing) {
+    run({"--generate", "20", "--units", "0,1"});
+    json const before = show();
+    auto const written = mtime();
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::pair<std::string, std::string>> env;
+        std::string expected;  // in the message
+    };
+    std::vector<Case> const cases = {
+        {{"run", "--generate", "-5"}, {}, "--generate: \"-5\" is not a whole number in 0..65536"},
+        {{"run", "--generate", ""}, {}, "--generate: \"\" is not a whole number in 0..65536"},
+        {{"run", "--generate", "20", "--units", ""}, {}, "--units: \"\": item 1: empty; give units 0..255"},
+        {{"run", "--generate", "20", "--units", "0,"}, {}, "item 2: empty"},
+        {{"run", "--generate", "20", "--units", "0,x"}, {}, "\"x\" is not a whole number in 0..255"},
+        {{"run", "--generate", "20", "--units", "0,256"}, {}, "\"256\" is not a whole number in 0..255"},
+        {{"run", "--units", "0,0"}, {}, "unit 0 is named twice"},
+        {{"run", "--seed", "-1"}, {}, "--seed: \"-1\" is not a whole number in 0..18446744073709551615"},
+        {{"run", "--mutate", "nan"}, {}, "--mutate: \"nan\" is not a number in 0..1"},
+        {{"run", "--mutate", "-0.5"}, {}, "--mutate: \"-0.5\" is not a number in 0..1"},
+        {{"run", "--completions-fd", "-1"}, {}, "--completions-fd: \"-1\" is not a whole number in 0..2147483647"},
+        {{"run", "--dry-run", "--limit", "-1"}, {}, "--limit: \"-1\" is not a whole number"},
+        {{"run", "--state", ""}, {}, "--state: the value is empty"},
+        {{"run", "--sweep-audit", ""}, {}, "--sweep-audit: the value is empty"},
+        {{"run", "--trace", ""}, {}, "--trace: the value is empty"},
+        {{"run", "--trace", "TcamSwTable/3,,SwTableIter/2"}, {}, "an item is empty"},
+        {{"run", "--trace", "TcamSwTabel/3"}, {}, "no trace handle \"TcamSwTabel\"; the handles are "},
+        {{"run", "--trace", "TcamSwTable/10"}, {}, "\"10\" is not a whole number in 0..9"},
+        {{"show", "--unit", "-1"}, {}, "--unit: \"-1\" is not a whole number in 0..255"},
+        {{"show", "--entries", "--limit", "-1"}, {}, "--limit: \"-1\" is not a whole number"},
+        {{"show", "--entries", "--key", ""}, {}, "--key: the value is empty"},
+        {{"run"}, {{"QEL_TRACE", "Nope/1"}}, "QEL_TRACE: \"Nope/1\": no trace handle \"Nope\""},
+        {{"show"}, {{"QEL_TRACE", ""}}, "QEL_TRACE: \"\": an item is empty"},
+        {{"clean"}, {{"NOT_LOCAL_EM", "0"}}, "NOT_LOCAL_EM: \"0\" is not accepted; set it to 1"},
+        {{"run", "--generate", "20", "--units", "0,1"},
+         {{"VORN_AGENT_INLIF_POOL_SIZE", "-1"}},
+         "VORN_AGENT_INLIF_POOL_SIZE: \"-1\" is not a whole number in 0..65536"},
+        {{"run", "--generate", "20", "--units", "0,1"},
+         {{"VORN_AGENT_INLIF_POOL_SIZE", "70000"}},
+         "VORN_AGENT_INLIF_POOL_SIZE: \"70000\" is not a whole number in 0..65536"},
+    };
+    for (auto const& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--namespace", ns_});
+        VornTest::AgentLaunch launch;
+        launch.env = c.env;
+        auto const r = runAgent(args, launch);
+        EXPECT_EQ(r.status, 2) << args.at(0) << " " << args.at(1) << ": " << r.err;
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << "expected \"" << c.expected << "\" in: " << r.err;
+    }
+    // The namespace from the environment, when no --namespace is given.
+    for (auto const& [value, expected] :
+         {std::pair<std::string, std::string>{"", "VORN_SHM_NAMESPACE: it is set but empty"},
+          {ns_ + ".x", "VORN_SHM_NAMESPACE: namespace name"}}) {
+        VornTest::AgentLaunch launch;
+        launch.env = {{"VORN_SHM_NAMESPACE", value}};
+        auto const r = runAgent({"run", "--generate", "20", "--units", "0"}, launch);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+    }
+    // Unit 1 was neither reconciled away nor anything else changed.
+    EXPECT_EQ(show(), before);
+    EXPECT_EQ(mtime(), written);
+}
+
+TEST_F(AgentProgram, TraceHandlesAreTheLibrarysOwnAndEveryHandleThatTracesIsKnown) {
+    auto const refused = runAgent({"run", "--trace", "Nope/1", "--namespace", ns_});
+    std::string const intro = "the handles are ", outro = " (\"*\" for all)";
+    auto const from = refused.err.find(intro);
+    ASSERT_NE(from, std::string::npos) << refused.err;
+    std::string const list = refused.err.substr(from + intro.size(), refused.err.find(outro) - from - intro.size());
+    std::set<std::string> known;
+    std::string allAtOne;
+    for (std::size_t at = 0; at < list.size();) {
+        auto const comma = list.find(", ", at);
+        known.insert(list.substr(at, comma - at));
+        allAtOne += (allAtOne.empty() ? "" : ",") + list.substr(at, comma - at) + "/1";
+        at = comma == std::string::npos ? list.size() : comma + 2;
+    }
+    EXPECT_TRUE(known.count("TcamSwTable") && known.count("TcamActionEntryLog") && known.count("Tessel")) << list;
+
+    // Every handle listed is accepted; a first run and a restart trace only listed handles.
+    VornTest::AgentLaunch quiet;
+    quiet.errPath = "/dev/null";
+    EXPECT_EQ(runAgent({"run", "--dry-run", "--trace", allAtOne, "--namespace", ns_}, quiet).status, 0);
+    std::set<std::string> traced;
+    for (int pass = 0; pass < 2; ++pass) {
+        auto const r = runAgent(
+            {"run", "--generate", "5", "--units", "0,1", "--mutate", "0.5", "--trace", "*/9", "--namespace", ns_});
+        ASSERT_EQ(r.status, 0) << r.err.substr(0, 400);
+        std::istringstream lines(r.err);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.empty() || line[0] != '[') continue;  // "[LEVEL] HANDLE Class::function:line message"
+            auto const start = line.find(' ') + 1;
+            traced.insert(line.substr(start, line.find(' ', start) - start));
+        }
+    }
+    EXPECT_GE(traced.size(), 5u);
+    for (auto const& name : traced) EXPECT_TRUE(known.count(name)) << name << " traced but not listed in: " << list;
+}
+
+TEST_F(AgentProgram, VersionAndACleanOfANamespaceWithNothingStoredSaySo) {
+    auto const version = runAgent({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "tcam-agent " VORN_PROJECT_VERSION "\n");
+
+    auto const empty = runAgent({"clean", "--namespace", ns_});
+    EXPECT_EQ(empty.status, 0) << empty.err;
+    EXPECT_NE(empty.out.find("has nothing stored"), std::string::npos) << empty.out;
+    EXPECT_TRUE(QelSharedMem::existingNamespaceFiles(ns_).empty());
+    run({"--generate", "5", "--units", "0"});
+    auto const cleaned = runAgent({"clean", "--namespace", ns_});
+    EXPECT_EQ(cleaned.status, 0) << cleaned.err;
+    EXPECT_NE(cleaned.out.find("removed the shared memory"), std::string::npos) << cleaned.out;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // tcam-agent on a shared /dev/shm: bad namespace names are refused before anything is created,
 // one agent holds a namespace at a time (a second run and a clean are refused with their own
 // status while show keeps working), a killed agent does not block the next, and a planted link
-// is refused without touching what it points to.
+// is refused without touching what it points to, and standard descriptors that are closed or
+// full neither land text in the store nor end the agent with a signal.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -85,6 +86,44 @@ TEST_F(AgentStoreSafety, PlantedLinkIsRefusedAndItsTargetUntouched) {
     EXPECT_EQ(VornTest::fileText(target), "keep me");
     EXPECT_FALSE(pathExists(files_.lmdbLock));
     ::unlink(target.c_str());
+}
+
+TEST_F(AgentStoreSafety, ClosedOrFullStandardDescriptorsNeitherDamageTheStoreNorEndInASignal) {
+    // Started with descriptors 0 to 2 closed, the run prints its summary and its failures (pools
+    // of three InLif indexes make requests fail) somewhere that is not the store.
+    VornTest::AgentLaunch closed;
+    closed.closedStdio = true;
+    closed.env = {{"VORN_AGENT_INLIF_POOL_SIZE", "3"}};
+    std::vector<std::string> const failing = {"run", "--namespace", ns_, "--generate", "40", "--units", "0"};
+    EXPECT_EQ(runAgent(failing, closed).status, 1);
+    for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_))
+        EXPECT_EQ(VornTest::fileText(f).find("tcam-agent"), std::string::npos) << "printed into " << f;
+    auto const shown = runAgent({"show", "--json", "--namespace", ns_});
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    for (auto const& table : nlohmann::json::parse(shown.out).at("tables")) {
+        auto const& unit = VornTest::named(table.at("units"), "unit", 0);
+        EXPECT_EQ(unit.at("corruptRecords"), 0) << table.at("table");
+        EXPECT_GT(unit.at("liveCount").get<int>(), 0) << table.at("table");
+    }
+    auto const next = runAgent({"run", "--namespace", ns_, "--generate", "40", "--units", "0"});
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(next.err.find("RECREATED"), std::string::npos) << next.err;
+    for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_))
+        EXPECT_EQ(f.find("damaged"), std::string::npos) << "the store was set aside: " << f;
+
+    // Errors on a stderr that takes nothing keep their status; a stdout that takes nothing fails
+    // the command with a status too.
+    VornTest::AgentLaunch fullErr;
+    fullErr.errPath = "/dev/full";
+    EXPECT_EQ(runAgent({"show", "--namespace", "bad!"}, fullErr).status, 2);
+    EXPECT_EQ(runAgent({"run", "--namespace", "bad!", "--json"}, fullErr).status, 2);
+    fullErr.env = closed.env;
+    EXPECT_EQ(runAgent(failing, fullErr).status, 1);
+    VornTest::AgentLaunch fullOut;
+    fullOut.outPath = "/dev/full";
+    auto const unprinted = runAgent({"show", "--namespace", ns_}, fullOut);
+    EXPECT_EQ(unprinted.status, 1);
+    EXPECT_NE(unprinted.err.find("cannot write to stdout"), std::string::npos) << unprinted.err;
 }
 
 }  // namespace

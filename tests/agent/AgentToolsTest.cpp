@@ -1,6 +1,6 @@
 // The operator's tools of tcam-agent run as a process: show's counts and narrowed entries,
 // the dry run of a restart (checked against the restart it predicts, and for leaving shared
-// memory alone), and the sweep audit.
+// memory alone), and the sweep audit (of swept and reconciled keys, and the files it accepts).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 
+#include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/SharedMem.h"
 #include "tests/agent/AgentProcess.h"
 #include "tests/support/TestSupport.h"
@@ -186,6 +187,7 @@ TEST_F(AgentTools, SweepAuditAppendsOneLinePerSweptKeyToAPrivateFileAndRefusesAL
         EXPECT_EQ(stored[where].count(entry.at("key")), 1u) << line;
         EXPECT_EQ(after[where].count(entry.at("key")), 0u) << line;
         EXPECT_EQ(entry.at("time").get<std::string>().size(), 24u) << line;  // 2024-05-01T12:00:00.123Z
+        EXPECT_EQ(entry.at("cause"), "sweep") << line;
     }
     EXPECT_FALSE(audited.empty());
     for (auto const& t : run.at("tables"))
@@ -205,6 +207,69 @@ TEST_F(AgentTools, SweepAuditAppendsOneLinePerSweptKeyToAPrivateFileAndRefusesAL
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.err.find("symbolic link"), std::string::npos) << refused.err;
     EXPECT_EQ(fileContent(dataFile()), bytes);
+}
+
+TEST_F(AgentTools, SweepAuditListsEveryKeyReconciliationClears) {
+    agent({"run", "--generate", "30", "--units", "0,1"});
+    auto stored = liveKeys(agentJson({"show", "--json", "--entries"}));
+    std::string const audit = scratchFile("audit");
+    json const run = agentJson({"run", "--json", "--generate", "30", "--units", "0", "--sweep-audit", audit});
+    EXPECT_EQ(run.at("unitsReconciled"), json::array({1}));
+
+    std::map<std::pair<std::string, unsigned>, std::set<std::string>> audited;
+    std::istringstream lines(VornTest::fileText(audit));
+    for (std::string line; std::getline(lines, line);) {
+        json const entry = json::parse(line);
+        EXPECT_EQ(entry.at("cause"), "reconcile") << line;
+        EXPECT_GT(entry.at("logVersion").get<std::uint64_t>(), 0u) << line;
+        std::pair<std::string, unsigned> const where{entry.at("table"), entry.at("unit")};
+        EXPECT_TRUE(audited[where].insert(entry.at("key")).second) << line;
+    }
+    for (char const* table : {"Tcam", "TcamAction"}) {
+        EXPECT_EQ((audited[{table, 1}]), (stored[{table, 1}])) << table;
+        EXPECT_EQ((stored[{table, 1}].size()), 30u) << table;
+        EXPECT_TRUE((audited[{table, 0}].empty())) << table << ": unit 0 was desired whole";
+    }
+    EXPECT_TRUE((liveKeys(agentJson({"show", "--json", "--entries", "--unit", "1"}))[{"Tcam", 1}].empty()));
+}
+
+TEST_F(AgentTools, SweepAuditTakesOnlyAPrivateRegularFileReachedWithoutLinksAndARefusedRunCreatesNone) {
+    agent({"run", "--generate", "20", "--units", "0"});
+    std::string const bytes = fileContent(dataFile());
+    std::string const dir = scratchFile("auditdir");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    std::string const fifo = dir + "/fifo", foreign = dir + "/foreign", fresh = dir + "/fresh";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string const dirLink = scratchFile("dirlink");
+    ASSERT_EQ(::symlink(dir.c_str(), dirLink.c_str()), 0);
+    auto refused = [&](std::string const& path, int status, std::string const& expected) {
+        // In the background: an agent waiting on a FIFO is killed and fails the test.
+        VornTest::BackgroundAgent agent(
+            {"run", "--generate", "20", "--units", "0", "--sweep-audit", path, "--namespace", ns_});
+        for (int i = 0; i < 1000 && agent.running(); ++i) ::usleep(10000);
+        bool const hung = agent.running();
+        if (hung) agent.kill();
+        auto const r = agent.wait();
+        EXPECT_FALSE(hung) << path << " made the agent wait";
+        EXPECT_EQ(r.status, status) << path << ": " << r.err;
+        EXPECT_NE(r.err.find(expected), std::string::npos) << path << ": " << r.err;
+    };
+    refused(fifo, 2, "it is a FIFO, not a regular file: refused");
+    refused(dirLink + "/fresh", 2, "is a symbolic link: refused");
+    refused("/dev/null", 2, "it is a device, not a regular file: refused");
+    if (::geteuid() == 0) {
+        std::ofstream(foreign) << "theirs\n";
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+        refused(foreign, 2, "belongs to another user (uid 65534): refused");
+        EXPECT_EQ(VornTest::fileText(foreign), "theirs\n");
+    }
+    {
+        QelSharedMem::NamespaceLock const otherAgent(ns_);
+        refused(fresh, 3, "in use by another agent");
+    }
+    EXPECT_FALSE(pathExists(fresh)) << "a refused run creates no audit file";
+    EXPECT_EQ(fileContent(dataFile()), bytes);
+    for (auto const& f : {fifo, foreign}) std::remove(f.c_str());
 }
 
 }  // namespace
