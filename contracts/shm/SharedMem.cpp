@@ -103,12 +103,6 @@ std::shared_ptr<Environment> const& processEnvironment() {
     return s.env;
 }
 
-std::shared_ptr<Environment> openProcessEnvironmentAt(Lumo::String const& path) {
-    auto const& env = state().env;
-    if (env && env->isOpen() && env->ownedByThisProcess() && env->path() == path) return env;
-    return nullptr;
-}
-
 void TEST_failNextWrite() { processEnvironment()->failNextWrite(); }
 
 void TEST_mapSizeIs(std::size_t bytes) { state().mapSize = bytes ? bytes : kMapSize; }
