@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "contracts/shm/ReadOnlyView.h"
+#include "contracts/shm/StoreUnavailable.h"
 
 namespace VornTcamAgent {
 
@@ -64,6 +65,9 @@ int dryRunCommand(RunOptions const& options, DesiredState const& state, std::str
             fmt::print("{}", dryRunText(plan));
         }
         return kExitOk;
+    } catch (QelSharedMem::StoreUnavailableError const& e) {
+        fmt::print(stderr, "tcam-agent run --dry-run: {}\n", e.what());
+        return kExitStoreUnavailable;
     } catch (std::exception const& e) {
         fmt::print(stderr, "tcam-agent run --dry-run: {}\n", e.what());
         return kExitFailed;

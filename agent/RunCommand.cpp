@@ -22,6 +22,7 @@
 #include "agent/Summary.h"
 #include "agent/SweepAudit.h"
 #include "contracts/shm/NamespaceLock.h"
+#include "contracts/shm/StoreUnavailable.h"
 
 namespace VornTcamAgent {
 
@@ -225,6 +226,8 @@ int runCommand(RunOptions const& options) {
         return programAndReport(options, state, source, nameSpace, std::move(completions), std::move(audit));
     } catch (QelSharedMem::NamespaceBusyError const& e) {
         return reportError({"run", kExitBusy, e.what()}, options.json);
+    } catch (QelSharedMem::StoreUnavailableError const& e) {
+        return reportError({"run", kExitStoreUnavailable, e.what()}, options.json);
     } catch (std::exception const& e) {
         return reportError({"run", kExitFailed, e.what()}, options.json);
     }

@@ -6,6 +6,7 @@
 #include "agent/ShowSummary.h"
 #include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/SharedMem.h"
+#include "contracts/shm/StoreUnavailable.h"
 
 namespace VornTcamAgent {
 
@@ -35,6 +36,9 @@ int showCommand(ShowOptions const& options) {
             fmt::print("{}", storedViewText(view));
         }
         return kExitOk;
+    } catch (QelSharedMem::StoreUnavailableError const& e) {
+        fmt::print(stderr, "tcam-agent show: {}\n", e.what());
+        return kExitStoreUnavailable;
     } catch (std::exception const& e) {
         fmt::print(stderr, "tcam-agent show: {}\n", e.what());
         return kExitFailed;
