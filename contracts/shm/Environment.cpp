@@ -79,7 +79,8 @@ std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size
         if (openRefusedAsDamaged(rc)) {
             damage = fmt::format("LMDB refuses it: {}", mdb_strerror(rc));
         } else if (rc != 0) {
-            throwStoreError(rc, env->path_, "opening");
+            if (auto const cause = unavailableCause(rc)) throwUnavailable(env->path_, *cause);
+            throwLmdbError(rc, env->path_, "opening", "the environment");
         } else {
             damage = env->auditSnapshot();
         }
@@ -97,7 +98,8 @@ std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size
             throw StorageError(
                 fmt::format("shared-memory environment {}: a new store is refused: {}", env->path_, *again));
         rc = env->openHandle();
-        if (rc != 0) throwStoreError(rc, env->path_, "creating");
+        if (auto const cause = unavailableCause(rc)) throwUnavailable(env->path_, *cause);
+        if (rc != 0) throwLmdbError(rc, env->path_, "creating", "the environment");
     }
     env->openDatabases();
     return env;
@@ -153,7 +155,8 @@ void Environment::openDatabases() {
     if (txn) mdb_txn_abort(txn);
     if (rc != 0) {
         close();
-        throwStoreError(rc, path_, "opening the metadata databases of");
+        if (auto const cause = unavailableCause(rc)) throwUnavailable(path_, *cause);
+        throwLmdbError(rc, path_, "opening", "the metadata databases");
     }
     rc = handle_->beginRead(&readTxn_);
     if (rc != 0) {

@@ -31,9 +31,12 @@ std::optional<std::string> unavailableCause(int rc) {
         case EDEADLK:
             return fmt::format("a lock on its lock file cannot be taken ({}); try again", std::strerror(rc));
         case MDB_VERSION_MISMATCH:
+        case MDB_INVALID:
+            // At open, once the data file's metas passed the check: LMDB refuses the lock file,
+            // which the first process to open the store sets up anew.
             return std::string(
-                "its lock file was made by an LMDB of another version that is still using it; end the programs "
-                "built with that LMDB, then try again");
+                "LMDB refuses its lock file (made by an LMDB of another version, or not a lock file it can use) "
+                "while other processes hold it; end the programs that use this namespace, then try again");
         default:
             return std::nullopt;
     }

@@ -20,7 +20,9 @@ class StoreUnavailableError : public StorageError {
 };
 
 // The cause and advice for an error code (errno or LMDB's) that makes a store unavailable without
-// damage, or nothing for any other code. MDB_READERS_FULL is described by readersFullCause.
+// damage, or nothing for any other code. MDB_READERS_FULL is described by readersFullCause
+// (LmdbHandle.h); MDB_INVALID and MDB_VERSION_MISMATCH are taken to concern the lock file, as
+// they do once the data file's metas have passed the check.
 std::optional<std::string> unavailableCause(int rc);
 
 // Throws StoreUnavailableError for the data file at `path` with `cause`.
