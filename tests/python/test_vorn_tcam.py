@@ -1,6 +1,7 @@
 """The vorn_tcam module against what tcam-agent stored: the same entries and counts as
-`show --json`, nothing written to shared memory, a consistent read while an agent runs, and
-the errors a caller sees. Each test makes its own namespace with the agent binary
+`show --json`, nothing written to shared memory, a consistent read while an agent runs, views
+of one namespace that keep their snapshots, and the errors a caller sees (a store that cannot
+be used now in show's words, a view whose snapshot was taken away). Each test makes its own namespace with the agent binary
 ($VORN_TCAM_AGENT) and removes it."""
 import hashlib
 import json
