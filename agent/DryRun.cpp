@@ -5,6 +5,7 @@
 #include "agent/ErrorReport.h"
 #include "agent/Output.h"
 #include "contracts/shm/ReadOnlyView.h"
+#include "contracts/shm/StoreUnavailable.h"
 
 namespace VornTcamAgent {
 
@@ -62,6 +63,8 @@ int dryRunCommand(RunOptions const& options, DesiredState const& state, std::str
         plan.nameSpace = nameSpace;
         plan.source = source;
         text = options.json ? dryRunJson(plan).dump(2) + "\n" : dryRunText(plan);
+    } catch (QelSharedMem::StoreUnavailableError const& e) {
+        return reportError({"run", kExitStoreUnavailable, fmt::format("--dry-run: {}", e.what())}, options.json);
     } catch (std::exception const& e) {
         return reportError({"run", kExitFailed, fmt::format("--dry-run: {}", e.what())}, options.json);
     }

@@ -24,6 +24,7 @@
 #include "agent/SweepAudit.h"
 #include "agent/TraceSettings.h"
 #include "contracts/shm/NamespaceLock.h"
+#include "contracts/shm/StoreUnavailable.h"
 
 namespace VornTcamAgent {
 
@@ -234,6 +235,8 @@ int runCommand(RunOptions const& options) {
         return programAndReport(options, state, source, nameSpace, std::move(completions), std::move(audit));
     } catch (QelSharedMem::NamespaceBusyError const& e) {
         return reportError({"run", kExitBusy, e.what()}, options.json);
+    } catch (QelSharedMem::StoreUnavailableError const& e) {
+        return reportError({"run", kExitStoreUnavailable, e.what()}, options.json);
     } catch (std::exception const& e) {
         return reportError({"run", kExitFailed, e.what()}, options.json);
     }

@@ -9,6 +9,7 @@
 #include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/SharedMem.h"
 #include "contracts/shm/StoreFiles.h"
+#include "contracts/shm/StoreUnavailable.h"
 
 namespace VornTcamAgent {
 
@@ -33,6 +34,8 @@ int showCommand(ShowOptions const& options) {
     try {
         StoredView const view = readStoredView(nameSpace, storedViewRequest(options));
         text = options.json ? storedViewJson(view).dump(2) + "\n" : storedViewText(view);
+    } catch (QelSharedMem::StoreUnavailableError const& e) {
+        return reportError({"show", kExitStoreUnavailable, e.what()}, options.json);
     } catch (std::exception const& e) {
         return reportError({"show", kExitFailed, e.what()}, options.json);
     }

@@ -24,7 +24,34 @@ void appendChangeLog(std::string& out, StoredChangeLog const& log) {
     out += fmt::format(", scratchpad {}{}\n", log.scratchpad, log.wiped ? ", WIPED" : "");
 }
 
+// The readers of other processes, and which of them keep pages from being reused.
+void appendReaders(std::string& out, StoredView const& view) {
+    if (view.readers.empty()) return;
+    out += fmt::format("readers (other processes, {} of {} slots):\n", view.readers.size(), view.readerSlots);
+    for (auto const& r : view.readers) {
+        if (!r.snapshot) {
+            out += fmt::format("  process {}: between reads\n", r.pid);
+        } else if (r.behind == 0) {
+            out += fmt::format("  process {}: reads snapshot {}, the newest\n", r.pid, *r.snapshot);
+        } else {
+            out += fmt::format(
+                "  process {}: reads snapshot {}, {} commits behind the newest: the file cannot reuse the pages freed "
+                "since, and grows while it reads\n",
+                r.pid, *r.snapshot, r.behind);
+        }
+    }
+}
+
 }  // namespace
+
+nlohmann::json storedReadersJson(std::vector<StoredReader> const& readers) {
+    nlohmann::json list = nlohmann::json::array();
+    for (auto const& r : readers)
+        list.push_back({{"pid", r.pid},
+                        {"snapshot", r.snapshot ? nlohmann::json(*r.snapshot) : nlohmann::json(nullptr)},
+                        {"behind", r.behind}});
+    return list;
+}
 
 nlohmann::json storedEntriesJson(std::vector<StoredEntry> const& entries) {
     nlohmann::json list = nlohmann::json::array();
@@ -62,7 +89,8 @@ nlohmann::json storedViewJson(StoredView const& view) {
     nlohmann::json doc{{"namespace", view.nameSpace},
                        {"exists", view.exists},
                        {"relaunchMajorId", view.relaunchMajorId},
-                       {"tables", std::move(tables)}};
+                       {"tables", std::move(tables)},
+                       {"readers", storedReadersJson(view.readers)}};
     if (view.withEntries) doc["truncated"] = view.truncated;
     return doc;
 }
@@ -73,6 +101,7 @@ std::string storedViewText(StoredView const& view) {
                            QelSharedMem::environmentPath(view.nameSpace));
     std::string out = fmt::format("namespace \"{}\" ({}), relaunch major id {}\n", view.nameSpace,
                                   QelSharedMem::environmentPath(view.nameSpace), view.relaunchMajorId);
+    appendReaders(out, view);
     for (auto const& t : view.tables) {
         out += fmt::format("{}:\n", t.table);
         appendChangeLog(out, t.changeLog);

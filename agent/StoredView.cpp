@@ -106,6 +106,8 @@ StoredView readStoredView(ReadOnlyView const& view, std::string const& nameSpace
     reader.readTable<TcamFamily>(result);
     reader.readTable<TcamActionFamily>(result);
     result.truncated = reader.truncated();
+    for (ReadOnlyView::Reader const& r : view.otherReaders()) result.readers.push_back({r.pid, r.snapshot, r.behind});
+    result.readerSlots = view.readerSlots();
     return result;
 }
 

@@ -51,6 +51,13 @@ struct StoredTable {
     std::vector<StoredUnit> units;
 };
 
+// A process other than the reader's own that LMDB's reader table lists for the store.
+struct StoredReader {
+    std::int64_t pid = 0;
+    std::optional<std::uint64_t> snapshot;  // the transaction it reads; nothing between reads
+    std::uint64_t behind = 0;  // commits since its snapshot, whose freed pages cannot be reused while it reads
+};
+
 struct StoredView {
     std::string nameSpace;
     bool exists = false;  // the namespace's files exist
@@ -58,6 +65,8 @@ struct StoredView {
     bool truncated = false;  // the entry limit left matching entries out
     std::uint64_t relaunchMajorId = 0;
     std::vector<StoredTable> tables;
+    std::vector<StoredReader> readers;  // the live readers of other processes
+    unsigned readerSlots = 0;           // the reader table's size
 };
 
 // What to read besides the counts.

@@ -5,7 +5,11 @@
 // (agent/StoredView, agent/EntryJson, agent/ShowSummary).
 //
 // A view holds an LMDB read transaction while open, which keeps the pages of its snapshot from
-// being reused by a running agent: close it (or use it as a context manager) when done.
+// being reused by a running agent: close it (or use it as a context manager) when done. Views of
+// one namespace in one process share one LMDB handle, so closing one never drops another's
+// snapshot; a view whose snapshot can no longer be trusted (used in a forked child, or its
+// reader slot freed) raises instead of answering. A store that cannot be read now raises
+// vorn_tcam.StoreUnavailableError with the words `tcam-agent show` prints.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -18,6 +22,7 @@
 #include "agent/StoredView.h"
 #include "contracts/shm/ReadOnlyView.h"
 #include "contracts/shm/SharedMem.h"
+#include "contracts/shm/StoreUnavailable.h"
 
 namespace py = pybind11;
 
@@ -57,6 +62,7 @@ class View {
                                               ? storedUnits<TcamFamily>(open())
                                               : storedUnits<TcamActionFamily>(open()))
             units.push_back(unit.unitId);
+        checked();
         return units;
     }
 
@@ -66,19 +72,28 @@ class View {
         request.table = tableNamed(table);
         request.unit = unit;
         StoredView const view = readStoredView(open(), nameSpace_, request);
+        checked();
         for (auto const& t : view.tables)
             for (auto const& u : t.units)
                 if (u.unitId == unit) return toPython(storedEntriesJson(inDeletion ? u.inDeletion : u.live));
         throw py::key_error("table " + table + " has no unit " + std::to_string(unit) + " stored");
     }
 
-    py::object summary() const { return toPython(storedViewJson(readStoredView(open(), nameSpace_, {}))); }
+    py::object summary() const {
+        StoredView const view = readStoredView(open(), nameSpace_, {});
+        checked();
+        return toPython(storedViewJson(view));
+    }
 
   private:
+    // The open view, its snapshot checked before it is read.
     QelSharedMem::ReadOnlyView const& open() const {
         if (!view_) throw py::value_error("the view is closed");
+        view_->checkSnapshot();
         return *view_;
     }
+    // What was read came from the snapshot only if it is still held afterwards.
+    void checked() const { view_->checkSnapshot(); }
 
     static std::string tableNamed(std::string const& table) {
         if (!knownTable(table)) throw py::key_error("no table named \"" + table + "\" (Tcam or TcamAction)");
@@ -96,6 +111,7 @@ class View {
 PYBIND11_MODULE(vorn_tcam, m) {
     using VornTcamAgent::View;
     m.doc() = "Read-only view of the tunnel-termination TCAM tables stored in shared memory";
+    py::register_exception<QelSharedMem::StoreUnavailableError>(m, "StoreUnavailableError", PyExc_RuntimeError);
 
     py::class_<View>(m, "View", "One read-only snapshot of a namespace's stored tables")
         .def_property_readonly("namespace", &View::nameSpace)

@@ -13,9 +13,11 @@
 #include <utility>
 
 #include "contracts/qel/Log.h"
+#include "contracts/shm/LmdbHandle.h"
 #include "contracts/shm/PageAudit.h"
 #include "contracts/shm/RawCollection.h"
 #include "contracts/shm/StoreFiles.h"
+#include "contracts/shm/StoreUnavailable.h"
 
 namespace QelSharedMem {
 
@@ -24,16 +26,10 @@ namespace {
 // No MDB_WRITEMAP: commits write their pages with pwrite(2), so a full tmpfs fails the commit
 // with ENOSPC instead of killing the process with SIGBUS through a sparse writable map.
 constexpr unsigned kEnvFlags = MDB_NOSUBDIR | MDB_NOSYNC | MDB_NOTLS | MDB_NORDAHEAD;
-constexpr mdb_mode_t kFileMode = 0600;
 // LMDB's lock file (its reader table, written through a shared map): reserved whole before LMDB
 // maps it, so that a full tmpfs cannot turn a reader-slot write into a SIGBUS. It is the size
 // LMDB gives it for its default 126 readers.
 constexpr std::uint64_t kLockFileBytes = 8192;
-
-// Errors of mdb_env_open that mean the file is not a usable environment of this build.
-bool unreadableEnvironment(int rc) {
-    return rc == MDB_INVALID || rc == MDB_CORRUPTED || rc == MDB_VERSION_MISMATCH || rc == MDB_PAGE_NOTFOUND;
-}
 
 constexpr Qel::LogDescriptor kEnvironmentRecreatedDescriptor{
     "SHM_ENVIRONMENT_RECREATED", "Shared-memory environment %s is damaged (%s): kept aside as %s, created anew",
@@ -70,14 +66,21 @@ Environment::~Environment() {
 std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size_t mapSize,
                                                std::shared_ptr<StorageFaults> faults) {
     NamespaceFiles const files = namespaceFiles(ns);
+    // Before any file is opened: opening and closing one that a handle of this process holds
+    // would drop that handle's locks.
+    if (LmdbHandle::find(files.data))
+        throw std::logic_error("shared-memory environment " + files.data +
+                               " is already open in this process (by a read-only view or another environment): "
+                               "close it before it is opened for writing");
     std::shared_ptr<Environment> env(new Environment(files.data, mapSize, std::move(faults)));
     std::optional<std::string> damage = env->prepareFiles(files);
     int rc = 0;
     if (!damage) {
         rc = env->openHandle();
-        if (unreadableEnvironment(rc)) {
+        if (openRefusedAsDamaged(rc)) {
             damage = fmt::format("LMDB refuses it: {}", mdb_strerror(rc));
         } else if (rc != 0) {
+            if (auto const cause = unavailableCause(rc)) throwUnavailable(env->path_, *cause);
             throwLmdbError(rc, env->path_, "opening", "the environment");
         } else {
             damage = env->auditSnapshot();
@@ -96,6 +99,7 @@ std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size
             throw StorageError(
                 fmt::format("shared-memory environment {}: a new store is refused: {}", env->path_, *again));
         rc = env->openHandle();
+        if (auto const cause = unavailableCause(rc)) throwUnavailable(env->path_, *cause);
         if (rc != 0) throwLmdbError(rc, env->path_, "creating", "the environment");
     }
     env->openDatabases();
@@ -116,31 +120,29 @@ std::optional<std::string> Environment::prepareFiles(NamespaceFiles const& files
     if (::fstat(data.get(), &st) != 0)
         throw StorageError("checking " + files.data + " failed: " + std::strerror(errno));
     if (st.st_size == 0) return std::nullopt;
-    return auditMetas(data.get(), static_cast<std::uint64_t>(st.st_size));
+    refuseOtherDataVersion(data.get(), files.data);
+    try {
+        return auditMetas(data.get(), static_cast<std::uint64_t>(st.st_size));
+    } catch (PageReadError const& e) {
+        throwStoreError(e.error(), files.data, "reading");
+    }
 }
 
 std::optional<std::string> Environment::auditSnapshot() {
     FileDescriptor data = openStoreFile(path_, O_RDONLY);
     if (!data) throw StorageError("shared-memory environment " + path_ + " vanished while it was opened");
-    return auditOpenSnapshot(env_, data.get());
+    return auditOpenSnapshot(*handle_, data.get());
 }
 
 int Environment::openHandle() {
-    int rc = mdb_env_create(&env_);
-    if (rc != 0) return rc;
-    rc = mdb_env_set_mapsize(env_, mapSize_);
-    if (rc == 0) rc = mdb_env_set_maxdbs(env_, kMaxDatabases);
-    if (rc == 0) rc = mdb_env_open(env_, path_.c_str(), kEnvFlags, kFileMode);
-    if (rc != 0) {
-        mdb_env_close(env_);
-        env_ = nullptr;
-    }
+    // LmdbHandle frees the reader slots of dead processes (kill -9) before anything is read.
+    int rc = 0;
+    handle_ = LmdbHandle::acquire(path_, {kEnvFlags, mapSize_, kMaxDatabases}, rc);
+    env_ = handle_ ? handle_->env() : nullptr;
     return rc;
 }
 
 void Environment::openDatabases() {
-    int dead = 0;
-    mdb_reader_check(env_, &dead);  // frees reader slots of processes that died (kill -9)
     maxKeySize_ = static_cast<std::size_t>(mdb_env_get_maxkeysize(env_));
     reserveAtOpen();
 
@@ -153,10 +155,16 @@ void Environment::openDatabases() {
         txn = nullptr;
     }
     if (txn) mdb_txn_abort(txn);
-    if (rc == 0) rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &readTxn_);
     if (rc != 0) {
         close();
+        if (auto const cause = unavailableCause(rc)) throwUnavailable(path_, *cause);
         throwLmdbError(rc, path_, "opening", "the metadata databases");
+    }
+    rc = handle_->beginRead(&readTxn_);
+    if (rc != 0) {
+        auto const handle = handle_;
+        close();
+        throwReadBeginError(rc, *handle);
     }
     mdb_txn_reset(readTxn_);
     readCursors_.assign(kMaxDatabases + 2, nullptr);  // + LMDB's two core databases
@@ -182,11 +190,12 @@ void Environment::close() {
     readTxn_ = nullptr;
     readDepth_ = 0;
     readLive_ = false;
-    mdb_env_close(env_);
+    handle_.reset();  // closes LMDB's handle unless a read-only view of this process shares it
     env_ = nullptr;
 }
 
 void Environment::abandon() {
+    handle_.reset();  // a handle of another process is never closed here
     env_ = nullptr;
     readTxn_ = nullptr;
     readCursors_.clear();
@@ -225,8 +234,9 @@ int Environment::beginWrite(MDB_txn** txn) {
     scopeChanged();
     resetKeptRead();  // a parked snapshot would keep this write from reusing the pages it frees
     int rc = mdb_txn_begin(env_, nullptr, 0, txn);
-    if (rc == MDB_MAP_RESIZED && readDepth_ == 0) {
-        // Another process grew the map: adopt its size (and its reservation) and retry.
+    if (rc == MDB_MAP_RESIZED && readDepth_ == 0 && !handle_->viewsOpen()) {
+        // Another process grew the map: adopt its size (and its reservation) and retry (never
+        // under a view's snapshot, which reads through the present map).
         rc = mdb_env_set_mapsize(env_, 0);
         if (MDB_envinfo info; rc == 0 && mdb_env_info(env_, &info) == 0) {
             mapLimit_ = std::max(mapLimit_, info.me_mapsize);
@@ -248,10 +258,13 @@ Environment::Read::Read(Environment& env) : env_(env) {
     if (env.readDepth_ == 0 && !env.parkedSnapshotCurrent()) {
         env.resetKeptRead();
         int rc = mdb_txn_renew(env.readTxn_);
-        if (rc == MDB_MAP_RESIZED) {
+        if (rc == MDB_MAP_RESIZED && !env.handle_->viewsOpen()) {
             rc = mdb_env_set_mapsize(env.env_, 0);
             if (rc == 0) rc = mdb_txn_renew(env.readTxn_);
         }
+        if (int dead = 0; rc == MDB_READERS_FULL && mdb_reader_check(env.env_, &dead) == 0 && dead > 0)
+            rc = mdb_txn_renew(env.readTxn_);
+        if (rc == MDB_READERS_FULL) throwReadBeginError(rc, *env.handle_);
         if (rc != 0) throwLmdbError(rc, env.path_, "starting", "a read transaction");
         env.readLive_ = true;
         env.readGeneration_ = ++env.snapshotNumbers_;

@@ -42,6 +42,7 @@
 namespace QelSharedMem {
 
 struct NamespaceFiles;
+class LmdbHandle;
 
 // Size of the memory map: the upper bound of everything stored in one namespace. The file on
 // tmpfs is sparse, so only pages in use take memory; a 32-bit process can only map ~1 GiB.
@@ -57,11 +58,14 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // Opens the environment of namespace `ns`, creating its files (mode 0600, exclusively) when
     // absent. Before LMDB sees a stored file its metas are checked by reads, and once LMDB holds
     // a read transaction on it the whole snapshot is audited (PageAudit.h). A file whose stored
-    // format is proven damaged (the audit fails, or LMDB refuses it as corrupt, invalid or of
-    // another version) is kept aside under a new name (damagedCopy()) and a new store is
-    // created; the environment then reports recreated() and every collection it creates comes
-    // up wiped. Any other failure (a planted or foreign file: UnsafeFileError; permissions,
-    // a full file system: StorageError) throws and leaves every file as it was.
+    // format is proven damaged (the meta check or the audit fails, or LMDB refuses it as
+    // corrupt) is kept aside under a new name (damagedCopy()) and a new store is created; the
+    // environment then reports recreated() and every collection it creates comes up wiped. Any
+    // other failure throws and leaves every file as it was: a planted or foreign file
+    // (UnsafeFileError); a full reader table, no memory or descriptors, a held lock file, a file
+    // of another LMDB data version (StoreUnavailableError); permissions, a full file system
+    // (StorageError). std::logic_error when this process already has the file open (a read-only
+    // view of it included): LMDB must not open it twice.
     // `faults`, when set, is asked at every point where storage can fail (StorageFaults.h).
     static std::shared_ptr<Environment> open(Lumo::String const& ns, std::size_t mapSize = kMapSize,
                                              std::shared_ptr<StorageFaults> faults = nullptr);
@@ -69,7 +73,9 @@ class Environment : public std::enable_shared_from_this<Environment> {
     Environment(Environment const&) = delete;
     Environment& operator=(Environment const&) = delete;
 
-    // Closes the LMDB handle (aborting an open scope's transaction). Later uses throw.
+    // Ends this environment's use of the LMDB handle (aborting an open scope's transaction); the
+    // handle closes once the read-only views of this process that share it are closed too.
+    // Later uses throw.
     void close();
     // A forked child inherits the parent's handle but must not use or close it: forget it.
     void abandon();
@@ -248,8 +254,9 @@ class Environment : public std::enable_shared_from_this<Environment> {
 
     Lumo::String path_;
     std::size_t mapSize_;
-    unsigned forkGeneration_ = 0;  // of the process that opened it
-    MDB_env* env_ = nullptr;
+    unsigned forkGeneration_ = 0;         // of the process that opened it
+    std::shared_ptr<LmdbHandle> handle_;  // shared with the read-only views of this process
+    MDB_env* env_ = nullptr;              // handle_'s
     MDB_dbi metaDbi_ = 0;
     MDB_dbi ledraDbi_ = 0;
     std::size_t maxKeySize_ = 0;
@@ -297,11 +304,22 @@ class Environment : public std::enable_shared_from_this<Environment> {
 
 // What is wrong with the stored environment at `path`, or nothing when it is sound (an absent
 // file is sound). Checks in this process, changing nothing: the metas by reads, then LMDB opens
-// the file read-only and the snapshot of a read transaction is audited by reads (PageAudit.h).
-// UnsafeFileError for a file that may not be used.
+// the file read-only (or the handle this process has of it is used) and the snapshot of a read
+// transaction is audited by reads (PageAudit.h). UnsafeFileError for a file that may not be
+// used; StoreUnavailableError when it cannot be checked now (a full reader table, no memory or
+// descriptors, a held lock file, another LMDB data version); StorageError for another failure.
 std::optional<std::string> environmentFileDamage(Lumo::String const& path, std::size_t mapSize);
-// Audits the newest snapshot of the open environment `env`, whose data file is open at `fd`.
-std::optional<std::string> auditOpenSnapshot(MDB_env* env, int fd);
+// Audits the newest snapshot of `handle`'s environment, whose data file is open at `fd`; throws
+// as environmentFileDamage does when it cannot.
+std::optional<std::string> auditOpenSnapshot(LmdbHandle& handle, int fd);
+// StoreUnavailableError when the data file open at `fd` was written by an LMDB of another data
+// version: not damage, and not a file this build may touch.
+void refuseOtherDataVersion(int fd, Lumo::String const& path);
+// Whether mdb_env_open's `rc` proves the data file damaged (its metas having passed the check):
+// other refusals concern the lock file or the process, not what is stored.
+bool openRefusedAsDamaged(int rc);
+// Throws what a failure `rc` to begin a read transaction of `handle` means (never damage).
+[[noreturn]] void throwReadBeginError(int rc, LmdbHandle const& handle);
 
 // The environment of this process's namespace, opened on first use (and reopened after
 // closeEnvironment(), or in a forked child).
@@ -310,10 +328,6 @@ std::shared_ptr<Environment> const& processEnvironment();
 // Throws what LMDB's error `rc` means for the environment at `envPath`: CapacityExceededException
 // for a full map or transaction, otherwise StorageError (naming a full file system as such).
 [[noreturn]] void throwLmdbError(int rc, Lumo::String const& envPath, std::string_view what, std::string_view subject);
-// This process's environment when it is open on the data file `path`, else null. LMDB must not
-// have one file open twice in a process (closing the second handle drops the first one's reader
-// slot and file locks), so a check or view of that file goes through this handle instead.
-std::shared_ptr<Environment> openProcessEnvironmentAt(Lumo::String const& path);
 
 // The "Tessel" trace handle: mounts (level 2 when a collection comes up wiped, 3 otherwise)
 // and detected corruption (level 1).

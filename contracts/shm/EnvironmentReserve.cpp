@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "contracts/shm/Environment.h"
+#include "contracts/shm/LmdbHandle.h"
 
 namespace QelSharedMem {
 
@@ -61,7 +62,8 @@ void Environment::reserveAtOpen() {
 
 int Environment::growMap(MDB_txn*& txn) {
     std::uint64_t const maxLimit = maxMapLimit(mapSize_);
-    if (readDepth_ > 0 || mapLimit_ >= maxLimit) return MDB_MAP_FULL;  // a live read pins the map
+    // A live read of this environment or of a view sharing its handle pins the map.
+    if (readDepth_ > 0 || handle_->viewsOpen() || mapLimit_ >= maxLimit) return MDB_MAP_FULL;
     mdb_txn_abort(std::exchange(txn, nullptr));
     resetKeptRead();
     std::uint64_t const limit =
@@ -82,7 +84,7 @@ int Environment::growMap(MDB_txn*& txn) {
 
 int Environment::commitTxn(MDB_txn* txn) {
     int rc = mdb_txn_commit(txn);
-    if (rc != MDB_MAP_FULL || reserved_ <= mapLimit_ || readDepth_ > 0) return rc;
+    if (rc != MDB_MAP_FULL || reserved_ <= mapLimit_ || readDepth_ > 0 || handle_->viewsOpen()) return rc;
     // The commit needed pages beyond the map for the list of freed pages: the margin is
     // allocated already, so the map takes it and the transaction is made again from the journal.
     resetKeptRead();

@@ -57,7 +57,7 @@ struct Meta {
 static_assert(sizeof(Meta) == 8 + 2 * sizeof(void*) + 2 * sizeof(DbRecord) + 2 * sizeof(Pgno));
 
 constexpr std::uint32_t kMagic = 0xBEEFC0DE;
-constexpr std::uint32_t kDataVersion = 1;
+constexpr std::uint32_t kDataVersion = kLmdbDataVersion;
 constexpr std::uint16_t kBranch = 0x01, kLeaf = 0x02, kOverflow = 0x04, kMetaPage = 0x08, kLeaf2 = 0x20,
                         kSubPage = 0x40;
 constexpr std::uint16_t kTypeBits = kBranch | kLeaf | kOverflow | kMetaPage | kLeaf2 | kSubPage;
@@ -83,31 +83,41 @@ struct Counts {
 class FileImage {
   public:
     FileImage(int fd, std::uint64_t bytes) {
-        if (bytes > std::numeric_limits<std::size_t>::max() / 2) return;
+        if (bytes > std::numeric_limits<std::size_t>::max() / 2) {
+            error_ = ENOMEM;
+            return;
+        }
         size_ = static_cast<std::size_t>(bytes);
         try {
             // Not zeroed first: the reads fill it, and only what lies past the end is cleared.
             bytes_ = std::make_unique_for_overwrite<unsigned char[]>(size_);
         } catch (std::bad_alloc const&) {
+            error_ = ENOMEM;
             return;
         }
         std::size_t done = 0;
         while (done < size_) {
             ssize_t const got = ::pread(fd, bytes_.get() + done, size_ - done, static_cast<off_t>(done));
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return;
+            if (got < 0) {
+                error_ = errno;
+                return;
+            }
             if (got == 0) break;  // past the end of the file: reads as zeros
             done += static_cast<std::size_t>(got);
         }
         std::memset(bytes_.get() + done, 0, size_ - done);
-        complete_ = true;
     }
-    unsigned char const* data() const { return complete_ ? bytes_.get() : nullptr; }
+    // The image; PageReadError when it could not be made (not damage: memory or a read failed).
+    unsigned char const* data() const {
+        if (error_ != 0) throw PageReadError(error_);
+        return bytes_.get();
+    }
 
   private:
     std::unique_ptr<unsigned char[]> bytes_;
     std::size_t size_ = 0;
-    bool complete_ = false;
+    int error_ = 0;
 };
 
 class Auditor {
@@ -119,7 +129,6 @@ class Auditor {
         Meta meta;
         {
             FileImage metas(fd, 2 * pageSize_);
-            if (!metas.data()) return "cannot read the meta pages";
             map_ = metas.data();
             if (!snapshotMeta(txnid, meta)) return problem_;
         }
@@ -131,7 +140,6 @@ class Auditor {
         if (lastPage_ < 1 || lastPage_ > filePages_ + std::max<std::uint64_t>(filePages_, kMaxPagesPastFile))
             return fmt::format("last page {} lies outside the file of {} bytes", lastPage_, fileSize_);
         FileImage pages(fd, std::uint64_t(lastPage_ + 1) * pageSize_);
-        if (!pages.data()) return fmt::format("cannot read {} pages", lastPage_ + 1);
         map_ = pages.data();
         claimed_.assign(lastPage_ + 1, 0);
         claimed_[0] = claimed_[1] = 1;
@@ -409,8 +417,9 @@ std::optional<std::string> checkMetas(int fd, std::uint64_t fileSize) {
     for (Pgno p = 0; p < 2; ++p) {
         unsigned char raw[kHeaderSize + sizeof(Meta)];
         off_t const at = static_cast<off_t>(p * pageSize);
-        if (::pread(fd, raw, sizeof raw, at) != static_cast<ssize_t>(sizeof raw))
-            return fmt::format("meta page {} cannot be read whole", p);
+        ssize_t const got = ::pread(fd, raw, sizeof raw, at);
+        if (got < 0) throw PageReadError(errno);
+        if (got != static_cast<ssize_t>(sizeof raw)) return fmt::format("meta page {} cannot be read whole", p);
         std::memcpy(&header, raw, sizeof header);
         Meta& meta = metas[p];
         std::memcpy(&meta, raw + kHeaderSize, sizeof meta);
@@ -432,7 +441,38 @@ std::optional<std::string> checkMetas(int fd, std::uint64_t fileSize) {
     return std::nullopt;
 }
 
+// The meta page at `at`, when it reads whole.
+std::optional<Meta> readMeta(int fd, off_t at, PageHeader& header) {
+    unsigned char raw[kHeaderSize + sizeof(Meta)];
+    ssize_t const got = ::pread(fd, raw, sizeof raw, at);
+    if (got < 0) throw PageReadError(errno);
+    if (got != static_cast<ssize_t>(sizeof raw)) return std::nullopt;
+    std::memcpy(&header, raw, sizeof header);
+    Meta meta;
+    std::memcpy(&meta, raw + kHeaderSize, sizeof meta);
+    return meta;
+}
+
 }  // namespace
+
+PageReadError::PageReadError(int error)
+    : std::runtime_error(fmt::format("reading the data file failed: {}", std::strerror(error))), error_(error) {}
+
+std::optional<std::uint32_t> otherDataVersion(int fd) {
+    PageHeader header;
+    auto const first = readMeta(fd, 0, header);
+    if (!first || !(header.flags & kMetaPage) || first->magic != kMagic || first->version == kDataVersion)
+        return std::nullopt;
+    // The second meta follows the first page; its size is recorded in the first meta, or is the
+    // system's page size LMDB uses when that record is not one.
+    std::size_t pageSize = first->dbs[0].pad;
+    if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0)
+        pageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    auto const second = readMeta(fd, static_cast<off_t>(pageSize), header);
+    if (!second || !(header.flags & kMetaPage) || second->magic != kMagic || second->version == kDataVersion)
+        return std::nullopt;
+    return first->version;
+}
 
 std::optional<std::string> auditMetas(int fd, std::uint64_t fileSize) { return checkMetas(fd, fileSize); }
 

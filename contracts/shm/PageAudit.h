@@ -20,9 +20,30 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace QelSharedMem {
+
+// The LMDB data format (the version in its meta pages) this build reads.
+inline constexpr std::uint32_t kLmdbDataVersion = 1;
+
+// The data file could not be read: a read failed, or memory for its copy ran out (ENOMEM). That
+// says nothing about what the file holds: it is not damage.
+class PageReadError : public std::runtime_error {
+  public:
+    explicit PageReadError(int error);
+    int error() const { return error_; }
+
+  private:
+    int error_;
+};
+
+// The data version both meta pages of the LMDB data file open at `fd` record, when both carry
+// LMDB's magic and meta flag and neither records the version this build reads: a file written by
+// an LMDB of another data version, which this build must leave alone. Nothing otherwise.
+// PageReadError when a meta page cannot be read.
+std::optional<std::uint32_t> otherDataVersion(int fd);
 
 struct PageAuditFigures {
     std::uint64_t pages = 0;    // pages of the snapshot, metas included
@@ -32,14 +53,16 @@ struct PageAuditFigures {
 // Checks the two meta pages of the LMDB data file open at `fd`, of `fileSize` bytes, the way LMDB
 // reads them at open (flags, magic, format version, page size) and that the newest one's last page
 // lies inside the file. Run before LMDB opens a stored file: afterwards LMDB's open and its read
-// of the meta cannot go past the file. Nothing when sound, otherwise what is wrong.
+// of the meta cannot go past the file. Nothing when sound, otherwise what is wrong. PageReadError
+// when the file cannot be read.
 std::optional<std::string> auditMetas(int fd, std::uint64_t fileSize);
 
 // Audits the snapshot of transaction `txnid` of the LMDB data file open read-only at `fd`, of
 // `fileSize` bytes and pages of `pageSize` bytes. The caller holds a read transaction of that
 // snapshot, so that no writer reuses its pages meanwhile. The file is read (never mapped) as far as
 // the snapshot's last page. Returns nothing when the snapshot is sound, otherwise what is wrong
-// with it. `figures`, when given, receives what was walked.
+// with it. `figures`, when given, receives what was walked. PageReadError when the file cannot be
+// read or copied (not damage); std::bad_alloc when the audit's own bookkeeping finds no memory.
 std::optional<std::string> auditPages(int fd, std::uint64_t fileSize, std::size_t pageSize, std::size_t txnid,
                                       PageAuditFigures* figures = nullptr);
 

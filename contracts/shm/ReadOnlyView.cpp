@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <lmdb.h>
+#include <unistd.h>
 
 #include <map>
+#include <utility>
 
 #include "contracts/shm/Crc32c.h"
 #include "contracts/shm/Environment.h"
+#include "contracts/shm/LmdbHandle.h"
 #include "contracts/shm/StoreFiles.h"
+#include "contracts/shm/StoreUnavailable.h"
 
 namespace QelSharedMem {
 
@@ -16,6 +20,7 @@ namespace {
 
 constexpr char kTablePrefix[] = "tbl:";
 constexpr std::size_t kCrcSize = 4;
+constexpr MDB_dbi kMainDatabase = 1;  // LMDB's unnamed database, which lists the named ones
 
 MDB_val valOf(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 std::string_view viewOf(MDB_val const& v) { return {static_cast<char const*>(v.mv_data), v.mv_size}; }
@@ -37,65 +42,133 @@ std::string databaseName(Lumo::String const& managerName, bool local, Lumo::Stri
 }  // namespace
 
 struct ReadOnlyView::Handles {
-    MDB_env* env = nullptr;
+    std::shared_ptr<LmdbHandle> lmdb;
     MDB_txn* txn = nullptr;
-    MDB_dbi meta = 0;
-    MDB_dbi ledra = 0;
-    bool hasMeta = false;
-    bool hasLedra = false;
+    std::uint64_t snapshot = 0;
+    std::optional<MDB_dbi> meta;
+    std::optional<MDB_dbi> ledra;
+    // Tables by database name, as this snapshot has them (nothing: absent).
     std::map<std::string, std::optional<MDB_dbi>, std::less<>> tables;
 };
 
 ReadOnlyView::ReadOnlyView(Lumo::String path) : path_(std::move(path)), handles_(std::make_unique<Handles>()) {}
 
 ReadOnlyView::~ReadOnlyView() {
-    if (handles_->txn) mdb_txn_abort(handles_->txn);
-    if (handles_->env) mdb_env_close(handles_->env);
+    Handles& h = *handles_;
+    if (h.txn && h.lmdb->ownedByThisProcess()) {
+        mdb_txn_abort(h.txn);
+        h.lmdb->viewEnded(h.snapshot);
+    }
 }
 
 std::unique_ptr<ReadOnlyView> ReadOnlyView::open(Lumo::String const& ns) {
     Lumo::String const path = environmentPath(ns);  // refuses an unusable name
     // A planted or foreign file is refused (UnsafeFileError), never read.
-    if (!openStoreFile(path, O_RDONLY)) return nullptr;
-    if (openProcessEnvironmentAt(path))
-        throw std::logic_error("shared-memory environment " + path +
-                               " is open in this process: a read-only view of it would be a second LMDB handle");
-    bool const locked = static_cast<bool>(openStoreFile(path + "-lock", O_RDONLY));
+    if (!statStoreFile(path)) return nullptr;
     // LMDB trusts the pages it reads; a damaged file is refused here rather than read.
     if (auto const damage = environmentFileDamage(path, kMapSize))
         throw StorageError(fmt::format("shared-memory environment {} (read-only) is damaged: {}", path, *damage));
     std::unique_ptr<ReadOnlyView> view(new ReadOnlyView(path));
-    Handles& h = *view->handles_;
     // Without its lock file no process can be using the environment; LMDB would otherwise create
     // the lock file, so read it unlocked instead.
     unsigned flags = MDB_NOSUBDIR | MDB_RDONLY | MDB_NOTLS | MDB_NORDAHEAD;
-    if (!locked) flags |= MDB_NOLOCK;
-    int rc = mdb_env_create(&h.env);
-    if (rc == 0) rc = mdb_env_set_maxdbs(h.env, kMaxDatabases);
+    if (!statStoreFile(path + "-lock")) flags |= MDB_NOLOCK;
     // Map what the writer mapped: a read-only map may not be smaller than the data file.
-    if (rc == 0) rc = mdb_env_set_mapsize(h.env, kMapSize);
-    if (rc == 0) rc = mdb_env_open(h.env, path.c_str(), flags, 0600);
-    if (rc != 0) fail(rc, path, "opening");
-    rc = mdb_txn_begin(h.env, nullptr, MDB_RDONLY, &h.txn);
-    if (rc != 0) fail(rc, path, "starting a read transaction");
-    rc = mdb_dbi_open(h.txn, kMetaDatabase, 0, &h.meta);
-    if (rc != 0 && rc != MDB_NOTFOUND) fail(rc, path, "opening the metadata database");
-    h.hasMeta = rc == 0;
-    rc = mdb_dbi_open(h.txn, kLedraDatabase, 0, &h.ledra);
-    if (rc != 0 && rc != MDB_NOTFOUND) fail(rc, path, "opening the state database");
-    h.hasLedra = rc == 0;
+    int rc = 0;
+    view->handles_->lmdb = LmdbHandle::acquire(path, {flags, kMapSize, kMaxDatabases}, rc);
+    if (!view->handles_->lmdb) throwStoreError(rc, path, "opening (read-only)");
+    view->beginSnapshot();
     return view;
+}
+
+// Takes the view's read transaction on a snapshot whose every database already has a handle:
+// handles are opened before, in transactions that commit (LmdbHandle.h). A database made between
+// the two is found missing and the round tried again.
+void ReadOnlyView::beginSnapshot() {
+    Handles& h = *handles_;
+    LmdbHandle& lmdb = *h.lmdb;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        int rc = lmdb.openAllDatabases();
+        if (rc == MDB_READERS_FULL) throwReadBeginError(rc, lmdb);
+        if (rc != 0) throwStoreError(rc, path_, "opening the databases of (read-only)");
+        rc = lmdb.beginRead(&h.txn);
+        if (rc != 0) throwReadBeginError(rc, lmdb);
+        if (lmdb.coversSnapshot(h.txn, rc)) break;
+        mdb_txn_abort(std::exchange(h.txn, nullptr));
+        if (rc != 0) throwStoreError(rc, path_, "listing the databases of (read-only)");
+    }
+    if (!h.txn)
+        throw StorageError(
+            fmt::format("shared-memory environment {} (read-only): databases keep being created "
+                        "while it is opened; try again",
+                        path_));
+    h.snapshot = mdb_txn_id(h.txn);
+    lmdb.viewBegan(h.snapshot);
+    h.meta = tableDatabase(kMetaDatabase);
+    h.ledra = tableDatabase(kLedraDatabase);
+}
+
+std::optional<MDB_dbi> ReadOnlyView::tableDatabase(std::string const& name) const {
+    Handles& h = *handles_;
+    if (auto found = h.tables.find(name); found != h.tables.end()) return found->second;
+    // Whether this snapshot has the database: its record in the main database. A handle opened
+    // for a newer snapshot must not be used when this one lacks the database.
+    MDB_val k = valOf(name);
+    MDB_val v;
+    int const rc = mdb_get(h.txn, kMainDatabase, &k, &v);
+    if (rc != 0 && rc != MDB_NOTFOUND) fail(rc, path_, "looking up " + name);
+    std::optional<MDB_dbi> result;
+    if (rc == 0) result = h.lmdb->database(name);
+    h.tables.emplace(name, result);
+    return result;
+}
+
+std::vector<ReadOnlyView::Reader> ReadOnlyView::otherReaders() const {
+    Handles const& h = *handles_;
+    MDB_envinfo info{};
+    mdb_env_info(h.lmdb->env(), &info);
+    std::vector<Reader> readers;
+    std::int64_t const self = ::getpid();
+    for (LmdbReader const& r : h.lmdb->readers()) {
+        if (r.pid == self) continue;
+        Reader reader{r.pid, r.snapshot, 0};
+        if (r.snapshot && *r.snapshot < info.me_last_txnid) reader.behind = info.me_last_txnid - *r.snapshot;
+        readers.push_back(reader);
+    }
+    return readers;
+}
+
+unsigned ReadOnlyView::readerSlots() const {
+    unsigned slots = 0;
+    mdb_env_get_maxreaders(handles_->lmdb->env(), &slots);
+    return slots;
+}
+
+void ReadOnlyView::checkSnapshot() const {
+    Handles const& h = *handles_;
+    if (!h.lmdb->ownedByThisProcess())
+        throw StorageError(
+            fmt::format("shared-memory environment {} (read-only): this view was opened by another "
+                        "process (this one was forked from it) and cannot be read here; open a new "
+                        "view",
+                        path_));
+    if (!h.lmdb->snapshotHeld(h.snapshot))
+        throw StorageError(fmt::format(
+            "shared-memory environment {} (read-only): the snapshot of this view is no longer held (its slot in "
+            "LMDB's reader table was freed: a file of the store was closed in this process behind LMDB's back), so a "
+            "writer may have reused its pages; open a new view",
+            path_));
 }
 
 std::vector<Lumo::String> ReadOnlyView::findEntities(Lumo::String const& managerName, bool local,
                                                      Lumo::String const& pathBase) const {
     std::vector<Lumo::String> paths;
     Handles& h = *handles_;
-    if (!h.hasMeta) return paths;
+    if (!h.meta) return paths;
     std::string const base = databaseName(managerName, local, "");
     std::string const prefix = base + pathBase;
     MDB_cursor* cursor = nullptr;
-    if (int rc = mdb_cursor_open(h.txn, h.meta, &cursor); rc != 0) fail(rc, path_, "listing tables");
+    if (int rc = mdb_cursor_open(h.txn, *h.meta, &cursor); rc != 0) fail(rc, path_, "listing tables");
     MDB_val k = valOf(prefix);
     MDB_val v;
     int rc = mdb_cursor_get(cursor, &k, &v, MDB_SET_RANGE);
@@ -113,11 +186,11 @@ std::vector<Lumo::String> ReadOnlyView::findEntities(Lumo::String const& manager
 std::optional<CollectionMeta> ReadOnlyView::metadata(Lumo::String const& managerName, bool local,
                                                      Lumo::String const& path) const {
     Handles& h = *handles_;
-    if (!h.hasMeta) return std::nullopt;
+    if (!h.meta) return std::nullopt;
     std::string const name = databaseName(managerName, local, path);
     MDB_val k = valOf(name);
     MDB_val v;
-    int const rc = mdb_get(h.txn, h.meta, &k, &v);
+    int const rc = mdb_get(h.txn, *h.meta, &k, &v);
     if (rc == MDB_NOTFOUND) return std::nullopt;
     if (rc != 0) fail(rc, path_, "reading the metadata of " + path);
     return CollectionMeta::decode(viewOf(v));
@@ -125,16 +198,7 @@ std::optional<CollectionMeta> ReadOnlyView::metadata(Lumo::String const& manager
 
 std::optional<unsigned> ReadOnlyView::tableDatabase(Lumo::String const& managerName, bool local,
                                                     Lumo::String const& path) const {
-    Handles& h = *handles_;
-    std::string const name = databaseName(managerName, local, path);
-    if (auto found = h.tables.find(name); found != h.tables.end()) return found->second;
-    MDB_dbi dbi = 0;
-    int const rc = mdb_dbi_open(h.txn, name.c_str(), 0, &dbi);
-    if (rc != 0 && rc != MDB_NOTFOUND) fail(rc, path_, "opening table " + path);
-    std::optional<MDB_dbi> result;
-    if (rc == 0) result = dbi;
-    h.tables.emplace(name, result);
-    return result;
+    return tableDatabase(databaseName(managerName, local, path));
 }
 
 std::uint64_t ReadOnlyView::recordCount(Lumo::String const& managerName, bool local, Lumo::String const& path) const {
@@ -174,10 +238,10 @@ void ReadOnlyView::forEachRecord(Lumo::String const& managerName, bool local, Lu
 
 std::optional<std::string> ReadOnlyView::stateDatabaseValue(std::string_view key) const {
     Handles& h = *handles_;
-    if (!h.hasLedra) return std::nullopt;
+    if (!h.ledra) return std::nullopt;
     MDB_val k = valOf(key);
     MDB_val v;
-    int const rc = mdb_get(h.txn, h.ledra, &k, &v);
+    int const rc = mdb_get(h.txn, *h.ledra, &k, &v);
     if (rc == MDB_NOTFOUND) return std::nullopt;
     if (rc != 0) fail(rc, path_, "reading the state database");
     return std::string(viewOf(v));

@@ -2,12 +2,16 @@
 // QelSharedMem::ReadOnlyView: a look at a namespace's stored tables and state database that
 // changes nothing, for inspection tools that run beside an agent or with none.
 //
-// It opens the namespace's LMDB environment read-only (the process's own environment, the one
-// the tables and the state database use, is not touched), and reads everything through one read
-// transaction taken at open, so that every answer comes from the same committed snapshot even
-// while an agent keeps writing. A namespace whose files do not exist is not created. LMDB
-// records the reader in the lock file's reader table while the view is open; that is the only
-// trace it leaves, and the next opener reclaims the slot of a reader that died.
+// It reads everything through one read transaction taken at open, so that every answer comes
+// from the same committed snapshot even while an agent keeps writing; the snapshot is kept until
+// the view is destroyed. The LMDB handle is the one this process has of the file (LmdbHandle.h):
+// the process's own environment, other views and the check at open all share it, so closing one
+// of them never takes another's snapshot away. Opened by the view, the handle is read-only. A
+// namespace whose files do not exist is not created. LMDB records the reader in the lock file's
+// reader table while the view is open; that is the only trace it leaves, and the next opener
+// reclaims the slot of a reader that died.
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,8 +35,19 @@ class ReadOnlyView {
         bool intact = false;
     };
 
+    // A reader of the namespace's store other than this process, from LMDB's reader table.
+    struct Reader {
+        std::int64_t pid = 0;
+        std::optional<std::uint64_t> snapshot;  // the transaction it reads; nothing between reads
+        // Transactions committed since its snapshot: while it reads, the pages they freed
+        // cannot be reused, so the file grows with what is written meanwhile.
+        std::uint64_t behind = 0;
+    };
+
     // Opens namespace `ns` read-only. Null when its environment file does not exist. Throws
-    // StorageError when LMDB cannot read it, std::invalid_argument for an unusable name.
+    // StorageError for a damaged store, StoreUnavailableError when it cannot be read now
+    // (StoreUnavailable.h), UnsafeFileError for a file that may not be used,
+    // std::invalid_argument for an unusable name.
     static std::unique_ptr<ReadOnlyView> open(Lumo::String const& ns);
     ~ReadOnlyView();
     ReadOnlyView(ReadOnlyView const&) = delete;
@@ -55,11 +70,25 @@ class ReadOnlyView {
     // A raw value of the state database, by its stored key.
     std::optional<std::string> stateDatabaseValue(std::string_view key) const;
 
+    // The readers LMDB's reader table lists for the store, this process's own left out.
+    std::vector<Reader> otherReaders() const;
+    // The slots of the reader table (LMDB's default is 126).
+    unsigned readerSlots() const;
+
+    // StorageError when the view's snapshot can no longer be trusted: the view was opened by
+    // another process (this one is a fork of it), or its slot in the reader table is gone (the
+    // lock file was closed behind LMDB's back in this process, so another process took it for
+    // dead), so that a writer may have reused its pages. The answers of a view that passes this
+    // check before and after reading come from its snapshot.
+    void checkSnapshot() const;
+
   private:
     struct Handles;
     explicit ReadOnlyView(Lumo::String path);
-    // The handle of the table's database, or nothing when it does not exist.
+    void beginSnapshot();
+    // The handle of the table's database, or nothing when this snapshot does not have it.
     std::optional<unsigned> tableDatabase(Lumo::String const& managerName, bool local, Lumo::String const& path) const;
+    std::optional<unsigned> tableDatabase(std::string const& databaseName) const;
 
     Lumo::String path_;
     std::unique_ptr<Handles> handles_;

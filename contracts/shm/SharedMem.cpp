@@ -104,12 +104,6 @@ std::shared_ptr<Environment> const& processEnvironment() {
     return s.env;
 }
 
-std::shared_ptr<Environment> openProcessEnvironmentAt(Lumo::String const& path) {
-    auto const& env = state().env;
-    if (env && env->isOpen() && env->ownedByThisProcess() && env->path() == path) return env;
-    return nullptr;
-}
-
 // ---------------------------------------------------------------- entity managers
 
 EntityManager::EntityManager(Lumo::String name, bool local)

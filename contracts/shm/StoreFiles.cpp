@@ -12,6 +12,8 @@
 #include <cstring>
 #include <utility>
 
+#include "contracts/shm/StoreUnavailable.h"
+
 namespace QelSharedMem {
 
 namespace {
@@ -41,14 +43,23 @@ std::string printable(std::string_view text) {
     return out;
 }
 
+// A store file cannot be opened: for want of descriptors or memory the store as a whole is
+// unavailable (named by its data file), otherwise the file's own error.
 [[noreturn]] void throwErrno(int error, std::string_view what, Lumo::String const& path) {
+    if (auto const cause = unavailableCause(error); cause && (error == EMFILE || error == ENFILE || error == ENOMEM)) {
+        // Named by the namespace's data file, as every tool that meets the cause names it.
+        std::string_view file = path;
+        Lumo::String data(file);
+        if (file.ends_with(".mdb-lock")) data = Lumo::String(file.substr(0, file.size() - 5));
+        if (file.ends_with(kAgentLockSuffix))
+            data = Lumo::String(file.substr(0, file.size() - (sizeof kAgentLockSuffix - 1))) + kDataSuffix;
+        throwUnavailable(data, *cause);
+    }
     throw StorageError(fmt::format("{} {} failed: {}", what, path, std::strerror(error)));
 }
 
 // The checks every file of the store must pass before it is used.
-void checkStoreFile(int fd, Lumo::String const& path) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) throwErrno(errno, "checking", path);
+void checkStatus(struct stat const& st, Lumo::String const& path) {
     if (!S_ISREG(st.st_mode)) throw UnsafeFileError(fmt::format("{} is not a regular file: refused", path));
     if (st.st_uid != ::geteuid())
         throw UnsafeFileError(
@@ -56,6 +67,18 @@ void checkStoreFile(int fd, Lumo::String const& path) {
     if ((st.st_mode & 077) != 0)
         throw UnsafeFileError(fmt::format("{} has mode {:04o}: group or others may use it: refused", path,
                                           static_cast<unsigned>(st.st_mode & 07777)));
+}
+
+void checkStoreFile(int fd, Lumo::String const& path) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throwErrno(errno, "checking", path);
+    checkStatus(st, path);
+}
+
+// open(2) of a store file, never as a standard descriptor.
+int openAbove(Lumo::String const& path, int flags, mode_t mode = 0) {
+    int const fd = ::open(path.c_str(), flags, mode);
+    return fd < 0 ? fd : aboveStandardDescriptors(fd);
 }
 
 }  // namespace
@@ -88,8 +111,13 @@ std::vector<Lumo::String> existingNamespaceFiles(Lumo::String const& ns) {
     NamespaceFiles const files = namespaceFiles(ns);
     std::vector<Lumo::String> found;
     std::string const damagedName = files.damagedPrefix.substr(sizeof kDirectory);
-    DIR* dir = ::opendir(kDirectory);
-    if (!dir) throwErrno(errno, "listing", kDirectory);
+    int const dirFd = openAbove(kDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = dirFd < 0 ? nullptr : ::fdopendir(dirFd);
+    if (!dir) {
+        int const error = errno;
+        if (dirFd >= 0) ::close(dirFd);
+        throwErrno(error, "listing", kDirectory);
+    }
     while (dirent const* entry = ::readdir(dir)) {
         std::string_view const name = entry->d_name;
         Lumo::String const path = fmt::format("{}/{}", kDirectory, name);
@@ -114,7 +142,7 @@ FileDescriptor::~FileDescriptor() {
 }
 
 FileDescriptor openStoreFile(Lumo::String const& path, int flags) {
-    int const fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int const fd = openAbove(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         int const error = errno;
         if (error == ENOENT) return FileDescriptor{};
@@ -132,7 +160,7 @@ FileDescriptor openOrCreateStoreFile(Lumo::String const& path, int flags, bool& 
             created = false;
             return existing;
         }
-        int const fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+        int const fd = openAbove(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;  // made by someone else meanwhile: check theirs
             throwErrno(errno, "creating", path);
@@ -143,6 +171,51 @@ FileDescriptor openOrCreateStoreFile(Lumo::String const& path, int flags, bool& 
         return file;
     }
     throw StorageError(fmt::format("creating {} failed: it keeps appearing and vanishing", path));
+}
+
+std::optional<struct stat> statStoreFile(Lumo::String const& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return std::nullopt;
+        throwErrno(errno, "checking", path);
+    }
+    if (S_ISLNK(st.st_mode)) throw UnsafeFileError(fmt::format("{} is a symbolic link: refused", path));
+    checkStatus(st, path);
+    return st;
+}
+
+int aboveStandardDescriptors(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    int const moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int const error = errno;
+    ::close(fd);
+    errno = error;
+    return moved;
+}
+
+StandardDescriptorGuard::StandardDescriptorGuard(Lumo::String const& storePath) {
+    for (int fd = 0; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free descriptor is `fd` or a lower one freed meanwhile: either way one of 0-2.
+        int const held = ::open("/dev/null", O_RDWR | O_CLOEXEC | O_NOCTTY);
+        if (held < 0) {
+            int const error = errno;
+            release();
+            throwErrno(error, "opening /dev/null to open", storePath);
+        }
+        if (held > STDERR_FILENO) {
+            ::close(held);
+            break;
+        }
+        held_[held] = held;
+    }
+}
+
+StandardDescriptorGuard::~StandardDescriptorGuard() { release(); }
+
+void StandardDescriptorGuard::release() {
+    for (int& fd : held_)
+        if (fd >= 0) ::close(std::exchange(fd, -1));
 }
 
 void reserveSpace(int fd, Lumo::String const& path, std::uint64_t bytes) {

@@ -13,7 +13,12 @@
 // sticky, no other user can replace or remove a file once it has passed that check, so opening it
 // again by name (as LMDB does) reaches the same file.
 //
+// Descriptors: a file of the store is never open as descriptor 0, 1 or 2, and always close-on-exec,
+// so that a process started with its standard descriptors closed never writes its own output into
+// its store, and a program it runs never inherits the store.
+//
 // Nothing outside the namespace's own files is ever created, written, renamed or removed.
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -70,11 +75,38 @@ class FileDescriptor {
     int fd_ = -1;
 };
 
-// Opens an existing file of the store with `flags` (O_NOFOLLOW and O_CLOEXEC are added) and
-// checks it: a regular file, owned by the effective user, no group or other permission bit.
-// An empty descriptor when the file does not exist; UnsafeFileError when it may not be used;
-// StorageError for any other failure to open it.
+// Opens an existing file of the store with `flags` (O_NOFOLLOW and O_CLOEXEC are added), as a
+// descriptor above 2, and checks it: a regular file, owned by the effective user, no group or other
+// permission bit. An empty descriptor when the file does not exist; UnsafeFileError when it may not
+// be used; StoreUnavailableError when descriptors or memory ran out; StorageError for any other
+// failure to open it.
 FileDescriptor openStoreFile(Lumo::String const& path, int flags);
+// The status of a file of the store, checked as openStoreFile checks it, without opening it (an
+// open and close of a file LMDB has open would drop this process's record locks on it). Nothing
+// when the file does not exist.
+std::optional<struct stat> statStoreFile(Lumo::String const& path);
+// `fd` moved above the standard descriptors: returned as it is when it is above 2, otherwise
+// duplicated (close-on-exec) to the lowest free descriptor above 2 and closed. -1 (errno set, `fd`
+// closed) on failure.
+int aboveStandardDescriptors(int fd);
+
+// While alive, holds each of descriptors 0-2 that is free on /dev/null, so that files opened
+// meanwhile by code that does not choose its descriptors (LMDB's mdb_env_open) cannot become
+// standard descriptors; frees them again at the end. StoreUnavailableError (naming the store at
+// `storePath`) when /dev/null cannot be opened for want of descriptors, StorageError otherwise.
+// Not thread-safe: another thread opening or closing a standard descriptor meanwhile defeats it
+// (the service is used from one thread).
+class StandardDescriptorGuard {
+  public:
+    explicit StandardDescriptorGuard(Lumo::String const& storePath);
+    ~StandardDescriptorGuard();
+    StandardDescriptorGuard(StandardDescriptorGuard const&) = delete;
+    StandardDescriptorGuard& operator=(StandardDescriptorGuard const&) = delete;
+
+  private:
+    void release();
+    int held_[3] = {-1, -1, -1};
+};
 // Opens the file as openStoreFile does, or creates it exclusively (mode 0600) when absent.
 // `created` tells which.
 FileDescriptor openOrCreateStoreFile(Lumo::String const& path, int flags, bool& created);

@@ -2,7 +2,9 @@
 // one agent holds a namespace at a time (a second run and a clean are refused with their own
 // status while show keeps working), a killed agent does not block the next, and a planted link
 // is refused without touching what it points to, and standard descriptors that are closed or
-// full neither land text in the store nor end the agent with a signal.
+// full neither land text in the store nor end the agent with a signal. A store that cannot be
+// used now (a full reader table, another LMDB data version) ends run, show and the dry run with
+// status 6 and one message, and is left as it was; show lists the readers of other processes.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 
 #include "contracts/shm/StoreFiles.h"
 #include "tests/agent/AgentProcess.h"
+#include "tests/support/StoreFaults.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -124,6 +127,64 @@ TEST_F(AgentStoreSafety, ClosedOrFullStandardDescriptorsNeitherDamageTheStoreNor
     auto const unprinted = runAgent({"show", "--namespace", ns_}, fullOut);
     EXPECT_EQ(unprinted.status, 1);
     EXPECT_NE(unprinted.err.find("cannot write to stdout"), std::string::npos) << unprinted.err;
+}
+
+// run, show and the dry run end with status 6 and the same message naming `cause`, and leave the
+// store byte for byte as it was, with nothing set aside.
+void expectUnavailable(std::string const& ns, std::string const& cause) {
+    auto const files = QelSharedMem::namespaceFiles(ns);
+    std::string const before = VornTest::fileText(files.data);
+    auto const run = runAgent({"run", "--namespace", ns, "--generate", "10", "--units", "0"});
+    auto const show = runAgent({"show", "--namespace", ns});
+    auto const dryRun = runAgent({"run", "--dry-run", "--namespace", ns, "--generate", "10", "--units", "0"});
+    EXPECT_EQ(run.status, 6) << run.err;
+    EXPECT_EQ(show.status, 6) << show.err;
+    EXPECT_EQ(dryRun.status, 6) << dryRun.err;
+    std::string const message = VornTest::messageAfter(run.err, "tcam-agent run: ");
+    EXPECT_NE(message.find(cause), std::string::npos) << run.err;
+    EXPECT_NE(message.find("not damaged"), std::string::npos) << message;
+    EXPECT_EQ(VornTest::messageAfter(show.err, "tcam-agent show: "), message);
+    EXPECT_EQ(VornTest::messageAfter(dryRun.err, "tcam-agent run: --dry-run: "), message);
+    EXPECT_EQ(VornTest::fileText(files.data), before);
+    for (auto const& f : QelSharedMem::existingNamespaceFiles(ns))
+        EXPECT_NE(f.rfind(files.damagedPrefix, 0), 0u) << "set aside: " << f;
+}
+
+TEST_F(AgentStoreSafety, AStoreThatCannotBeUsedNowIsReportedAlikeAndLeftAsItWas) {
+    ASSERT_EQ(runAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0"}).status, 0);
+    {
+        VornTest::HeldReaders readers(files_.data);
+        ASSERT_GE(readers.held(), 100u);
+        expectUnavailable(ns_, "reader table is full");
+    }
+    // Killed, the readers left their slots taken: the next run frees them and restores the store.
+    auto const restart = runAgent({"run", "--json", "--namespace", ns_, "--generate", "10", "--units", "0"});
+    ASSERT_EQ(restart.status, 0) << restart.err;
+    EXPECT_TRUE(nlohmann::json::parse(restart.out).at("restart").get<bool>()) << restart.out;
+
+    VornTest::patchDataVersion(files_.data, 3);
+    expectUnavailable(ns_, "data version 3");
+    VornTest::patchDataVersion(files_.data, 1);
+    EXPECT_EQ(runAgent({"show", "--namespace", ns_}).status, 0);
+}
+
+TEST_F(AgentStoreSafety, ShowListsTheReadersOfOtherProcesses) {
+    ASSERT_EQ(runAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0"}).status, 0);
+    VornTest::HeldReaders const reader(files_.data, 1);
+    ASSERT_EQ(reader.held(), 1u);
+    // A run writes past the reader's snapshot, whose pages it then cannot reuse: show says so.
+    ASSERT_EQ(runAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0", "--seed", "2"}).status, 0);
+    auto const text = runAgent({"show", "--namespace", ns_});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("readers (other processes, 1 of 126 slots)"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("process " + std::to_string(reader.pid()) + ": reads snapshot "), std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("commits behind the newest: the file cannot reuse"), std::string::npos) << text.out;
+    auto const json = runAgent({"show", "--json", "--namespace", ns_});
+    auto const readers = nlohmann::json::parse(json.out).at("readers");
+    ASSERT_EQ(readers.size(), 1u) << json.out;
+    EXPECT_EQ(readers[0].at("pid"), reader.pid());
+    EXPECT_GT(readers[0].at("behind").get<std::uint64_t>(), 0u);
 }
 
 }  // namespace

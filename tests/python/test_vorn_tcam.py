@@ -1,10 +1,12 @@
 """The vorn_tcam module against what tcam-agent stored: the same entries and counts as
-`show --json`, nothing written to shared memory, a consistent read while an agent runs, and
-the errors a caller sees. Each test makes its own namespace with the agent binary
+`show --json`, nothing written to shared memory, a consistent read while an agent runs, views
+of one namespace that keep their snapshots, and the errors a caller sees (a store that cannot
+be used now in show's words, a view whose snapshot was taken away). Each test makes its own namespace with the agent binary
 ($VORN_TCAM_AGENT) and removes it."""
 import hashlib
 import json
 import os
+import struct
 import subprocess
 import uuid
 
@@ -127,3 +129,62 @@ def test_snapshot_while_an_agent_writes(ns):
         assert running.wait(timeout=240) == 0, running.stderr.read()
     with vorn_tcam.open(ns) as view:
         assert len(view.entries("Tcam", 0)) == 3000
+
+
+def patch_data_version(path, version):
+    """Writes `version` into both meta pages of the LMDB data file, as an LMDB of another data
+    version would have: the page header (page number and four 16-bit words), then the magic and
+    the version; the page size is the first word of the free-page database record."""
+    header = struct.calcsize("N") + 8
+    with open(path, "r+b") as f:
+        f.seek(header + 8 + 2 * struct.calcsize("P"))
+        page_size = struct.unpack("=I", f.read(4))[0]
+        for page in (0, 1):
+            f.seek(page * page_size + header + 4)
+            f.write(struct.pack("=I", version))
+
+
+def test_store_unavailable_raises_with_the_words_of_show(ns):
+    agent("run", "--generate", "10", "--units", "0", "--namespace", ns)
+    patch_data_version(vorn_tcam.environment_path(ns), 5)
+    before = data_file_digest(ns)
+    with pytest.raises(vorn_tcam.StoreUnavailableError) as raised:
+        vorn_tcam.open(ns)
+    assert isinstance(raised.value, RuntimeError)
+    shown = agent("show", "--namespace", ns, check=False)
+    assert shown.returncode == 6
+    assert shown.stderr == "tcam-agent show: " + str(raised.value) + "\n"
+    assert "data version 5" in str(raised.value)
+    assert data_file_digest(ns) == before
+    assert not [f for f in os.listdir("/dev/shm") if f.startswith("vorn-tcam." + ns + ".damaged")]
+    patch_data_version(vorn_tcam.environment_path(ns), 1)
+    with vorn_tcam.open(ns) as view:
+        assert len(view.entries("Tcam", 0)) == 10
+
+
+def test_views_of_one_namespace_keep_their_snapshots(ns):
+    agent("run", "--generate", "300", "--units", "0", "--namespace", ns)
+    kept = vorn_tcam.open(ns)
+    other = vorn_tcam.open(ns)
+    entries = kept.entries("Tcam", 0)
+    assert other.entries("Tcam", 0) == entries
+    other.close()
+    # A run that rewrites every entry would reuse the pages of a snapshot nobody holds.
+    agent("run", "--generate", "300", "--units", "0", "--seed", "8", "--namespace", ns)
+    assert kept.entries("Tcam", 0) == entries
+    kept.close()
+    with vorn_tcam.open(ns) as view:
+        assert view.entries("Tcam", 0) != entries
+
+
+def test_a_view_whose_snapshot_was_taken_raises(ns):
+    agent("run", "--generate", "30", "--units", "0", "--namespace", ns)
+    view = vorn_tcam.open(ns)
+    assert len(view.entries("Tcam", 0)) == 30
+    # Closing any descriptor of the lock file drops the process's record locks on it (LMDB's mark
+    # of a live reader among them): the next agent takes the view's reader slot for a dead one's.
+    os.close(os.open(vorn_tcam.environment_path(ns) + "-lock", os.O_RDONLY))
+    agent("run", "--generate", "30", "--units", "0", "--seed", "4", "--namespace", ns)
+    with pytest.raises(RuntimeError, match="no longer held"):
+        view.entries("Tcam", 0)
+    view.close()

@@ -169,7 +169,11 @@ TEST_F(StoreSafety, CheckOfTheOpenStoreUsesTheProcesssOwnHandle) {
     EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
     EXPECT_EQ(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), std::nullopt);
     EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
-    EXPECT_THROW(QelSharedMem::ReadOnlyView::open(ns_), std::logic_error);
+    auto view = QelSharedMem::ReadOnlyView::open(ns_);  // shares it too
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->stateDatabaseValue("key"), "value");
+    view.reset();
+    EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
 }
 
 TEST_F(StoreSafety, OneHolderPerNamespaceAndALockDiesWithItsProcess) {

@@ -1,0 +1,89 @@
+#pragma once
+// Ways to make a sound store unusable for a while without damaging it, for the tests that check
+// such a store is reported and left alone: readers of another process that fill LMDB's reader
+// table, and the data version of another LMDB in both meta pages.
+#include <fcntl.h>
+#include <lmdb.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace VornTest {
+
+// A child process holding `count` read transactions on the store at `dataPath` (0: until LMDB's
+// reader table is full) until it is killed. Killed, its slots stay in the table as dead readers.
+class HeldReaders {
+  public:
+    explicit HeldReaders(std::string const& dataPath, std::uint32_t count = 0) {
+        int ready[2];
+        if (::pipe(ready) != 0) throw std::runtime_error("pipe failed");
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            std::uint32_t held = 0;
+            MDB_env* env = nullptr;
+            if (mdb_env_create(&env) == 0 &&
+                mdb_env_open(env, dataPath.c_str(), MDB_NOSUBDIR | MDB_RDONLY | MDB_NOTLS, 0600) == 0) {
+                MDB_txn* txn = nullptr;
+                while ((count == 0 || held < count) && mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) == 0) ++held;
+            }
+            (void)!::write(ready[1], &held, sizeof held);
+            for (;;) ::pause();
+        }
+        ::close(ready[1]);
+        if (::read(ready[0], &held_, sizeof held_) != sizeof held_) held_ = 0;
+        ::close(ready[0]);
+    }
+    ~HeldReaders() { kill(); }
+    HeldReaders(HeldReaders const&) = delete;
+    HeldReaders& operator=(HeldReaders const&) = delete;
+
+    std::uint32_t held() const { return held_; }
+    pid_t pid() const { return pid_; }
+    // Ends the child at once: its slots stay, marked with a process that no longer exists.
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    std::uint32_t held_ = 0;
+};
+
+// Writes `version` as the data version of both meta pages of the LMDB data file at `path` (its
+// magic and everything else kept), as an LMDB of another data version would have written it.
+inline void patchDataVersion(std::string const& path, std::uint32_t version) {
+    // A meta page: the page header (page number and four 16-bit words), then the magic, the
+    // version, the map address and size, and the free-page database record, which starts with
+    // the page size.
+    std::size_t const header = sizeof(std::size_t) + 8;
+    std::size_t const pageSizeAt = header + 8 + 2 * sizeof(void*);
+    int const fd = ::open(path.c_str(), O_RDWR);
+    if (fd < 0) throw std::runtime_error("cannot open " + path);
+    std::uint32_t pageSize = 0;
+    bool ok = ::pread(fd, &pageSize, sizeof pageSize, static_cast<off_t>(pageSizeAt)) == sizeof pageSize;
+    for (std::size_t page = 0; ok && page < 2; ++page)
+        ok = ::pwrite(fd, &version, sizeof version, static_cast<off_t>(page * pageSize + header + 4)) == sizeof version;
+    ::close(fd);
+    if (!ok) throw std::runtime_error("cannot patch " + path);
+}
+
+// The part of a tool's stderr after `prefix` on the line that starts with it, without the newline.
+inline std::string messageAfter(std::string const& err, std::string const& prefix) {
+    std::size_t at = err.rfind("\n" + prefix);
+    at = err.rfind(prefix, 0) == 0 ? 0 : (at == std::string::npos ? at : at + 1);
+    if (at == std::string::npos) return "<no line starting with \"" + prefix + "\" in: " + err + ">";
+    std::size_t const end = err.find('\n', at);
+    return err.substr(at + prefix.size(), end == std::string::npos ? std::string::npos : end - at - prefix.size());
+}
+
+}  // namespace VornTest
