@@ -210,10 +210,11 @@ class TesselMapBase {
   public:
     virtual ~TesselMapBase() = default;
     // A lookup or step found a record that failed its checksum: count it, report it on the
-    // "Tessel" trace handle (level 1) and remove the damaged records the map's reads found since
-    // the last report (logged as SHM_RECORD_QUARANTINED; inside a WriteTransaction scope when
-    // the outermost scope ends). Callers go on as if the record were absent; the next walk of
-    // the map goes past it, and a write of its key stores a fresh record.
+    // "Tessel" trace handle (level 1) and, when the map's reads met a damaged record since the
+    // last report, remove every record of the map that fails its check, not only those read
+    // (each logged as SHM_RECORD_QUARANTINED; inside a WriteTransaction scope when the outermost
+    // scope ends). Callers go on as if the record were absent; the next walk of the map goes
+    // past it and every other damaged record, and a write of its key stores a fresh record.
     void doCorruptionDetected(Lumo::String const& message) const;
     std::uint64_t corruptionsDetected() const { return corruptions_; }
     // Test seam: while true, reports remove nothing, so a damaged record stays and is met
@@ -221,7 +222,7 @@ class TesselMapBase {
     static void TEST_keepDamagedRecordsIs(bool keep);
 
   protected:
-    // Removes the damaged records found since the last call.
+    // Removes the map's damaged records when its reads found one since the last call.
     virtual void quarantineDamaged() const {}
 
   private:
