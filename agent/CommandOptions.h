@@ -15,6 +15,8 @@ inline constexpr int kExitOk = 0;        // every request completed (run), or do
 inline constexpr int kExitFailed = 1;    // a request failed or was never answered, or the run broke off
 inline constexpr int kExitBadInput = 2;  // bad command line or desired state; nothing was touched
 inline constexpr int kExitBusy = 3;      // another agent holds the namespace; nothing was touched
+// Every request completed, but the run leaves records it knows are damaged or stale.
+inline constexpr int kExitLeftDamaged = 5;
 
 // What `run` programs when given neither a state file nor --generate.
 inline constexpr std::uint64_t kDefaultGenerate = 1000;

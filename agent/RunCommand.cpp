@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "agent/AgentSetup.h"
 #include "agent/CompletionWriter.h"
+#include "agent/DamageCheck.h"
 #include "agent/DesiredStateGenerate.h"
 #include "agent/DesiredStateJson.h"
 #include "agent/DryRun.h"
@@ -112,6 +114,10 @@ TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& prog
     report.tableStatusVersion = intf->swTableStatus()->version();
     std::map<Asic::UnitId, Lumo::Ptr<Table>> tables;
     for (auto [unitId, table] : intf->swTableSet()->swTables()) tables[unitId] = Lumo::ptr_cast<Table>(table);
+    std::vector<Asic::UnitId> unitIds;
+    for (auto const& [unitId, table] : tables) unitIds.push_back(unitId);
+    bool const damaged = metDamage(*intf->entryLog(), unitIds);
+    checkDamage(*intf->entryLog(), damaged, report);
     for (auto const& [unitId, table] : tables) {
         UnitReport u;
         u.unitId = unitId;
@@ -122,6 +128,7 @@ TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& prog
         auto const restoredKeys = restored.find(unitId);
         if (wanted == nullptr || restoredKeys == restored.end()) {
             u.reconciled = true;
+            checkDamage(*intf->entryLog(), unitId, damaged, std::set<Key>{}, u);
             report.units.push_back(std::move(u));
             continue;
         }
@@ -138,6 +145,7 @@ TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& prog
         u.suppressed = table->stats()->suppressedWriteCnt();
         u.rewritten = again >= u.suppressed ? again - u.suppressed : 0;
         u.added = wantedKeys.size() - again;
+        checkDamage(*intf->entryLog(), unitId, damaged, wantedKeys, u);
         report.units.push_back(std::move(u));
     }
     return report;
@@ -191,10 +199,14 @@ int programAndReport(RunOptions const& options, DesiredState const& state, std::
         fmt::print("{}", summaryText(report));
     }
     std::fflush(stdout);
-    if (report.allCompleted()) return kExitOk;
-    fmt::print(stderr, "tcam-agent run: {} of {} requests failed\n{}", report.failed(), report.requests(),
-               failureText(report));
-    return kExitFailed;
+    if (!report.allCompleted()) {
+        fmt::print(stderr, "tcam-agent run: {} of {} requests failed\n{}", report.failed(), report.requests(),
+                   failureText(report));
+        return kExitFailed;
+    }
+    if (report.damagedLeft() + report.staleLeft() == 0) return kExitOk;
+    fmt::print(stderr, "tcam-agent run: {}", leftOverText(report));
+    return kExitLeftDamaged;
 }
 
 }  // namespace
