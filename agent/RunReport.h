@@ -26,6 +26,9 @@ struct UnitReport {
     std::vector<Failure> failedKeys;  // every failed request, in the order answered
     // Every counter of the table's statistics, in declaration order.
     std::vector<std::pair<std::string, std::uint64_t>> counters;
+    // Restored keys not desired that were removed before the writes: the table had no room for
+    // the new entries while it held them.
+    std::uint64_t removedFirst = 0;
     // Damaged records (failing their checksum) of the unit's table that the run removed, and,
     // checked when the run met damaged records of the table, the records it leaves: still
     // damaged, or stale (live but not desired, or still in deletion after the hardware

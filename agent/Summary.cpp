@@ -47,6 +47,7 @@ void appendUnit(std::string& out, UnitReport const& u) {
         if (u.unanswered() > 0) out += fmt::format(", {} unanswered", u.unanswered());
         out += fmt::format("\n          restored {}, rewritten {}, suppressed as identical {}, new {}, swept {}",
                            u.restored, u.rewritten, u.suppressed, u.added, u.swept);
+        if (u.removedFirst > 0) out += fmt::format(", removed before writing {} (no room)", u.removedFirst);
         out += "\n";
     }
     if (u.damagedRemoved + u.damagedLeft + u.staleLeft > 0)
@@ -131,6 +132,7 @@ nlohmann::json summaryJson(RunReport const& report) {
                 {"suppressed", u.suppressed},
                 {"new", u.added},
                 {"swept", u.swept},
+                {"removedBeforeWriting", u.removedFirst},
                 {"damagedRemoved", u.damagedRemoved},
                 {"damagedLeft", u.damagedLeft},
                 {"staleLeft", u.staleLeft},

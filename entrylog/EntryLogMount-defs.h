@@ -85,7 +85,7 @@ void EntryLogT<Traits>::mountTesselConfig(Asic::UnitId unitId, Asic::LogVersion 
     QEL_TRACE_AT(trace(), 8, " unitId:{}, logVersion: {}", unitId, tableVersion);
     Lumo::String const path = Traits::Constants::configTesselPath(unitId);
     Lumo::Ptr<ConfigTessel> const cfgTessel = mountTable<ConfigTessel>(
-        Traits::kConfigTypeName, path, ConfigTessel::kCollectionName, kConfigCapacity, "entryCfg");
+        Traits::kConfigTypeName, path, ConfigTessel::kCollectionName, configCapacity(), "entryCfg");
     QEL_ASSERT(cfgTessel, "cfgTessel");
     tableConfigTesselIs(unitId, cfgTessel);
     QEL_TRACE_AT(trace(), 2, " Mounted config for unitId: {} at {}", unitId, path);

@@ -76,6 +76,11 @@ class VORN_TCAMMGR_API EntryLogT : public Asic::EntryLogBase {
     // Tests only: the capacity that change logs mounted from now on declare instead of
     // kChangeLogCapacity, so that a test fills a change log with a few records; 0 restores it.
     static void TEST_changeLogCapacityIs(std::uint32_t capacity) { testChangeLogCapacity_ = capacity; }
+    // The capacity configuration tables are mounted with: kConfigCapacity outside of tests.
+    static std::uint32_t configCapacity() { return testConfigCapacity_ != 0 ? testConfigCapacity_ : kConfigCapacity; }
+    // Tests only: the capacity that configuration tables mounted from now on declare instead of
+    // kConfigCapacity, so that a test fills a unit's table with a few entries; 0 restores it.
+    static void TEST_configCapacityIs(std::uint32_t capacity) { testConfigCapacity_ = capacity; }
 
     // The unit's configuration table, or null.
     Lumo::Ptr<ConfigTessel> tableConfigTessel(Asic::UnitId unitId) const { return tableConfigTessel_.get(unitId); }
@@ -134,6 +139,7 @@ class VORN_TCAMMGR_API EntryLogT : public Asic::EntryLogBase {
 
     static EntryLogMessages const messages_;
     static inline std::uint32_t testChangeLogCapacity_ = 0;
+    static inline std::uint32_t testConfigCapacity_ = 0;
 
     std::uint32_t changeLogCapacity_ = kChangeLogCapacity;
     std::uint32_t wipedMounts_ = 0;
