@@ -38,8 +38,7 @@ void checkDamage(EntryLog const& log, bool damaged, TableReport& t) {
 // Fills the damage counts of one unit's report. `wanted`: the keys the desired state holds for
 // the unit (none for a reconciled unit).
 template <typename EntryLog, typename Key>
-void checkDamage(EntryLog const& log, Asic::UnitId unitId, bool damaged, std::set<Key> const& wanted,
-                 UnitReport& u) {
+void checkDamage(EntryLog const& log, Asic::UnitId unitId, bool damaged, std::set<Key> const& wanted, UnitReport& u) {
     auto const cfg = log.tableConfigTessel(unitId);
     if (!cfg) return;
     auto const& entries = cfg->swTableEntries();
