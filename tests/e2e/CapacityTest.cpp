@@ -233,15 +233,15 @@ TEST_F(Capacity, NearFullTableRestartsWithAChangedStateByRemovingStaleEntriesFir
     auto const [status, summary] = run(0.2, false);
     EXPECT_EQ(status, kExitOk) << summary.dump(1);
     for (std::size_t t = 0; t < 2; ++t) {
-        auto const& planned = plan["tables"][t]["units"][0];
-        auto const& unit = summary["tables"][t]["units"][0];
-        EXPECT_EQ(planned["removedBeforeWriting"], 4) << planned;
-        EXPECT_EQ(planned["swept"], 0);
-        EXPECT_EQ(planned["removedBeforeWritingKeys"].size(), planned["removedBeforeWriting"]);
+        auto const& planned = plan.at("tables").at(t).at("units").at(0);
+        auto const& unit = summary.at("tables").at(t).at("units").at(0);
+        EXPECT_EQ(planned.at("removedBeforeWriting"), 4) << planned;
+        EXPECT_EQ(planned.at("swept"), 0);
+        EXPECT_EQ(planned.at("removedBeforeWritingKeys").size(), planned.at("removedBeforeWriting"));
         for (char const* field : {"restored", "rewritten", "suppressed", "new", "swept", "removedBeforeWriting"})
-            EXPECT_EQ(unit[field], planned[field]) << summary["tables"][t]["table"] << " " << field;
-        EXPECT_EQ(unit["failed"], 0);
-        EXPECT_EQ(unit["entries"], 60);
+            EXPECT_EQ(unit.at(field), planned.at(field)) << summary.at("tables").at(t).at("table") << " " << field;
+        EXPECT_EQ(unit.at("failed"), 0);
+        EXPECT_EQ(unit.at("entries"), 60);
     }
 
     // The table holds the desired state exactly.

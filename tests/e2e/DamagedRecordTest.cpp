@@ -154,14 +154,14 @@ TEST_F(DamagedLeafPage, TheRunThatMeetsThemRemovesThemAllAndEndsWithTheDesiredSt
     programAndDamage();
     auto const [status, summary] = run();
     EXPECT_EQ(status, kExitOk) << summary.dump(1);
-    EXPECT_EQ(summary["damagedLeft"], 0);
-    EXPECT_EQ(summary["staleLeft"], 0);
-    for (auto const& table : summary["tables"]) {
-        auto const& unit = table["units"][0];
-        EXPECT_EQ(unit["damagedRemoved"], kDamaged) << table["table"];
-        EXPECT_EQ(unit["restored"], kEntries - kDamaged) << table["table"];
-        EXPECT_EQ(unit["entries"], unit["written"]) << table["table"];
-        EXPECT_EQ(unit["staleLeft"], 0) << table["table"];
+    EXPECT_EQ(summary.at("damagedLeft"), 0);
+    EXPECT_EQ(summary.at("staleLeft"), 0);
+    for (auto const& table : summary.at("tables")) {
+        auto const& unit = table.at("units").at(0);
+        EXPECT_EQ(unit.at("damagedRemoved"), kDamaged) << table.at("table");
+        EXPECT_EQ(unit.at("restored"), kEntries - kDamaged) << table.at("table");
+        EXPECT_EQ(unit.at("entries"), unit.at("written")) << table.at("table");
+        EXPECT_EQ(unit.at("staleLeft"), 0) << table.at("table");
     }
     expectDesiredStateStored();
 }
@@ -173,19 +173,19 @@ TEST_F(DamagedLeafPage, ARunThatLeavesDamagedOrStaleRecordsSaysSoAndTheNextFinis
     EXPECT_EQ(kept, kExitLeftDamaged) << keptSummary.dump(1);
     // The rewrites of desired keys replaced some of the damaged records; the rest stay, and the
     // sweep, which stopped at the first of them, left entries no longer desired.
-    EXPECT_GT(keptSummary["damagedLeft"], 0);
-    EXPECT_LT(keptSummary["damagedLeft"], 2 * kDamaged);
-    EXPECT_GT(keptSummary["staleLeft"], 0);
-    for (auto const& table : keptSummary["tables"]) EXPECT_EQ(table["units"][0]["damagedRemoved"], 0);
+    EXPECT_GT(keptSummary.at("damagedLeft"), 0);
+    EXPECT_LT(keptSummary.at("damagedLeft"), 2 * kDamaged);
+    EXPECT_GT(keptSummary.at("staleLeft"), 0);
+    for (auto const& table : keptSummary.at("tables")) EXPECT_EQ(table.at("units").at(0).at("damagedRemoved"), 0);
 
     Tessel::TesselMapBase::TEST_keepDamagedRecordsIs(false);
     auto const [status, summary] = run();
     EXPECT_EQ(status, kExitOk) << summary.dump(1);
-    EXPECT_EQ(summary["damagedLeft"], 0);
-    EXPECT_EQ(summary["staleLeft"], 0);
+    EXPECT_EQ(summary.at("damagedLeft"), 0);
+    EXPECT_EQ(summary.at("staleLeft"), 0);
     for (std::size_t t = 0; t < 2; ++t)
-        EXPECT_EQ(summary["tables"][t]["units"][0]["damagedRemoved"],
-                  keptSummary["tables"][t]["units"][0]["damagedLeft"]);
+        EXPECT_EQ(summary.at("tables").at(t).at("units").at(0).at("damagedRemoved"),
+                  keptSummary.at("tables").at(t).at("units").at(0).at("damagedLeft"));
     expectDesiredStateStored();
 }
 
