@@ -15,6 +15,8 @@ inline constexpr int kExitOk = 0;        // every request completed (run), or do
 inline constexpr int kExitFailed = 1;    // a request failed or was never answered, or the run broke off
 inline constexpr int kExitBadInput = 2;  // bad command line or desired state; nothing was touched
 inline constexpr int kExitBusy = 3;      // another agent holds the namespace; nothing was touched
+// Every request completed, but the run leaves records it knows are damaged or stale.
+inline constexpr int kExitLeftDamaged = 5;
 // The store cannot be used now (reader table full, out of memory or descriptors, lock file held,
 // another LMDB data version); it is not damaged and nothing was touched.
 inline constexpr int kExitStoreUnavailable = 6;

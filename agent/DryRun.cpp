@@ -21,9 +21,11 @@ nlohmann::json dryRunJson(DryRunPlan const& plan) {
                              {"suppressed", u.suppressed},
                              {"new", u.added},
                              {"swept", u.swept},
+                             {"removedBeforeWriting", u.removedFirst},
                              {"corruptRecords", u.corruptRecords},
-                             {"sweptKeys", u.sweptKeys},
-                             {"sweptKeysTruncated", u.sweptKeys.size() < u.swept}});
+                             {u.removedFirst ? "removedBeforeWritingKeys" : "sweptKeys", u.sweptKeys},
+                             {u.removedFirst ? "removedBeforeWritingKeysTruncated" : "sweptKeysTruncated",
+                              u.sweptKeys.size() < u.swept + u.removedFirst}});
         tables.push_back({{"table", t.table}, {"units", std::move(units)}});
     }
     return nlohmann::json{{"namespace", plan.nameSpace}, {"source", plan.source},   {"dryRun", true},
@@ -42,12 +44,14 @@ std::string dryRunText(DryRunPlan const& plan) {
             } else {
                 out += fmt::format("  unit {}: {} restored, {} rewritten, {} suppressed, {} new, {} swept", u.unitId,
                                    u.restored, u.rewritten, u.suppressed, u.added, u.swept);
+                if (u.removedFirst) out += fmt::format(", {} removed before writing (no room)", u.removedFirst);
             }
             if (u.corruptRecords) out += fmt::format(", {} records failing their checksum", u.corruptRecords);
             out += "\n";
-            for (auto const& key : u.sweptKeys) out += fmt::format("    sweeps {}\n", key);
-            if (u.sweptKeys.size() < u.swept)
-                out += fmt::format("    ... and {} more (--limit)\n", u.swept - u.sweptKeys.size());
+            char const* const verb = u.removedFirst ? "removes before writing" : "sweeps";
+            for (auto const& key : u.sweptKeys) out += fmt::format("    {} {}\n", verb, key);
+            if (u.sweptKeys.size() < u.swept + u.removedFirst)
+                out += fmt::format("    ... and {} more (--limit)\n", u.swept + u.removedFirst - u.sweptKeys.size());
         }
     }
     return out;

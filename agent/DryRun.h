@@ -10,8 +10,10 @@
 // equals the record (for action entries: same fields and same InLif key; the InLif indexes are
 // not compared, since a restored InLif key is resolved to its stored allocation and the record
 // made to agree with it before the rewrite is compared), otherwise rewritten; desired keys
-// without a restored record are new; restored keys not desired are swept. A unit stored but
-// not desired is reconciled: all of its entries are cleared, counted as swept.
+// without a restored record are new; restored keys not desired are swept, or removed before
+// writing when the restored entries and the new ones would not fit in the table together
+// (RemoveFirst.h). A unit stored but not desired is reconciled: all of its entries are cleared,
+// counted as swept.
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -35,8 +37,11 @@ struct DryRunUnit {
     std::uint64_t suppressed = 0;
     std::uint64_t added = 0;
     std::uint64_t swept = 0;
-    std::uint64_t corruptRecords = 0;    // stored records failing their checksum (neither restored nor swept)
-    std::vector<std::string> sweptKeys;  // formatted, in key order, at most the limit
+    std::uint64_t removedFirst = 0;    // restored keys not desired, removed before the writes (no room)
+    std::uint64_t corruptRecords = 0;  // stored records failing their checksum (neither restored nor swept)
+    // The keys swept, or removed before writing when removedFirst: formatted, in key order, at
+    // most the limit.
+    std::vector<std::string> sweptKeys;
 };
 
 struct DryRunTable {

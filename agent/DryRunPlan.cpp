@@ -1,8 +1,10 @@
 #include <map>
 #include <set>
 #include <type_traits>
+#include <utility>
 
 #include "agent/DryRun.h"
+#include "agent/RemoveFirst.h"
 #include "agent/StoredTables.h"
 #include "contracts/shm/ReadOnlyView.h"
 
@@ -57,6 +59,9 @@ RestoredUnit<Family> readRestored(QelSharedMem::ReadOnlyView const& view, Lumo::
     return unit;
 }
 
+std::uint64_t capacity(TcamFamily) { return tcamTableCapacity(); }
+std::uint64_t capacity(TcamActionFamily) { return actionTableCapacity(); }
+
 template <typename Family>
 DryRunUnit planUnit(Asic::UnitId unitId, RestoredUnit<Family> const& restored, DesiredUnit const* desired,
                     std::optional<std::uint64_t> limit) {
@@ -84,6 +89,8 @@ DryRunUnit planUnit(Asic::UnitId unitId, RestoredUnit<Family> const& restored, D
         ++plan.swept;
         if (!limit || plan.sweptKeys.size() < *limit) plan.sweptKeys.push_back(keyText(key));
     }
+    if (!plan.reconciled && mustRemoveFirst(plan.restored, plan.added, capacity(Family{})))
+        plan.removedFirst = std::exchange(plan.swept, 0);
     return plan;
 }
 

@@ -5,9 +5,11 @@
 #include <chrono>
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "agent/AgentSetup.h"
 #include "agent/CompletionWriter.h"
+#include "agent/DamageCheck.h"
 #include "agent/DesiredStateGenerate.h"
 #include "agent/DesiredStateJson.h"
 #include "agent/DryRun.h"
@@ -18,6 +20,7 @@
 #include "agent/Output.h"
 #include "agent/Programmer.h"
 #include "agent/Progress.h"
+#include "agent/RemoveFirst.h"
 #include "agent/Runtime.h"
 #include "agent/StoredFit.h"
 #include "agent/Summary.h"
@@ -104,10 +107,37 @@ std::set<VornTunnelTcamMgr::TcamActionEntryKey> desiredActionKeys(DesiredUnit co
     return keys;
 }
 
+// Restored entries removed before the writes, per table and unit.
+using RemovedFirst = std::map<std::pair<TableKind, Asic::UnitId>, std::uint64_t>;
+
+// Removes the stale restored entries of every table whose peak would not fit (RemoveFirst.h) and
+// runs the event loop until those removals are committed and confirmed.
+RemovedFirst removeBeforeWriting(
+    Runtime& runtime, DesiredState const& state,
+    std::map<Asic::UnitId, std::set<VornTunnelTcamMgr::TcamEntryKey>> const& tcam,
+    std::map<Asic::UnitId, std::set<VornTunnelTcamMgr::TcamActionEntryKey>> const& action) {
+    RemovedFirst removed;
+    std::uint64_t total = 0;
+    for (auto const& unit : state.units) {
+        UnitTables const& tables = *runtime.unit(unit.unitId);
+        auto const& storedKeys = tcam.at(unit.unitId);
+        auto const& storedActions = action.at(unit.unitId);
+        // Only a table that could overflow has its desired keys collected.
+        if (storedKeys.size() + unit.keyEntries.size() > tcamTableCapacity())
+            total += removed[{TableKind::tcam, unit.unitId}] =
+                removeStaleFirst(*tables.tcam, tcamTableCapacity(), storedKeys, desiredTcamKeys(unit));
+        if (storedActions.size() + unit.actionEntries.size() > actionTableCapacity())
+            total += removed[{TableKind::action, unit.unitId}] =
+                removeStaleFirst(*tables.action, actionTableCapacity(), storedActions, desiredActionKeys(unit));
+    }
+    if (total > 0) runtime.runUntilIdle();
+    return removed;
+}
+
 // The report of one table: every unit that has a software table now, brought up or reconciled.
 template <typename Table, typename Intf, typename Key>
 TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& programmer, DesiredState const& state,
-                        std::map<Asic::UnitId, std::set<Key>> const& restored,
+                        std::map<Asic::UnitId, std::set<Key>> const& restored, RemovedFirst const& removedFirst,
                         std::set<Key> (*desired)(DesiredUnit const&)) {
     TableReport report;
     report.table = std::string(toString(kind));
@@ -115,6 +145,10 @@ TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& prog
     report.tableStatusVersion = intf->swTableStatus()->version();
     std::map<Asic::UnitId, Lumo::Ptr<Table>> tables;
     for (auto [unitId, table] : intf->swTableSet()->swTables()) tables[unitId] = Lumo::ptr_cast<Table>(table);
+    std::vector<Asic::UnitId> unitIds;
+    for (auto const& [unitId, table] : tables) unitIds.push_back(unitId);
+    bool const damaged = metDamage(*intf->entryLog(), unitIds);
+    checkDamage(*intf->entryLog(), damaged, report);
     for (auto const& [unitId, table] : tables) {
         UnitReport u;
         u.unitId = unitId;
@@ -125,6 +159,7 @@ TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& prog
         auto const restoredKeys = restored.find(unitId);
         if (wanted == nullptr || restoredKeys == restored.end()) {
             u.reconciled = true;
+            checkDamage(*intf->entryLog(), unitId, damaged, std::set<Key>{}, u);
             report.units.push_back(std::move(u));
             continue;
         }
@@ -138,9 +173,14 @@ TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& prog
         std::uint64_t again = 0;
         for (auto const& key : wantedKeys) again += restoredKeys->second.count(key);
         for (auto const& key : restoredKeys->second) u.swept += wantedKeys.count(key) == 0 ? 1 : 0;
+        if (auto const found = removedFirst.find({kind, unitId}); found != removedFirst.end()) {
+            u.removedFirst = found->second;
+            u.swept -= found->second;
+        }
         u.suppressed = table->stats()->suppressedWriteCnt();
         u.rewritten = again >= u.suppressed ? again - u.suppressed : 0;
         u.added = wantedKeys.size() - again;
+        checkDamage(*intf->entryLog(), unitId, damaged, wantedKeys, u);
         report.units.push_back(std::move(u));
     }
     return report;
@@ -168,6 +208,8 @@ int programAndReport(RunOptions const& options, DesiredState const& state, std::
     report.reconciledUnits = audit ? audit->reconcile(runtime) : runtime.reconcile();
     if (!report.reconciledUnits.empty()) report.restart = true;
 
+    RemovedFirst const removedFirst = removeBeforeWriting(runtime, state, restoredTcam, restoredAction);
+
     std::uint64_t total = 0;
     for (auto const& unit : state.units) total += unit.actionEntries.size() + unit.keyEntries.size();
     Progress progress(total);
@@ -185,17 +227,21 @@ int programAndReport(RunOptions const& options, DesiredState const& state, std::
     report.relaunchMajorId = runtime.relaunchMajorId();
 
     report.tables.push_back(tableReport<TcamSwTable>(TableKind::tcam, runtime.tcamIntf(), programmer, state,
-                                                     restoredTcam, &desiredTcamKeys));
+                                                     restoredTcam, removedFirst, &desiredTcamKeys));
     report.tables.push_back(tableReport<TcamActionSwTable>(TableKind::action, runtime.actionIntf(), programmer, state,
-                                                           restoredAction, &desiredActionKeys));
+                                                           restoredAction, removedFirst, &desiredActionKeys));
     std::string const summary =
         options.json ? summaryJson(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
                      : summaryText(report);
     if (auto problem = printResult(summary)) return reportError({"run", kExitFailed, *problem}, false);
-    if (report.allCompleted()) return kExitOk;
-    printMessage(fmt::format("tcam-agent run: {} of {} requests failed\n{}", report.failed(), report.requests(),
-                             failureText(report)));
-    return kExitFailed;
+    if (!report.allCompleted()) {
+        printMessage(fmt::format("tcam-agent run: {} of {} requests failed\n{}", report.failed(), report.requests(),
+                                 failureText(report)));
+        return kExitFailed;
+    }
+    if (report.damagedLeft() + report.staleLeft() == 0) return kExitOk;
+    printMessage(fmt::format("tcam-agent run: {}", leftOverText(report)));
+    return kExitLeftDamaged;
 }
 
 }  // namespace

@@ -26,6 +26,16 @@ struct UnitReport {
     std::vector<Failure> failedKeys;  // every failed request, in the order answered
     // Every counter of the table's statistics, in declaration order.
     std::vector<std::pair<std::string, std::uint64_t>> counters;
+    // Restored keys not desired that were removed before the writes: the table had no room for
+    // the new entries while it held them.
+    std::uint64_t removedFirst = 0;
+    // Damaged records (failing their checksum) of the unit's table that the run removed, and,
+    // checked when the run met damaged records of the table, the records it leaves: still
+    // damaged, or stale (live but not desired, or still in deletion after the hardware
+    // confirmed every change).
+    std::uint64_t damagedRemoved = 0;
+    std::uint64_t damagedLeft = 0;
+    std::uint64_t staleLeft = 0;
 
     std::uint64_t unanswered() const { return written - completed - failedKeys.size(); }
 };
@@ -35,6 +45,10 @@ struct TableReport {
     std::uint64_t logVersion = 0;          // last version the entry log handed out
     std::uint64_t tableStatusVersion = 0;  // version the hardware has applied
     std::vector<UnitReport> units;
+    // Damaged change-log records the run removed, and, checked when the run met damage, the
+    // change-log records it leaves although the hardware confirmed every change.
+    std::uint64_t changeLogDamagedRemoved = 0;
+    std::uint64_t changeLogStaleLeft = 0;
 };
 
 struct RunReport {
@@ -52,6 +66,8 @@ struct RunReport {
     FailureCounts failureCounts() const;  // failed() by class
     double requestsPerSecond() const { return seconds > 0 ? static_cast<double>(requests()) / seconds : 0; }
     bool allCompleted() const { return completed() == requests(); }
+    std::uint64_t damagedLeft() const;
+    std::uint64_t staleLeft() const;
 };
 
 inline std::uint64_t RunReport::requests() const {
@@ -69,6 +85,22 @@ inline std::uint64_t RunReport::completed() const {
 }
 
 inline std::uint64_t RunReport::failed() const { return requests() - completed(); }
+
+inline std::uint64_t RunReport::damagedLeft() const {
+    std::uint64_t n = 0;
+    for (auto const& t : tables)
+        for (auto const& u : t.units) n += u.damagedLeft;
+    return n;
+}
+
+inline std::uint64_t RunReport::staleLeft() const {
+    std::uint64_t n = 0;
+    for (auto const& t : tables) {
+        n += t.changeLogStaleLeft;
+        for (auto const& u : t.units) n += u.staleLeft;
+    }
+    return n;
+}
 
 inline FailureCounts RunReport::failureCounts() const {
     FailureCounts counts{};

@@ -1,7 +1,6 @@
 #include "agent/StoredFit.h"
 
 #include <cstring>
-#include <unordered_set>
 
 #include "agent/AgentSetup.h"
 #include "agent/InLifKeySet.h"
@@ -27,23 +26,6 @@ void forEachLive(ReadOnlyView const& view, Asic::UnitId unitId, Fn&& fn) {
                            if (!record.inDeletion) fn(record);
                            return true;
                        });
-}
-
-// The unit's table during the run: its stored entries plus the desired keys it does not store.
-template <typename Constants, typename Record, typename Entries>
-void checkTable(ReadOnlyView const& view, Asic::UnitId unitId, std::size_t u, Entries const& desired, char const* list,
-                char const* table) {
-    using Key = std::decay_t<decltype(desired.front().key())>;
-    std::unordered_set<Key> stored;
-    forEachLive<Constants, Record>(view, unitId, [&](Record const& r) { stored.insert(r.key()); });
-    std::size_t added = 0;
-    for (auto const& e : desired) added += stored.count(e.key()) == 0 ? 1 : 0;
-    if (stored.size() + added <= kMaxEntriesPerTable) return;
-    throw DesiredStateError(
-        "", 0, fmt::format("units[{}].{}", u, list),
-        fmt::format("the {} table of unit {} stores {} entries and the state adds {} it does not store: {} at once "
-                    "until the sweep, more than the {} it holds; program a smaller step first or clean the namespace",
-                    table, unitId, stored.size(), added, stored.size() + added, kMaxEntriesPerTable));
 }
 
 // Every unit stored, desired or not: the InLif keys of its stored action entries stay allocated
@@ -87,13 +69,6 @@ void checkFitsStored(DesiredState const& state, std::string const& nameSpace) {
         return;  // unreadable: the run's own mount decides what is kept
     }
     if (!view) return;
-    for (std::size_t u = 0; u < state.units.size(); ++u) {
-        DesiredUnit const& unit = state.units[u];
-        checkTable<VornTunnelTcamMgr::TcamActionConstants, VornTunnelTcamMgr::TcamActionConfigTesselEntry>(
-            *view, unit.unitId, u, unit.actionEntries, "actionEntries", "TcamAction");
-        checkTable<VornTunnelTcamMgr::TcamConstants, VornTunnelTcamMgr::TcamConfigTesselEntry>(
-            *view, unit.unitId, u, unit.keyEntries, "keyEntries", "Tcam");
-    }
     checkInLifKeys(*view, state);
 }
 

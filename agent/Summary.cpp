@@ -45,9 +45,14 @@ void appendUnit(std::string& out, UnitReport const& u) {
         out += fmt::format("  unit {}: {} entries; {} written, {} completed, {} failed", u.unitId, u.entries, u.written,
                            u.completed, u.failedKeys.size());
         if (u.unanswered() > 0) out += fmt::format(", {} unanswered", u.unanswered());
-        out += fmt::format("\n          restored {}, rewritten {}, suppressed as identical {}, new {}, swept {}\n",
+        out += fmt::format("\n          restored {}, rewritten {}, suppressed as identical {}, new {}, swept {}",
                            u.restored, u.rewritten, u.suppressed, u.added, u.swept);
+        if (u.removedFirst > 0) out += fmt::format(", removed before writing {} (no room)", u.removedFirst);
+        out += "\n";
     }
+    if (u.damagedRemoved + u.damagedLeft + u.staleLeft > 0)
+        out += fmt::format("          damaged records removed {}; left: damaged {}, stale {}\n", u.damagedRemoved,
+                           u.damagedLeft, u.staleLeft);
     std::string counters;
     for (auto const& [name, value] : u.counters)
         counters += fmt::format("{}{} {}", counters.empty() ? "" : ", ", name, value);
@@ -72,11 +77,20 @@ std::string summaryText(RunReport const& report) {
     for (auto const& table : report.tables) {
         out += fmt::format("{}: log version {}, table-status version {}\n", table.table, table.logVersion,
                            table.tableStatusVersion);
+        if (table.changeLogDamagedRemoved + table.changeLogStaleLeft > 0)
+            out += fmt::format("  change log: damaged records removed {}; stale records left {}\n",
+                               table.changeLogDamagedRemoved, table.changeLogStaleLeft);
         for (auto const& unit : table.units) appendUnit(out, unit);
     }
     out += fmt::format("{} of {} requests completed, {} failed, in {:.3f} s ({:.0f} entries/s)\n", report.completed(),
                        report.requests(), report.failed(), report.seconds, report.requestsPerSecond());
-    return out + failureText(report);
+    return out + failureText(report) + leftOverText(report);
+}
+
+std::string leftOverText(RunReport const& report) {
+    if (report.damagedLeft() + report.staleLeft() == 0) return {};
+    return fmt::format("left {} damaged and {} stale records; the next run removes them\n", report.damagedLeft(),
+                       report.staleLeft());
 }
 
 std::string failureText(RunReport const& report) {
@@ -118,6 +132,10 @@ nlohmann::json summaryJson(RunReport const& report) {
                 {"suppressed", u.suppressed},
                 {"new", u.added},
                 {"swept", u.swept},
+                {"removedBeforeWriting", u.removedFirst},
+                {"damagedRemoved", u.damagedRemoved},
+                {"damagedLeft", u.damagedLeft},
+                {"staleLeft", u.staleLeft},
                 {"failures", std::move(failures)},
                 {"counters", std::move(counters)},
             });
@@ -126,6 +144,8 @@ nlohmann::json summaryJson(RunReport const& report) {
             {"table", table.table},
             {"logVersion", table.logVersion},
             {"tableStatusVersion", table.tableStatusVersion},
+            {"changeLogDamagedRemoved", table.changeLogDamagedRemoved},
+            {"changeLogStaleLeft", table.changeLogStaleLeft},
             {"units", std::move(units)},
         });
     }
@@ -154,6 +174,8 @@ nlohmann::json summaryJson(RunReport const& report) {
         {"completed", report.completed()},
         {"failed", report.failed()},
         {"failures", std::move(classes)},
+        {"damagedLeft", report.damagedLeft()},
+        {"staleLeft", report.staleLeft()},
         {"seconds", report.seconds},
         {"entriesPerSecond", report.requestsPerSecond()},
         {"tables", std::move(tables)},

@@ -20,18 +20,13 @@ void EntryLogT<Traits>::cleanupEntryLog(Asic::LogVersion tableVersion) {
     auto const& changeLog = tableEntryLog_->entryLogConfig();
     if (cleanedVersion() == 0) {
         // First cleanup of this instance: nothing is known about what earlier runs left, so
-        // the whole change log is scanned.
-        std::optional<LogRecord> cur = entrylog::guardedRead(changeLog, [&] { return changeLog.first(); });
-        while (cur) {
-            QelSharedMem::WriteTransaction txn;
-            for (unsigned taken = 0; cur && taken < entrylog::kCleanupBatch;) {
-                Asic::LogVersion const version = cur->version;
-                if (version <= tableVersion) {
-                    takeChangeRecord(*cur);
-                    ++taken;
-                }
-                cur = entrylog::guardedRead(changeLog, [&] { return changeLog.after(version); });
-            }
+        // the whole change log is walked. A damaged record ends the walk; its report removes
+        // every damaged record of the log, so the walk is made once more. A damaged record may
+        // have been the change that deleted configuration records: those the hardware has
+        // applied are dropped as a mount drops them.
+        if (!cleanupWalk(tableVersion)) {
+            cleanupWalk(tableVersion);
+            for (auto [unitId, cfg] : tableConfigTessel_) settleConfig(*cfg, tableVersion);
         }
     } else if (cleanedVersion() <= tableVersion) {
         // Every version up to cleanedVersion is gone already: visit only the newer ones.
@@ -49,6 +44,27 @@ void EntryLogT<Traits>::cleanupEntryLog(Asic::LogVersion tableVersion) {
         }
     }
     cleanedVersionIs(tableVersion);
+}
+
+template <typename Traits>
+bool EntryLogT<Traits>::cleanupWalk(Asic::LogVersion tableVersion) {
+    auto const& changeLog = tableEntryLog_->entryLogConfig();
+    bool reported = false;
+    std::optional<LogRecord> cur = entrylog::guardedRead(
+        changeLog, [&] { return changeLog.first(); }, reported);
+    while (cur) {
+        QelSharedMem::WriteTransaction txn;
+        for (unsigned taken = 0; cur && taken < entrylog::kCleanupBatch;) {
+            Asic::LogVersion const version = cur->version;
+            if (version <= tableVersion) {
+                takeChangeRecord(*cur);
+                ++taken;
+            }
+            cur = entrylog::guardedRead(
+                changeLog, [&] { return changeLog.after(version); }, reported);
+        }
+    }
+    return !reported;
 }
 
 // Removes one change-log record and applies it (the copy) to its unit.

@@ -58,6 +58,7 @@ Lumo::Ptr<Table> EntryLogT<Traits>::mountTable(char const* typeName, Lumo::Strin
         },
         [](Lumo::Ptr<Table>& table) { return table ? table->collectionControl() : nullptr; },
         [this, item] {
+            ++wipedMounts_;
             std::string const text = fmt::format("{}::{}", item, Traits::kTableName);
             Qel::log(messages_.hwAbstractionError, text.c_str());
         });
@@ -84,18 +85,32 @@ void EntryLogT<Traits>::mountTesselConfig(Asic::UnitId unitId, Asic::LogVersion 
     QEL_TRACE_AT(trace(), 8, " unitId:{}, logVersion: {}", unitId, tableVersion);
     Lumo::String const path = Traits::Constants::configTesselPath(unitId);
     Lumo::Ptr<ConfigTessel> const cfgTessel = mountTable<ConfigTessel>(
-        Traits::kConfigTypeName, path, ConfigTessel::kCollectionName, kConfigCapacity, "entryCfg");
+        Traits::kConfigTypeName, path, ConfigTessel::kCollectionName, configCapacity(), "entryCfg");
     QEL_ASSERT(cfgTessel, "cfgTessel");
     tableConfigTesselIs(unitId, cfgTessel);
     QEL_TRACE_AT(trace(), 2, " Mounted config for unitId: {} at {}", unitId, path);
-    if (tableVersion == 0) return;  // the hardware state is unknown: keep the records in deletion
+    settleConfig(*cfgTessel, tableVersion);
+}
 
-    // Deletions the hardware has already applied need not wait for cleanup.
-    auto const& entries = cfgTessel->swTableEntries();
-    QelSharedMem::WriteTransaction txn;
-    entrylog::forEachRecord(entries, [&](ConfigRecord const& record) {
-        if (record.inDeletion && record.logVersion <= tableVersion) cfgTessel->swTableEntriesDel(record.key());
-    });
+template <typename Traits>
+void EntryLogT<Traits>::settleConfig(ConfigTessel& cfg, Asic::LogVersion tableVersion) {
+    auto const& entries = cfg.swTableEntries();
+    for (int walk = 0; walk < 2; ++walk) {
+        std::uint64_t const removed = entries.quarantined();
+        bool complete = false;
+        {
+            QelSharedMem::WriteTransaction txn;
+            complete = entrylog::forEachRecord(entries, [&](ConfigRecord const& record) {
+                // Deletions the hardware has already applied need not wait for cleanup; with
+                // version 0 the hardware state is unknown and the records in deletion stay.
+                if (tableVersion != 0 && record.inDeletion && record.logVersion <= tableVersion)
+                    cfg.swTableEntriesDel(record.key());
+            });
+        }
+        if (complete || entries.quarantined() == removed) return;
+        QEL_TRACE_AT(trace(), 2, " {} damaged configuration records removed: walking the table again",
+                     entries.quarantined() - removed);
+    }
 }
 
 template <typename Traits>

@@ -61,17 +61,26 @@ class VORN_TCAMMGR_API EntryLogT : public Asic::EntryLogBase {
     void handleInitialized();
     // Mounts the change log, sets tableEntryLog and restores tableVersion from the scratchpad.
     void mountTesselChangeLog();
-    // Mounts and registers the unit's configuration table; with a tableVersion other than 0,
-    // drops the records in deletion whose logVersion is at most that version.
+    // Mounts and registers the unit's configuration table and reads every record of it once, so
+    // that damaged records are found and removed before anything else walks the table; with a
+    // tableVersion other than 0, drops the records in deletion whose logVersion is at most that
+    // version.
     void mountTesselConfig(Asic::UnitId unitId, Asic::LogVersion tableVersion);
 
     Lumo::Ptr<ChangeLogTessel> const& tableEntryLog() const { return tableEntryLog_; }
+    // Tables of this entry log (change log or configuration) found wiped at their mount.
+    std::uint32_t wipedMounts() const { return wipedMounts_; }
     // The capacity the change log was mounted with: kChangeLogCapacity outside of tests.
     std::uint32_t changeLogCapacity() const { return changeLogCapacity_; }
 
     // Tests only: the capacity that change logs mounted from now on declare instead of
     // kChangeLogCapacity, so that a test fills a change log with a few records; 0 restores it.
     static void TEST_changeLogCapacityIs(std::uint32_t capacity) { testChangeLogCapacity_ = capacity; }
+    // The capacity configuration tables are mounted with: kConfigCapacity outside of tests.
+    static std::uint32_t configCapacity() { return testConfigCapacity_ != 0 ? testConfigCapacity_ : kConfigCapacity; }
+    // Tests only: the capacity that configuration tables mounted from now on declare instead of
+    // kConfigCapacity, so that a test fills a unit's table with a few entries; 0 restores it.
+    static void TEST_configCapacityIs(std::uint32_t capacity) { testConfigCapacity_ = capacity; }
 
     // The unit's configuration table, or null.
     Lumo::Ptr<ConfigTessel> tableConfigTessel(Asic::UnitId unitId) const { return tableConfigTessel_.get(unitId); }
@@ -118,13 +127,22 @@ class VORN_TCAMMGR_API EntryLogT : public Asic::EntryLogBase {
     template <typename ConfigWrites>
     Asic::LogVersion commitChange(ConfigWrites&& configWrites, LogRecord const& change,
                                   NeededEntryPtr const& neededEntry);
+    // Walks every record of the unit's configuration table once, dropping the records in deletion
+    // whose version the hardware has applied (`tableVersion`; 0: unknown, nothing dropped). A
+    // damaged record ends the walk, and its report removes every damaged record of the table
+    // (when the walk's transaction ends); the walk is then made once more.
+    void settleConfig(ConfigTessel& cfg, Asic::LogVersion tableVersion);
+    // The first cleanup's walk of the whole change log; false when corruption cut it short.
+    bool cleanupWalk(Asic::LogVersion tableVersion);
     void takeChangeRecord(LogRecord const& change);
     void applyRemovedChange(LogRecord const& change);
 
     static EntryLogMessages const messages_;
     static inline std::uint32_t testChangeLogCapacity_ = 0;
+    static inline std::uint32_t testConfigCapacity_ = 0;
 
     std::uint32_t changeLogCapacity_ = kChangeLogCapacity;
+    std::uint32_t wipedMounts_ = 0;
 
     Lumo::Ptr<ChangeLogTessel> tableEntryLog_;
     Lumo::Ptr<QelTessel::CollectionControl> changeLogControl_;

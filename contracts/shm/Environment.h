@@ -182,20 +182,21 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // Keys of `dbi` that start with `prefix`, in order.
     std::vector<std::string> keysWithPrefix(MDB_dbi dbi, std::string_view prefix);
 
-    // A stored record a read found damaged (length or checksum), to be removed.
-    struct DamagedRecord {
+    // A collection in which a read found a damaged record (length or checksum). Damage seldom
+    // comes alone (a damaged leaf page holds many records), so the whole collection is checked.
+    struct DamagedCollection {
         MDB_dbi dbi;
         std::uint32_t recordSize;
-        std::string key;    // the stored key bytes
-        Lumo::String path;  // the table, for the log
+        Lumo::String path;                       // the table, for the log
+        std::shared_ptr<std::uint64_t> removed;  // the collection's count of records removed
     };
-    // Removes damaged records so that walks of their tables go past them and writes of their keys
-    // (which may not be the keys stored, when key bytes were damaged) find nothing in the way.
-    // Each record is read again in the removing transaction and removed only if it still fails
-    // its check (a write may have replaced it). Inside a WriteTransaction scope the removal
+    // Removes every record of the collection that fails its check, so that walks of the table go
+    // past them and writes of their keys (which may not be the keys stored, when key bytes were
+    // damaged) find nothing in the way. The records are read in the removing transaction, so a
+    // record a write replaced meanwhile is kept. Inside a WriteTransaction scope the removal
     // waits for the outermost scope to end (committed or not), in a transaction of its own, so
     // that it never dooms or joins the scope. Failures are traced, never thrown.
-    void quarantine(std::vector<DamagedRecord> records);
+    void quarantine(DamagedCollection collection);
     // Records removed so far by this handle.
     std::uint64_t quarantined() const { return quarantined_; }
 
@@ -251,6 +252,8 @@ class Environment : public std::enable_shared_from_this<Environment> {
     void afterTransaction();
     void openDatabases();
     void removeDamaged();
+    // Removes the records of one collection that fail their check, in `txn`; their keys in `removed`.
+    int removeDamagedOf(MDB_txn* txn, DamagedCollection const& collection, std::vector<std::string>& removed);
 
     Lumo::String path_;
     std::size_t mapSize_;
@@ -296,7 +299,7 @@ class Environment : public std::enable_shared_from_this<Environment> {
     std::vector<char> journal_;  // what the open write transaction (own, scope or group) wrote, in order
     bool groupLost_ = false;     // a rollback could not write the journal again
 
-    std::vector<DamagedRecord> damaged_;  // waiting for the scope to end
+    std::vector<DamagedCollection> damaged_;  // waiting for the scope to end
     std::uint64_t quarantined_ = 0;
 
     std::shared_ptr<StorageFaults> faults_;

@@ -54,47 +54,65 @@ std::string hex(std::string_view bytes) {
 
 // ---------------------------------------------------------------- quarantine
 
-void Environment::quarantine(std::vector<DamagedRecord> records) {
+void Environment::quarantine(DamagedCollection collection) {
     if (!env_ || (faults_ && !faults_->quarantineDamaged())) return;
-    for (DamagedRecord& r : records) damaged_.push_back(std::move(r));
+    for (DamagedCollection const& pending : damaged_)
+        if (pending.dbi == collection.dbi) return;  // checked whole when the scope ends
+    damaged_.push_back(std::move(collection));
     if (!scopeTxn_) removeDamaged();
 }
 
+int Environment::removeDamagedOf(MDB_txn* txn, DamagedCollection const& collection, std::vector<std::string>& removed) {
+    MDB_cursor* c = nullptr;
+    int rc = mdb_cursor_open(txn, collection.dbi, &c);
+    if (rc != 0) return rc;
+    MDB_val k, v;
+    std::string last;
+    for (rc = mdb_cursor_get(c, &k, &v, MDB_FIRST); rc == 0; rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
+        std::string_view const key(static_cast<char const*>(k.mv_data), k.mv_size);
+        // The check at open has audited the tree's order; a step that does not move forward
+        // would still end the walk rather than go round.
+        if (!last.empty() && key <= std::string_view(last)) break;
+        last.assign(key);
+        std::string_view const value(static_cast<char const*>(v.mv_data), v.mv_size);
+        if (!Tessel::detail::storedRecordIntact(key, value, collection.recordSize)) removed.emplace_back(key);
+    }
+    mdb_cursor_close(c);
+    if (rc != 0 && rc != MDB_NOTFOUND) return rc;
+    for (std::string const& key : removed) {
+        MDB_val dk = valOf(key);
+        if (rc = mdb_del(txn, collection.dbi, &dk, nullptr); rc != 0) return rc;
+    }
+    return 0;
+}
+
 void Environment::removeDamaged() {
-    std::vector<DamagedRecord> records = std::exchange(damaged_, {});
+    std::vector<DamagedCollection> const collections = std::exchange(damaged_, {});
     MDB_txn* txn = nullptr;
     int rc = beginWrite(&txn);
-    std::vector<DamagedRecord const*> removed;
-    for (std::size_t i = 0; rc == 0 && i < records.size(); ++i) {
-        DamagedRecord const& r = records[i];
-        MDB_val k = valOf(r.key);
-        MDB_val v;
-        rc = mdb_get(txn, r.dbi, &k, &v);
-        if (rc == MDB_NOTFOUND) {
-            rc = 0;  // removed or never there under this key
-            continue;
-        }
-        if (rc != 0) break;
-        std::string_view const value(static_cast<char const*>(v.mv_data), v.mv_size);
-        if (Tessel::detail::storedRecordIntact(r.key, value, r.recordSize)) continue;  // rewritten meanwhile
-        rc = mdb_del(txn, r.dbi, &k, nullptr);
-        if (rc == 0) removed.push_back(&r);
-    }
+    std::vector<std::vector<std::string>> removed(collections.size());
+    for (std::size_t i = 0; rc == 0 && i < collections.size(); ++i)
+        rc = removeDamagedOf(txn, collections[i], removed[i]);
     if (rc == 0) {
         rc = mdb_txn_commit(std::exchange(txn, nullptr));
     } else if (txn) {
         mdb_txn_abort(txn);
     }
     if (rc != 0) {
-        QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: removing {} damaged records of {} failed: {}",
-                     records.size(), path_, mdb_strerror(rc));
+        for (DamagedCollection const& collection : collections)
+            QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: removing the damaged records of {} failed: {}",
+                         collection.path, mdb_strerror(rc));
         return;
     }
-    for (DamagedRecord const* r : removed) {
-        ++quarantined_;
-        std::string const key = hex(r->key);
-        QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: damaged record of key {} removed from {}", key, r->path);
-        Qel::log(recordQuarantinedLog(), r->path.c_str(), key.c_str());
+    for (std::size_t i = 0; i < collections.size(); ++i) {
+        quarantined_ += removed[i].size();
+        if (collections[i].removed) *collections[i].removed += removed[i].size();
+        for (std::string const& stored : removed[i]) {
+            std::string const key = hex(stored);
+            QEL_TRACE_AT(tesselTrace(), 1, "corruption detected: damaged record of key {} removed from {}", key,
+                         collections[i].path);
+            Qel::log(recordQuarantinedLog(), collections[i].path.c_str(), key.c_str());
+        }
     }
 }
 

@@ -5,7 +5,7 @@
 // key type with kEncodedSize/encode()). The collection's order is the order of the encoded
 // key bytes, which for the key types is their own operator<=> order. A lookup or step whose
 // record fails its checksum throws Lumo::CorruptionDetectedException; callers hand the message
-// to doCorruptionDetected(), which removes the damaged record, and go on. A step that does not
+// to doCorruptionDetected(), which removes every damaged record of the collection, and go on. A step that does not
 // move past the key it starts from (a damaged tree) throws the same exception, so that no walk
 // goes round for ever. A write of a new key into a full collection (size ==
 // declared capacity) throws Lumo::CapacityExceededException and changes nothing.
@@ -61,6 +61,13 @@ class KeyedCollection : public TesselMapBase {
 
     QelTessel::CollectionControl& control() const;
     Lumo::Ptr<QelTessel::CollectionControl> controlPtr() const;
+
+    // Damaged records of this collection removed so far by its reports.
+    std::uint64_t quarantined() const;
+    // Every stored record in key order, read in one snapshot, for audits: fn(record) for each
+    // intact one. Reports and removes nothing; returns how many records fail their check.
+    template <typename Fn>
+    std::uint32_t scan(Fn&& fn) const;
 
     // Test seams: damage the stored bytes of one record so that its checksum fails; make every
     // step from `key` on land on the first record (a damaged tree), which the step reports.

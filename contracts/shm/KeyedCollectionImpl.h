@@ -198,6 +198,21 @@ Lumo::Ptr<QelTessel::CollectionControl> KeyedCollection<Record>::controlPtr() co
 }
 
 template <typename Record>
+std::uint64_t KeyedCollection<Record>::quarantined() const {
+    return raw_->quarantined();
+}
+
+template <typename Record>
+template <typename Fn>
+std::uint32_t KeyedCollection<Record>::scan(Fn&& fn) const {
+    return raw_->scan([&](void const* bytes) {
+        Record record;
+        std::memcpy(&record, bytes, sizeof(Record));
+        fn(static_cast<Record const&>(record));
+    });
+}
+
+template <typename Record>
 void KeyedCollection<Record>::quarantineDamaged() const {
     raw_->quarantine();
 }

@@ -20,9 +20,6 @@ using QelSharedMem::Environment;
 namespace {
 
 constexpr std::size_t kCrcSize = 4;
-// Damaged records remembered between two reports: a report follows every read that finds one,
-// so more than a few means nobody reports; the rest are found again by later reads.
-constexpr std::size_t kMaxNotedDamaged = 64;
 
 MDB_val valOf(std::string const& s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 MDB_val valOf(std::uint8_t const* p, std::size_t n) { return MDB_val{n, const_cast<std::uint8_t*>(p)}; }
@@ -291,7 +288,7 @@ ReadStatus RawCollection::verify(void const* key, std::size_t keySize, void cons
     auto const* bytes = static_cast<unsigned char const*>(value);
     if (valueSize != definition_.recordSize + kCrcSize ||
         recordCrc(key, keySize, bytes, definition_.recordSize) != loadLe32(bytes + definition_.recordSize)) {
-        noteDamaged(key, keySize);
+        noteDamaged();
         return ReadStatus::corrupt;
     }
     // An injected report: the record is sound, so nothing is noted for removal.
@@ -302,20 +299,39 @@ ReadStatus RawCollection::verify(void const* key, std::size_t keySize, void cons
     return ReadStatus::found;
 }
 
-void RawCollection::noteDamaged(void const* key, std::size_t keySize) const {
-    std::string stored(static_cast<char const*>(key), keySize);
-    if (damaged_.size() >= kMaxNotedDamaged || std::find(damaged_.begin(), damaged_.end(), stored) != damaged_.end())
-        return;
-    damaged_.push_back(std::move(stored));
+void RawCollection::quarantine() const {
+    if (!damageNoted_) return;
+    damageNoted_ = false;
+    env_->quarantine({static_cast<MDB_dbi>(dbi_), definition_.recordSize, definition_.path, quarantined_});
 }
 
-void RawCollection::quarantine() const {
-    if (damaged_.empty()) return;
-    std::vector<QelSharedMem::Environment::DamagedRecord> records;
-    for (std::string& key : damaged_)
-        records.push_back({static_cast<MDB_dbi>(dbi_), definition_.recordSize, std::move(key), definition_.path});
-    damaged_.clear();
-    env_->quarantine(std::move(records));
+std::uint32_t RawCollection::scan(std::function<void(void const*)> const& fn) const {
+    Environment::Read r(*env_);
+    MDB_cursor* opened = nullptr;
+    if (int const rc = mdb_cursor_open(r.txn(), dbi_, &opened); rc != 0)
+        throw QelSharedMem::StorageError(
+            fmt::format("reading shared-memory table {}: {}", definition_.path, mdb_strerror(rc)));
+    std::unique_ptr<MDB_cursor, void (*)(MDB_cursor*)> const cursor(opened, mdb_cursor_close);
+    MDB_cursor* const c = cursor.get();
+    std::uint32_t damaged = 0;
+    std::string last;
+    MDB_val k, v;
+    int rc = mdb_cursor_get(c, &k, &v, MDB_FIRST);
+    for (; rc == 0; rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
+        std::string_view const key(static_cast<char const*>(k.mv_data), k.mv_size);
+        if (!last.empty() && key <= std::string_view(last)) break;  // a damaged tree: go no further
+        last.assign(key);
+        if (storedRecordIntact(key, std::string_view(static_cast<char const*>(v.mv_data), v.mv_size),
+                               definition_.recordSize)) {
+            fn(v.mv_data);
+        } else {
+            ++damaged;
+        }
+    }
+    if (rc != 0 && rc != MDB_NOTFOUND)
+        throw QelSharedMem::StorageError(
+            fmt::format("reading shared-memory table {}: {}", definition_.path, mdb_strerror(rc)));
+    return damaged;
 }
 
 bool RawCollection::lastReadOf(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize, ReadStatus& status,
@@ -406,7 +422,7 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
     std::memset(foundKey, 0, keySize);
     std::memcpy(foundKey, k.mv_data, std::min(k.mv_size, keySize));
     if (k.mv_size != keySize) {
-        noteDamaged(k.mv_data, k.mv_size);
+        noteDamaged();
         return ReadStatus::corrupt;
     }
     // Every walk finds its place again from the last key and relies on each step moving past

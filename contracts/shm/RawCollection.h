@@ -9,6 +9,7 @@
 // A collection stored in another format, or unreadable, is emptied and comes up wiped.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -70,9 +71,15 @@ class RawCollection {
     QelTessel::CollectionControl& control() const;
     Lumo::Ptr<QelTessel::CollectionControl> controlPtr() const;
 
-    // Removes the damaged records reads have found since the last call (see
-    // Environment::quarantine: at once, or when the open WriteTransaction scope ends).
+    // When reads have found a damaged record since the last call, removes every damaged record
+    // of the collection (see Environment::quarantine: at once, or when the open WriteTransaction
+    // scope ends).
     void quarantine() const;
+    // Damaged records of this collection removed so far.
+    std::uint64_t quarantined() const { return *quarantined_; }
+    // Reads every stored record in key order, in one snapshot, and reports and removes nothing:
+    // fn(record bytes) for each intact one. Returns how many records fail their check.
+    std::uint32_t scan(std::function<void(void const*)> const& fn) const;
 
     // Test seam: flips one byte of the stored record so that its checksum fails.
     void corruptRecord(std::uint8_t const* key, std::size_t keySize);
@@ -97,13 +104,14 @@ class RawCollection {
     void rememberRead(std::uint64_t snapshot, std::uint8_t const* key, std::size_t keySize, bool found,
                       void const* record) const;
 
-    // Remembers the stored key of a record a read found damaged, for quarantine().
-    void noteDamaged(void const* key, std::size_t keySize) const;
+    // A read found a damaged record: the next quarantine() checks the collection.
+    void noteDamaged() const { damageNoted_ = true; }
 
     std::shared_ptr<QelSharedMem::Environment> env_;
     CollectionDefinition definition_;
-    mutable std::vector<std::string> damaged_;  // stored keys, at most kMaxNotedDamaged
-    std::vector<std::uint8_t> stepsBackFrom_;   // test seam, empty when off
+    mutable bool damageNoted_ = false;  // since the last quarantine()
+    std::shared_ptr<std::uint64_t> quarantined_ = std::make_shared<std::uint64_t>(0);
+    std::vector<std::uint8_t> stepsBackFrom_;  // test seam, empty when off
     mutable LastRead last_;
     mutable ReadAhead ahead_;  // the records after a walk's position, see ReadAhead
     unsigned dbi_ = 0;

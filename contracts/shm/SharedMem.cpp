@@ -47,13 +47,14 @@ Qel::TraceHandle& tesselTrace() {
 
 // ---------------------------------------------------------------- namespaces
 
-void namespaceIs(Lumo::String const& ns, NamespaceOptions options) {
+void namespaceIs(Lumo::String const& ns, std::optional<NamespaceOptions> options) {
     validateNamespace(ns);
     auto& s = state();
-    if (s.ns == ns && s.options.mapSize == options.mapSize && s.options.faults == options.faults) return;
+    if (s.ns == ns && (!options || (s.options.mapSize == options->mapSize && s.options.faults == options->faults)))
+        return;
     closeEnvironment();
+    s.options = options ? std::move(*options) : NamespaceOptions{};
     s.ns = ns;
-    s.options = std::move(options);
 }
 
 Lumo::String const& namespaceName() {

@@ -51,8 +51,10 @@ struct NamespaceOptions {
 };
 
 // Sets the namespace of this process's environment, and how it is opened; must be called
-// before the first mount. A change closes the environment open before.
-void namespaceIs(Lumo::String const& ns, NamespaceOptions options = {});
+// before the first mount. A change closes the environment open before. Without options, the
+// namespace set already keeps its own (a test's faults stay when the agent names its namespace);
+// another namespace is opened with the defaults.
+void namespaceIs(Lumo::String const& ns, std::optional<NamespaceOptions> options = std::nullopt);
 Lumo::String const& namespaceName();
 // The files of a namespace's environment.
 Lumo::String environmentPath(Lumo::String const& ns);
@@ -209,15 +211,16 @@ class TesselMapBase {
   public:
     virtual ~TesselMapBase() = default;
     // A lookup or step found a record that failed its checksum: count it, report it on the
-    // "Tessel" trace handle (level 1) and remove the damaged records the map's reads found since
-    // the last report (logged as SHM_RECORD_QUARANTINED; inside a WriteTransaction scope when
-    // the outermost scope ends). Callers go on as if the record were absent; the next walk of
-    // the map goes past it, and a write of its key stores a fresh record.
+    // "Tessel" trace handle (level 1) and, when the map's reads met a damaged record since the
+    // last report, remove every record of the map that fails its check, not only those read
+    // (each logged as SHM_RECORD_QUARANTINED; inside a WriteTransaction scope when the outermost
+    // scope ends). Callers go on as if the record were absent; the next walk of the map goes
+    // past it and every other damaged record, and a write of its key stores a fresh record.
     void doCorruptionDetected(Lumo::String const& message) const;
     std::uint64_t corruptionsDetected() const { return corruptions_; }
 
   protected:
-    // Removes the damaged records found since the last call.
+    // Removes the map's damaged records when its reads found one since the last call.
     virtual void quarantineDamaged() const {}
 
   private:

@@ -24,17 +24,16 @@ A damage is classified by what the runs and `show` report:
   silent     anything else: the damage changed what is stored or read and nothing said so.
 
 Recovery expectation (what the library does): a record that fails its checksum is read as
-absent, so the agent writes its key again when the desired state has it, which overwrites the
-damaged record; a table whose metadata is damaged, and an environment LMDB refuses to open, are
-recreated empty and reported wiped (the relaunchMajorId is raised, or restarts when the state
-database itself was recreated), and the agent writes the whole desired state into them. The
-first run after the damage therefore ends with every desired entry programmed; a damaged record
-of a key the state no longer holds can stop a walk of its table and so a sweep, and one more run
-is allowed to finish the job. A record whose key bytes were damaged is stored under a key
-nobody asks for: it fails its checksum on every read (reported each time, skipped by `show`),
-no write replaces it and it stays; such trials count as recovered when the live entries are
-exactly the desired ones, and are counted under corrupt_records_left. A trial fails when the agent or show crashes or hangs, when a
-damage is silent, or when the desired state is not there after the second run.
+absent, and its report removes every damaged record of its table, not only the one read; the
+agent writes again the keys the desired state holds. A table whose metadata is damaged, and an
+environment LMDB refuses to open, are recreated empty and reported wiped (the relaunchMajorId is
+raised, or restarts when the state database itself was recreated), and the agent writes the whole
+desired state into them. The first run after the damage therefore normally ends with exactly the
+desired state. A run that knows it leaves damaged or stale records (a walk cut short by damage it
+could not remove) says so with exit status 5, and one more run is allowed to finish the job. A
+trial fails when the agent or show crashes or hangs, when a damage is silent, when a run exits 0
+but leaves the stored state other than desired (left_records_exit_0), or when the desired state is
+not there after the second run.
 
 Usage: corruption_trials.py --agent build/h4/agent/tcam-agent --trials 200
 """
@@ -113,11 +112,14 @@ class Figures:
         self.recovered_second_run = 0
         self.not_recovered = 0
         self.corrupt_records_left = 0       # recovered, with a damaged record no write replaces
+        self.exit_5 = 0                     # runs that said they left damaged or stale records
+        self.left_records_exit_0 = 0        # runs that exited 0 yet left the state other than desired
         self.problems = []
         self.first_run_shortfalls = []      # why a second run was needed
 
     def ok(self):
-        return not (self.silent or self.crashes or self.show_crashes or self.not_recovered)
+        return not (self.silent or self.crashes or self.show_crashes or self.not_recovered or
+                    self.left_records_exit_0)
 
 
 def run_trial(agent, fig, trial, rng, args):
@@ -189,6 +191,12 @@ def run_trial(agent, fig, trial, rng, args):
             if result.returncode == 0 and not problems:
                 recovered = attempt
                 break
+            if result.returncode == 5:
+                fig.exit_5 += 1
+            elif result.returncode == 0:
+                fig.left_records_exit_0 += 1
+                fig.problems.append("%s: run %d exited 0 but left: %s" % (where, attempt, "; ".join(problems)))
+                ok = False
             if attempt == 1:
                 fig.first_run_shortfalls.append("%s: exit %d: %s" % (where, result.returncode, "; ".join(problems)))
             if attempt == 2:

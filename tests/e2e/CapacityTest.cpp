@@ -1,11 +1,17 @@
 // Capacity runs of the whole agent in one process: a full configuration table refuses a new key
-// and keeps what it stores; a full change log holds requests back until the hardware catches up.
+// and keeps what it stores; a full change log holds requests back until the hardware catches up;
+// a near-full table restarts with a changed state by removing its stale entries first.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <utility>
 #include <vector>
 
+#include "agent/CommandOptions.h"
+#include "agent/RunCommand.h"
 #include "agent/Runtime.h"
 #include "contracts/qel/Trace.h"
 #include "contracts/shm/SharedMem.h"
@@ -15,6 +21,7 @@ namespace VornTcamAgent {
 namespace {
 
 using VornTunnelTcamMgr::TcamActionEntry;
+using VornTunnelTcamMgr::TcamActionEntryLog;
 using VornTunnelTcamMgr::TcamEntry;
 using VornTunnelTcamMgr::TcamEntryKey;
 using VornTunnelTcamMgr::TcamEntryLog;
@@ -183,6 +190,66 @@ TEST_F(Capacity, FullChangeLogHoldsRequestsBackUntilTheHardwareCatchesUp) {
     EXPECT_FALSE(unit0.hasPendingHwWrites());
     EXPECT_EQ(view(0), want);
     EXPECT_EQ(runtime_->group()->groupResolver()->queued(), 0u);
+}
+
+// Declares a smaller capacity for both tables' configuration tables mounted while it lives.
+struct SmallConfigTables {
+    explicit SmallConfigTables(std::uint32_t capacity) {
+        TcamEntryLog::TEST_configCapacityIs(capacity);
+        TcamActionEntryLog::TEST_configCapacityIs(capacity);
+    }
+    ~SmallConfigTables() {
+        TcamEntryLog::TEST_configCapacityIs(0);
+        TcamActionEntryLog::TEST_configCapacityIs(0);
+    }
+};
+
+// Tables of 62 entries holding 60, then the same state mutated by 0.2: 4 keys go and 4 new ones
+// come, more than the 2 free places. The run removes the 4 stale keys of each table before it
+// writes and completes; the dry run plans exactly that.
+TEST_F(Capacity, NearFullTableRestartsWithAChangedStateByRemovingStaleEntriesFirst) {
+    SmallConfigTables const small(62);
+    runtime_.reset();
+    Qel::Entity::singletonDelAll();
+    shm_.restart();
+    auto run = [&](std::optional<double> mutate, bool dryRun) {
+        RunOptions options;
+        options.generate = 60;
+        options.units = "0";
+        options.mutate = mutate;
+        options.json = true;
+        options.dryRun = dryRun;
+        options.nameSpace = shm_.name();
+        ::testing::internal::CaptureStdout();
+        int const status = runCommand(options);
+        std::string const out = ::testing::internal::GetCapturedStdout();
+        Qel::Entity::singletonDelAll();
+        shm_.restart();
+        return std::make_pair(status, nlohmann::json::parse(out));
+    };
+    ASSERT_EQ(run(std::nullopt, false).first, kExitOk);
+    auto const [planStatus, plan] = run(0.2, true);
+    ASSERT_EQ(planStatus, kExitOk);
+    auto const [status, summary] = run(0.2, false);
+    EXPECT_EQ(status, kExitOk) << summary.dump(1);
+    for (std::size_t t = 0; t < 2; ++t) {
+        auto const& planned = plan.at("tables").at(t).at("units").at(0);
+        auto const& unit = summary.at("tables").at(t).at("units").at(0);
+        EXPECT_EQ(planned.at("removedBeforeWriting"), 4) << planned;
+        EXPECT_EQ(planned.at("swept"), 0);
+        EXPECT_EQ(planned.at("removedBeforeWritingKeys").size(), planned.at("removedBeforeWriting"));
+        for (char const* field : {"restored", "rewritten", "suppressed", "new", "swept", "removedBeforeWriting"})
+            EXPECT_EQ(unit.at(field), planned.at(field)) << summary.at("tables").at(t).at("table") << " " << field;
+        EXPECT_EQ(unit.at("failed"), 0);
+        EXPECT_EQ(unit.at("entries"), 60);
+    }
+
+    // The table holds the desired state exactly.
+    runtime_ = std::make_unique<Runtime>();
+    auto const& unit0 = runtime_->bringUp(0);
+    EXPECT_EQ(unit0.tcam->entrys(), 60u);
+    EXPECT_EQ(unit0.action->entrys(), 60u);
+    EXPECT_EQ(runtime_->tcamIntf()->entryLog()->tableConfigTessel(0)->swTableEntries().size(), 60u);
 }
 
 }  // namespace

@@ -1,11 +1,18 @@
-// A restart over configuration records that stay damaged: with removal at the first report
-// turned off, every read of such a record reports it again. Restore, marking, the rewrite of
-// the desired state, the sweep, the hardware's progress and the change-log cleanup must still
-// come to rest; the event loop runs dry well within a bound.
+// Restarts over damaged configuration records. With removal at the first report turned off,
+// every read of such a record reports it again: restore, marking, the rewrite of the desired
+// state, the sweep, the hardware's progress and the change-log cleanup must still come to rest;
+// the event loop runs dry well within a bound. With removal on, a whole damaged leaf page is
+// dealt with by the run that meets it.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <set>
+#include <utility>
+
+#include "agent/CommandOptions.h"
 #include "agent/DesiredStateGenerate.h"
 #include "agent/Programmer.h"
+#include "agent/RunCommand.h"
 #include "contracts/shm/SharedMem.h"
 #include "tests/e2e/RuntimeFixture.h"
 
@@ -68,6 +75,116 @@ TEST_F(DamagedRecordRestart, RestartOverDamagedConfigurationRecordsComesToRest) 
     EXPECT_FALSE(again.tcam->hasPendingHwWrites());
     EXPECT_FALSE(again.action->hasPendingHwWrites());
     EXPECT_GT(runtime_->actionIntf()->entryLog()->tableConfigTessel(0)->swTableEntries().corruptionsDetected(), 0u);
+}
+
+// A whole damaged leaf page: many consecutive records of each table fail their checksum at once.
+// The run that meets them removes every one, restores, rewrites and sweeps the rest, and ends
+// with exactly the desired state; with removal turned off it says what it leaves (exit status 5)
+// and the next run, removal on, finishes the job.
+class DamagedLeafPage : public RuntimeFixture {
+  protected:
+    static constexpr std::size_t kEntries = 400;
+    static constexpr std::size_t kFirstDamaged = 100, kDamaged = 150;
+
+    DamagedLeafPage() : RuntimeFixture("leafpage") {}
+
+    // Programs the generated state and damages records kFirstDamaged.. of both tables' unit 0,
+    // in stored order; ends the runtime, as the agent's exit would.
+    void programAndDamage() {
+        Programmer programmer(*runtime_);
+        programmer.write(generate({0}, kEntries, kSeed));
+        runtime_->runUntilIdle();
+        ASSERT_TRUE(programmer.allAnswered());
+        damage(runtime_->actionIntf()->entryLog()->tableConfigTessel(0)->swTableEntries());
+        damage(runtime_->tcamIntf()->entryLog()->tableConfigTessel(0)->swTableEntries());
+        runtime_.reset();
+        Qel::Entity::singletonDelAll();
+        shm_.restart();
+    }
+    template <typename Collection>
+    static void damage(Collection& entries) {
+        using Key = std::remove_cvref_t<decltype(entries.first()->key())>;
+        std::vector<Key> order;
+        for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) order.push_back(cur->key());
+        ASSERT_EQ(order.size(), kEntries);
+        for (std::size_t i = kFirstDamaged; i < kFirstDamaged + kDamaged; ++i) entries.TEST_corruptRecord(order[i]);
+    }
+
+    // `tcam-agent run --json` of the mutated state, in this process: its exit status and summary.
+    std::pair<int, nlohmann::json> run() {
+        RunOptions options;
+        options.generate = kEntries;
+        options.units = "0";
+        options.seed = kSeed;
+        options.mutate = 0.5;
+        options.json = true;
+        options.nameSpace = shm_.name();
+        ::testing::internal::CaptureStdout();
+        int const status = runCommand(options);
+        std::string const out = ::testing::internal::GetCapturedStdout();
+        Qel::Entity::singletonDelAll();
+        shm_.restart();
+        return {status, nlohmann::json::parse(out)};
+    }
+
+    // The keys of unit 0's tables as the library reads them now, against the desired state's.
+    void expectDesiredStateStored() {
+        runtime_ = std::make_unique<Runtime>();
+        DesiredUnit const desired = mutate(generate({0}, kEntries, kSeed), kSeed + 1, 0.5).units[0];
+        UnitTables const& tables = runtime_->bringUp(0);
+        std::set<std::uint32_t> wantedActions, storedActions;
+        for (auto const& a : desired.actionEntries) wantedActions.insert(a.actionId);
+        for (auto it = tables.action->entryIteratorConst(); it; ++it) storedActions.insert(it->key().actionId);
+        EXPECT_EQ(storedActions, wantedActions);
+        std::set<VornTunnelTcamMgr::TcamEntryKey> wantedKeys, storedKeys;
+        for (auto const& k : desired.keyEntries) wantedKeys.insert(k.key());
+        for (auto it = tables.tcam->entryIteratorConst(); it; ++it) storedKeys.insert(it->key());
+        EXPECT_EQ(storedKeys, wantedKeys);
+        auto const& keyConfig = runtime_->tcamIntf()->entryLog()->tableConfigTessel(0)->swTableEntries();
+        EXPECT_EQ(keyConfig.scan([](auto const&) {}), 0u);
+        EXPECT_EQ(keyConfig.size(), wantedKeys.size());  // nothing in deletion either
+    }
+
+    static constexpr std::uint64_t kSeed = 41;
+};
+
+TEST_F(DamagedLeafPage, TheRunThatMeetsThemRemovesThemAllAndEndsWithTheDesiredState) {
+    programAndDamage();
+    auto const [status, summary] = run();
+    EXPECT_EQ(status, kExitOk) << summary.dump(1);
+    EXPECT_EQ(summary.at("damagedLeft"), 0);
+    EXPECT_EQ(summary.at("staleLeft"), 0);
+    for (auto const& table : summary.at("tables")) {
+        auto const& unit = table.at("units").at(0);
+        EXPECT_EQ(unit.at("damagedRemoved"), kDamaged) << table.at("table");
+        EXPECT_EQ(unit.at("restored"), kEntries - kDamaged) << table.at("table");
+        EXPECT_EQ(unit.at("entries"), unit.at("written")) << table.at("table");
+        EXPECT_EQ(unit.at("staleLeft"), 0) << table.at("table");
+    }
+    expectDesiredStateStored();
+}
+
+TEST_F(DamagedLeafPage, ARunThatLeavesDamagedOrStaleRecordsSaysSoAndTheNextFinishes) {
+    programAndDamage();
+    shm_.faults().quarantineDamagedIs(false);
+    auto const [kept, keptSummary] = run();
+    EXPECT_EQ(kept, kExitLeftDamaged) << keptSummary.dump(1);
+    // The rewrites of desired keys replaced some of the damaged records; the rest stay, and the
+    // sweep, which stopped at the first of them, left entries no longer desired.
+    EXPECT_GT(keptSummary.at("damagedLeft"), 0);
+    EXPECT_LT(keptSummary.at("damagedLeft"), 2 * kDamaged);
+    EXPECT_GT(keptSummary.at("staleLeft"), 0);
+    for (auto const& table : keptSummary.at("tables")) EXPECT_EQ(table.at("units").at(0).at("damagedRemoved"), 0);
+
+    shm_.faults().quarantineDamagedIs(true);
+    auto const [status, summary] = run();
+    EXPECT_EQ(status, kExitOk) << summary.dump(1);
+    EXPECT_EQ(summary.at("damagedLeft"), 0);
+    EXPECT_EQ(summary.at("staleLeft"), 0);
+    for (std::size_t t = 0; t < 2; ++t)
+        EXPECT_EQ(summary.at("tables").at(t).at("units").at(0).at("damagedRemoved"),
+                  keptSummary.at("tables").at(t).at("units").at(0).at("damagedLeft"));
+    expectDesiredStateStored();
 }
 
 }  // namespace

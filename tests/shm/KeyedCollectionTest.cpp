@@ -208,6 +208,53 @@ TEST_F(ShmCollection, DamagedRecordsAreRemovedWhenReportedAndInsideAScopeWhenItE
     EXPECT_EQ(entries.corruptionsDetected(), 2u);
 }
 
+TEST_F(ShmCollection, OneReportRemovesEveryDamagedRecordOfTheCollection) {
+    // A damaged leaf page damages every record on it at once: the first report removes them all,
+    // not only the one read, so the next walk goes past every one of them.
+    auto table = mountConfig();
+    auto& entries = table->swTableEntries();
+    for (std::uint32_t n = 0; n < 400; ++n) table->swTableEntriesIs(configRecord(n, n + 1));
+    std::vector<TcamEntryKey> order;
+    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) order.push_back(cur->key());
+    for (std::size_t i = 100; i < 250; ++i) entries.TEST_corruptRecord(order[i]);
+
+    // The audit's read counts them and changes nothing.
+    std::uint32_t intact = 0;
+    EXPECT_EQ(entries.scan([&](TcamConfigTesselEntry const&) { ++intact; }), 150u);
+    EXPECT_EQ(intact, 250u);
+    EXPECT_EQ(entries.size(), 400u);
+
+    std::size_t walked = 0;
+    try {
+        for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) ++walked;
+        FAIL() << "the walk went past a damaged record";
+    } catch (Lumo::CorruptionDetectedException const& e) {
+        entries.doCorruptionDetected(e.what());
+    }
+    EXPECT_EQ(walked, 100u);
+    EXPECT_EQ(entries.quarantined(), 150u);
+    EXPECT_EQ(entries.size(), 250u);
+    walked = 0;
+    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) ++walked;
+    EXPECT_EQ(walked, 250u);
+
+    // Inside a scope: all of them when the scope ends, and a record rewritten meanwhile stays.
+    for (std::size_t i = 300; i < 340; ++i) entries.TEST_corruptRecord(order[i]);
+    {
+        QelSharedMem::WriteTransaction txn;
+        EXPECT_THROW(entries.find(order[339]), Lumo::CorruptionDetectedException);
+        entries.doCorruptionDetected("damaged");
+        TcamConfigTesselEntry rewritten = configRecord(999, 999);
+        rewritten.logEntry.key = order[300];
+        table->swTableEntriesIs(rewritten);
+        EXPECT_EQ(entries.size(), 250u);
+    }
+    EXPECT_EQ(entries.quarantined(), 189u);
+    EXPECT_EQ(entries.find(order[300]).logVersion, 999u);
+    EXPECT_EQ(entries.scan([](TcamConfigTesselEntry const&) {}), 0u);
+    EXPECT_EQ(entries.size(), 211u);
+}
+
 TEST_F(ShmCollection, WriteTransactionCommitsAllOrNothing) {
     auto log = mountLog();
     auto table = mountConfig();
