@@ -34,7 +34,9 @@ class ScopedShmNamespace {
     std::string const& name() const { return name_; }
     QelSharedMem::CountedStorageFaults& faults() const { return *faults_; }
     // Reopens the namespace with another map size (0: the normal one), so that a test can fill it.
-    void mapSizeIs(std::size_t bytes) const { QelSharedMem::namespaceIs(name_, QelSharedMem::NamespaceOptions{bytes, faults_}); }
+    void mapSizeIs(std::size_t bytes) const {
+        QelSharedMem::namespaceIs(name_, QelSharedMem::NamespaceOptions{bytes, faults_});
+    }
 
     // Models an agent restart inside the test process: drops the environment handle; the next
     // mount reopens the same files.
