@@ -95,7 +95,7 @@ std::optional<std::string> auditOpenSnapshot(LmdbHandle& handle, int fd) {
 
 std::optional<std::string> environmentFileDamage(Lumo::String const& path, std::size_t mapSize) {
     FileDescriptor data = openStoreFile(path, O_RDONLY);
-    if (!data) return std::nullopt;  // nothing stored yet
+    if (!data || sizeOf(data.get()) == 0) return std::nullopt;  // nothing stored yet
     refuseOtherDataVersion(data.get(), path);
     if (auto damage = metaDamage(data.get(), path)) return damage;
     // The handle this process already has of the file, if any (a second one must not be opened);

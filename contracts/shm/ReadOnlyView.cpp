@@ -64,7 +64,10 @@ ReadOnlyView::~ReadOnlyView() {
 std::unique_ptr<ReadOnlyView> ReadOnlyView::open(Lumo::String const& ns) {
     Lumo::String const path = environmentPath(ns);  // refuses an unusable name
     // A planted or foreign file is refused (UnsafeFileError), never read.
-    if (!statStoreFile(path)) return nullptr;
+    // An empty data file holds nothing yet: its writer created it and had not written its metas
+    // (or was killed before it could); the next writer makes the store in it.
+    std::optional<struct stat> const data = statStoreFile(path);
+    if (!data || data->st_size == 0) return nullptr;
     // LMDB trusts the pages it reads; a damaged file is refused here rather than read.
     if (auto const damage = environmentFileDamage(path, kMapSize))
         throw StorageError(fmt::format("shared-memory environment {} (read-only) is damaged: {}", path, *damage));

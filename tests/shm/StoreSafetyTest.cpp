@@ -176,6 +176,24 @@ TEST_F(StoreSafety, CheckOfTheOpenStoreUsesTheProcesssOwnHandle) {
     EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
 }
 
+TEST_F(StoreSafety, AnEmptyDataFileLeftByAWriterKilledAtCreationHoldsNothingAndIsNotDamage) {
+    // A writer killed after creating the data file and before LMDB wrote its metas leaves it
+    // empty: the check and a view see nothing stored, and the next writer makes the store in it.
+    int const fd = ::open(files_.data.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), std::nullopt);
+    EXPECT_FALSE(QelSharedMem::ReadOnlyView::open(ns_));
+    QelSharedMem::namespaceIs(ns_);
+    auto const& env = QelSharedMem::processEnvironment();
+    EXPECT_FALSE(env->recreated());
+    env->put(env->ledraDbi(), "key", "value");
+    QelSharedMem::closeEnvironment();
+    auto const view = QelSharedMem::ReadOnlyView::open(ns_);
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->stateDatabaseValue("key"), "value");
+}
+
 TEST_F(StoreSafety, OneHolderPerNamespaceAndALockDiesWithItsProcess) {
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
