@@ -103,7 +103,8 @@ TEST_F(AgentStoreSafety, ClosedOrFullStandardDescriptorsNeitherDamageTheStoreNor
         EXPECT_EQ(VornTest::fileText(f).find("tcam-agent"), std::string::npos) << "printed into " << f;
     auto const shown = runAgent({"show", "--json", "--namespace", ns_});
     ASSERT_EQ(shown.status, 0) << shown.err;
-    for (auto const& table : nlohmann::json::parse(shown.out).at("tables")) {
+    nlohmann::json const shownJson = nlohmann::json::parse(shown.out);
+    for (auto const& table : shownJson.at("tables")) {
         auto const& unit = VornTest::named(table.at("units"), "unit", 0);
         EXPECT_EQ(unit.at("corruptRecords"), 0) << table.at("table");
         EXPECT_GT(unit.at("liveCount").get<int>(), 0) << table.at("table");
