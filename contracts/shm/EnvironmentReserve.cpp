@@ -66,8 +66,8 @@ int Environment::growMap(MDB_txn*& txn) {
     if (readDepth_ > 0 || handle_->viewsOpen() || mapLimit_ >= maxLimit) return MDB_MAP_FULL;
     mdb_txn_abort(std::exchange(txn, nullptr));
     resetKeptRead();
-    std::uint64_t const limit =
-        std::min<std::uint64_t>(maxLimit, roundUp(mapLimit_ + std::max(kMinGrowth, mapLimit_ / 8), pageSize_));
+    std::uint64_t const limit = std::min<std::uint64_t>(
+        maxLimit, roundUp(mapLimit_ + std::max<std::uint64_t>(kMinGrowth, mapLimit_ / 8), pageSize_));
     int rc = reserve(limit + kReserveMargin);
     if (rc == 0) rc = mdb_env_set_mapsize(env_, static_cast<std::size_t>(limit));
     if (rc == 0) mapLimit_ = static_cast<std::size_t>(limit);
