@@ -1,24 +1,18 @@
 #pragma once
 // VornTcamAgent::Runtime: one agent process's bring-up of the library on the platform layer.
 //
-// It owns the agent's single event loop, the state database, the ordered-table interface with
-// its group, the InLif index resource table, the simulated hardware writer, and the two table
-// interfaces; it creates the software tables of each unit and reconciles the rest. Everything
-// runs on the thread that calls runUntilIdle(). Destruction releases every table and handle of
-// the process (but leaves shared memory as it is), so that a test can model an agent restart
-// by destroying one Runtime and constructing another on the same namespace.
+// It keeps the agent's state database with its relaunch generation entity and the library's
+// TcamMgr, which owns the event loop, the group, the InLif index resource table, the simulated
+// hardware writer and the two table interfaces, and tears them down. Everything runs on the
+// thread that calls runUntilIdle(). Destruction releases every table and handle of the process
+// (but leaves shared memory as it is), so that a test can model an agent restart by destroying
+// one Runtime and constructing another on the same namespace.
 #include <cstdint>
 #include <map>
 
 #include "agent/DesiredState.h"
-#include "contracts/asic/HardwareWriterSim.h"
-#include "contracts/asic/OrderedTableInterface.h"
-#include "contracts/inlif/InLifIndexResourceTable.h"
-#include "contracts/ledra/EntityManager.h"
-#include "contracts/qel/EventLoop.h"
 #include "contracts/types/TcamConstants.h"
-#include "interface/TcamActionInterface.h"
-#include "interface/TcamInterface.h"
+#include "interface/TcamMgr.h"
 
 namespace VornTcamAgent {
 
@@ -34,33 +28,31 @@ struct RuntimeOptions {
 };
 
 // The software tables of one unit.
-struct UnitTables {
-    Lumo::Ptr<VornTunnelTcamMgr::TcamActionSwTable> action;
-    Lumo::Ptr<VornTunnelTcamMgr::TcamSwTable> tcam;
-};
+using UnitTables = VornTunnelTcamMgr::TcamMgrUnit;
 
 class Runtime {
   public:
     // The name of the agent's state-database entity manager.
     static constexpr char kEntityManagerName[] = "VornTunnelNiEm";
 
-    // Starts the process's side of the agent: state database, relaunch generation entity,
-    // InLif table, group, both table interfaces (which clean their change logs up to the
-    // version the hardware reached), and the hardware side, told about changes logged by an
-    // earlier run that it never confirmed.
+    // Starts the process's side of the agent: state database, relaunch generation entity and
+    // the library's manager (InLif table, group, both table interfaces, which clean their
+    // change logs up to the version the hardware reached, and the hardware side, told about
+    // changes logged by an earlier run that it never confirmed).
     explicit Runtime(RuntimeOptions const& options = {});
     ~Runtime();
     Runtime(Runtime const&) = delete;
     Runtime& operator=(Runtime const&) = delete;
 
-    Qel::EventLoop& loop() { return loop_; }
-    Lumo::Ptr<Ledra::EntityManager> const& entityManager() const { return entityManager_; }
-    Lumo::Ptr<Asic::OrderedTableInterface> const& orderedTableIntf() const { return orderedTableIntf_; }
-    Lumo::Ptr<Asic::GroupInterface> const& group() const { return group_; }
-    Lumo::Ptr<VornTunnelNiLib::InLifIndexResourceTable> const& inLifTable() const { return inLifTable_; }
-    Asic::HardwareWriterSim& hardware() { return *hardware_; }
-    Lumo::Ptr<VornTunnelTcamMgr::TcamInterface> const& tcamIntf() const { return tcamIntf_; }
-    Lumo::Ptr<VornTunnelTcamMgr::TcamActionInterface> const& actionIntf() const { return actionIntf_; }
+    VornTunnelTcamMgr::TcamMgr& mgr() const { return *mgr_; }
+    Qel::EventLoop& loop() const { return mgr_->loop(); }
+    Lumo::Ptr<Ledra::EntityManager> const& entityManager() const { return mgr_->entityManager(); }
+    Lumo::Ptr<Asic::OrderedTableInterface> const& orderedTableIntf() const { return mgr_->orderedTableIntf(); }
+    Lumo::Ptr<Asic::GroupInterface> const& group() const { return mgr_->group(); }
+    Lumo::Ptr<VornTunnelNiLib::InLifIndexResourceTable> const& inLifTable() const { return mgr_->inLifTable(); }
+    Asic::HardwareWriterSim& hardware() const { return mgr_->hardware(); }
+    Lumo::Ptr<VornTunnelTcamMgr::TcamInterface> const& tcamIntf() const { return mgr_->tcamIntf(); }
+    Lumo::Ptr<VornTunnelTcamMgr::TcamActionInterface> const& actionIntf() const { return mgr_->actionIntf(); }
 
     // The relaunch generation of the agent in the state database (raised when a stored table
     // was found wiped).
@@ -71,38 +63,24 @@ class Runtime {
         return Lumo::String("hardware/velum/agent/relaunch/config/") + VornTunnelTcamMgr::kAgentName;
     }
 
-    // Creates (or returns) the software tables of a unit, the action table first since key
-    // entries depend on action entries. Without reset the stored entries are restored and
-    // marked; with reset the unit's tables are cleared.
-    UnitTables const& bringUp(Asic::UnitId unitId, bool reset = false);
-    UnitTables const* unit(Asic::UnitId unitId) const;
-    std::map<Asic::UnitId, UnitTables> const& units() const { return units_; }
+    // Creates (or returns) the software tables of a unit (TcamMgr::bringUp).
+    UnitTables const& bringUp(Asic::UnitId unitId, bool reset = false) { return mgr_->bringUp(unitId, reset); }
+    UnitTables const* unit(Asic::UnitId unitId) const { return mgr_->unit(unitId); }
+    std::map<Asic::UnitId, UnitTables> const& units() const { return mgr_->units(); }
 
     // Creates and clears the tables of every unit stored in shared memory but not brought
     // up. Returns the units it reconciled.
-    std::vector<Asic::UnitId> reconcile();
+    std::vector<Asic::UnitId> reconcile() { return mgr_->reconcile(); }
 
-    // Ends the start-up. Sweeps every marked table (removes what was restored and not written
-    // again), then releases the InLif allocations reloaded from the previous run that no entry
-    // asked for. The run path's order is: bringUp per unit, reconcile, write the desired state,
-    // sweepAll, runUntilIdle. Every restored or written action entry has requested its InLif
-    // key by then (requests are synchronous), so an allocation still unclaimed here is used by
-    // nothing; a key swept away is released through its entries' removal as usual.
-    void sweepAll();
+    // Ends the start-up (TcamMgr::sweepAll). The run path's order is: bringUp per unit,
+    // reconcile, write the desired state, sweepAll, runUntilIdle.
+    void sweepAll() { mgr_->sweepAll(); }
 
     // Runs the event loop until nothing is left to do. Returns the number of tasks run.
-    std::uint64_t runUntilIdle() { return loop_.runUntilIdle(); }
+    std::uint64_t runUntilIdle() { return mgr_->runUntilIdle(); }
 
   private:
-    Qel::EventLoop loop_;
-    Lumo::Ptr<Ledra::EntityManager> entityManager_;
-    Lumo::Ptr<Asic::OrderedTableInterface> orderedTableIntf_;
-    Lumo::Ptr<VornTunnelNiLib::InLifIndexResourceTable> inLifTable_;
-    Lumo::Ptr<Asic::GroupInterface> group_;
-    Lumo::Ptr<Asic::HardwareWriterSim> hardware_;
-    Lumo::Ptr<VornTunnelTcamMgr::TcamActionInterface> actionIntf_;
-    Lumo::Ptr<VornTunnelTcamMgr::TcamInterface> tcamIntf_;
-    std::map<Asic::UnitId, UnitTables> units_;
+    Lumo::Ptr<VornTunnelTcamMgr::TcamMgr> mgr_;
 };
 
 }  // namespace VornTcamAgent

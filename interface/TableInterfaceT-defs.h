@@ -77,7 +77,7 @@ auto TableInterfaceT<I>::entryLogIs(Asic::SwTableId tableId, Lumo::Ptr<Ledra::En
                                     Lumo::Ptr<Asic::GroupInterface> const& groupInterface,
                                     Lumo::String const& agentName) -> Lumo::Ptr<EntryLog> {
     if (entryLog_ && entryLog_->tableId() == tableId && entryLog_->entityManager() == entityManager &&
-        entryLog_->groupInterface() == groupInterface && entryLog_->agentName() == agentName) {
+        entryLog_->groupInterface() == groupInterface.ptr() && entryLog_->agentName() == agentName) {
         return entryLog_;
     }
     entryLog_ = Lumo::make<EntryLog>(tableId, entityManager, groupInterface, agentName);
