@@ -12,10 +12,12 @@ import pathlib
 import re
 import sys
 
-# Each folder with the folders it may include (itself always). Folders not listed here (tests,
-# benchmarks, examples) may include anything.
+# Each folder with the folders it may include (itself always). Folders not listed here
+# (benchmarks, examples) may include anything but template bodies.
 PLATFORM = ["contracts/lumo", "contracts/qel", "contracts/shm", "contracts/ledra", "contracts/asic",
             "contracts/types", "contracts/inlif"]
+LIBRARY = ["api", "entrylog", "swtable", "linkage", "interface"]
+AGENT = ["agent/state", "agent/view", "agent/runtime", "agent/commands"]
 ALLOWED = {
     "contracts/lumo": [],
     "contracts/qel": ["contracts/lumo"],
@@ -29,7 +31,14 @@ ALLOWED = {
     "swtable": ["api", "entrylog"] + PLATFORM,
     "linkage": ["api", "entrylog", "swtable"] + PLATFORM,
     "interface": ["api", "entrylog", "swtable", "linkage"] + PLATFORM,
-    "agent": ["api", "entrylog", "swtable", "linkage", "interface"] + PLATFORM,
+    # The agent by library: the read-only view never reaches the runtime (python/ links only it).
+    "agent/state": ["api"] + PLATFORM,
+    "agent/view": ["agent/state"] + PLATFORM,
+    "agent/runtime": ["api", "entrylog", "swtable", "linkage", "interface", "agent/state", "agent/view"] + PLATFORM,
+    "agent/commands": LIBRARY + ["agent/state", "agent/view", "agent/runtime"] + PLATFORM,
+    "agent": LIBRARY + AGENT + PLATFORM,
+    "python": ["agent/state", "agent/view"] + PLATFORM,
+    "tests": LIBRARY + AGENT + PLATFORM,
 }
 # The files that explicitly instantiate a folder's templates: the only includers of its internal/.
 INSTANTIATING = {
@@ -42,12 +51,12 @@ INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
 
 
 def folder_of(include):
-    """The folder an include names: contracts/<component> or the first path element."""
+    """The folder an include names: contracts/<component>, agent/<library> or the first path element."""
     parts = include.split("/")
     if len(parts) < 2:
         return None
-    if parts[0] == "contracts" and len(parts) >= 3:
-        return "contracts/" + parts[1]
+    if parts[0] in ("contracts", "agent") and len(parts) >= 3:
+        return parts[0] + "/" + parts[1]
     return parts[0]
 
 
@@ -88,6 +97,11 @@ def violations(root):
         if not base.is_dir():
             continue
         for path in sources(base):
+            name = path.relative_to(root).as_posix()
+            # A sub-folder with rules of its own (agent/view under agent) is checked by those.
+            if any(other != folder and other.startswith(folder + "/") and name.startswith(other + "/")
+                   for other in ALLOWED):
+                continue
             for number, include in includes(path):
                 target = folder_of(include)
                 if target is None:

@@ -8,7 +8,7 @@
 #include <array>
 #include <cstdlib>
 
-#include "agent/Programmer.h"
+#include "agent/runtime/Programmer.h"
 #include "contracts/asic/Constants.h"
 #include "contracts/qel/Entity.h"
 #include "contracts/types/TcamConstants.h"

@@ -31,7 +31,7 @@ rc, err = run({
                                      '#include "contracts/inlif/InLifIndexResourceTable.h"\n#include <vector>\n',
     "linkage/Linkage.cpp": '#include "swtable/TcamActionSwTable.h"\n',
     "contracts/asic/GenId.cpp": '#include "contracts/ledra/EntityManager.h"\n',
-    "tests/AnyTest.cpp": '#include "agent/Runtime.h"\n',
+    "tests/AnyTest.cpp": '#include "agent/runtime/Runtime.h"\n',
 })
 expect(rc == 0, "downward includes pass: " + err)
 
@@ -43,6 +43,12 @@ rc, err = run({"contracts/ledra/EntityManager.cpp": '#include "contracts/asic/Ge
                "contracts/shm/Environment.h": '  #  include "contracts/types/TcamTessel.h"\n',
                "entrylog/X.h": '#include "contracts/inlif/InLifIndexResourceTable.h"\n'})
 expect(rc == 1 and err.count("may not include") == 3, "ledra->asic, shm->types and entrylog->inlif fail: " + err)
+
+rc, err = run({"agent/view/StoredView.cpp": '#include "agent/runtime/Runtime.h"\n',
+               "python/vorn_tcam.cpp": '#include "agent/view/StoredView.h"\n#include "interface/TcamMgr.h"\n',
+               "agent/runtime/Runtime.h": '#include "agent/view/AgentSetup.h"\n#include "interface/TcamMgr.h"\n'})
+expect(rc == 1 and err.count("may not include") == 2 and "agent/view may not include" in err and
+       "python may not include \"interface/TcamMgr.h\"" in err, "view->runtime and python->interface fail: " + err)
 
 # Template bodies: the instantiating file may include them, a test or another source may not.
 rc, err = run({"swtable/TcamSwTable.cpp": '#include "swtable/internal/Members-defs.h"\n',
