@@ -4,7 +4,7 @@
 #include <set>
 
 #include "contracts/qel/Trace.h"
-#include "tests/linkage/ActionTableFixture.h"
+#include "tests/support/ActionTableFixture.h"
 
 namespace VornTest {
 namespace {
