@@ -9,14 +9,14 @@
 #include <csignal>
 #include <limits>
 
-#include "agent/AgentSetup.h"
-#include "agent/CommandOptions.h"
-#include "agent/EnvironmentCheck.h"
-#include "agent/ErrorReport.h"
-#include "agent/OptionValues.h"
-#include "agent/Output.h"
-#include "agent/RunCommand.h"
-#include "agent/ShowCommand.h"
+#include "agent/commands/CommandOptions.h"
+#include "agent/commands/EnvironmentCheck.h"
+#include "agent/commands/ErrorReport.h"
+#include "agent/commands/Output.h"
+#include "agent/commands/RunCommand.h"
+#include "agent/commands/ShowCommand.h"
+#include "agent/state/OptionValues.h"
+#include "agent/view/AgentSetup.h"
 
 using namespace VornTcamAgent;
 

@@ -26,9 +26,9 @@
 #include <memory>
 #include <string>
 
-#include "agent/DesiredStateGenerate.h"
-#include "agent/Programmer.h"
-#include "agent/Runtime.h"
+#include "agent/runtime/Programmer.h"
+#include "agent/runtime/Runtime.h"
+#include "agent/state/DesiredStateGenerate.h"
 #include "bench/EntryFloor.h"
 #include "contracts/asic/GroupResolver.h"
 #include "contracts/qel/Entity.h"

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "agent/DesiredStateGenerate.h"
-#include "agent/Programmer.h"
-#include "agent/Runtime.h"
+#include "agent/runtime/Programmer.h"
+#include "agent/runtime/Runtime.h"
+#include "agent/state/DesiredStateGenerate.h"
 #include "contracts/qel/Entity.h"
 #include "contracts/shm/SharedMem.h"
 

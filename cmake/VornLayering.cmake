@@ -9,7 +9,10 @@ file(GLOB_RECURSE VORN_LAYERED_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/swtable/*.h ${PROJECT_SOURCE_DIR}/swtable/*.cpp
   ${PROJECT_SOURCE_DIR}/linkage/*.h ${PROJECT_SOURCE_DIR}/linkage/*.cpp
   ${PROJECT_SOURCE_DIR}/interface/*.h ${PROJECT_SOURCE_DIR}/interface/*.cpp
-  ${PROJECT_SOURCE_DIR}/agent/*.h ${PROJECT_SOURCE_DIR}/agent/*.cpp)
+  ${PROJECT_SOURCE_DIR}/agent/*.h ${PROJECT_SOURCE_DIR}/agent/*.cpp
+  ${PROJECT_SOURCE_DIR}/python/*.cpp
+  ${PROJECT_SOURCE_DIR}/tests/*.h ${PROJECT_SOURCE_DIR}/tests/*.cpp
+  ${PROJECT_SOURCE_DIR}/bench/*.h ${PROJECT_SOURCE_DIR}/bench/*.cpp)
 set(VORN_LAYERING_STAMP ${CMAKE_BINARY_DIR}/layering.stamp)
 add_custom_command(
   OUTPUT ${VORN_LAYERING_STAMP}

@@ -1,7 +1,7 @@
 // The action table's instantiation of the entry log.
 #include "entrylog/TcamActionEntryLog.h"
 
-#include "entrylog/EntryLogT-defs.h"
+#include "entrylog/internal/EntryLogT-defs.h"
 
 namespace VornTunnelTcamMgr {
 

@@ -1,7 +1,7 @@
 // The key table's instantiation of the entry log.
 #include "entrylog/TcamEntryLog.h"
 
-#include "entrylog/EntryLogT-defs.h"
+#include "entrylog/internal/EntryLogT-defs.h"
 
 namespace VornTunnelTcamMgr {
 

@@ -1,7 +1,7 @@
 // The action table's instantiation of the table interface, with the InLif linkage step.
 #include "interface/TcamActionInterface.h"
 
-#include "interface/TableInterfaceT-defs.h"
+#include "interface/internal/TableInterfaceT-defs.h"
 #include "linkage/TcamActionResourceTableLinkage.h"
 
 namespace VornTunnelTcamMgr {

@@ -1,7 +1,7 @@
 // The key table's instantiation of the table interface.
 #include "interface/TcamInterface.h"
 
-#include "interface/TableInterfaceT-defs.h"
+#include "interface/internal/TableInterfaceT-defs.h"
 
 namespace VornTunnelTcamMgr {
 

@@ -2,7 +2,7 @@
 // read-only. vorn_tcam.open(namespace) returns a View that reads one committed snapshot for its
 // whole life (an agent writing meanwhile is seen as of one transaction) and never writes; its
 // entries are the dicts `tcam-agent show --json --entries` prints, made by the same code
-// (agent/StoredView, agent/EntryJson, agent/ShowSummary).
+// (agent/view: StoredView, EntryJson, ShowSummary).
 //
 // A view holds an LMDB read transaction while open, which keeps the pages of its snapshot from
 // being reused by a running agent: close it (or use it as a context manager) when done. Views of
@@ -17,9 +17,9 @@
 #include <optional>
 #include <string>
 
-#include "agent/ShowSummary.h"
-#include "agent/StoredTables.h"
-#include "agent/StoredView.h"
+#include "agent/view/ShowSummary.h"
+#include "agent/view/StoredTables.h"
+#include "agent/view/StoredView.h"
 #include "contracts/shm/ReadOnlyView.h"
 #include "contracts/shm/SharedMem.h"
 #include "contracts/shm/StoreUnavailable.h"

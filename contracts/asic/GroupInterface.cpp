@@ -73,6 +73,7 @@ void GroupInterface::shutdown() {
     logEntries_.clear();
     learntInGroup_ = false;
     groupResolver_->clear();
+    groupResolver_->eventLoopDel();
 }
 
 Lumo::String GroupInterface::tableVersionPath(SwTableId tableId) const {

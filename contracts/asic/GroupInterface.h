@@ -56,7 +56,8 @@ class GroupInterface : public Lumo::PublishingNode, private GroupResolver::Commi
     void sweepAll();
 
     // The agent is going away: drops the group's tables, sets, queued requests and listener,
-    // so that nothing the group reaches keeps another object alive.
+    // so that nothing the group reaches keeps another object alive, and detaches the resolver
+    // from the event loop, so that a table still held elsewhere never schedules a pass on it.
     void shutdown();
 
     // The log version the hardware has reached for a table, as recorded persistently; none

@@ -70,6 +70,10 @@ class GroupResolver : public Lumo::Node {
     // A pass is running with its commits grouped: what they announce waits for groupCommitted().
     bool grouping() const { return grouping_; }
 
+    // Forgets the event loop: from now on passes run only when processQueues() is called (the
+    // agent is going away and its loop may go before what still holds this resolver).
+    void eventLoopDel() { loop_ = nullptr; }
+
     // Drops every queued request without committing it (the agent is going away).
     void clear() {
         queues_.clear();

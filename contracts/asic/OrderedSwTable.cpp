@@ -13,6 +13,11 @@ OrderedSwTable::~OrderedSwTable() = default;
 
 void OrderedSwTable::statusIs(Lumo::Ptr<OrderedSwTableStatus> const& status) { status_ = status; }
 
+void OrderedSwTableSet::swTableDelAll() {
+    for (auto [unitId, table] : swTable_) table->swTableSetDel();
+    swTable_.delAll();
+}
+
 void OrderedSwTableSet::swTableIs(Lumo::Ptr<OrderedSwTable> const& table) {
     if (!table) throw Lumo::NullArgumentException("swTable");
     swTable_.set(table->unitId(), table);

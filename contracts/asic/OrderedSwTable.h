@@ -25,7 +25,10 @@ class OrderedSwTable : public Lumo::PublishingNode {
     Lumo::Ptr<CanonicalTableName const> const& tableName() const { return tableName_; }
     SwTableId swTableId() const { return swTableId_; }
     UnitId unitId() const { return unitId_; }
+    // The set the table belongs to (not counted: the set holds the table); null once the set
+    // dropped it.
     OrderedSwTableSet* swTableSet() const { return swTableSet_; }
+    void swTableSetDel() { swTableSet_ = nullptr; }
 
     Lumo::Ptr<SwTableStats> const& stats() const { return stats_; }
     // Creates the table's statistics object.

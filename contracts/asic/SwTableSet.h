@@ -53,7 +53,8 @@ class OrderedSwTableSet : public Lumo::PublishingNode {
     bool swTableHas(UnitId unit) const { return swTable_.has(unit); }
     void swTableIs(Lumo::Ptr<OrderedSwTable> const& table);
     // Drops every table (the agent is going away).
-    void swTableDelAll() { swTable_.delAll(); }
+    // Drops every table; a table still held elsewhere forgets this set (it may outlive it).
+    void swTableDelAll();
     SwTableColl const& swTables() const { return swTable_; }
 
     // Sets the status's pending-writes flag from the tables: true when any table has writes

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "contracts/lumo/String.h"
-#include "contracts/shm/SharedMem.h"
+#include "contracts/shm/StorageError.h"
 
 namespace QelSharedMem {
 

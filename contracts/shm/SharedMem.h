@@ -29,18 +29,12 @@
 #include "contracts/lumo/Exception.h"
 #include "contracts/lumo/Node.h"
 #include "contracts/lumo/String.h"
+#include "contracts/shm/StorageError.h"
 
 namespace QelSharedMem {
 
 class Environment;
 class StorageFaults;
-
-// An LMDB operation failed for a reason other than a full collection or map (those throw
-// Lumo::CapacityExceededException). The transaction it belonged to is rolled back.
-class StorageError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 // How a namespace's environment is opened. Tests set these; the agent uses the defaults.
 struct NamespaceOptions {

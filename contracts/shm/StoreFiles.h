@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "contracts/lumo/String.h"
-#include "contracts/shm/SharedMem.h"
+#include "contracts/shm/StorageError.h"
 
 namespace QelSharedMem {
 

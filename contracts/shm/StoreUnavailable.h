@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "contracts/lumo/String.h"
-#include "contracts/shm/SharedMem.h"
+#include "contracts/shm/StorageError.h"
 
 namespace QelSharedMem {
 

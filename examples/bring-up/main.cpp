@@ -5,16 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "contracts/asic/HardwareWriterSim.h"
-#include "contracts/asic/OrderedTableInterface.h"
-#include "contracts/inlif/InLifIndexResourceTable.h"
-#include "contracts/ledra/EntityManager.h"
-#include "contracts/qel/Entity.h"
-#include "contracts/qel/EventLoop.h"
 #include "contracts/shm/SharedMem.h"
-#include "contracts/types/TcamConstants.h"
-#include "interface/TcamActionInterface.h"
-#include "interface/TcamInterface.h"
+#include "interface/TcamMgr.h"
 
 namespace {
 
@@ -26,23 +18,11 @@ bool check(bool condition, char const* what) {
     return condition;
 }
 
-// One agent process: the platform side, both table interfaces and the unit's two tables.
+// One agent process: the library on default platform pieces and the unit's two tables. The
+// manager tears everything down when the last of these objects goes, in whatever order.
 bool run() {
-    Qel::EventLoop loop;
-    auto entityManager = Lumo::make<Ledra::EntityManager>("VornTunnelNiEm", true);
-    auto orderedTableIntf = Lumo::make<Asic::OrderedTableInterface>(entityManager, &loop);
-    auto inLifTable = Lumo::make<VornTunnelNiLib::InLifIndexResourceTable>(
-        &loop, VornTunnelNiLib::InLifIndexResourceTableConfig{}, entityManager);
-    orderedTableIntf->resourceTableIs(VornTunnelNiLib::InLifIndexResourceTable::canonicalName(), inLifTable);
-    auto group = orderedTableIntf->makeGroupIntf(Tm::kAgentName, Tm::kGroupName,
-                                                 Asic::SwTableId(Tm::TcamInterface::tableId()).agentAndGroupId());
-    inLifTable->stateChangeListenerIs([resolver = group->groupResolver()] { resolver->updateGenId(); });
-    auto hardware = Lumo::make<Asic::HardwareWriterSim>(group, &loop);
-
-    auto actionIntf = Tm::TcamActionInterface::getIntf(orderedTableIntf);
-    auto tcamIntf = Tm::TcamInterface::getIntf(orderedTableIntf);
-    auto actionTable = actionIntf->makeSwTable(kUnit, nullptr, true);
-    auto tcamTable = tcamIntf->makeSwTable(kUnit, nullptr, true);
+    auto mgr = Tm::tcamMgrFactory();
+    auto [actionTable, tcamTable] = mgr->bringUp(kUnit, true);
 
     Tm::TcamActionEntry action;
     action.keyIs(Tm::TcamActionEntryKey{7});
@@ -62,7 +42,7 @@ bool run() {
     // The key entry is ordered behind the action entry it applies.
     auto actionHandle = actionTable->entryWrite(action.key(), action, nullptr);
     auto keyHandle = tcamTable->entryWrite(key.key(), key, actionHandle);
-    loop.runUntilIdle();
+    mgr->runUntilIdle();
 
     bool ok = check(actionHandle->entryState() == Asic::EntryState::done, "action entry committed and applied");
     ok &= check(keyHandle->entryState() == Asic::EntryState::done, "key entry committed and applied");
@@ -74,25 +54,6 @@ bool run() {
     ok &= check(tcamTable->entrys() == 1 && actionTable->entrys() == 1, "one entry in each table");
     ok &= check(!tcamTable->hasPendingHwWrites() && !actionTable->hasPendingHwWrites(), "no pending hardware writes");
 
-    // Release in the order the agent does: tables, group, interfaces, then the platform side.
-    actionTable = nullptr;
-    tcamTable = nullptr;
-    actionHandle = nullptr;
-    keyHandle = nullptr;
-    inLifTable->stateChangeListenerIs(nullptr);
-    group->shutdown();
-    hardware = nullptr;
-    auto interfaces = Asic::SwTableInterfacesSingleton::instance();
-    interfaces->swTableIntfDel(Tm::TcamInterfaceTraits::kRegistrationName);
-    interfaces->swTableIntfDel(Tm::TcamActionInterfaceTraits::kRegistrationName);
-    tcamIntf = nullptr;
-    actionIntf = nullptr;
-    group = nullptr;
-    orderedTableIntf = nullptr;
-    inLifTable = nullptr;
-    loop = Qel::EventLoop();
-    entityManager = nullptr;
-    Qel::Entity::singletonDelAll();
     return ok;
 }
 

@@ -13,9 +13,9 @@
 #include <set>
 #include <sstream>
 
-#include "agent/DesiredStateGenerate.h"
-#include "agent/EntryJson.h"
-#include "agent/StateFile.h"
+#include "agent/state/DesiredStateGenerate.h"
+#include "agent/state/StateFile.h"
+#include "agent/view/EntryJson.h"
 #include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/SharedMem.h"
 #include "contracts/shm/StoreFiles.h"

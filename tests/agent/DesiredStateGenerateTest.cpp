@@ -6,8 +6,8 @@
 #include <set>
 #include <stdexcept>
 
-#include "agent/DesiredState.h"
-#include "agent/DesiredStateGenerate.h"
+#include "agent/state/DesiredState.h"
+#include "agent/state/DesiredStateGenerate.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 
 #include <stdexcept>
 
-#include "agent/DesiredState.h"
-#include "agent/DesiredStateGenerate.h"
-#include "agent/DesiredStateJson.h"
-#include "agent/EchoText.h"
+#include "agent/state/DesiredState.h"
+#include "agent/state/DesiredStateGenerate.h"
+#include "agent/state/DesiredStateJson.h"
+#include "agent/state/EchoText.h"
 
 namespace {
 

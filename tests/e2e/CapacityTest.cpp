@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "agent/CommandOptions.h"
-#include "agent/RunCommand.h"
-#include "agent/Runtime.h"
+#include "agent/commands/CommandOptions.h"
+#include "agent/commands/RunCommand.h"
+#include "agent/runtime/Runtime.h"
 #include "contracts/qel/Trace.h"
 #include "contracts/shm/SharedMem.h"
 #include "tests/e2e/RuntimeFixture.h"

@@ -9,10 +9,10 @@
 #include <set>
 #include <utility>
 
-#include "agent/CommandOptions.h"
-#include "agent/DesiredStateGenerate.h"
-#include "agent/Programmer.h"
-#include "agent/RunCommand.h"
+#include "agent/commands/CommandOptions.h"
+#include "agent/commands/RunCommand.h"
+#include "agent/runtime/Programmer.h"
+#include "agent/state/DesiredStateGenerate.h"
 #include "contracts/shm/SharedMem.h"
 #include "tests/e2e/RuntimeFixture.h"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "agent/DesiredStateGenerate.h"
-#include "agent/Runtime.h"
+#include "agent/runtime/Runtime.h"
+#include "agent/state/DesiredStateGenerate.h"
 #include "contracts/qel/Entity.h"
 #include "entrylog/EnvironmentCommitGroup.h"
 #include "tests/support/ShmNamespace.h"

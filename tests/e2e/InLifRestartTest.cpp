@@ -5,8 +5,8 @@
 
 #include <map>
 
-#include "agent/DesiredStateGenerate.h"
-#include "agent/Programmer.h"
+#include "agent/runtime/Programmer.h"
+#include "agent/state/DesiredStateGenerate.h"
 #include "tests/e2e/RuntimeFixture.h"
 
 namespace VornTcamAgent {

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "agent/Runtime.h"
+#include "agent/runtime/Runtime.h"
 #include "contracts/qel/Entity.h"
 #include "tests/support/ShmNamespace.h"
 

@@ -1,14 +1,18 @@
-// Start-up of the table interfaces: one object per process, the clean-up of the change log up
-// to the table version the group recorded, the pending-writes flag, and reconciliation of
-// tables kept by the non-local manager.
+// Start-up of the table interfaces through TcamMgr: one object per process, the clean-up of
+// the change log up to the table version the group recorded, the pending-writes flag,
+// reconciliation of tables kept by the non-local manager, and a teardown that does not depend
+// on the order in which the caller lets go of what it holds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 
-#include "agent/Programmer.h"
+#include "agent/runtime/Programmer.h"
 #include "contracts/asic/Constants.h"
 #include "contracts/qel/Entity.h"
 #include "contracts/types/TcamConstants.h"
+#include "interface/TcamMgr.h"
 #include "tests/support/ShmNamespace.h"
 
 namespace VornTunnelTcamMgr {
@@ -18,20 +22,6 @@ using VornTcamAgent::DesiredActionEntry;
 using VornTcamAgent::DesiredUnit;
 
 constexpr Asic::SwTableId kActionId{0x1B080402};
-
-// An ordered-table interface of a fresh agent process, without the interfaces.
-struct Platform {
-    Qel::EventLoop loop;
-    Lumo::Ptr<Ledra::EntityManager> em = Lumo::make<Ledra::EntityManager>("VornTunnelNiEm", true);
-    Lumo::Ptr<Asic::OrderedTableInterface> oti = Lumo::make<Asic::OrderedTableInterface>(em, &loop);
-    Lumo::Ptr<Asic::GroupInterface> group() const {
-        return oti->makeGroupIntf(kAgentName, kGroupName, kActionId.agentAndGroupId());
-    }
-    ~Platform() {
-        if (auto g = oti->groupIntf(Asic::Constants::canonicalizeGroupName(kAgentName, kGroupName))) g->shutdown();
-        Qel::Entity::singletonDelAll();
-    }
-};
 
 class InterfaceLifecycle : public ::testing::Test {
   protected:
@@ -46,24 +36,24 @@ class InterfaceLifecycle : public ::testing::Test {
 };
 
 TEST_F(InterfaceLifecycle, GetIntfCreatesOneInterfaceAndRegistersItEverywhere) {
-    Platform p;
-    auto first = TcamActionInterface::getIntf(p.oti);
-    auto second = TcamActionInterface::getIntf(p.oti);
-    EXPECT_EQ(first, second);
-    EXPECT_EQ(p.oti->swTableIntf("VornTunnelTcamMgr::TcamActionInterface"), first.ptr());
+    auto mgr = tcamMgrFactory();
+    auto const& oti = mgr->orderedTableIntf();
+    auto first = TcamActionInterface::getIntf(oti);
+    EXPECT_EQ(first, mgr->actionIntf());
+    EXPECT_EQ(oti->swTableIntf("VornTunnelTcamMgr::TcamActionInterface"), first.ptr());
 
     // The key interface lives beside it in the same group, under its own name.
-    auto keyIntf = TcamInterface::getIntf(p.oti);
+    auto keyIntf = TcamInterface::getIntf(oti);
     EXPECT_NE(Lumo::ptr_cast<Asic::TableInterfaceBase>(keyIntf), Lumo::ptr_cast<Asic::TableInterfaceBase>(first));
-    auto group = p.group();
+    auto group = mgr->group();
     EXPECT_TRUE(group->swTableSetHas(kActionId));
     EXPECT_TRUE(group->swTableSetHas(Asic::SwTableId(0x1B080401)));
     EXPECT_EQ(group->swTableSet(kActionId), first->swTableSet());
 
     // onDelete withdraws from the ordered-table interface only: getIntf still answers.
     first->onDelete();
-    EXPECT_FALSE(p.oti->swTableIntfHas("VornTunnelTcamMgr::TcamActionInterface"));
-    EXPECT_EQ(TcamActionInterface::getIntf(p.oti), first);
+    EXPECT_FALSE(oti->swTableIntfHas("VornTunnelTcamMgr::TcamActionInterface"));
+    EXPECT_EQ(TcamActionInterface::getIntf(oti), first);
 }
 
 // Without a table version recorded by the group (0 here) the log is neither cleaned nor pending.
@@ -79,16 +69,21 @@ TEST_F(InterfaceLifecycle, RecordedTableVersionCleansTheLogAndDecidesPendingWrit
     endRun();
     for (Asic::LogVersion recorded : {Asic::LogVersion{0}, Asic::LogVersion{2}, Asic::LogVersion{3}}) {
         SCOPED_TRACE(recorded);
-        Platform p;
-        if (recorded) p.group()->tableVersionIs(kActionId, recorded);
-        auto intf = TcamActionInterface::getIntf(p.oti);
+        // The platform pieces come from the caller, with the group's record made beforehand.
+        Qel::EventLoop loop;
+        auto em = Lumo::make<Ledra::EntityManager>("VornTunnelNiEm", true);
+        auto oti = Lumo::make<Asic::OrderedTableInterface>(em, &loop);
+        auto group = oti->makeGroupIntf(kAgentName, kGroupName, kActionId.agentAndGroupId());
+        if (recorded) group->tableVersionIs(kActionId, recorded);
+        TcamMgr mgr(TcamMgrConfig{.holdHardware = true}, {.loop = &loop, .entityManager = em, .orderedTableIntf = oti});
+        EXPECT_EQ(mgr.group(), group);
+        auto const& intf = mgr.actionIntf();
         EXPECT_EQ(intf->entryLog()->tableVersion(), 3u);
         // The change log keeps the records after the recorded version.
         EXPECT_EQ(intf->entryLog()->tableEntryLog()->entryLogConfig().size(), 3u - recorded);
         bool const behind = recorded == 2;
         EXPECT_EQ(intf->swTableStatus()->pendingHwWrites(), behind);
-        intf = nullptr;
-        if (recorded) p.group()->tableVersionDel(kActionId);
+        if (recorded) group->tableVersionDel(kActionId);
     }
 }
 
@@ -118,6 +113,39 @@ TEST_F(InterfaceLifecycle, ReconcileClearsUnitsStoredThroughTheNonLocalManager) 
     EXPECT_EQ(intf->entryLog()->entrys(1), 0u);
     EXPECT_EQ(intf->entryLog()->entrys(0), 1u);  // brought up: left to mark and sweep
     EXPECT_TRUE(runtime.reconcile().empty());
+}
+
+// Whatever the caller holds (the manager, tables, entry handles, an interface) may be let go
+// in any order, also with requests still queued, and the next run finds what was committed.
+TEST_F(InterfaceLifecycle, CallerReleasesInAnyOrderAndTheNextRunRestores) {
+    std::array<int, 4> order{0, 1, 2, 3};
+    std::uint32_t run = 0;
+    do {
+        SCOPED_TRACE(::testing::Message() << order[0] << order[1] << order[2] << order[3]);
+        auto mgr = tcamMgrFactory();
+        auto [action, tcam] = mgr->bringUp(0);
+        EXPECT_EQ(action->entrys(), run);
+        TcamActionEntry entry;
+        entry.keyIs(TcamActionEntryKey{++run});
+        entry.rsrcKeys.inLifKey = VornInLif::InLifKey{run, 1, 0};
+        auto committed = action->entryWrite(entry.key(), entry, nullptr);
+        mgr->runUntilIdle();
+        ASSERT_EQ(committed->entryState(), Asic::EntryState::done);
+        // A second request stays queued: the loop does not run again.
+        entry.keyIs(TcamActionEntryKey{1000 + run});
+        auto queued = action->entryWrite(entry.key(), entry, nullptr);
+        auto actionIntf = mgr->actionIntf();
+        for (int which : order) {
+            if (which == 0) mgr = nullptr;
+            if (which == 1) {
+                action = nullptr;
+                tcam = nullptr;
+            }
+            if (which == 2) committed = queued = nullptr;
+            if (which == 3) actionIntf = nullptr;
+        }
+        endRun();
+    } while (std::next_permutation(order.begin(), order.end()));
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // releases, and the re-write of every user when a resource changes.
 #include "contracts/lumo/Exception.h"
 #include "contracts/qel/Trace.h"
-#include "tests/linkage/ActionTableFixture.h"
+#include "tests/support/ActionTableFixture.h"
 
 namespace VornTest {
 namespace {

@@ -3,7 +3,7 @@
 // Every agent run is its own child process; the parent compares what the runs report.
 #include <gtest/gtest.h>
 
-#include "agent/DesiredStateGenerate.h"
+#include "agent/state/DesiredStateGenerate.h"
 #include "swtable/TcamActionSwTableHelperBase.h"
 #include "swtable/TcamSwTableHelperBase.h"
 #include "tests/restart/RestartSupport.h"

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "agent/DesiredState.h"
-#include "agent/Programmer.h"
-#include "agent/Runtime.h"
+#include "agent/runtime/Programmer.h"
+#include "agent/runtime/Runtime.h"
+#include "agent/state/DesiredState.h"
 #include "tests/restart/ChildProcess.h"
 
 namespace VornTest {

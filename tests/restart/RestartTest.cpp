@@ -3,7 +3,7 @@
 // rewrites part of the state, sweeps and reconciles; a third child reads back what is stored.
 #include <gtest/gtest.h>
 
-#include "agent/DesiredStateGenerate.h"
+#include "agent/state/DesiredStateGenerate.h"
 #include "tests/restart/RestartSupport.h"
 #include "tests/support/ShmNamespace.h"
 
