@@ -2,19 +2,19 @@
 // shared-memory namespace of its own, writes an action entry and a key entry that depends on
 // it, runs the event loop until both are committed and applied, reads them back, and removes
 // the namespace. Exits 0 when everything read back is what was written.
+#include <vorn/tcammgr/contracts/asic/HardwareWriterSim.h>
+#include <vorn/tcammgr/contracts/asic/OrderedTableInterface.h>
+#include <vorn/tcammgr/contracts/inlif/InLifIndexResourceTable.h>
+#include <vorn/tcammgr/contracts/ledra/EntityManager.h>
+#include <vorn/tcammgr/contracts/qel/Entity.h>
+#include <vorn/tcammgr/contracts/qel/EventLoop.h>
+#include <vorn/tcammgr/contracts/shm/SharedMem.h>
+#include <vorn/tcammgr/contracts/types/TcamConstants.h>
+#include <vorn/tcammgr/interface/TcamActionInterface.h>
+#include <vorn/tcammgr/interface/TcamInterface.h>
+
 #include <cstdio>
 #include <string>
-
-#include "contracts/asic/HardwareWriterSim.h"
-#include "contracts/asic/OrderedTableInterface.h"
-#include "contracts/inlif/InLifIndexResourceTable.h"
-#include "contracts/ledra/EntityManager.h"
-#include "contracts/qel/Entity.h"
-#include "contracts/qel/EventLoop.h"
-#include "contracts/shm/SharedMem.h"
-#include "contracts/types/TcamConstants.h"
-#include "interface/TcamActionInterface.h"
-#include "interface/TcamInterface.h"
 
 namespace {
 

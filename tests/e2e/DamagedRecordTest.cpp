@@ -13,6 +13,7 @@
 #include "agent/DesiredStateGenerate.h"
 #include "agent/Programmer.h"
 #include "agent/RunCommand.h"
+#include "contracts/shm/KeyedCollectionImpl.h"
 #include "contracts/shm/SharedMem.h"
 #include "tests/e2e/RuntimeFixture.h"
 
