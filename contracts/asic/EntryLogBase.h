@@ -4,6 +4,9 @@
 // the version up to which the log has been cleaned (cleanedVersion, 0 = never).
 #include "contracts/asic/GroupInterface.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 class EntryLogBase : public Lumo::PublishingNode {
@@ -40,3 +43,5 @@ class EntryLogBase : public Lumo::PublishingNode {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

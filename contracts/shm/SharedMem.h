@@ -30,6 +30,9 @@
 #include "contracts/lumo/Node.h"
 #include "contracts/lumo/String.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace QelSharedMem {
 
 class Environment;
@@ -228,3 +231,5 @@ class TesselMapBase {
 };
 
 }  // namespace Tessel
+
+#pragma GCC visibility pop
