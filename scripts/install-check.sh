@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the shared libraries, headers and packages of a built preset (default: "default")
 # into a temporary prefix, then checks what a consumer gets from it alone:
+# - the agent runs (--version) and the Python module imports from the prefix;
 # - every installed header compiles on its own with nothing but the pkg-config flags, and none
 #   includes lmdb.h;
 # - the example consumer builds against the installed package - once through
@@ -18,9 +19,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cmake --build --preset "$preset" --target vorn_platform_shared vorn_tcammgr_shared vorn_public_headers
+cmake --build --preset "$preset"
 cmake --install "build/$preset" --prefix "$work/prefix" >/dev/null
 echo "install-check: installed into $work/prefix"
+
+# The agent and the Python module.
+"$work/prefix/bin/tcam-agent" --version
+if [ -n "$(find "$work/prefix" -name 'vorn_tcam*.so')" ]; then
+  PYTHONPATH="$work/prefix/lib/python3/dist-packages" /usr/bin/python3 -c \
+    'import vorn_tcam; print("install-check: vorn_tcam from", vorn_tcam.__file__)'
+fi
 
 pcdir=$(dirname "$(find "$work/prefix" -name vorn-tunnel-tcammgr.pc)")
 export PKG_CONFIG_PATH="$pcdir${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
