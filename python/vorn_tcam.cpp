@@ -115,8 +115,12 @@ class EntryIterator {
 
     EntryIterator(py::object view, std::string table, Lumo::String path, bool inDeletion, std::string prefix,
                   std::optional<std::uint64_t> limit)
-        : view_(std::move(view)), tcam_(table == TcamFamily::kName), path_(std::move(path)), inDeletion_(inDeletion),
-          prefix_(std::move(prefix)), limit_(limit) {}
+        : view_(std::move(view)),
+          tcam_(table == TcamFamily::kName),
+          path_(std::move(path)),
+          inDeletion_(inDeletion),
+          prefix_(std::move(prefix)),
+          limit_(limit) {}
 
     py::object next() {
         View const& view = view_.cast<View const&>();
@@ -186,7 +190,8 @@ PYBIND11_MODULE(vorn_tcam, m) {
 
     py::class_<EntryIterator>(m, "EntryIterator", "The entries of one unit, read lazily from the view's snapshot")
         .def(
-            "__iter__", [](EntryIterator& it) -> EntryIterator& { return it; }, py::return_value_policy::reference_internal)
+            "__iter__", [](EntryIterator& it) -> EntryIterator& { return it; },
+            py::return_value_policy::reference_internal)
         .def("__next__", &EntryIterator::next);
 
     py::class_<View>(m, "View", "One read-only snapshot of a namespace's stored tables")
