@@ -47,8 +47,11 @@ vorn_shared_library(vorn_tcammgr_shared OUTPUT_NAME vorn-tcammgr EXPORT_NAME tca
   COMPONENTS vorn_entrylog vorn_swtable vorn_linkage vorn_interface
   DEPS vorn_platform_shared)
 
+# Install components, one Debian package each (cmake/VornCPack.cmake): runtime (the shared
+# libraries), dev (headers, CMake package, pkg-config file, the libraries' .so links), agent
+# (tcam-agent and its man page) and python (vorn_tcam).
 install(TARGETS vorn_platform_shared vorn_tcammgr_shared EXPORT VornTunnelTcamMgrTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   INCLUDES DESTINATION ${VORN_INSTALL_INCLUDEDIR})
 # The installed API, staged with its includes rewritten to the vorn/tcammgr root.
 include(${PROJECT_SOURCE_DIR}/cmake/VornPublicHeaderList.cmake)
@@ -64,16 +67,17 @@ add_custom_command(
   VERBATIM)
 add_custom_target(vorn_public_headers ALL DEPENDS ${PROJECT_BINARY_DIR}/public-include.stamp)
 add_dependencies(vorn_tcammgr_shared vorn_public_headers)
-install(DIRECTORY ${VORN_PUBLIC_STAGE}/ DESTINATION ${VORN_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${VORN_PUBLIC_STAGE}/ DESTINATION ${VORN_INSTALL_INCLUDEDIR} COMPONENT dev)
 
-install(EXPORT VornTunnelTcamMgrTargets NAMESPACE VornTunnelTcamMgr:: DESTINATION ${VORN_INSTALL_CMAKEDIR})
+install(EXPORT VornTunnelTcamMgrTargets NAMESPACE VornTunnelTcamMgr:: DESTINATION ${VORN_INSTALL_CMAKEDIR}
+  COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VornTunnelTcamMgrConfig.cmake.in
   ${PROJECT_BINARY_DIR}/VornTunnelTcamMgrConfig.cmake INSTALL_DESTINATION ${VORN_INSTALL_CMAKEDIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/VornTunnelTcamMgrConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/VornTunnelTcamMgrConfig.cmake
               ${PROJECT_BINARY_DIR}/VornTunnelTcamMgrConfigVersion.cmake
-  DESTINATION ${VORN_INSTALL_CMAKEDIR})
+  DESTINATION ${VORN_INSTALL_CMAKEDIR} COMPONENT dev)
 
 # The pkg-config file finds the prefix from its own place, so it stays right under any
 # `cmake --install --prefix`.
@@ -81,4 +85,5 @@ file(RELATIVE_PATH VORN_PC_PREFIX_FROM_PCFILEDIR
   /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/vorn-tunnel-tcammgr.pc.in
   ${PROJECT_BINARY_DIR}/vorn-tunnel-tcammgr.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/vorn-tunnel-tcammgr.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/vorn-tunnel-tcammgr.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT dev)
