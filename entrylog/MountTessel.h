@@ -19,10 +19,10 @@ namespace detail {
 // The shared-memory entity manager matching the state-database entity manager: its name and
 // local flag, or local false when the environment variable NOT_LOCAL_EM is set (to anything,
 // the empty string included). Also makes sure the table types are known to doMount.
-VORN_TCAMMGR_API Lumo::Ptr<QelSharedMem::EntityManager> shmEntityManagerFor(Ledra::EntityManager const& entityManager);
+Lumo::Ptr<QelSharedMem::EntityManager> shmEntityManagerFor(Ledra::EntityManager const& entityManager);
 // Raises by 1 the major id of the agent's relaunch configuration entity; nothing when the
 // entity is absent or not an Asic::GenId.
-VORN_TCAMMGR_API void relaunchGenIdInc(Ledra::EntityManager& entityManager, Lumo::String const& agentName);
+void relaunchGenIdInc(Ledra::EntityManager& entityManager, Lumo::String const& agentName);
 }  // namespace detail
 
 // Mounts the table of type T named `typeName` at `path` and returns it (null when no table of

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the release preset, runs every Google Benchmark target and writes docs/performance.md.
+# Builds the release preset, runs every Google Benchmark target and the Python reading rate
+# (bench/python_read.py, 65,536 entries) and writes docs/performance.md.
 #
 #   scripts/bench.sh
 #
@@ -26,7 +27,7 @@ if [ "${#TARGETS[@]}" -eq 0 ]; then
 fi
 
 cmake --preset release -B "$BUILD_DIR" >/dev/null
-cmake --build "$BUILD_DIR" -j"$JOBS" --target "${TARGETS[@]}"
+cmake --build "$BUILD_DIR" -j"$JOBS" --target "${TARGETS[@]}" tcam-agent vorn_tcam
 
 # Kept, so that the report can be written again from the same run.
 RESULTS="$BUILD_DIR/bench-results"
@@ -42,4 +43,7 @@ for target in "${TARGETS[@]}"; do
 done
 
 python3 bench/report.py --command "$COMMAND" --out "$OUT" --note "${BENCH_NOTE:-}" "$RESULTS"/*.json
+echo "== python_read" >&2
+{ echo; /usr/bin/python3 bench/python_read.py --agent "$BUILD_DIR/agent/tcam-agent" --module-dir "$BUILD_DIR" \
+    --reps "$REPS"; } >>"$OUT"
 echo "wrote $OUT" >&2

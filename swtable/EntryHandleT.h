@@ -6,6 +6,7 @@
 
 #include "api/Export.h"
 #include "contracts/asic/EntryHandle.h"
+#include "contracts/asic/OrderedSwTable.h"
 #include "contracts/lumo/Format.h"
 #include "swtable/SwTableFamily.h"
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "agent/commands/RunReport.h"
+#include "contracts/shm/KeyedCollectionImpl.h"
 
 namespace VornTcamAgent {
 

@@ -6,6 +6,9 @@
 #include "contracts/lumo/Node.h"
 #include "contracts/lumo/String.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 using OrderedTableType = std::uint8_t;
@@ -40,3 +43,5 @@ class CanonicalTableName : public Lumo::Node {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

@@ -6,6 +6,9 @@
 #include "contracts/asic/Types.h"
 #include "contracts/lumo/String.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 struct Constants {
@@ -30,3 +33,5 @@ struct Constants {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

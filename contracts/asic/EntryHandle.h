@@ -10,6 +10,9 @@
 #include "contracts/lumo/Publisher.h"
 #include "contracts/lumo/String.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 class CanonicalTableName;
@@ -80,3 +83,5 @@ struct fmt::formatter<Asic::EntryState> : fmt::formatter<int> {
         return fmt::formatter<int>::format(static_cast<int>(s), ctx);
     }
 };
+
+#pragma GCC visibility pop

@@ -7,6 +7,9 @@
 // teardown order could break. Requires: the group outlives every commit through the log.
 #include "contracts/asic/GroupInterface.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 class EntryLogBase : public Lumo::PublishingNode {
@@ -43,3 +46,5 @@ class EntryLogBase : public Lumo::PublishingNode {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

@@ -7,6 +7,10 @@
 
 #include "contracts/ledra/EntityManager.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares
+// for libvorn-tcammgr (the header is not installed).
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 class GenId : public Ledra::Entity {
@@ -24,3 +28,5 @@ class GenId : public Ledra::Entity {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

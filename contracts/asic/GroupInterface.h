@@ -12,6 +12,9 @@
 #include "contracts/asic/SwTableSet.h"
 #include "contracts/ledra/EntityManager.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 class GroupInterface : public Lumo::PublishingNode, private GroupResolver::CommitListener {
@@ -100,3 +103,5 @@ class GroupInterfaceColl : public Lumo::Node {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

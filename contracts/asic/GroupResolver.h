@@ -20,6 +20,9 @@
 #include "contracts/asic/ResolverEntry.h"
 #include "contracts/qel/EventLoop.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 // The storage transaction the commits of a pass are grouped in.
@@ -100,3 +103,5 @@ class GroupResolver : public Lumo::Node {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

@@ -8,6 +8,9 @@
 
 #include "contracts/asic/GroupInterface.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 class HardwareWriterSim : public Lumo::Node {
@@ -43,3 +46,5 @@ class HardwareWriterSim : public Lumo::Node {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

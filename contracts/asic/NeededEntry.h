@@ -7,6 +7,9 @@
 #include "contracts/lumo/Node.h"
 #include "contracts/qel/HashMap2018.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 class NeededEntry : public Lumo::Node {
@@ -47,3 +50,5 @@ struct fmt::formatter<Asic::NeededEntry> : fmt::formatter<std::string_view> {
         return fmt::format_to(out, "]");
     }
 };
+
+#pragma GCC visibility pop

@@ -8,6 +8,9 @@
 #include "contracts/asic/Types.h"
 #include "contracts/lumo/Publisher.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 class OrderedSwTableSet;
@@ -95,3 +98,5 @@ class SwTableIteratorStateBase : public Lumo::Node {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

@@ -4,6 +4,9 @@
 // singleton of table interfaces.
 #include "contracts/asic/GroupInterface.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 // A table known by name to the ordered-table interface (resource tables are such tables).
@@ -89,3 +92,5 @@ class SwTableInterfacesSingleton : public Lumo::Node {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

@@ -4,6 +4,9 @@
 #include "contracts/asic/EntryHandle.h"
 #include "contracts/lumo/Node.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 class ResolverEntry : public Lumo::Node {
@@ -28,3 +31,5 @@ class ResolverEntry : public Lumo::Node {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

@@ -5,6 +5,9 @@
 #include "contracts/asic/OrderedSwTable.h"
 #include "contracts/qel/HashMap2018.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 // The hardware-write status of one table, shared by all its units' software tables.
@@ -70,3 +73,5 @@ class OrderedSwTableSet : public Lumo::PublishingNode {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

@@ -6,6 +6,9 @@
 #include "contracts/lumo/Node.h"
 #include "contracts/lumo/String.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 #define ASIC_SW_TABLE_COUNTERS(X) \
@@ -48,3 +51,5 @@ class SwTableStats : public Lumo::Node {
 };
 
 }  // namespace Asic
+
+#pragma GCC visibility pop

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <functional>
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Asic {
 
 // A hardware unit.
@@ -126,3 +129,5 @@ struct fmt::formatter<Asic::TableVersion> : fmt::formatter<std::string_view> {
         return fmt::format_to(ctx.out(), "{}@{}", v.tableId, v.version);
     }
 };
+
+#pragma GCC visibility pop

@@ -37,6 +37,9 @@
 #include "contracts/qel/HashMap2018.h"
 #include "contracts/types/InLifTypes.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Ledra {
 class EntityManager;
 }
@@ -354,3 +357,5 @@ class InLifIndexResourceTable : public Asic::NamedSwTable {
 };
 
 }  // namespace VornTunnelNiLib
+
+#pragma GCC visibility pop

@@ -16,6 +16,9 @@
 #include "contracts/shm/KeyedCollection.h"
 #include "contracts/types/InLifTypes.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace VornTunnelNiLib {
 
 inline constexpr char kInLifIndexTesselTypeName[] = "VornTunnelNiLib::InLifIndexTessel";
@@ -84,3 +87,5 @@ void registerInLifIndexTesselType();
 }  // namespace VornTunnelNiLib
 
 extern template class Tessel::KeyedCollection<VornTunnelNiLib::InLifIndexTesselEntry>;
+
+#pragma GCC visibility pop

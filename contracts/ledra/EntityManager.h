@@ -9,6 +9,9 @@
 #include "contracts/lumo/Publisher.h"
 #include "contracts/lumo/String.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace QelSharedMem {
 class Environment;
 class ReadOnlyView;
@@ -76,3 +79,5 @@ class EntityManager : public Lumo::Node {
 };
 
 }  // namespace Ledra
+
+#pragma GCC visibility pop

@@ -4,6 +4,9 @@
 #include <stdexcept>
 #include <string>
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Lumo {
 
 // A shared-memory collection found a record that failed its integrity check.
@@ -42,3 +45,5 @@ class CapacityExceededException : public std::length_error {
 };
 
 }  // namespace Lumo
+
+#pragma GCC visibility pop

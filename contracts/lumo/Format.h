@@ -4,6 +4,9 @@
 
 #include "contracts/lumo/Node.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 template <typename T>
 struct fmt::formatter<Lumo::Ptr<T>> : fmt::formatter<std::remove_const_t<T>> {
     template <typename FormatContext>
@@ -12,3 +15,5 @@ struct fmt::formatter<Lumo::Ptr<T>> : fmt::formatter<std::remove_const_t<T>> {
         return fmt::formatter<std::remove_const_t<T>>::format(*p, ctx);
     }
 };
+
+#pragma GCC visibility pop

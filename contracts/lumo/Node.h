@@ -13,6 +13,9 @@
 #include <type_traits>
 #include <utility>
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Lumo {
 
 class Publisher;
@@ -148,3 +151,5 @@ template <typename T>
 struct std::hash<Lumo::Ptr<T>> {
     std::size_t operator()(Lumo::Ptr<T> const& p) const noexcept { return std::hash<T const*>()(p.ptr()); }
 };
+
+#pragma GCC visibility pop

@@ -13,6 +13,9 @@
 
 #include "contracts/lumo/Node.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Lumo {
 
 // Identity of an attribute for change notification (its position in the class's declaration order).
@@ -59,3 +62,5 @@ class PublishingNode : public Node {
 };
 
 }  // namespace Lumo
+
+#pragma GCC visibility pop

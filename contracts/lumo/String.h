@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <string>
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Lumo {
 using String = std::string;
 
@@ -18,3 +21,5 @@ struct Time {
     friend auto operator<=>(Time const&, Time const&) = default;
 };
 }  // namespace Lumo
+
+#pragma GCC visibility pop

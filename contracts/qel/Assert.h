@@ -2,6 +2,9 @@
 // The one assertion facility: a broken invariant prints the given expression text (and an
 // optional message), where it failed, and aborts the process. Always on, in every build type.
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Qel {
 [[noreturn]] void assertionFailed(char const* text, char const* message, char const* file, int line,
                                   char const* function);
@@ -20,3 +23,5 @@ namespace Qel {
         if (!(cond)) [[unlikely]]                                                    \
             ::Qel::assertionFailed((text), (message), __FILE__, __LINE__, __func__); \
     } while (0)
+
+#pragma GCC visibility pop

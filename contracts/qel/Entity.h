@@ -4,6 +4,9 @@
 
 #include "contracts/lumo/Node.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Qel {
 
 class Entity {
@@ -23,3 +26,5 @@ class Entity {
 };
 
 }  // namespace Qel
+
+#pragma GCC visibility pop

@@ -6,6 +6,9 @@
 #include <deque>
 #include <functional>
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Qel {
 
 class EventLoop {
@@ -27,3 +30,5 @@ class EventLoop {
 };
 
 }  // namespace Qel
+
+#pragma GCC visibility pop

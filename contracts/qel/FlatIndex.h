@@ -8,6 +8,9 @@
 #include <utility>
 #include <vector>
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Qel::detail {
 
 class FlatIndex {
@@ -108,3 +111,5 @@ class FlatIndex {
 };
 
 }  // namespace Qel::detail
+
+#pragma GCC visibility pop

@@ -14,6 +14,9 @@
 
 #include "contracts/qel/FlatIndex.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Qel {
 
 template <typename K, typename V, typename Hash = std::hash<K>, typename Eq = std::equal_to<K>>
@@ -189,3 +192,5 @@ class HashSet2018 {
 };
 
 }  // namespace Qel
+
+#pragma GCC visibility pop

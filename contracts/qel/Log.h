@@ -9,6 +9,9 @@
 
 #include "contracts/lumo/String.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Qel {
 
 struct LogDescriptor {
@@ -56,3 +59,5 @@ std::vector<LogRecord> const& loggedMessages();
 void loggedMessagesDelAll();
 
 }  // namespace Qel
+
+#pragma GCC visibility pop

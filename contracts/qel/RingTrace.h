@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares
+// for libvorn-tcammgr (the header is not installed).
+#pragma GCC visibility push(default)
+
 namespace Qel {
 
 class RingTrace {
@@ -27,3 +31,5 @@ class RingTrace {
 };
 
 }  // namespace Qel
+
+#pragma GCC visibility pop

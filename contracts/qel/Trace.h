@@ -13,6 +13,9 @@
 #include <string_view>
 #include <vector>
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace Qel {
 
 struct TraceRecord {
@@ -110,3 +113,5 @@ constexpr char const* qelTraceClassName() { return nullptr; }
         if ((handle).enabled(lvl)) [[unlikely]]                                                                   \
             (handle).emit((lvl), __PRETTY_FUNCTION__, __LINE__, ::fmt::format(__VA_ARGS__), qelTraceClassName()); \
     } while (0)
+
+#pragma GCC visibility pop

@@ -326,7 +326,10 @@ bool openRefusedAsDamaged(int rc);
 
 // The environment of this process's namespace, opened on first use (and reopened after
 // closeEnvironment(), or in a forked child).
+// Exported from libvorn-platform (compiled hidden) for libvorn-tcammgr; not installed.
+#pragma GCC visibility push(default)
 std::shared_ptr<Environment> const& processEnvironment();
+#pragma GCC visibility pop
 
 // Throws what LMDB's error `rc` means for the environment at `envPath`: CapacityExceededException
 // for a full map or transaction, otherwise StorageError (naming a full file system as such).

@@ -9,12 +9,19 @@
 // move past the key it starts from (a damaged tree) throws the same exception, so that no walk
 // goes round for ever. A write of a new key into a full collection (size ==
 // declared capacity) throws Lumo::CapacityExceededException and changes nothing.
+//
+// The member bodies are in KeyedCollectionImpl.h, which only the files that instantiate a
+// collection (or call scan()) include: the record types the library stores are instantiated in
+// the platform library, so this header needs none of the storage internals.
 #include <cstdint>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
 #include "contracts/shm/SharedMem.h"
+
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
 
 namespace Tessel {
 
@@ -86,4 +93,4 @@ class KeyedCollection : public TesselMapBase {
 
 }  // namespace Tessel
 
-#include "contracts/shm/KeyedCollectionImpl.h"
+#pragma GCC visibility pop

@@ -1,5 +1,6 @@
 #pragma once
-// Template bodies of Tessel::KeyedCollection<Record>; included at the end of KeyedCollection.h.
+// Template bodies of Tessel::KeyedCollection<Record>: included by the files that instantiate a
+// collection or call scan(), never by an installed header.
 // Every operation encodes the key into a stack buffer and hands bytes to the untyped
 // RawCollection: no allocation on the way, except to build the message of an exception.
 #include <fmt/format.h>

@@ -31,6 +31,9 @@
 #include "contracts/lumo/String.h"
 #include "contracts/shm/StorageError.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace QelSharedMem {
 
 class Environment;
@@ -222,3 +225,5 @@ class TesselMapBase {
 };
 
 }  // namespace Tessel
+
+#pragma GCC visibility pop

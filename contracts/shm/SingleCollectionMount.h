@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "contracts/shm/KeyedCollection.h"
+#include "contracts/shm/KeyedCollectionImpl.h"
 #include "contracts/shm/RawCollection.h"
 
 namespace Tessel {

@@ -7,6 +7,9 @@
 #include <functional>
 #include <string_view>
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace VornTunnelTcamMgr::codec {
 
 inline std::uint8_t* put8(std::uint8_t* p, std::uint8_t v) {
@@ -59,3 +62,5 @@ std::size_t hashBytes(T const& v) {
 }
 
 }  // namespace VornTunnelTcamMgr::codec
+
+#pragma GCC visibility pop

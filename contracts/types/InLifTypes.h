@@ -9,6 +9,9 @@
 
 #include "contracts/types/Codec.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace VornInLif {
 
 struct InLifKey {
@@ -44,3 +47,5 @@ struct fmt::formatter<VornInLif::InLifKey> : fmt::formatter<std::string_view> {
         return fmt::format_to(ctx.out(), "InLif(intf={}, vlan={})", k.intfId, k.vlanId);
     }
 };
+
+#pragma GCC visibility pop

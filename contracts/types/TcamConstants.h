@@ -5,6 +5,9 @@
 
 #include "contracts/asic/Constants.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace VornTunnelTcamMgr {
 
 inline constexpr char kAgentName[] = "VornTunnelNi";
@@ -32,3 +35,5 @@ using TcamConstants = TableConstants<kTcamTableName>;
 using TcamActionConstants = TableConstants<kTcamActionTableName>;
 
 }  // namespace VornTunnelTcamMgr
+
+#pragma GCC visibility pop

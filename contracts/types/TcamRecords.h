@@ -8,6 +8,9 @@
 #include "contracts/asic/Types.h"
 #include "contracts/types/TcamTypes.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace VornTunnelTcamMgr {
 
 inline constexpr std::uint32_t kRecordLayout = 1;
@@ -62,3 +65,5 @@ static_assert(sizeof(TcamActionConfigTesselEntry) == 48 && alignof(TcamActionCon
 static_assert(std::is_trivially_copyable_v<TcamLogTesselEntry> && std::is_trivially_copyable_v<TcamConfigTesselEntry>);
 
 }  // namespace VornTunnelTcamMgr
+
+#pragma GCC visibility pop

@@ -14,6 +14,9 @@
 #include "contracts/shm/KeyedCollection.h"
 #include "contracts/types/TcamRecords.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace VornTunnelTcamMgr {
 
 enum class TcamTesselKind : std::uint8_t { entryLog, config };
@@ -84,3 +87,5 @@ extern template class Tessel::KeyedCollection<VornTunnelTcamMgr::TcamLogTesselEn
 extern template class Tessel::KeyedCollection<VornTunnelTcamMgr::TcamConfigTesselEntry>;
 extern template class Tessel::KeyedCollection<VornTunnelTcamMgr::TcamActionLogTesselEntry>;
 extern template class Tessel::KeyedCollection<VornTunnelTcamMgr::TcamActionConfigTesselEntry>;
+
+#pragma GCC visibility pop

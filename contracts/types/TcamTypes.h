@@ -19,6 +19,9 @@
 #include "contracts/types/Codec.h"
 #include "contracts/types/InLifTypes.h"
 
+// libvorn-platform is compiled with hidden visibility; it exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace VornTunnelTcamMgr {
 
 enum class TunnelType : std::uint8_t { none = 0, ipInIp = 1, gre = 2, vxlan = 3, mplsOverGre = 4 };
@@ -208,3 +211,5 @@ struct fmt::formatter<VornTunnelTcamMgr::TcamActionEntry> : fmt::formatter<std::
         return fmt::format_to(ctx.out(), "{} {}", e.logEntry, e.rsrcKeys);
     }
 };
+
+#pragma GCC visibility pop

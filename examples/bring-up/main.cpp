@@ -2,11 +2,11 @@
 // shared-memory namespace of its own, writes an action entry and a key entry that depends on
 // it, runs the event loop until both are committed and applied, reads them back, and removes
 // the namespace. Exits 0 when everything read back is what was written.
+#include <vorn/tcammgr/contracts/shm/SharedMem.h>
+#include <vorn/tcammgr/interface/TcamMgr.h>
+
 #include <cstdio>
 #include <string>
-
-#include "contracts/shm/SharedMem.h"
-#include "interface/TcamMgr.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "agent/commands/RunCommand.h"
 #include "agent/runtime/Programmer.h"
 #include "agent/state/DesiredStateGenerate.h"
+#include "contracts/shm/KeyedCollectionImpl.h"
 #include "contracts/shm/SharedMem.h"
 #include "tests/e2e/RuntimeFixture.h"
 

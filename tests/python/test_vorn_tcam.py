@@ -70,8 +70,8 @@ def test_view_matches_show_and_writes_nothing(ns):
             name = table["table"]
             assert view.units(name) == [u["unit"] for u in table["units"]]
             for unit in table["units"]:
-                assert view.entries(name, unit["unit"]) == unit["live"]
-                assert view.entries(name, unit["unit"], in_deletion=True) == unit["inDeletion"]
+                assert list(view.entries(name, unit["unit"])) == unit["live"]
+                assert list(view.entries(name, unit["unit"], in_deletion=True)) == unit["inDeletion"]
     assert view.closed
 
     # The summary is show's JSON without the entries.
@@ -98,13 +98,39 @@ def test_errors(ns):
     with pytest.raises(KeyError):
         view.units("Nope")
     with pytest.raises(KeyError):
-        view.entries("Tcam", 2)
-    action = view.entries("TcamAction", 1)
+        list(view.entries("Tcam", 2))
+    action = list(view.entries("TcamAction", 1))
     assert len(action) == 5
     assert set(action[0]["entry"]) == {"actionId", "decapType", "vrf", "inLif", "inLif0Index", "inLif23Index"}
     view.close()
     with pytest.raises(ValueError):
         view.summary()
+
+
+def test_entries_yield_lazily_by_prefix_and_limit(ns):
+    # More entries than one batch: the batches join up in key order, none lost or repeated.
+    agent("run", "--generate", "5000", "--units", "0", "--namespace", ns)
+    view = vorn_tcam.open(ns)
+    entries = view.entries("Tcam", 0)
+    assert iter(entries) is entries
+    first = next(entries)
+    rest = list(entries)
+    keys = [first["key"]] + [e["key"] for e in rest]
+    assert len(keys) == 5000 and len(set(keys)) == 5000
+    assert list(view.entries("Tcam", 0, limit=10)) == [first] + rest[:9]
+    assert list(view.entries("Tcam", 0, limit=0)) == []
+    prefix = rest[2500]["key"][:-3]
+    assert [e["key"] for e in view.entries("Tcam", 0, prefix=prefix)] == [k for k in keys if k.startswith(prefix)]
+    assert list(view.entries("Tcam", 0, prefix=prefix, limit=1)) == [e for e in rest if e["key"].startswith(prefix)][:1]
+    assert list(view.entries("Tcam", 0, prefix="no such key")) == []
+    with pytest.raises(TypeError):
+        view.entries("Tcam", 0, limit=-1)
+    # An iterator of a closed view raises as the view does, even between batches.
+    pending = view.entries("Tcam", 0)
+    next(pending)
+    view.close()
+    with pytest.raises(ValueError, match="closed"):
+        next(pending)
 
 
 def test_snapshot_while_an_agent_writes(ns):
@@ -117,9 +143,9 @@ def test_snapshot_while_an_agent_writes(ns):
             with vorn_tcam.open(ns) as view:
                 # Within one snapshot every key entry names an action entry that is stored too:
                 # the agent commits an action entry before the key entries that use it.
-                actions = {e["entry"]["actionId"] for e in view.entries("TcamAction", 0)} \
+                actions = {e["entry"]["actionId"] for e in list(view.entries("TcamAction", 0))} \
                     if 0 in view.units("TcamAction") else set()
-                keys = view.entries("Tcam", 0) if 0 in view.units("Tcam") else []
+                keys = list(view.entries("Tcam", 0)) if 0 in view.units("Tcam") else []
                 assert {e["entry"]["actionId"] for e in keys} <= actions
                 counts = {t["table"]: t["units"] for t in view.summary()["tables"]}
                 if keys:
@@ -128,7 +154,7 @@ def test_snapshot_while_an_agent_writes(ns):
     finally:
         assert running.wait(timeout=240) == 0, running.stderr.read()
     with vorn_tcam.open(ns) as view:
-        assert len(view.entries("Tcam", 0)) == 3000
+        assert len(list(view.entries("Tcam", 0))) == 3000
 
 
 def patch_data_version(path, version):
@@ -159,32 +185,32 @@ def test_store_unavailable_raises_with_the_words_of_show(ns):
     assert not [f for f in os.listdir("/dev/shm") if f.startswith("vorn-tcam." + ns + ".damaged")]
     patch_data_version(vorn_tcam.environment_path(ns), 1)
     with vorn_tcam.open(ns) as view:
-        assert len(view.entries("Tcam", 0)) == 10
+        assert len(list(view.entries("Tcam", 0))) == 10
 
 
 def test_views_of_one_namespace_keep_their_snapshots(ns):
     agent("run", "--generate", "300", "--units", "0", "--namespace", ns)
     kept = vorn_tcam.open(ns)
     other = vorn_tcam.open(ns)
-    entries = kept.entries("Tcam", 0)
-    assert other.entries("Tcam", 0) == entries
+    entries = list(kept.entries("Tcam", 0))
+    assert list(other.entries("Tcam", 0)) == entries
     other.close()
     # A run that rewrites every entry would reuse the pages of a snapshot nobody holds.
     agent("run", "--generate", "300", "--units", "0", "--seed", "8", "--namespace", ns)
-    assert kept.entries("Tcam", 0) == entries
+    assert list(kept.entries("Tcam", 0)) == entries
     kept.close()
     with vorn_tcam.open(ns) as view:
-        assert view.entries("Tcam", 0) != entries
+        assert list(view.entries("Tcam", 0)) != entries
 
 
 def test_a_view_whose_snapshot_was_taken_raises(ns):
     agent("run", "--generate", "30", "--units", "0", "--namespace", ns)
     view = vorn_tcam.open(ns)
-    assert len(view.entries("Tcam", 0)) == 30
+    assert len(list(view.entries("Tcam", 0))) == 30
     # Closing any descriptor of the lock file drops the process's record locks on it (LMDB's mark
     # of a live reader among them): the next agent takes the view's reader slot for a dead one's.
     os.close(os.open(vorn_tcam.environment_path(ns) + "-lock", os.O_RDONLY))
     agent("run", "--generate", "30", "--units", "0", "--seed", "4", "--namespace", ns)
     with pytest.raises(RuntimeError, match="no longer held"):
-        view.entries("Tcam", 0)
+        list(view.entries("Tcam", 0))
     view.close()

@@ -3,6 +3,7 @@
 // table types registered, and helpers that mount tables and make distinct records.
 #include <gtest/gtest.h>
 
+#include "contracts/shm/KeyedCollectionImpl.h"
 #include "contracts/shm/SharedMem.h"
 #include "contracts/types/TcamTessel.h"
 #include "tests/support/ShmNamespace.h"
