@@ -9,7 +9,7 @@ PACKAGES=(
   libfmt-dev liblmdb-dev lmdb-utils
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcli11-dev nlohmann-json3-dev python3 qemu-user
-  python3-dev pybind11-dev python3-pytest clang-format
+  python3-dev pybind11-dev python3-pytest clang-format clang-tidy
   abigail-tools help2man dpkg-dev
 )
 I386_PACKAGES=(

@@ -146,7 +146,8 @@ TableReport tableReport(TableKind kind, Intf const& intf, Programmer const& prog
     std::map<Asic::UnitId, Lumo::Ptr<Table>> tables;
     for (auto [unitId, table] : intf->swTableSet()->swTables()) tables[unitId] = Lumo::ptr_cast<Table>(table);
     std::vector<Asic::UnitId> unitIds;
-    for (auto const& [unitId, table] : tables) unitIds.push_back(unitId);
+    unitIds.reserve(tables.size());
+    for (auto const& entry : tables) unitIds.push_back(entry.first);
     bool const damaged = metDamage(*intf->entryLog(), unitIds);
     checkDamage(*intf->entryLog(), damaged, report);
     for (auto const& [unitId, table] : tables) {

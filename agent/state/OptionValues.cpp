@@ -92,7 +92,7 @@ CLI::Validator unitListValue() {
     return validatorOf([](std::string const& text) { parseUnitList(text); }, fmt::format("LIST of 0..{}", kMaxUnitId));
 }
 
-CLI::Validator oneOfValues(std::vector<std::string> names) {
+CLI::Validator oneOfValues(std::vector<std::string> const& names) {
     std::string list;
     for (auto const& name : names) list += (list.empty() ? "" : ", ") + name;
     return validatorOf(

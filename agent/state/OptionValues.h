@@ -29,7 +29,7 @@ CLI::Validator wholeNumberUpTo(std::uint64_t max);
 CLI::Validator fractionValue();
 CLI::Validator unitListValue();
 // Accepts exactly one of `names`.
-CLI::Validator oneOfValues(std::vector<std::string> names);
+CLI::Validator oneOfValues(std::vector<std::string> const& names);
 // Refuses an empty value; `what` says what to give instead ("a file name").
 CLI::Validator nonEmptyValue(char const* what);
 

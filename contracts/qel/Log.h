@@ -25,6 +25,11 @@ class LogHandle {
     LogHandle(LogDescriptor const& descriptor, Lumo::Duration minInterval, double severity, std::uint32_t burst,
               std::uint32_t flags);
     LogDescriptor const& descriptor() const { return descriptor_; }
+    // The rate limits the log facility applies to the message (kept; not enforced here).
+    Lumo::Duration minInterval() const { return minInterval_; }
+    double severity() const { return severity_; }
+    std::uint32_t burst() const { return burst_; }
+    std::uint32_t flags() const { return flags_; }
 
   private:
     LogDescriptor descriptor_;

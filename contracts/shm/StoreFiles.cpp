@@ -229,7 +229,7 @@ Lumo::String keepAside(NamespaceFiles const& files) {
     struct tm utc {};
     ::gmtime_r(&now.tv_sec, &utc);
     for (unsigned n = 0; n < 100; ++n) {
-        Lumo::String const aside =
+        Lumo::String aside =
             fmt::format("{}{:04}{:02}{:02}T{:02}{:02}{:02}Z-{}", files.damagedPrefix, utc.tm_year + 1900,
                         utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, n);
         if (::renameat2(AT_FDCWD, files.data.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {

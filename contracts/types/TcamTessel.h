@@ -51,7 +51,9 @@ class TcamTesselT final : public QelSharedMem::Entity {
 
     Collection& entryLogConfig() const requires(Kind == TcamTesselKind::entryLog) { return *collection_; }
     void entryLogConfigIs(Record const& record) requires(Kind == TcamTesselKind::entryLog) { collection_->set(record); }
-    bool entryLogConfigDel(Asic::LogVersion version) requires(Kind == TcamTesselKind::entryLog) {
+    // Typed by the collection's key (the version, for a change log) so that every member
+    // compiles for both kinds, as an explicit instantiation of either needs.
+    bool entryLogConfigDel(Key const& version) requires(Kind == TcamTesselKind::entryLog) {
         return collection_->del(version);
     }
 
