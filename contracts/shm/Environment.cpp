@@ -352,30 +352,6 @@ void Environment::Write::abandon() {
     }
 }
 
-int Environment::Write::put(MDB_dbi dbi, MDB_val* key, MDB_val* value, unsigned flags) {
-    MDB_val const asked = *value;
-    int rc = mdb_put(txn_, dbi, key, value, flags);
-    if (rc != MDB_MAP_FULL) [[likely]]
-        return rc;
-    MDB_txn*& txn = own_ ? txn_ : env_.scopeTxn_;
-    rc = env_.growMap(txn);
-    txn_ = txn;
-    if (rc != 0) return rc;
-    *value = asked;
-    return mdb_put(txn_, dbi, key, value, flags);
-}
-
-int Environment::Write::del(MDB_dbi dbi, MDB_val* key) {
-    int rc = mdb_del(txn_, dbi, key, nullptr);
-    if (rc != MDB_MAP_FULL) [[likely]]
-        return rc;
-    MDB_txn*& txn = own_ ? txn_ : env_.scopeTxn_;
-    rc = env_.growMap(txn);
-    txn_ = txn;
-    if (rc != 0) return rc;
-    return mdb_del(txn_, dbi, key, nullptr);
-}
-
 void Environment::Write::fail(int rc, std::string_view what, std::string_view subject) {
     env_.scopeChanged();
     if (own_) {

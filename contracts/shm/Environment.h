@@ -28,6 +28,7 @@
 #include <lmdb.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -151,6 +152,10 @@ class Environment : public std::enable_shared_from_this<Environment> {
         }
 
       private:
+        // `op` found the map full in this write's transaction: grows the map and makes `op` once
+        // more in the rebuilt transaction (EnvironmentReserve.cpp).
+        int growAndRetry(std::function<int(MDB_txn*)> const& op);
+
         Environment& env_;
         MDB_txn* txn_ = nullptr;
         bool own_ = false;

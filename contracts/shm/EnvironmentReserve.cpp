@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 
 #include "contracts/shm/Environment.h"
 #include "contracts/shm/LmdbHandle.h"
@@ -96,6 +97,33 @@ int Environment::commitTxn(MDB_txn* txn) {
     if (rc == 0) rc = mdb_txn_commit(again);
     // The next unit that ends asks for a new margin (ensureMargin), and fails when there is none.
     return rc;
+}
+
+int Environment::Write::growAndRetry(std::function<int(MDB_txn*)> const& op) {
+    MDB_txn*& txn = own_ ? txn_ : env_.scopeTxn_;
+    int const rc = env_.growMap(txn);
+    txn_ = txn;
+    return rc != 0 ? rc : op(txn_);
+}
+
+int Environment::Write::put(MDB_dbi dbi, MDB_val* key, MDB_val* value, unsigned flags) {
+    MDB_val const asked = *value;
+    auto const op = [&](MDB_txn* txn) {
+        *value = asked;
+        return mdb_put(txn, dbi, key, value, flags);
+    };
+    int const rc = op(txn_);
+    if (rc != MDB_MAP_FULL) [[likely]]
+        return rc;
+    return growAndRetry(op);
+}
+
+int Environment::Write::del(MDB_dbi dbi, MDB_val* key) {
+    auto const op = [&](MDB_txn* txn) { return mdb_del(txn, dbi, key, nullptr); };
+    int const rc = op(txn_);
+    if (rc != MDB_MAP_FULL) [[likely]]
+        return rc;
+    return growAndRetry(op);
 }
 
 }  // namespace QelSharedMem
