@@ -42,6 +42,10 @@ function(vorn_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} vorn_testsupport GTest::gmock GTest::gtest_main)
   target_compile_options(${name} PRIVATE ${VORN_WARNINGS})
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    # Tests run under an emulator, which keeps some process limits to itself.
+    target_compile_definitions(${name} PRIVATE VORN_TEST_EMULATED=1)
+  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
 

@@ -26,7 +26,9 @@ Spawned spawn(std::vector<std::string> const& args, AgentLaunch const& launch) {
     std::string const errPath = launch.errPath.empty() ? base + ".err" : launch.errPath;
     std::string const extraPath = base + ".extra";
     std::vector<char*> argv;
+    std::string launcher = VORN_AGENT_LAUNCHER;
     std::string binary = VORN_TCAM_AGENT;
+    if (!launcher.empty()) argv.push_back(launcher.data());
     argv.push_back(binary.data());
     std::vector<std::string> copies(args);
     for (auto& a : copies) argv.push_back(a.data());

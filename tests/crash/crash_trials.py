@@ -166,7 +166,7 @@ def main():
     parser.add_argument("--max-kills", type=int, default=3, help="kills per trial, at most")
     args = parser.parse_args()
 
-    agent = ts.Agent(os.path.abspath(args.agent), args.units, args.entries)
+    agent = ts.Agent(os.path.abspath(args.agent), args.units, args.entries, args.launcher)
     rng = random.Random(args.seed)
     return ts.run_trials(agent, Figures(), run_trial, args, rng)
 

@@ -22,6 +22,7 @@ def trial_arguments(description, entries):
     """The options both trial scripts take; each adds its own before parsing."""
     parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--agent", required=True, help="path of tcam-agent")
+    parser.add_argument("--launcher", default="", help="program that runs tcam-agent (an emulator), if any")
     parser.add_argument("--trials", type=int, default=10)
     parser.add_argument("--entries", type=int, default=entries, help="entries per table per unit (--generate)")
     parser.add_argument("--units", default="0,1")
@@ -56,13 +57,14 @@ class RunResult:
 
 
 class Agent:
-    def __init__(self, path, units="0,1", entries=300):
-        self.path = path
+    def __init__(self, path, units="0,1", entries=300, launcher=""):
+        # A cross build runs the agent through its emulator; the launcher is the command's prefix.
+        self.command = ([launcher] if launcher else []) + [path]
         self.units = units
         self.entries = entries
 
     def run_args(self, ns, seed, mutate=None, extra=()):
-        args = [self.path, "run", "--generate", str(self.entries), "--units", self.units,
+        args = self.command + ["run", "--generate", str(self.entries), "--units", self.units,
                 "--seed", str(seed), "--namespace", ns]
         if mutate is not None:
             args += ["--mutate", str(mutate)]
@@ -136,7 +138,7 @@ class Agent:
         """(parsed show or None, how it failed or None, whether it crashed: ended by a signal or
         hung, as opposed to refusing the namespace with an error)."""
         try:
-            proc = subprocess.run([self.path, "show", "--json", "--entries", "--namespace", ns], capture_output=True,
+            proc = subprocess.run(self.command + ["show", "--json", "--entries", "--namespace", ns], capture_output=True,
                                   timeout=RUN_TIMEOUT)
         except subprocess.TimeoutExpired:
             return None, "show hung", True
@@ -146,7 +148,7 @@ class Agent:
         return json.loads(proc.stdout), None, False
 
     def clean(self, ns):
-        subprocess.run([self.path, "clean", "--namespace", ns], stdout=subprocess.DEVNULL,
+        subprocess.run(self.command + ["clean", "--namespace", ns], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
         for name in glob.glob("/dev/shm/vorn-tcam." + ns + ".*"):
             try:
