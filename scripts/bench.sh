@@ -26,7 +26,7 @@ if [ "${#TARGETS[@]}" -eq 0 ]; then
   exit 1
 fi
 
-cmake --preset release -B "$BUILD_DIR" >/dev/null
+cmake --preset release -B "$BUILD_DIR" -DVORN_BUILD_BENCH=ON >/dev/null
 cmake --build "$BUILD_DIR" -j"$JOBS" --target "${TARGETS[@]}" tcam-agent vorn_tcam
 
 # Kept, so that the report can be written again from the same run.

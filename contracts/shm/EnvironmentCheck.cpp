@@ -1,5 +1,6 @@
-// The check of a stored environment before it is used: in this process, by reads, never by a
-// map of pages that have not been audited. What it cannot do for want of memory, descriptors or a
+// The check of a stored environment before it is used: in this process, by the page audit's own
+// reads (the metas copied, the trees through a read-only map that reads nothing past the end of
+// the file) before LMDB reads a page of it. What it cannot do for want of memory, descriptors or a
 // reader slot is an error (StoreUnavailableError), never damage.
 #include <fcntl.h>
 #include <fmt/format.h>

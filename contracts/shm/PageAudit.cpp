@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 #include <lmdb.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,8 +79,8 @@ struct Counts {
 };
 
 // The start of a file, read into memory with pread(2); what lies past the end of the file reads
-// as zeros. A map is never used: a file that shrinks while it is read must give a short read,
-// not a SIGBUS.
+// as zeros. Used for the two meta pages, which a writer of another process may rewrite while they
+// are read: the copy is checked, never the live page.
 class FileImage {
   public:
     FileImage(int fd, std::uint64_t bytes) {
@@ -120,6 +121,32 @@ class FileImage {
     int error_ = 0;
 };
 
+// The start of a file, mapped read-only for the walk of its trees. Only the pages a tree uses are
+// read (free pages can be most of the file after a large programming run), so nothing is copied
+// and an unused page is never brought in. The walk reads a page only after claim() found it inside
+// the file, so no read goes past the end of the file.
+class FileMap {
+  public:
+    FileMap(int fd, std::uint64_t bytes) {
+        if (bytes == 0) return;
+        if (bytes > std::numeric_limits<std::size_t>::max() / 2) throw PageReadError(ENOMEM);
+        size_ = static_cast<std::size_t>(bytes);
+        void* const at = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
+        if (at == MAP_FAILED) throw PageReadError(errno);
+        map_ = static_cast<unsigned char const*>(at);
+    }
+    ~FileMap() {
+        if (map_) ::munmap(const_cast<unsigned char*>(map_), size_);
+    }
+    FileMap(FileMap const&) = delete;
+    FileMap& operator=(FileMap const&) = delete;
+    unsigned char const* data() const { return map_; }
+
+  private:
+    unsigned char const* map_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 class Auditor {
   public:
     Auditor(std::uint64_t fileSize, std::size_t pageSize) : fileSize_(fileSize), pageSize_(pageSize) {}
@@ -139,7 +166,7 @@ class Auditor {
         filePages_ = fileSize_ / pageSize_;
         if (lastPage_ < 1 || lastPage_ > filePages_ + std::max<std::uint64_t>(filePages_, kMaxPagesPastFile))
             return fmt::format("last page {} lies outside the file of {} bytes", lastPage_, fileSize_);
-        FileImage pages(fd, std::uint64_t(lastPage_ + 1) * pageSize_);
+        FileMap const pages(fd, std::min<std::uint64_t>(fileSize_, std::uint64_t(lastPage_ + 1) * pageSize_));
         map_ = pages.data();
         claimed_.assign(lastPage_ + 1, 0);
         claimed_[0] = claimed_[1] = 1;

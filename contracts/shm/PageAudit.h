@@ -59,10 +59,11 @@ std::optional<std::string> auditMetas(int fd, std::uint64_t fileSize);
 
 // Audits the snapshot of transaction `txnid` of the LMDB data file open read-only at `fd`, of
 // `fileSize` bytes and pages of `pageSize` bytes. The caller holds a read transaction of that
-// snapshot, so that no writer reuses its pages meanwhile. The file is read (never mapped) as far as
-// the snapshot's last page. Returns nothing when the snapshot is sound, otherwise what is wrong
+// snapshot, so that no writer reuses its pages meanwhile. The meta pages are read with pread(2);
+// the trees are walked through a read-only map of the file, touching only the pages they use and
+// none past the end of the file. Returns nothing when the snapshot is sound, otherwise what is wrong
 // with it. `figures`, when given, receives what was walked. PageReadError when the file cannot be
-// read or copied (not damage); std::bad_alloc when the audit's own bookkeeping finds no memory.
+// read or mapped (not damage); std::bad_alloc when the audit's own bookkeeping finds no memory.
 std::optional<std::string> auditPages(int fd, std::uint64_t fileSize, std::size_t pageSize, std::size_t txnid,
                                       PageAuditFigures* figures = nullptr);
 
