@@ -16,6 +16,10 @@ void GroupResolver::resolverQueueEnq(Lumo::Ptr<ResolverEntry> const& entry) {
 
 void GroupResolver::updateGenId() {
     ++genId_;
+    schedulePass();
+}
+
+void GroupResolver::schedulePass() {
     if (loop_ == nullptr || passPending_) return;
     passPending_ = true;
     loop_->post([self = Lumo::Ptr<GroupResolver>(this)] {
@@ -53,14 +57,15 @@ std::uint64_t GroupResolver::processQueues() {
     std::uint64_t commits = 0;
     bool progress = true;
     bool askedAgain = false;
-    while (progress) {
+    bool yielded = false;
+    while (progress && !yielded) {
         progress = false;
         std::uint64_t const gen = genId_;
         // Index loop, and the domain's queue looked up again after every commit: a commit may
         // queue new requests (a sweep's removes) in a new domain, or clear the resolver.
         for (std::size_t d = 0; d < domainOrder_.size(); ++d) {
             void const* const domain = domainOrder_[d];
-            for (;;) {
+            while (!yielded) {
                 auto it = queues_.find(domain);
                 if (it == queues_.end() || it->second.empty() || !it->second.front()->isResolved()) break;
                 Lumo::Ptr<ResolverEntry> e = std::move(it->second.front());
@@ -72,8 +77,18 @@ std::uint64_t GroupResolver::processQueues() {
                 if (grouping_ && ++sinceGroupCommit == kCommitsPerGroup) {
                     sinceGroupCommit = 0;
                     groupCommit(*group, false, false);
+                    // The loop gets its turn after each group: what the group set off (the
+                    // hardware applying its changes, then the change log's cleanup) runs before
+                    // the next group is written, so the change log never holds more than a few
+                    // groups. A pass posted now serves the rest of the queues.
+                    yielded = loop_ != nullptr && queued_ > 0;
                 }
             }
+            if (yielded) break;
+        }
+        if (yielded) {
+            schedulePass();
+            break;
         }
         if (progress) {
             askedAgain = false;

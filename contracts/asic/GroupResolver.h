@@ -9,7 +9,9 @@
 //
 // With a commit group installed (the storage the commits write to), the commits of a pass go
 // to storage together: the group is begun before the pass and committed after it, and after
-// every kCommitsPerGroup commits. The commit listener hears of each group commit, so that what
+// every kCommitsPerGroup commits; after such a commit the pass hands the loop back and posts the
+// rest of its work as a new pass, so that the loop's other work (the hardware confirming what was
+// committed) is not held up by a long pass. The commit listener hears of each group commit, so that what
 // the commits announced (logged versions) is passed on only once it is durable.
 #include <cstdint>
 #include <deque>
@@ -64,7 +66,8 @@ class GroupResolver : public Lumo::Node {
     std::size_t queued(void const* domain) const;
 
     // Commits every request that is resolved at the front of its domain, repeating while
-    // any commit was made. Returns the number of commits.
+    // any commit was made; with an event loop, a pass ends after a full group and posts the
+    // next one. Returns the number of commits.
     std::uint64_t processQueues();
 
     void commitGroupIs(std::shared_ptr<CommitGroup> group) { commitGroup_ = std::move(group); }
@@ -87,6 +90,8 @@ class GroupResolver : public Lumo::Node {
   private:
     // Forgets domains whose queue is empty, so that a table that went away leaves nothing behind.
     void dropEmptyDomains();
+    // Posts a pass to the event loop unless one is outstanding (or there is no loop).
+    void schedulePass();
     // Commits the open commit group (and closes it when `last`), then tells the listener.
     void groupCommit(CommitGroup& group, bool last, bool unwinding);
 

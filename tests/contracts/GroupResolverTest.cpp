@@ -125,6 +125,24 @@ class RecordingCommitGroup : public Asic::CommitGroup {
     bool failCommit = false;
 };
 
+TEST_F(GroupResolverTest, ALongPassOnTheLoopHandsItBackAfterEachGroup) {
+    resolver_ = Lumo::make<Asic::GroupResolver>(&loop_);
+    auto storage = std::make_shared<RecordingCommitGroup>();
+    resolver_->commitGroupIs(storage);
+    std::uint64_t const perGroup = Asic::GroupResolver::kCommitsPerGroup;
+    // The first commit posts work (as a group's listener does for the hardware): it runs after
+    // the first group is stored and before the rest of the queue is committed.
+    std::size_t committedWhenPostedRan = 0;
+    enq(0, &tableA_)->onCommit = [&] { loop_.post([&] { committedWhenPostedRan = committed_.size(); }); };
+    for (std::uint64_t i = 1; i < 2 * perGroup + 1; ++i) enq(1, &tableA_);
+    resolver_->updateGenId();
+    loop_.runUntilIdle();
+    EXPECT_EQ(committedWhenPostedRan, perGroup);
+    EXPECT_EQ(committed_.size(), 2 * perGroup + 1);
+    EXPECT_EQ(storage->calls,
+              (std::vector<std::string>{"begin", "commit", "end", "begin", "commit", "end", "begin", "end"}));
+}
+
 TEST_F(GroupResolverTest, GroupedPassHoldsLoggedChangesAtOnceAndCallsTheListenerAfterItsGroupCommits) {
     auto group = Lumo::make<Asic::GroupInterface>("agent", "group", 1, nullptr, nullptr);
     resolver_ = group->groupResolver();
