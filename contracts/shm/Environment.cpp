@@ -233,6 +233,7 @@ int Environment::beginWrite(MDB_txn** txn) {
     ++writeTxns_;
     scopeChanged();
     resetKeptRead();  // a parked snapshot would keep this write from reusing the pages it frees
+    growAhead();
     int rc = mdb_txn_begin(env_, nullptr, 0, txn);
     if (rc == MDB_MAP_RESIZED && readDepth_ == 0 && !handle_->viewsOpen()) {
         // Another process grew the map: adopt its size (and its reservation) and retry (never

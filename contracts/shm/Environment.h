@@ -241,6 +241,15 @@ class Environment : public std::enable_shared_from_this<Environment> {
     // error to report (`txn` then holds the journal again, at the old size, or is null when
     // even that failed).
     int growMap(MDB_txn*& txn);
+    // Grows the map and the reservation by one step, or up to `needed` bytes when that is more;
+    // 0 or the error of posix_fallocate or LMDB. Only while no transaction of this process is live.
+    int growMapTo(std::uint64_t needed);
+    // Before a write transaction begins: grows the map when less than a few MiB of it is unused,
+    // so that the transaction rarely finds it full. Nothing when the map cannot grow now.
+    void growAhead();
+    // The map cannot grow now: a read of this process or a view sharing the handle is live, or
+    // the map is as large as it may be.
+    bool mapPinned() const;
     // Commits `txn` (freed either way). A commit that needs pages beyond the map for LMDB's
     // free-page list is made again within the reserved margin.
     int commitTxn(MDB_txn* txn);

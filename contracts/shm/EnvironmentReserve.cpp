@@ -19,6 +19,10 @@ namespace {
 constexpr std::uint64_t kReserveMargin = std::uint64_t(1) << 20;
 // The map grows by an eighth of its size, and by at least this much.
 constexpr std::uint64_t kMinGrowth = std::uint64_t(1) << 20;
+// Room a write transaction finds free in the map when it begins: the map is grown before the
+// transaction when less is left, so that a group of writes rarely has to be rebuilt from its
+// journal because the map filled up halfway through.
+constexpr std::uint64_t kHeadroom = std::uint64_t(4) << 20;
 
 std::uint64_t roundUp(std::uint64_t bytes, std::uint64_t unit) { return (bytes + unit - 1) / unit * unit; }
 
@@ -33,7 +37,8 @@ int Environment::reserve(std::uint64_t bytes) {
     if (bytes <= reserved_) return 0;
     int fd = -1;
     if (int const rc = mdb_env_get_fd(env_, &fd); rc != 0) return rc;
-    int const rc = ::posix_fallocate(fd, 0, static_cast<off_t>(bytes));
+    // Only what is not reserved yet: allocating a range again still walks every page of it.
+    int const rc = ::posix_fallocate(fd, static_cast<off_t>(reserved_), static_cast<off_t>(bytes - reserved_));
     if (rc == 0) reserved_ = bytes;
     return rc;
 }
@@ -61,17 +66,37 @@ void Environment::reserveAtOpen() {
     if (mdb_env_set_mapsize(env_, static_cast<std::size_t>(limit)) == 0) mapLimit_ = static_cast<std::size_t>(limit);
 }
 
-int Environment::growMap(MDB_txn*& txn) {
-    std::uint64_t const maxLimit = maxMapLimit(mapSize_);
+bool Environment::mapPinned() const {
     // A live read of this environment or of a view sharing its handle pins the map.
-    if (readDepth_ > 0 || handle_->viewsOpen() || mapLimit_ >= maxLimit) return MDB_MAP_FULL;
-    mdb_txn_abort(std::exchange(txn, nullptr));
-    resetKeptRead();
-    std::uint64_t const limit = std::min<std::uint64_t>(
-        maxLimit, roundUp(mapLimit_ + std::max<std::uint64_t>(kMinGrowth, mapLimit_ / 8), pageSize_));
+    return readDepth_ > 0 || handle_->viewsOpen() || mapLimit_ >= maxMapLimit(mapSize_);
+}
+
+int Environment::growMapTo(std::uint64_t needed) {
+    std::uint64_t const step = roundUp(mapLimit_ + std::max<std::uint64_t>(kMinGrowth, mapLimit_ / 8), pageSize_);
+    std::uint64_t const limit =
+        std::min<std::uint64_t>(maxMapLimit(mapSize_), std::max(step, roundUp(needed, pageSize_)));
     int rc = reserve(limit + kReserveMargin);
     if (rc == 0) rc = mdb_env_set_mapsize(env_, static_cast<std::size_t>(limit));
     if (rc == 0) mapLimit_ = static_cast<std::size_t>(limit);
+    return rc;
+}
+
+void Environment::growAhead() {
+    MDB_envinfo info;
+    if (mapPinned() || mdb_env_info(env_, &info) != 0) return;
+    std::uint64_t const used = (std::uint64_t(info.me_last_pgno) + 1) * pageSize_;
+    if (used + kHeadroom <= mapLimit_) [[likely]]
+        return;
+    // A failure here (no room on the file system) is met again, and reported, by the write that
+    // finds the map full.
+    growMapTo(used + kHeadroom);
+}
+
+int Environment::growMap(MDB_txn*& txn) {
+    if (mapPinned()) return MDB_MAP_FULL;
+    mdb_txn_abort(std::exchange(txn, nullptr));
+    resetKeptRead();
+    int const rc = growMapTo(0);
     if (int const rebuilt = replayJournal(txn); rebuilt != 0) {
         // Nothing of the transaction is left: its unit and every earlier one of a group are lost.
         journal_.clear();
