@@ -510,12 +510,14 @@ void Environment::journal(MDB_dbi dbi, MDB_val const& key, MDB_val const* value)
         std::uint32_t valueSize;  // ~0: a removal
     } const op{dbi, static_cast<std::uint32_t>(key.mv_size),
                value ? static_cast<std::uint32_t>(value->mv_size) : ~std::uint32_t{0}};
-    std::size_t const at = journal_.size();
-    journal_.resize(at + sizeof op + key.mv_size + (value ? value->mv_size : 0));
-    char* out = journal_.data() + at;
-    std::memcpy(out, &op, sizeof op);
-    std::memcpy(out + sizeof op, key.mv_data, key.mv_size);
-    if (value) std::memcpy(out + sizeof op + key.mv_size, value->mv_data, value->mv_size);
+    // Appended from the sources, never resized first: a resize would clear the bytes it adds.
+    auto append = [this](void const* bytes, std::size_t size) {
+        auto const* const from = static_cast<char const*>(bytes);
+        journal_.insert(journal_.end(), from, from + size);
+    };
+    append(&op, sizeof op);
+    append(key.mv_data, key.mv_size);
+    if (value) append(value->mv_data, value->mv_size);
 }
 
 void Environment::rollbackTo(std::size_t mark, bool failed) {
