@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "agent/runtime/Programmer.h"
@@ -33,6 +34,7 @@
 #include "contracts/asic/GroupResolver.h"
 #include "contracts/qel/Entity.h"
 #include "contracts/shm/Environment.h"
+#include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/SharedMem.h"
 
 namespace {
@@ -57,6 +59,7 @@ class Namespace {
         name_ = std::string("bench-agent-") + what + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
         QelSharedMem::closeEnvironment();
         QelSharedMem::namespaceIs(name_);
+        lock_.emplace(name_);  // held as the agent holds it: the only writer of the namespace
     }
     ~Namespace() {
         Qel::Entity::singletonDelAll();
@@ -68,6 +71,7 @@ class Namespace {
 
   private:
     std::string name_;
+    std::optional<QelSharedMem::NamespaceLock> lock_;
 };
 
 // Ends an agent process's life (its memory), leaving shared memory as it is.

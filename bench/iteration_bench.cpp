@@ -16,6 +16,7 @@
 #include "contracts/asic/GroupInterface.h"
 #include "contracts/ledra/EntityManager.h"
 #include "contracts/shm/Environment.h"
+#include "contracts/shm/NamespaceLock.h"
 #include "entrylog/TcamEntryLog.h"
 #include "swtable/TcamSwTable.h"
 
@@ -211,6 +212,8 @@ BENCHMARK(bareLmdbSeekWalk)->Unit(benchmark::kMillisecond);
 int main(int argc, char** argv) {
     std::string const ns = "bench-iteration-" + std::to_string(::getpid());
     QelSharedMem::namespaceIs(ns);
+    // Held as the agent holds it: the only writer of the namespace.
+    auto lock = std::make_unique<QelSharedMem::NamespaceLock>(ns);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
@@ -218,5 +221,6 @@ int main(int argc, char** argv) {
     gFixture.reset();
     QelSharedMem::closeEnvironment();
     QelSharedMem::removeNamespace(ns);
+    lock.reset();
     return 0;
 }

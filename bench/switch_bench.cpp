@@ -20,6 +20,7 @@
 #include "agent/runtime/Runtime.h"
 #include "agent/state/DesiredStateGenerate.h"
 #include "contracts/qel/Entity.h"
+#include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/SharedMem.h"
 
 namespace {
@@ -82,6 +83,7 @@ SwitchRun runSwitch() {
     std::string const ns = "bench-switch-" + std::to_string(::getpid());
     QelSharedMem::closeEnvironment();
     QelSharedMem::namespaceIs(ns);
+    QelSharedMem::NamespaceLock const lock(ns);  // held as the agent holds it: the only writer
     auto const desired = VornTcamAgent::generate(units(), kEntriesPerTable, 1, agentOptions().inLif.inLif0PoolSize);
     double const entries = 2.0 * kUnits * kEntriesPerTable;
     double const rssBefore = residentBytes();

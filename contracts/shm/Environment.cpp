@@ -14,6 +14,7 @@
 
 #include "contracts/qel/Log.h"
 #include "contracts/shm/LmdbHandle.h"
+#include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/PageAudit.h"
 #include "contracts/shm/RawCollection.h"
 #include "contracts/shm/StoreFiles.h"
@@ -73,6 +74,7 @@ std::shared_ptr<Environment> Environment::open(Lumo::String const& ns, std::size
                                " is already open in this process (by a read-only view or another environment): "
                                "close it before it is opened for writing");
     std::shared_ptr<Environment> env(new Environment(files.data, mapSize, std::move(faults)));
+    env->ns_ = ns;
     std::optional<std::string> damage = env->prepareFiles(files);
     int rc = 0;
     if (!damage) {
@@ -151,6 +153,7 @@ void Environment::openDatabases() {
     if (rc == 0) rc = mdb_dbi_open(txn, kMetaDatabase, MDB_CREATE, &metaDbi_);
     if (rc == 0) rc = mdb_dbi_open(txn, kLedraDatabase, MDB_CREATE, &ledraDbi_);
     if (rc == 0) {
+        ++commits_;
         rc = mdb_txn_commit(txn);
         txn = nullptr;
     }
@@ -216,8 +219,18 @@ void Environment::checkOpen() const {
                                " is closed: table used after closeEnvironment()");
 }
 
+bool Environment::soleWriter() const {
+    std::uint64_t const changes = NamespaceLock::changes();
+    if (changes != lockChangesSeen_) [[unlikely]] {
+        lockChangesSeen_ = changes;
+        soleWriter_ = NamespaceLock::heldHere(ns_);
+    }
+    return soleWriter_;
+}
+
 bool Environment::parkedSnapshotCurrent() const {
     if (!readLive_) return false;
+    if (soleWriter()) return readCommits_ == commits_;
     MDB_envinfo info;
     if (mdb_env_info(env_, &info) != 0) return false;
     return info.me_last_txnid == mdb_txn_id(readTxn_);
@@ -268,6 +281,7 @@ Environment::Read::Read(Environment& env) : env_(env) {
         if (rc == MDB_READERS_FULL) throwReadBeginError(rc, *env.handle_);
         if (rc != 0) throwLmdbError(rc, env.path_, "starting", "a read transaction");
         env.readLive_ = true;
+        env.readCommits_ = env.commits_;
         env.readGeneration_ = ++env.snapshotNumbers_;
     }
     ++env.readDepth_;

@@ -270,6 +270,7 @@ class Environment : public std::enable_shared_from_this<Environment> {
     int removeDamagedOf(MDB_txn* txn, DamagedCollection const& collection, std::vector<std::string>& removed);
 
     Lumo::String path_;
+    Lumo::String ns_;
     std::size_t mapSize_;
     unsigned forkGeneration_ = 0;         // of the process that opened it
     std::shared_ptr<LmdbHandle> handle_;  // shared with the read-only views of this process
@@ -280,14 +281,23 @@ class Environment : public std::enable_shared_from_this<Environment> {
     bool recreated_ = false;
     Lumo::String damagedCopy_;
 
-    // Whether the parked kept transaction still shows the newest committed snapshot.
+    // Whether the parked kept transaction still shows the newest committed snapshot. While this
+    // process holds the namespace's agent lock no other process commits, so the answer is known
+    // from this process's own commits; otherwise LMDB is asked for its last transaction.
     bool parkedSnapshotCurrent() const;
+    // Whether this process holds the namespace's agent lock (cached until a lock of the process
+    // is taken or released).
+    bool soleWriter() const;
     // Resets the kept transaction when it is parked (live with no Read on it).
     void resetKeptRead();
 
-    MDB_txn* readTxn_ = nullptr;  // kept read transaction
-    unsigned readDepth_ = 0;      // nested Read objects on the kept transaction
-    bool readLive_ = false;       // readTxn_ renewed and not reset since
+    MDB_txn* readTxn_ = nullptr;     // kept read transaction
+    unsigned readDepth_ = 0;         // nested Read objects on the kept transaction
+    bool readLive_ = false;          // readTxn_ renewed and not reset since
+    std::uint64_t commits_ = 0;      // write transactions this process committed (or tried to)
+    std::uint64_t readCommits_ = 0;  // commits_ when readTxn_ was last renewed
+    mutable std::uint64_t lockChangesSeen_ = ~std::uint64_t{0};
+    mutable bool soleWriter_ = false;
     // Snapshot numbers (Read::snapshot), handed out from one counter: a renewal of readTxn_
     // takes a new one, and so does the scope's transaction whenever it begins or anything may
     // have changed in it (every write, failure and rollback).

@@ -94,6 +94,7 @@ void Environment::removeDamaged() {
     for (std::size_t i = 0; rc == 0 && i < collections.size(); ++i)
         rc = removeDamagedOf(txn, collections[i], removed[i]);
     if (rc == 0) {
+        ++commits_;
         rc = mdb_txn_commit(std::exchange(txn, nullptr));
     } else if (txn) {
         mdb_txn_abort(txn);

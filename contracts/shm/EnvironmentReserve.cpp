@@ -109,6 +109,7 @@ int Environment::growMap(MDB_txn*& txn) {
 }
 
 int Environment::commitTxn(MDB_txn* txn) {
+    ++commits_;
     int rc = mdb_txn_commit(txn);
     if (rc != MDB_MAP_FULL || reserved_ <= mapLimit_ || readDepth_ > 0 || handle_->viewsOpen()) return rc;
     // The commit needed pages beyond the map for the list of freed pages: the margin is

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -19,6 +20,7 @@ namespace {
 struct Held {
     FileDescriptor file;
     unsigned count = 0;
+    pid_t holder = ::getpid();  // a forked child inherits the entry, not the right to write
 };
 
 // The locks this process holds, by namespace. Never destroyed: a lock is released when its
@@ -27,6 +29,8 @@ std::map<Lumo::String, Held>& heldLocks() {
     static auto* const locks = new std::map<Lumo::String, Held>;
     return *locks;
 }
+
+std::atomic<std::uint64_t> lockChanges{0};
 
 // Whether `fd` is still the file at `path`: a clean may have removed the file between our open
 // and our lock, and a lock on a removed file excludes nobody.
@@ -59,16 +63,28 @@ FileDescriptor acquire(Lumo::String const& ns) {
 NamespaceLock::NamespaceLock(Lumo::String const& ns) : ns_(ns) {
     auto& locks = heldLocks();
     auto it = locks.find(ns);
-    if (it == locks.end()) it = locks.emplace(ns, Held{acquire(ns), 0}).first;
+    if (it == locks.end()) {
+        it = locks.emplace(ns, Held{acquire(ns), 0}).first;
+        lockChanges.fetch_add(1, std::memory_order_relaxed);
+    }
     ++it->second.count;
 }
 
 NamespaceLock::~NamespaceLock() {
     auto& locks = heldLocks();
     auto const it = locks.find(ns_);
-    if (it != locks.end() && --it->second.count == 0) locks.erase(it);
+    if (it != locks.end() && --it->second.count == 0) {
+        locks.erase(it);
+        lockChanges.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
-bool NamespaceLock::heldHere(Lumo::String const& ns) { return heldLocks().count(ns) != 0; }
+bool NamespaceLock::heldHere(Lumo::String const& ns) {
+    auto const& locks = heldLocks();
+    auto const it = locks.find(ns);
+    return it != locks.end() && it->second.holder == ::getpid();
+}
+
+std::uint64_t NamespaceLock::changes() { return lockChanges.load(std::memory_order_relaxed); }
 
 }  // namespace QelSharedMem

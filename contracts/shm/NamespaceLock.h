@@ -6,6 +6,7 @@
 // waits: a namespace held by another process is refused at once. Readers (show, a dry run, the
 // read-only view) never take it. Within one process the lock is counted, so the agent and a
 // removal it makes itself do not refuse each other.
+#include <cstdint>
 #include <memory>
 
 #include "contracts/lumo/String.h"
@@ -32,6 +33,9 @@ class NamespaceLock {
     Lumo::String const& nameSpace() const { return ns_; }
     // Whether this process holds the lock of `ns`.
     static bool heldHere(Lumo::String const& ns);
+    // A count that moves whenever this process takes or releases a namespace's lock, so that
+    // an answer of heldHere() can be kept until it does.
+    static std::uint64_t changes();
 
   private:
     Lumo::String ns_;

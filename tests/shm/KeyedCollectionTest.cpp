@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "contracts/shm/Environment.h"
+#include "contracts/shm/NamespaceLock.h"
 #include "entrylog/EnvironmentCommitGroup.h"
 #include "tests/shm/ShmTestSupport.h"
 
@@ -42,26 +44,38 @@ TEST_F(ShmCollection, IterationFollowsKeyOrderAndSurvivesRemovingTheCurrentRecor
 
 TEST_F(ShmCollection, StepsOfAWalkSeeEveryChangeMadeBetweenThem) {
     // A walk's cursor stays where the last step left it only while nothing has committed since:
-    // changes made between steps and inside a scope are all seen.
+    // changes made between steps and inside a scope are all seen. Once as a process that asks
+    // LMDB whether its kept snapshot is the newest, once as the agent holding the namespace's
+    // lock, which knows it from its own commits.
     auto log = mountLog();
-    for (Asic::LogVersion v = 1; v <= 10; ++v) log->entryLogConfigIs(logRecord(v * 10));
     auto& changes = log->entryLogConfig();
-    std::vector<Asic::LogVersion> seen;
-    for (auto cur = changes.first(); cur; cur = changes.after(cur->version)) {
-        seen.push_back(cur->version);
-        if (cur->version == 20) log->entryLogConfigIs(logRecord(25));  // just ahead of the walk
-        if (cur->version == 30) {
-            EXPECT_TRUE(log->entryLogConfigDel(40));
+    for (bool const soleWriter : {false, true}) {
+        std::optional<QelSharedMem::NamespaceLock> lock;
+        if (soleWriter) lock.emplace(shm_.name());
+        for (Asic::LogVersion v = 1; v <= 10; ++v) log->entryLogConfigIs(logRecord(v * 10));
+        std::vector<Asic::LogVersion> seen;
+        for (auto cur = changes.first(); cur; cur = changes.after(cur->version)) {
+            seen.push_back(cur->version);
+            if (cur->version == 20) log->entryLogConfigIs(logRecord(25));  // just ahead of the walk
+            if (cur->version == 30) {
+                EXPECT_TRUE(log->entryLogConfigDel(40));
+            }
+            if (cur->version == 50) {
+                QelSharedMem::WriteTransaction txn;
+                log->entryLogConfigIs(logRecord(55));
+                EXPECT_EQ(changes.after(50)->version, 55u);  // the scope sees its own write
+                EXPECT_EQ(changes.atOrAfter(55)->version, 55u);
+            }
+            if (cur->version == 60) {
+                // Written while a read of this process is open: the snapshot it keeps is behind.
+                QelSharedMem::Environment::Read const open(*QelSharedMem::processEnvironment());
+                log->entryLogConfigIs(logRecord(65));
+            }
+            EXPECT_EQ(changes.atOrAfter(cur->version)->version, cur->version);
         }
-        if (cur->version == 50) {
-            QelSharedMem::WriteTransaction txn;
-            log->entryLogConfigIs(logRecord(55));
-            EXPECT_EQ(changes.after(50)->version, 55u);  // the scope sees its own write
-            EXPECT_EQ(changes.atOrAfter(55)->version, 55u);
-        }
-        EXPECT_EQ(changes.atOrAfter(cur->version)->version, cur->version);
+        EXPECT_EQ(seen, (std::vector<Asic::LogVersion>{10, 20, 25, 30, 50, 55, 60, 65, 70, 80, 90, 100})) << soleWriter;
+        for (Asic::LogVersion v : seen) EXPECT_TRUE(log->entryLogConfigDel(v));
     }
-    EXPECT_EQ(seen, (std::vector<Asic::LogVersion>{10, 20, 25, 30, 50, 55, 60, 70, 80, 90, 100}));
 }
 
 TEST_F(ShmCollection, FullMapRefusesTheWriteAndRollsBackItsWholeTransaction) {
