@@ -48,8 +48,10 @@ class GroupResolver : public Lumo::Node {
         virtual ~CommitListener() = default;
         virtual void groupCommitted(bool durable) = 0;
     };
-    // Commits per storage transaction in a long pass.
-    static constexpr std::uint64_t kCommitsPerGroup = 4096;
+    // Commits per storage transaction in a long pass. Between groups the loop runs, and the
+    // hardware's confirmations clean the change log: the group bounds the log's peak, which is
+    // what the store's file must hold beyond the configuration records.
+    static constexpr std::uint64_t kCommitsPerGroup = 2048;
 
     // Without an event loop, passes run only when processQueues() is called.
     explicit GroupResolver(Qel::EventLoop* loop = nullptr) : loop_(loop) {}
