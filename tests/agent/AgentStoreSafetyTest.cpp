@@ -18,21 +18,35 @@
 
 #include "contracts/shm/StoreFiles.h"
 #include "tests/agent/AgentProcess.h"
+#include "tests/support/PrivateStore.h"
 #include "tests/support/StoreFaults.h"
-#include "tests/support/TestSupport.h"
 
 namespace {
 
 using VornTest::pathExists;
 using VornTest::runAgent;
 
-class AgentStoreSafety : public ::testing::Test {
+class AgentStoreSafety : public VornTest::PrivateStoreTest {
   protected:
-    ~AgentStoreSafety() override {
-        for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_)) ::unlink(f.c_str());
+    AgentStoreSafety() : PrivateStoreTest("agentsafe") {}
+
+    // run, show and the dry run end with status 6 and the same message naming `cause`, and leave
+    // the store byte for byte as it was, with nothing set aside.
+    void expectUnavailable(std::string const& cause) const {
+        std::string const before = VornTest::fileText(files_.data);
+        auto const run = runAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0"});
+        auto const show = runAgent({"show", "--namespace", ns_});
+        auto const dryRun = runAgent({"run", "--dry-run", "--namespace", ns_, "--generate", "10", "--units", "0"});
+        EXPECT_EQ(run.status, 6) << run.err;
+        EXPECT_EQ(show.status, 6) << show.err;
+        EXPECT_EQ(dryRun.status, 6) << dryRun.err;
+        std::string const message = VornTest::messageAfter(run.err, "tcam-agent run: ");
+        EXPECT_NE(message.find(cause), std::string::npos) << run.err;
+        EXPECT_NE(message.find("not damaged"), std::string::npos) << message;
+        EXPECT_EQ(VornTest::messageAfter(show.err, "tcam-agent show: "), message);
+        EXPECT_EQ(VornTest::messageAfter(dryRun.err, "tcam-agent run: --dry-run: "), message);
+        expectUntouched(before);
     }
-    std::string const ns_ = VornTest::uniqueName("agentsafe");
-    QelSharedMem::NamespaceFiles const files_ = QelSharedMem::namespaceFiles(ns_);
 };
 
 TEST_F(AgentStoreSafety, BadNamespaceNamesExitWith2AndCreateNothing) {
@@ -130,33 +144,12 @@ TEST_F(AgentStoreSafety, ClosedOrFullStandardDescriptorsNeitherDamageTheStoreNor
     EXPECT_NE(unprinted.err.find("cannot write to stdout"), std::string::npos) << unprinted.err;
 }
 
-// run, show and the dry run end with status 6 and the same message naming `cause`, and leave the
-// store byte for byte as it was, with nothing set aside.
-void expectUnavailable(std::string const& ns, std::string const& cause) {
-    auto const files = QelSharedMem::namespaceFiles(ns);
-    std::string const before = VornTest::fileText(files.data);
-    auto const run = runAgent({"run", "--namespace", ns, "--generate", "10", "--units", "0"});
-    auto const show = runAgent({"show", "--namespace", ns});
-    auto const dryRun = runAgent({"run", "--dry-run", "--namespace", ns, "--generate", "10", "--units", "0"});
-    EXPECT_EQ(run.status, 6) << run.err;
-    EXPECT_EQ(show.status, 6) << show.err;
-    EXPECT_EQ(dryRun.status, 6) << dryRun.err;
-    std::string const message = VornTest::messageAfter(run.err, "tcam-agent run: ");
-    EXPECT_NE(message.find(cause), std::string::npos) << run.err;
-    EXPECT_NE(message.find("not damaged"), std::string::npos) << message;
-    EXPECT_EQ(VornTest::messageAfter(show.err, "tcam-agent show: "), message);
-    EXPECT_EQ(VornTest::messageAfter(dryRun.err, "tcam-agent run: --dry-run: "), message);
-    EXPECT_EQ(VornTest::fileText(files.data), before);
-    for (auto const& f : QelSharedMem::existingNamespaceFiles(ns))
-        EXPECT_NE(f.rfind(files.damagedPrefix, 0), 0u) << "set aside: " << f;
-}
-
 TEST_F(AgentStoreSafety, AStoreThatCannotBeUsedNowIsReportedAlikeAndLeftAsItWas) {
     ASSERT_EQ(runAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0"}).status, 0);
     {
         VornTest::HeldReaders readers(files_.data);
         ASSERT_GE(readers.held(), 100u);
-        expectUnavailable(ns_, "reader table is full");
+        expectUnavailable("reader table is full");
     }
     // Killed, the readers left their slots taken: the next run frees them and restores the store.
     auto const restart = runAgent({"run", "--json", "--namespace", ns_, "--generate", "10", "--units", "0"});
@@ -164,7 +157,7 @@ TEST_F(AgentStoreSafety, AStoreThatCannotBeUsedNowIsReportedAlikeAndLeftAsItWas)
     EXPECT_TRUE(nlohmann::json::parse(restart.out).at("restart").get<bool>()) << restart.out;
 
     VornTest::patchDataVersion(files_.data, 3);
-    expectUnavailable(ns_, "data version 3");
+    expectUnavailable("data version 3");
     VornTest::patchDataVersion(files_.data, 1);
     EXPECT_EQ(runAgent({"show", "--namespace", ns_}).status, 0);
 }

@@ -4,19 +4,14 @@
 // is reported. And no file of the store is ever a standard descriptor, LMDB's own included.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
-#include <map>
 #include <string>
 
 #include "contracts/shm/Environment.h"
 #include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/ReadOnlyView.h"
-#include "contracts/shm/SharedMem.h"
-#include "contracts/shm/StoreFiles.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/PrivateStore.h"
 
 namespace {
 
@@ -25,22 +20,9 @@ constexpr int kKeys = 64;
 std::string keyOf(int i) { return "key" + std::to_string(i); }
 std::string valueOf(int i, int round) { return std::string(2000, char('a' + round % 26)) + std::to_string(i); }
 
-// Runs `fn` in a child process; its exit status.
-int inChild(std::function<int()> const& fn) {
-    pid_t const child = ::fork();
-    if (child == 0) ::_exit(fn());
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-class SharedHandle : public ::testing::Test {
+class SharedHandle : public VornTest::PrivateStoreTest {
   protected:
-    SharedHandle() { QelSharedMem::closeEnvironment(); }
-    ~SharedHandle() override {
-        QelSharedMem::closeEnvironment();
-        for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_)) ::unlink(f.c_str());
-    }
+    SharedHandle() : PrivateStoreTest("shared") {}
 
     void write(QelSharedMem::Environment& env, int round) const {
         for (int i = 0; i < kKeys; ++i) env.put(env.ledraDbi(), keyOf(i), valueOf(i, round));
@@ -49,62 +31,56 @@ class SharedHandle : public ::testing::Test {
     // Another process opens the store (freeing the reader slots of processes it finds dead) and
     // rewrites every value many times, reusing every page no reader holds.
     void rewriteElsewhere() const {
-        EXPECT_EQ(inChild([&] {
-                      auto env = QelSharedMem::Environment::open(ns_);
-                      for (int round = 1; round < 40; ++round) write(*env, round);
-                      return 0;
-                  }),
-                  0);
+        auto const child = VornTest::inChild([&] {
+            auto env = QelSharedMem::Environment::open(ns_);
+            for (int round = 1; round < 40; ++round) write(*env, round);
+            return std::string();
+        });
+        EXPECT_EQ(child.status, 0) << child.text;
     }
     // The view still answers from the snapshot it took: the first values.
     static void expectFirstValues(QelSharedMem::ReadOnlyView const& view) {
         view.checkSnapshot();
         for (int i = 0; i < kKeys; ++i) ASSERT_EQ(view.stateDatabaseValue(keyOf(i)), valueOf(i, 0)) << i;
     }
-
-    std::string const ns_ = VornTest::uniqueName("shared");
-    QelSharedMem::NamespaceFiles const files_ = QelSharedMem::namespaceFiles(ns_);
+    static void expectNewestValues(QelSharedMem::Environment& env) {
+        EXPECT_EQ(env.get(env.ledraDbi(), keyOf(3)), valueOf(3, 39));
+    }
 };
 
-TEST_F(SharedHandle, ClosingOneViewKeepsTheOthersSnapshot) {
+TEST_F(SharedHandle, ClosingOneViewKeepsTheOthersSnapshotAndAWriterWaitsForTheLast) {
     makeStore();
     auto kept = QelSharedMem::ReadOnlyView::open(ns_);
     auto closed = QelSharedMem::ReadOnlyView::open(ns_);
     ASSERT_TRUE(kept && closed);
     expectFirstValues(*closed);
     closed.reset();
+    // LMDB must not hold the file twice: a writer beside a view is refused, before it touches
+    // any file, until the last view is closed.
+    EXPECT_THROW(QelSharedMem::Environment::open(ns_), std::logic_error);
     rewriteElsewhere();
     expectFirstValues(*kept);
-    // A new view sees the newest values.
-    auto const fresh = QelSharedMem::ReadOnlyView::open(ns_);
-    EXPECT_EQ(fresh->stateDatabaseValue(keyOf(3)), valueOf(3, 39));
+    kept.reset();
+    expectNewestValues(*QelSharedMem::Environment::open(ns_));
 }
 
-TEST_F(SharedHandle, AViewBesideTheProcesssEnvironmentAndItsCheck) {
+TEST_F(SharedHandle, AViewAndTheCheckShareTheProcesssEnvironment) {
     QelSharedMem::namespaceIs(ns_);
-    write(*QelSharedMem::processEnvironment(), 0);
-    auto const view = QelSharedMem::ReadOnlyView::open(ns_);  // shares the environment's handle
-    ASSERT_TRUE(view);
+    auto& env = *QelSharedMem::processEnvironment();
+    write(env, 0);
+    // Neither the check nor a view closed beside the environment drops its reader slot.
     EXPECT_EQ(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), std::nullopt);
+    QelSharedMem::ReadOnlyView::open(ns_).reset();
+    EXPECT_EQ(env.get(env.ledraDbi(), keyOf(1)), valueOf(1, 0));
+    // Nor does closing the environment take a view's snapshot.
+    auto const view = QelSharedMem::ReadOnlyView::open(ns_);
+    ASSERT_TRUE(view);
     QelSharedMem::closeEnvironment();
     EXPECT_EQ(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), std::nullopt);
     rewriteElsewhere();
     expectFirstValues(*view);
-    // LMDB must not hold the file twice: a writer beside the view is refused, before it touches
-    // any file, until the view is closed.
     EXPECT_THROW(QelSharedMem::Environment::open(ns_), std::logic_error);
     expectFirstValues(*view);
-}
-
-TEST_F(SharedHandle, AWriterBesideAViewIsRefusedUntilTheViewCloses) {
-    makeStore();
-    auto view = QelSharedMem::ReadOnlyView::open(ns_);
-    EXPECT_THROW(QelSharedMem::Environment::open(ns_), std::logic_error);
-    rewriteElsewhere();
-    expectFirstValues(*view);
-    view.reset();
-    auto const env = QelSharedMem::Environment::open(ns_);
-    EXPECT_EQ(env->get(env->ledraDbi(), keyOf(3)), valueOf(3, 39));
 }
 
 TEST_F(SharedHandle, ASnapshotTakenAwayIsReportedNotRead) {
@@ -118,13 +94,8 @@ TEST_F(SharedHandle, ASnapshotTakenAwayIsReportedNotRead) {
     EXPECT_THROW(view->checkSnapshot(), QelSharedMem::StorageError);
 }
 
-TEST(StoreDescriptors, NoFileOfTheStoreIsEverAStandardDescriptor) {
-    std::string const ns = VornTest::uniqueName("fds");
-    int report[2];
-    ASSERT_EQ(::pipe(report), 0);
-    pid_t const child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+TEST_F(SharedHandle, NoFileOfTheStoreIsEverAStandardDescriptor) {
+    auto const agentAndViews = [&] {
         std::string seen;
         // What descriptors 0-2 are now, and any file of the store open without close-on-exec.
         auto look = [&](char const* when) {
@@ -132,46 +103,30 @@ TEST(StoreDescriptors, NoFileOfTheStoreIsEverAStandardDescriptor) {
                 char target[512] = {};
                 std::string const link = "/proc/self/fd/" + std::to_string(fd);
                 if (::readlink(link.c_str(), target, sizeof target - 1) < 0) continue;
-                bool const store = std::string(target).find("vorn-tcam." + ns) != std::string::npos;
+                bool const store = std::string(target).find("vorn-tcam." + ns_) != std::string::npos;
                 if (fd <= 2) seen += std::string(when) + ": descriptor " + std::to_string(fd) + " is " + target + "\n";
                 if (store && !(::fcntl(fd, F_GETFD) & FD_CLOEXEC))
                     seen += std::string(when) + ": " + target + " is not close-on-exec\n";
             }
         };
-        ::close(0);
-        ::close(1);
-        ::close(2);
-        try {
-            QelSharedMem::NamespaceLock const lock(ns);
-            QelSharedMem::namespaceIs(ns);
-            auto const& env = QelSharedMem::processEnvironment();
-            env->put(env->ledraDbi(), "key", "value");
-            auto view = QelSharedMem::ReadOnlyView::open(ns);
-            look("agent and view");
-            QelSharedMem::closeEnvironment();
-            view.reset();
-            if (QelSharedMem::environmentFileDamage(QelSharedMem::environmentPath(ns), QelSharedMem::kMapSize))
-                seen += "damaged\n";
-            view = QelSharedMem::ReadOnlyView::open(ns);  // a read-only handle of its own
-            look("view alone");
-            if (view->stateDatabaseValue("key") != "value") seen += "value lost\n";
-            view.reset();
-            QelSharedMem::removeNamespace(ns);
-        } catch (std::exception const& e) {
-            seen += std::string("threw: ") + e.what() + "\n";
-        }
+        for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+        QelSharedMem::NamespaceLock const lock(ns_);
+        QelSharedMem::namespaceIs(ns_);
+        auto const& env = QelSharedMem::processEnvironment();
+        env->put(env->ledraDbi(), "key", "value");
+        auto view = QelSharedMem::ReadOnlyView::open(ns_);
+        look("agent and view");
+        QelSharedMem::closeEnvironment();
+        view.reset();
+        if (QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize)) seen += "damaged\n";
+        view = QelSharedMem::ReadOnlyView::open(ns_);  // a read-only handle of its own
+        look("view alone");
+        if (view->stateDatabaseValue("key") != "value") seen += "value lost\n";
+        view.reset();
         if (::write(2, "x", 1) != -1) seen += "descriptor 2 was left open\n";
-        (void)!::write(report[1], seen.data(), seen.size());
-        ::_exit(0);
-    }
-    ::close(report[1]);
-    std::string seen;
-    char buffer[4096];
-    for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;) seen.append(buffer, std::size_t(got));
-    ::close(report[0]);
-    ::waitpid(child, nullptr, 0);
-    EXPECT_EQ(seen, "");
-    for (auto const& f : QelSharedMem::existingNamespaceFiles(ns)) ::unlink(f.c_str());
+        return seen;
+    };
+    EXPECT_EQ(VornTest::inChild(agentAndViews).text, "");
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 // keeps the damaged file aside, and the one-writer lock that dies with its process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -17,7 +15,7 @@
 #include "contracts/shm/ReadOnlyView.h"
 #include "contracts/shm/SharedMem.h"
 #include "contracts/shm/StoreFiles.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/PrivateStore.h"
 
 namespace {
 
@@ -32,17 +30,10 @@ void writeFile(std::string const& path, std::string const& bytes, mode_t mode = 
     ::close(fd);
 }
 
-// A namespace of the test's own whose files are all removed at the end, whatever they are.
-class StoreSafety : public ::testing::Test {
+class StoreSafety : public VornTest::PrivateStoreTest {
   protected:
-    StoreSafety() { QelSharedMem::closeEnvironment(); }
-    ~StoreSafety() override {
-        QelSharedMem::closeEnvironment();
-        for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_)) ::unlink(f.c_str());
-        ::unlink(outside_.c_str());
-    }
-    std::string const ns_ = VornTest::uniqueName("safe");
-    QelSharedMem::NamespaceFiles const files_ = QelSharedMem::namespaceFiles(ns_);
+    StoreSafety() : PrivateStoreTest("safe") {}
+    ~StoreSafety() override { ::unlink(outside_.c_str()); }
     std::string const outside_ = "/tmp/" + VornTest::uniqueName("outside");
 };
 
@@ -160,22 +151,6 @@ TEST_F(StoreSafety, ErrorsThatAreNotDamageLeaveTheStoreAndDamageIsKeptAside) {
     EXPECT_TRUE(QelSharedMem::existingNamespaceFiles(ns_).empty()) << "clean removes damaged copies too";
 }
 
-TEST_F(StoreSafety, CheckOfTheOpenStoreUsesTheProcesssOwnHandle) {
-    // LMDB must not hold one file twice in a process: a second handle's close would drop the
-    // first one's reader slot, and its next read would fail.
-    QelSharedMem::namespaceIs(ns_);
-    auto const& env = QelSharedMem::processEnvironment();
-    env->put(env->ledraDbi(), "key", "value");
-    EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
-    EXPECT_EQ(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), std::nullopt);
-    EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
-    auto view = QelSharedMem::ReadOnlyView::open(ns_);  // shares it too
-    ASSERT_TRUE(view);
-    EXPECT_EQ(view->stateDatabaseValue("key"), "value");
-    view.reset();
-    EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
-}
-
 TEST_F(StoreSafety, AnEmptyDataFileLeftByAWriterKilledAtCreationHoldsNothingAndIsNotDamage) {
     // A writer killed after creating the data file and before LMDB wrote its metas leaves it
     // empty: the check and a view see nothing stored, and the next writer makes the store in it.
@@ -195,32 +170,17 @@ TEST_F(StoreSafety, AnEmptyDataFileLeftByAWriterKilledAtCreationHoldsNothingAndI
 }
 
 TEST_F(StoreSafety, OneHolderPerNamespaceAndALockDiesWithItsProcess) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t const child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        QelSharedMem::NamespaceLock const lock(ns_);
-        char const byte = 1;
-        (void)!::write(ready[1], &byte, 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    VornTest::PausedChild holder([&] {
+        static QelSharedMem::NamespaceLock const lock(ns_);  // held until the process is killed
+        return std::string("held");
+    });
+    ASSERT_EQ(holder.answer(), "held");
     EXPECT_THROW(QelSharedMem::NamespaceLock{ns_}, NamespaceBusyError);
     EXPECT_THROW(QelSharedMem::removeNamespace(ns_), NamespaceBusyError);
     EXPECT_TRUE(VornTest::pathExists(files_.agentLock)) << "a refused removal removes nothing";
-    {
-        auto const view = QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize);
-        EXPECT_EQ(view, std::nullopt) << "readers do not need the lock";
-    }
-
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    EXPECT_EQ(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), std::nullopt)
+        << "readers do not need the lock";
+    holder.kill();
     {
         QelSharedMem::NamespaceLock const lock(ns_);
         QelSharedMem::NamespaceLock const again(ns_);  // counted within one process
