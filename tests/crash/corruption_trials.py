@@ -1,39 +1,10 @@
 #!/usr/bin/env python3
 """Corruption trials: random bytes of a namespace's stored LMDB data file are flipped between
-two runs of tcam-agent; the agent must never crash, every damage must be reported, and the
-desired state must end up programmed.
-
-Each trial, in its own namespace:
-  1. a run programs a generated state to completion; its completions are the desired view;
-  2. 1..--max-bytes bytes are XORed with random nonzero values at random offsets of the data
-     file's allocated pages (the file is sparse: the rest is a hole never read); the lock file
-     is left alone (it holds no table data and LMDB rebuilds its reader table);
-  3. `show --json` (read-only) and then a run of the same state, with the "Tessel" trace at
-     level 1, must end without a signal and within the timeout;
-  4. recovery: the stored state must equal the desired view after that run or, at the latest,
-     after one more run (see "Recovery expectation" below).
-
-A damage is classified by what the runs and `show` report:
-  reported   show refused the file as damaged, a run printed "corruption detected" (a record
-             failed its checksum, or the environment could not be read whole and was recreated) or
-             %HW_ABSTRACTION_ERROR (a stored table was found wiped and recreated empty), or the
-             relaunchMajorId changed, or show counted corrupt records;
-  harmless   nothing reported, `show` saw exactly what it saw before the damage, and the first
-             run ended with the desired state: the bytes were in space LMDB does not read
-             (free space of a page, a free page, a superseded meta page);
-  silent     anything else: the damage changed what is stored or read and nothing said so.
-
-Recovery expectation (what the library does): a record that fails its checksum is read as
-absent, and its report removes every damaged record of its table, not only the one read; the
-agent writes again the keys the desired state holds. A table whose metadata is damaged, and an
-environment LMDB refuses to open, are recreated empty and reported wiped (the relaunchMajorId is
-raised, or restarts when the state database itself was recreated), and the agent writes the whole
-desired state into them. The first run after the damage therefore normally ends with exactly the
-desired state. A run that knows it leaves damaged or stale records (a walk cut short by damage it
-could not remove) says so with exit status 5, and one more run is allowed to finish the job. A
-trial fails when the agent or show crashes or hangs, when a damage is silent, when a run exits 0
-but leaves the stored state other than desired (left_records_exit_0), or when the desired state is
-not there after the second run.
+two runs of tcam-agent; the agent and show must never crash or hang, every damage must be
+reported (or be harmless: nothing read changed), and the desired state must be stored again
+after the next run, or the one after it when the first says with exit status 5 that it left
+damaged or stale records. docs/crash-trials.md describes the trials, the classes of damage and
+the recovery expected.
 
 Usage: corruption_trials.py --agent build/h4/agent/tcam-agent --trials 200
 """

@@ -10,12 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "agent/commands/CommandOptions.h"
-#include "agent/commands/RunCommand.h"
 #include "agent/runtime/Runtime.h"
 #include "contracts/qel/Trace.h"
 #include "contracts/shm/SharedMem.h"
-#include "tests/e2e/RuntimeFixture.h"
+#include "tests/e2e/CommandFixture.h"
 
 namespace VornTcamAgent {
 namespace {
@@ -28,8 +26,6 @@ using VornTunnelTcamMgr::TcamEntryLog;
 using VornTunnelTcamMgr::TcamSwTable;
 
 constexpr std::uint32_t kConfigCapacity = TcamEntryLog::kConfigCapacity;
-constexpr std::uint32_t kChangeLogCapacity = TcamEntryLog::kChangeLogCapacity;
-static_assert(kConfigCapacity == 65536 && kChangeLogCapacity == 1000000);
 
 TcamEntryKey tcamKey(std::uint32_t n) {
     TcamEntryKey key;
@@ -62,9 +58,9 @@ struct Answers {
     }
 };
 
-class Capacity : public RuntimeFixture {
+class Capacity : public CommandFixture {
   protected:
-    Capacity() : RuntimeFixture("capacity") {}
+    Capacity() : CommandFixture("capacity") {}
     TcamSwTable& tcam(Asic::UnitId unitId) {
         UnitTables const* tables = runtime_->unit(unitId);
         if (tables == nullptr) tables = &runtime_->bringUp(unitId);
@@ -209,23 +205,8 @@ struct SmallConfigTables {
 // writes and completes; the dry run plans exactly that.
 TEST_F(Capacity, NearFullTableRestartsWithAChangedStateByRemovingStaleEntriesFirst) {
     SmallConfigTables const small(62);
-    runtime_.reset();
-    Qel::Entity::singletonDelAll();
-    shm_.restart();
     auto run = [&](std::optional<double> mutate, bool dryRun) {
-        RunOptions options;
-        options.generate = 60;
-        options.units = "0";
-        options.mutate = mutate;
-        options.json = true;
-        options.dryRun = dryRun;
-        options.nameSpace = shm_.name();
-        ::testing::internal::CaptureStdout();
-        int const status = runCommand(options);
-        std::string const out = ::testing::internal::GetCapturedStdout();
-        Qel::Entity::singletonDelAll();
-        shm_.restart();
-        return std::make_pair(status, nlohmann::json::parse(out));
+        return runHere(RunOptions{.generate = 60, .units = "0", .mutate = mutate, .dryRun = dryRun});
     };
     ASSERT_EQ(run(std::nullopt, false).first, kExitOk);
     auto const [planStatus, plan] = run(0.2, true);

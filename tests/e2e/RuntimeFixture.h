@@ -20,10 +20,14 @@ class RuntimeFixture : public ::testing::Test {
         Qel::Entity::singletonDelAll();
     }
 
-    void restartAgent(RuntimeOptions const& options = {}) {
+    // Ends the runtime as the agent process's exit would; the shared memory stays.
+    void stopAgent() {
         runtime_.reset();
         Qel::Entity::singletonDelAll();
         shm_.restart();
+    }
+    void restartAgent(RuntimeOptions const& options = {}) {
+        stopAgent();
         runtime_ = std::make_unique<Runtime>(options);
     }
 

@@ -17,51 +17,48 @@ using VornTunnelTcamMgr::TcamEntryKey;
 
 class ShmCollection : public ShmTest {};
 
-TEST_F(ShmCollection, IterationFollowsKeyOrderAndSurvivesRemovingTheCurrentRecord) {
+// The keys of a configuration table in stored order.
+std::vector<TcamEntryKey> keysInOrder(VornTunnelTcamMgr::TcamConfigTessel& table) {
+    std::vector<TcamEntryKey> order;
+    auto& entries = table.swTableEntries();
+    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) order.push_back(cur->key());
+    return order;
+}
+
+TEST_F(ShmCollection, WalkFollowsKeyOrderAndSeesEveryChangeMadeBetweenItsSteps) {
     // Versions whose little-endian bytes would sort differently from their values.
     auto log = mountLog();
-    std::vector<Asic::LogVersion> versions = {256, 1, 65536, 255, std::uint64_t(1) << 40, 2, 257};
-    for (auto v : versions) log->entryLogConfigIs(logRecord(v));
-    std::sort(versions.begin(), versions.end());
-
+    Asic::LogVersion const big = std::uint64_t(1) << 40;
+    for (Asic::LogVersion v : {Asic::LogVersion{256}, Asic::LogVersion{1}, Asic::LogVersion{65536},
+                               Asic::LogVersion{255}, big, Asic::LogVersion{2}, Asic::LogVersion{257}})
+        log->entryLogConfigIs(logRecord(v));
     auto& changes = log->entryLogConfig();
     EXPECT_EQ(changes.atOrAfter(3)->version, 255u);
     EXPECT_EQ(changes.atOrAfter(255)->version, 255u);
     EXPECT_EQ(changes.after(255)->version, 256u);
-    EXPECT_FALSE(changes.after(versions.back()));
+    EXPECT_FALSE(changes.after(big));
 
+    // A walk's cursor stays where the last step left it only while nothing has committed since:
+    // changes made between steps and inside a scope are all seen, and the walk goes on from a
+    // removed key.
     std::vector<Asic::LogVersion> seen;
     for (auto cur = changes.first(); cur; cur = changes.after(cur->version)) {
         seen.push_back(cur->version);
-        EXPECT_TRUE(log->entryLogConfigDel(cur->version));  // the walk goes on from the removed key
+        EXPECT_EQ(changes.atOrAfter(cur->version)->version, cur->version);
+        if (cur->version == 2) log->entryLogConfigIs(logRecord(3));  // just ahead of the walk
+        if (cur->version == 255) {
+            EXPECT_TRUE(log->entryLogConfigDel(256));
+        }
+        if (cur->version == 257) {
+            QelSharedMem::WriteTransaction txn;
+            log->entryLogConfigIs(logRecord(258));
+            EXPECT_EQ(changes.after(257)->version, 258u);  // the scope sees its own write
+        }
+        EXPECT_TRUE(log->entryLogConfigDel(cur->version));
     }
-    EXPECT_EQ(seen, versions);
+    EXPECT_EQ(seen, (std::vector<Asic::LogVersion>{1, 2, 3, 255, 257, 258, 65536, big}));
     EXPECT_EQ(changes.size(), 0u);
     EXPECT_FALSE(changes.first());
-}
-
-TEST_F(ShmCollection, StepsOfAWalkSeeEveryChangeMadeBetweenThem) {
-    // A walk's cursor stays where the last step left it only while nothing has committed since:
-    // changes made between steps and inside a scope are all seen.
-    auto log = mountLog();
-    for (Asic::LogVersion v = 1; v <= 10; ++v) log->entryLogConfigIs(logRecord(v * 10));
-    auto& changes = log->entryLogConfig();
-    std::vector<Asic::LogVersion> seen;
-    for (auto cur = changes.first(); cur; cur = changes.after(cur->version)) {
-        seen.push_back(cur->version);
-        if (cur->version == 20) log->entryLogConfigIs(logRecord(25));  // just ahead of the walk
-        if (cur->version == 30) {
-            EXPECT_TRUE(log->entryLogConfigDel(40));
-        }
-        if (cur->version == 50) {
-            QelSharedMem::WriteTransaction txn;
-            log->entryLogConfigIs(logRecord(55));
-            EXPECT_EQ(changes.after(50)->version, 55u);  // the scope sees its own write
-            EXPECT_EQ(changes.atOrAfter(55)->version, 55u);
-        }
-        EXPECT_EQ(changes.atOrAfter(cur->version)->version, cur->version);
-    }
-    EXPECT_EQ(seen, (std::vector<Asic::LogVersion>{10, 20, 25, 30, 50, 55, 60, 70, 80, 90, 100}));
 }
 
 TEST_F(ShmCollection, FullMapRefusesTheWriteAndRollsBackItsWholeTransaction) {
@@ -145,8 +142,7 @@ TEST_F(ShmCollection, CorruptRecordIsReportedByEveryReadThatMeetsIt) {
     auto table = mountConfig();
     auto& entries = table->swTableEntries();
     for (std::uint32_t n = 1; n <= 3; ++n) table->swTableEntriesIs(configRecord(n, n));
-    std::vector<TcamEntryKey> order;
-    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) order.push_back(cur->key());
+    auto const order = keysInOrder(*table);
     TcamEntryKey const bad = order[1];
     entries.TEST_corruptRecord(bad);
 
@@ -169,53 +165,13 @@ TEST_F(ShmCollection, CorruptRecordIsReportedByEveryReadThatMeetsIt) {
     EXPECT_EQ(entries.after(order[0])->key(), order[2]);
 }
 
-TEST_F(ShmCollection, DamagedRecordsAreRemovedWhenReportedAndInsideAScopeWhenItEnds) {
-    auto table = mountConfig();
-    auto& entries = table->swTableEntries();
-    for (std::uint32_t n = 1; n <= 4; ++n) table->swTableEntriesIs(configRecord(n, n));
-    std::vector<TcamEntryKey> order;
-    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) order.push_back(cur->key());
-    auto report = [&](auto&& read) {
-        try {
-            read();
-        } catch (Lumo::CorruptionDetectedException const& e) {
-            entries.doCorruptionDetected(e.what());
-        }
-    };
-
-    // Found inside a scope: removed when the scope ends, and not in the scope's transaction (whose writes commit as
-    // they would).
-    entries.TEST_corruptRecord(order[1]);
-    {
-        QelSharedMem::WriteTransaction txn;
-        report([&] { entries.after(order[0]); });
-        table->swTableEntriesIs(configRecord(9, 9));
-        EXPECT_THROW(entries.has(order[1]), Lumo::CorruptionDetectedException);
-    }
-    EXPECT_FALSE(entries.has(order[1]));
-    EXPECT_TRUE(entries.has(tcamKey(9)));
-
-    // A damaged record that a write replaced before the removal ran is kept.
-    entries.TEST_corruptRecord(order[3]);
-    {
-        QelSharedMem::WriteTransaction txn;
-        report([&] { entries.lookup(order[3]); });
-        TcamConfigTesselEntry rewritten = configRecord(4, 44);
-        rewritten.logEntry.key = order[3];
-        table->swTableEntriesIs(rewritten);
-    }
-    EXPECT_EQ(entries.find(order[3]).logVersion, 44u);
-    EXPECT_EQ(entries.corruptionsDetected(), 2u);
-}
-
 TEST_F(ShmCollection, OneReportRemovesEveryDamagedRecordOfTheCollection) {
     // A damaged leaf page damages every record on it at once: the first report removes them all,
     // not only the one read, so the next walk goes past every one of them.
     auto table = mountConfig();
     auto& entries = table->swTableEntries();
     for (std::uint32_t n = 0; n < 400; ++n) table->swTableEntriesIs(configRecord(n, n + 1));
-    std::vector<TcamEntryKey> order;
-    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) order.push_back(cur->key());
+    auto const order = keysInOrder(*table);
     for (std::size_t i = 100; i < 250; ++i) entries.TEST_corruptRecord(order[i]);
 
     // The audit's read counts them and changes nothing.
@@ -238,7 +194,8 @@ TEST_F(ShmCollection, OneReportRemovesEveryDamagedRecordOfTheCollection) {
     for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) ++walked;
     EXPECT_EQ(walked, 250u);
 
-    // Inside a scope: all of them when the scope ends, and a record rewritten meanwhile stays.
+    // Inside a scope: all of them when the scope ends (not in the scope's transaction, whose
+    // writes commit as they would), and a record rewritten meanwhile stays.
     for (std::size_t i = 300; i < 340; ++i) entries.TEST_corruptRecord(order[i]);
     {
         QelSharedMem::WriteTransaction txn;
@@ -248,6 +205,7 @@ TEST_F(ShmCollection, OneReportRemovesEveryDamagedRecordOfTheCollection) {
         rewritten.logEntry.key = order[300];
         table->swTableEntriesIs(rewritten);
         EXPECT_EQ(entries.size(), 250u);
+        EXPECT_THROW(entries.has(order[339]), Lumo::CorruptionDetectedException);
     }
     EXPECT_EQ(entries.quarantined(), 189u);
     EXPECT_EQ(entries.find(order[300]).logVersion, 999u);
