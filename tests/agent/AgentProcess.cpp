@@ -1,6 +1,7 @@
 #include "tests/agent/AgentProcess.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -85,6 +86,14 @@ AgentResult runAgent(std::vector<std::string> const& args, int extraFd) {
     AgentLaunch launch;
     launch.extraFd = extraFd;
     return runAgent(args, launch);
+}
+
+AgentResult expectAgent(std::vector<std::string> const& args, int status, std::string const& err,
+                        AgentLaunch const& launch) {
+    AgentResult r = runAgent(args, launch);
+    EXPECT_EQ(r.status, status) << args.at(0) << ": " << r.err;
+    EXPECT_NE(r.err.find(err), std::string::npos) << "expected \"" << err << "\" in: " << r.err;
+    return r;
 }
 
 BackgroundAgent::BackgroundAgent(std::vector<std::string> const& args) {

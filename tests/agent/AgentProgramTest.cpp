@@ -49,15 +49,10 @@ class AgentProgram : public ::testing::Test {
     json run(std::vector<std::string> args, int expectedStatus = 0) {
         args.insert(args.begin(), "run");
         for (std::string a : {"--namespace", ns_.c_str(), "--json"}) args.push_back(a);
-        auto const r = runAgent(args);
-        EXPECT_EQ(r.status, expectedStatus) << r.err;
-        return json::parse(r.out);
+        return json::parse(VornTest::expectAgent(args, expectedStatus).out);
     }
-
     json show() {
-        auto const r = runAgent({"show", "--json", "--entries", "--namespace", ns_});
-        EXPECT_EQ(r.status, 0) << r.err;
-        return json::parse(r.out);
+        return json::parse(VornTest::expectAgent({"show", "--json", "--entries", "--namespace", ns_}, 0).out);
     }
 
     std::string const ns_ = VornTest::uniqueName("agent");
@@ -189,10 +184,8 @@ TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
         R"( "dstAddr": "192.0.2.9", "actionId": 1}]}]})";
     std::string const file = "/tmp/" + VornTest::uniqueName("desired") + ".json";
     auto expectRejected = [&](std::vector<std::string> args, std::string const& expected) {
-        for (std::string a : {"--namespace", ns_.c_str()}) args.push_back(a);
-        auto const r = runAgent(args);
-        EXPECT_EQ(r.status, 2) << r.err;
-        EXPECT_NE(r.err.find(expected), std::string::npos) << "expected \"" << expected << "\" in: " << r.err;
+        args.insert(args.end(), {"--namespace", ns_});
+        VornTest::expectAgent(args, 2, expected);
     };
     // Each file's text, and what the message says after "<file>:".
     auto rejectAllFiles = [&] {
@@ -252,9 +245,7 @@ TEST_F(AgentProgram, InputsThatCannotFitOrNeverEndAreRefusedAtOnceWithJson) {
         SCOPED_TRACE(c.args.at(1).substr(0, 40));
         std::vector<std::string> args = {"run", "--json", "--namespace", ns_};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        auto const r = runAgent(args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err.substr(0, 400);
+        auto const r = VornTest::expectAgent(args, 2, c.expected);
         EXPECT_TRUE(inert(r.err)) << r.err.substr(0, 400);
         EXPECT_LT(r.err.size(), 1200u);
         json const doc = json::parse(r.out);
@@ -285,12 +276,9 @@ TEST_F(AgentProgram, DefaultUnitsAtFullCapacityCompleteAndAStepBeyondIsRefusedUp
                                              "--seed", "2",          "--namespace", ns_,       "--json"};
     {
         QelSharedMem::NamespaceLock const otherAgent(ns_);
-        auto const busy = runAgent(beyond);
-        EXPECT_EQ(busy.status, 3) << busy.err;
+        VornTest::expectAgent(beyond, 3);
     }
-    auto const r = runAgent(beyond);
-    EXPECT_EQ(r.status, 2) << r.err;
-    EXPECT_NE(r.err.find("InLif keys, which keep their indexes until the sweep"), std::string::npos) << r.err;
+    auto const r = VornTest::expectAgent(beyond, 2, "InLif keys, which keep their indexes until the sweep");
     EXPECT_EQ(json::parse(r.out).at("status"), 2);
     EXPECT_EQ(mtime(), before);
 }
@@ -298,11 +286,10 @@ TEST_F(AgentProgram, DefaultUnitsAtFullCapacityCompleteAndAStepBeyondIsRefusedUp
 TEST_F(AgentProgram, FailedRequestsAreReportedByClassWithTheirReasons) {
     // Pools of three InLif keys: most action entries get no InLif index, their key entries fail
     // after them.
-    ::setenv("VORN_AGENT_INLIF_POOL_SIZE", "3", 1);
-    auto const js = runAgent({"run", "--generate", "40", "--units", "0", "--namespace", ns_, "--json"});
-    ::unsetenv("VORN_AGENT_INLIF_POOL_SIZE");
-    EXPECT_EQ(js.status, 1);
-    EXPECT_NE(js.err.find("failed, inLifUnavailable: "), std::string::npos) << js.err;
+    VornTest::AgentLaunch smallPools;
+    smallPools.env = {{"VORN_AGENT_INLIF_POOL_SIZE", "3"}};
+    auto const js = VornTest::expectAgent({"run", "--generate", "40", "--units", "0", "--namespace", ns_, "--json"}, 1,
+                                          "failed, inLifUnavailable: ", smallPools);
     json const doc = json::parse(js.out);
     std::uint64_t counted = 0;
     std::set<std::string> classes;
@@ -365,9 +352,7 @@ TEST_F(AgentProgram, BadOptionAndEnvironmentValuesAreRefusedWith2NamingTheRangeA
         args.insert(args.end(), {"--namespace", ns_});
         VornTest::AgentLaunch launch;
         launch.env = c.env;
-        auto const r = runAgent(args, launch);
-        EXPECT_EQ(r.status, 2) << args.at(0) << " " << args.at(1) << ": " << r.err;
-        EXPECT_NE(r.err.find(c.expected), std::string::npos) << "expected \"" << c.expected << "\" in: " << r.err;
+        VornTest::expectAgent(args, 2, c.expected, launch);
     }
     // The namespace from the environment, when no --namespace is given.
     for (auto const& [value, expected] :
@@ -375,9 +360,7 @@ TEST_F(AgentProgram, BadOptionAndEnvironmentValuesAreRefusedWith2NamingTheRangeA
           {ns_ + ".x", "VORN_SHM_NAMESPACE: namespace name"}}) {
         VornTest::AgentLaunch launch;
         launch.env = {{"VORN_SHM_NAMESPACE", value}};
-        auto const r = runAgent({"run", "--generate", "20", "--units", "0"}, launch);
-        EXPECT_EQ(r.status, 2) << r.err;
-        EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+        VornTest::expectAgent({"run", "--generate", "20", "--units", "0"}, 2, expected, launch);
     }
     // Unit 1 was neither reconciled away nor anything else changed.
     EXPECT_EQ(show(), before);
@@ -421,17 +404,12 @@ TEST_F(AgentProgram, TraceHandlesAreTheLibrarysOwnAndEveryHandleThatTracesIsKnow
 }
 
 TEST_F(AgentProgram, VersionAndACleanOfANamespaceWithNothingStoredSaySo) {
-    auto const version = runAgent({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "tcam-agent " VORN_PROJECT_VERSION "\n");
-
-    auto const empty = runAgent({"clean", "--namespace", ns_});
-    EXPECT_EQ(empty.status, 0) << empty.err;
+    EXPECT_EQ(VornTest::expectAgent({"--version"}, 0).out, "tcam-agent " VORN_PROJECT_VERSION "\n");
+    auto const empty = VornTest::expectAgent({"clean", "--namespace", ns_}, 0);
     EXPECT_NE(empty.out.find("has nothing stored"), std::string::npos) << empty.out;
     EXPECT_TRUE(QelSharedMem::existingNamespaceFiles(ns_).empty());
     run({"--generate", "5", "--units", "0"});
-    auto const cleaned = runAgent({"clean", "--namespace", ns_});
-    EXPECT_EQ(cleaned.status, 0) << cleaned.err;
+    auto const cleaned = VornTest::expectAgent({"clean", "--namespace", ns_}, 0);
     EXPECT_NE(cleaned.out.find("removed the shared memory"), std::string::npos) << cleaned.out;
 }
 

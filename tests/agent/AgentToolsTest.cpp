@@ -59,13 +59,11 @@ class AgentTools : public ::testing::Test {
         return scratch_.back();
     }
 
-    // Runs the agent with `args` and this test's namespace, expecting `status`; returns stdout.
-    std::string agent(std::vector<std::string> args, int status = 0) {
-        args.push_back("--namespace");
-        args.push_back(ns_);
-        auto const r = runAgent(args);
-        EXPECT_EQ(r.status, status) << r.err;
-        return r.out;
+    // Runs the agent with `args` and this test's namespace, expecting `status` and `err` in its
+    // stderr; returns stdout.
+    std::string agent(std::vector<std::string> args, int status = 0, std::string const& err = "") {
+        args.insert(args.end(), {"--namespace", ns_});
+        return VornTest::expectAgent(args, status, err).out;
     }
     json agentJson(std::vector<std::string> args) { return json::parse(agent(std::move(args))); }
 
@@ -203,9 +201,7 @@ TEST_F(AgentTools, SweepAuditAppendsOneLinePerSweptKeyToAPrivateFileAndRefusesAL
     std::string const link = scratchFile("link");
     ASSERT_EQ(::symlink(fresh.c_str(), link.c_str()), 0);
     std::string const bytes = fileContent(dataFile());
-    auto const refused = runAgent({"run", "--generate", "5", "--sweep-audit", link, "--namespace", ns_});
-    EXPECT_EQ(refused.status, 2);
-    EXPECT_NE(refused.err.find("symbolic link"), std::string::npos) << refused.err;
+    agent({"run", "--generate", "5", "--sweep-audit", link}, 2, "symbolic link");
     EXPECT_EQ(fileContent(dataFile()), bytes);
 }
 
