@@ -33,103 +33,103 @@ class Watcher : public Lumo::Subscriber {
 
 InLifIndexEntryKey key(std::uint32_t intf) { return InLifIndexEntryKey{intf, 10, 0}; }
 
-Lumo::Ptr<Table> makeTable(Qel::EventLoop& loop, std::uint32_t size0 = 16, std::uint32_t size23 = 16) {
-    return Lumo::make<Table>(&loop, Table::Config{size0, size23, 100, 5000});
-}
+// A table of pools of 16 indexes (the InLif0 pool from 100, the InLif23 pool from 5000) and a
+// client of it.
+class InLifIndexResourceTable : public ::testing::Test {
+  protected:
+    void poolSizesAre(std::uint32_t size0, std::uint32_t size23) {
+        table_ = Lumo::make<Table>(&loop_, Table::Config{size0, size23, 100, 5000});
+        client_ = table_->makeClientInstance();
+    }
 
-TEST(InLifIndexResourceTable, RequestIsPendingUntilTheLoopResolvesIt) {
-    Qel::EventLoop loop;
-    auto table = makeTable(loop);
+    Qel::EventLoop loop_;
+    Lumo::Ptr<Table> table_ = Lumo::make<Table>(&loop_, Table::Config{16, 16, 100, 5000});
+    Lumo::Ptr<Table::ClientInstance> client_ = table_->makeClientInstance();
+};
+
+TEST_F(InLifIndexResourceTable, RequestIsPendingUntilTheLoopResolvesIt) {
     int listenerCalls = 0;
-    table->stateChangeListenerIs([&] { ++listenerCalls; });
-    auto client = table->makeClientInstance();
+    table_->stateChangeListenerIs([&] { ++listenerCalls; });
 
-    HandlePtr a = client->request(key(1), nullptr);
+    HandlePtr a = client_->request(key(1), nullptr);
     ASSERT_TRUE(a);
-    EXPECT_EQ(client->request(key(1), nullptr), a);                      // same key, same handle
-    EXPECT_EQ(client->request(InLifIndexEntryKey{}, nullptr), nullptr);  // the null key needs nothing
+    EXPECT_EQ(client_->request(key(1), nullptr), a);                      // same key, same handle
+    EXPECT_EQ(client_->request(InLifIndexEntryKey{}, nullptr), nullptr);  // the null key needs nothing
     EXPECT_EQ(a->entryState(), EntryState::pending);
     EXPECT_EQ(a->updateNumber(), 0u);
-    HandlePtr b = client->request(key(2), nullptr);
-    EXPECT_EQ(table->entryCount(), 2u);
+    HandlePtr b = client_->request(key(2), nullptr);
+    EXPECT_EQ(table_->entryCount(), 2u);
 
     Watcher watchA(a);
-    EXPECT_EQ(loop.runUntilIdle(), 1u);  // one task resolves every request made since the last
+    EXPECT_EQ(loop_.runUntilIdle(), 1u);  // one task resolves every request made since the last
     EXPECT_EQ(a->entryState(), EntryState::done);
     EXPECT_EQ(a->updateNumber(), 1u);
     EXPECT_EQ(watchA.updates, std::vector<std::uint32_t>{1});
     EXPECT_EQ(listenerCalls, 2);
     EXPECT_EQ(a->inLif0Index(), 100u);
-    EXPECT_EQ(table->inLif0Pool().inUse(), 2u);
+    EXPECT_EQ(table_->inLif0Pool().inUse(), 2u);
 
     // A request of a resolved key neither notifies nor posts anything.
-    EXPECT_EQ(client->request(key(1), nullptr), a);
-    EXPECT_TRUE(loop.idle());
+    EXPECT_EQ(client_->request(key(1), nullptr), a);
+    EXPECT_TRUE(loop_.idle());
     EXPECT_EQ(watchA.updates.size(), 1u);
 }
 
-TEST(InLifIndexResourceTable, ExhaustedPoolFailsTheHandleUntilIndexesComeBack) {
-    Qel::EventLoop loop;
-    auto table = makeTable(loop, 2, 1);  // the InLif23 pool runs out first
-    auto client = table->makeClientInstance();
-    HandlePtr a = client->request(key(1), nullptr);
-    HandlePtr b = client->request(key(2), nullptr);
+TEST_F(InLifIndexResourceTable, ExhaustedPoolFailsTheHandleUntilIndexesComeBack) {
+    poolSizesAre(2, 1);  // the InLif23 pool runs out first
+    HandlePtr a = client_->request(key(1), nullptr);
+    HandlePtr b = client_->request(key(2), nullptr);
     Watcher watchB(b);
-    loop.runUntilIdle();
+    loop_.runUntilIdle();
     EXPECT_EQ(a->entryState(), EntryState::done);
     EXPECT_EQ(b->entryState(), EntryState::resolutionFailed);
     EXPECT_EQ(watchB.updates, std::vector<std::uint32_t>{1});
     EXPECT_EQ(b->inLif0Index(), 0u);
-    EXPECT_EQ(table->inLif0Pool().inUse(), 1u);      // the InLif0 index taken for b went back
-    EXPECT_EQ(client->request(key(2), nullptr), b);  // a request does not retry
-    EXPECT_TRUE(loop.idle());
+    EXPECT_EQ(table_->inLif0Pool().inUse(), 1u);      // the InLif0 index taken for b went back
+    EXPECT_EQ(client_->request(key(2), nullptr), b);  // a request does not retry
+    EXPECT_TRUE(loop_.idle());
 
-    EXPECT_FALSE(table->reindex(key(2)));  // still no InLif23 index
-    EXPECT_FALSE(table->reindex(key(1)));  // a re-index needs a spare pair too
-    EXPECT_TRUE(table->forceFailure(key(1)));
+    EXPECT_FALSE(table_->reindex(key(2)));  // still no InLif23 index
+    EXPECT_FALSE(table_->reindex(key(1)));  // a re-index needs a spare pair too
+    EXPECT_TRUE(table_->forceFailure(key(1)));
     EXPECT_EQ(a->entryState(), EntryState::resolutionFailed);
-    EXPECT_TRUE(table->reindex(key(2)));  // retried now that a's indexes are free
+    EXPECT_TRUE(table_->reindex(key(2)));  // retried now that a's indexes are free
     EXPECT_EQ(b->entryState(), EntryState::done);
     EXPECT_EQ(b->inLif23Index(), 5000u);
     EXPECT_EQ(watchB.updates, (std::vector<std::uint32_t>{1, 2}));
 }
 
-TEST(InLifIndexResourceTable, ReindexNotifiesOnceWithNewIndexesAndAcksAreLogged) {
-    Qel::EventLoop loop;
-    auto table = makeTable(loop);
-    auto client = table->makeClientInstance();
-    HandlePtr a = client->request(key(1), nullptr);
-    EXPECT_FALSE(table->reindex(key(1)));  // still pending
-    loop.runUntilIdle();
+TEST_F(InLifIndexResourceTable, ReindexNotifiesOnceWithNewIndexesAndAcksAreLogged) {
+    HandlePtr a = client_->request(key(1), nullptr);
+    EXPECT_FALSE(table_->reindex(key(1)));  // still pending
+    loop_.runUntilIdle();
     auto const old0 = a->inLif0Index(), old23 = a->inLif23Index();
 
     Watcher watch(a);
-    ASSERT_TRUE(table->reindex(key(1)));
+    ASSERT_TRUE(table_->reindex(key(1)));
     EXPECT_EQ(watch.updates, std::vector<std::uint32_t>{2});
     EXPECT_EQ(a->entryState(), EntryState::done);
     EXPECT_NE(a->inLif0Index(), old0);
     EXPECT_NE(a->inLif23Index(), old23);
-    EXPECT_EQ(table->inLif0Pool().inUse(), 1u);  // the old pair was freed
+    EXPECT_EQ(table_->inLif0Pool().inUse(), 1u);  // the old pair was freed
 
     auto needed = Lumo::make<Asic::NeededEntry>();
     needed->add({Asic::SwTableId(0x1B080401), 7});
-    EXPECT_TRUE(table->neededEntryIs(key(1), needed));
+    EXPECT_TRUE(table_->neededEntryIs(key(1), needed));
     EXPECT_EQ(a->neededEntry()->neededEntry().get(Asic::SwTableId(0x1B080401)).version, 7u);
     EXPECT_EQ(watch.updates.size(), 1u);
 
-    client->ackUpdate(a, 1, nullptr);  // a stale acknowledgement is still recorded
-    ASSERT_EQ(client->ackLog().size(), 1u);
-    EXPECT_EQ(client->ackLog()[0].updateNumber, 1u);
+    client_->ackUpdate(a, 1, nullptr);  // a stale acknowledgement is still recorded
+    ASSERT_EQ(client_->ackLog().size(), 1u);
+    EXPECT_EQ(client_->ackLog()[0].updateNumber, 1u);
 }
 
-TEST(InLifIndexResourceTable, ReleaseByTheLastClientFreesIndexesWhenItsEntryHandleIsDone) {
-    Qel::EventLoop loop;
-    auto table = makeTable(loop);
-    auto c1 = table->makeClientInstance();
-    auto c2 = table->makeClientInstance();
+TEST_F(InLifIndexResourceTable, ReleaseByTheLastClientFreesIndexesWhenItsEntryHandleIsDone) {
+    auto const& c1 = client_;
+    auto c2 = table_->makeClientInstance();
     HandlePtr a = c1->request(key(1), nullptr);
     c2->request(key(1), nullptr);
-    loop.runUntilIdle();
+    loop_.runUntilIdle();
     Watcher watch(a);
 
     auto e1 = Lumo::make<TestEntryHandle>();
@@ -141,68 +141,62 @@ TEST(InLifIndexResourceTable, ReleaseByTheLastClientFreesIndexesWhenItsEntryHand
     c2->release(a, e2);
     EXPECT_TRUE(a->isPostReleaseProtoState());
     EXPECT_EQ(watch.updates, std::vector<std::uint32_t>{2});
-    EXPECT_EQ(table->releasingCount(), 1u);
+    EXPECT_EQ(table_->releasingCount(), 1u);
     ASSERT_EQ(c2->releaseLog().size(), 1u);
     EXPECT_EQ(c2->releaseLog()[0].entryHandle, e2);
 
     // The key may be requested afresh at once: a new handle with new indexes.
     HandlePtr a2 = c1->request(key(1), nullptr);
     EXPECT_NE(a2, a);
-    loop.runUntilIdle();
+    loop_.runUntilIdle();
     EXPECT_NE(a2->inLif0Index(), a->inLif0Index());
 
     // The old indexes stay out until the dropping change is done.
     e2->entryStateIs(EntryState::logged);
-    loop.runUntilIdle();
+    loop_.runUntilIdle();
     EXPECT_EQ(a->entryState(), EntryState::done);
-    EXPECT_EQ(table->inLif0Pool().inUse(), 2u);
+    EXPECT_EQ(table_->inLif0Pool().inUse(), 2u);
     e2->entryStateIs(EntryState::done);
-    loop.runUntilIdle();
+    loop_.runUntilIdle();
     EXPECT_EQ(a->entryState(), EntryState::failedOther);
-    EXPECT_EQ(table->inLif0Pool().inUse(), 1u);
+    EXPECT_EQ(table_->inLif0Pool().inUse(), 1u);
     EXPECT_EQ(watch.updates, (std::vector<std::uint32_t>{2, 3}));
     EXPECT_EQ(e2->publisherRef().subscribers(), 0u);
 }
 
-TEST(InLifIndexResourceTable, ReleaseWithoutEntryHandleOrWhilePendingCompletesOnTheNextRun) {
-    Qel::EventLoop loop;
-    auto table = makeTable(loop);
-    auto client = table->makeClientInstance();
-    HandlePtr p = client->request(key(1), nullptr);
-    client->release(p, nullptr);  // released before it resolved: never takes indexes
-    HandlePtr r = client->request(key(2), nullptr);
-    loop.runUntilIdle();
+TEST_F(InLifIndexResourceTable, ReleaseWithoutEntryHandleOrWhilePendingCompletesOnTheNextRun) {
+    HandlePtr p = client_->request(key(1), nullptr);
+    client_->release(p, nullptr);  // released before it resolved: never takes indexes
+    HandlePtr r = client_->request(key(2), nullptr);
+    loop_.runUntilIdle();
     EXPECT_EQ(p->entryState(), EntryState::failedOther);
-    EXPECT_EQ(table->inLif0Pool().inUse(), 1u);
+    EXPECT_EQ(table_->inLif0Pool().inUse(), 1u);
 
     auto done = Lumo::make<TestEntryHandle>();
     done->entryStateIs(EntryState::failed);  // already final: nothing to wait for
-    client->release(r, done);
+    client_->release(r, done);
     EXPECT_EQ(r->entryState(), EntryState::done);
-    loop.runUntilIdle();
+    loop_.runUntilIdle();
     EXPECT_EQ(r->entryState(), EntryState::failedOther);
-    EXPECT_EQ(table->inLif0Pool().inUse(), 0u);
-    EXPECT_FALSE(table->reindex(key(2)));  // a released key has no handle to change
+    EXPECT_EQ(table_->inLif0Pool().inUse(), 0u);
+    EXPECT_FALSE(table_->reindex(key(2)));  // a released key has no handle to change
 }
 
-TEST(InLifIndexResourceTable, HandlesOutliveTheirClientAndTheTable) {
-    Qel::EventLoop loop;
-    auto table = makeTable(loop);
-    auto client = table->makeClientInstance();
-    HandlePtr a = client->request(key(1), nullptr);
-    loop.runUntilIdle();
-    client = nullptr;  // a restarted agent's new client finds the same indexes
-    client = table->makeClientInstance();
-    EXPECT_EQ(client->request(key(1), nullptr), a);
+TEST_F(InLifIndexResourceTable, HandlesOutliveTheirClientAndTheTable) {
+    HandlePtr a = client_->request(key(1), nullptr);
+    loop_.runUntilIdle();
+    client_ = nullptr;  // a restarted agent's new client finds the same indexes
+    client_ = table_->makeClientInstance();
+    EXPECT_EQ(client_->request(key(1), nullptr), a);
     EXPECT_EQ(a->users(), 1u);
 
     // A release waiting on an entry handle, then everything but the handle goes away.
     auto entry = Lumo::make<TestEntryHandle>();
-    client->release(a, entry);
-    client->request(key(2), nullptr);  // leaves a resolution task in the loop
-    client = nullptr;
-    table = nullptr;
-    loop.runUntilIdle();
+    client_->release(a, entry);
+    client_->request(key(2), nullptr);  // leaves a resolution task in the loop
+    client_ = nullptr;
+    table_ = nullptr;
+    loop_.runUntilIdle();
     EXPECT_EQ(entry->publisherRef().subscribers(), 0u);
     EXPECT_TRUE(a->isPostReleaseProtoState());
 }
