@@ -108,23 +108,34 @@ Expected expectedRestart(EntryMap const& before, EntryMap const& after) {
     return e;
 }
 
-TEST_F(AgentProgram, RestartWithChangedStateSweepsRewritesAndSuppressesTheRightEntries) {
-    DesiredState const first = generate({0, 1}, 60, 3);
-    DesiredState const second = mutate(first, 4, 0.3);
-    std::vector<std::string> const generated = {"--generate", "60", "--units", "0,1", "--seed", "3"};
-
-    json const one = run(generated);
+// Units 0 and 1 restart with changes (InLif keys too), unit 2 is stored but not desired, unit 5
+// is new; the dry run plans the restart and changes nothing.
+TEST_F(AgentProgram, RestartWithChangedStateDoesWhatItsDryRunPlansAndStoresTheDesiredState) {
+    DesiredState const first = generate({0, 1, 2}, 60, 3);
+    DesiredState const second = mutate(generate({0, 1, 5}, 60, 3), 4, 0.3);
+    json const one = run({"--generate", "60", "--units", "0,1,2", "--seed", "3"});
     EXPECT_FALSE(one.at("restart"));
-    EXPECT_EQ(one.at("completed"), 240u);
+    EXPECT_EQ(one.at("completed"), 360u);
+
+    std::vector<std::string> args = {"--generate", "60", "--units", "0,1,5", "--seed", "3", "--mutate", "0.3"};
+    json const before = show();
+    auto const written = mtime();
+    args.push_back("--dry-run");
+    json const plan = run(args);
+    args.insert(args.end(), {"--limit", "2"});
+    json const limited = run(args);
+    EXPECT_EQ(show(), before);
+    EXPECT_EQ(mtime(), written);
 
     // The restart, with the completions on descriptor 3.
-    std::vector<std::string> args = {"run", "--namespace", ns_, "--json", "--mutate", "0.3", "--completions-fd", "3"};
-    args.insert(args.begin() + 1, generated.begin(), generated.end());
+    args.resize(args.size() - 3);
+    args.insert(args.begin(), "run");
+    args.insert(args.end(), {"--completions-fd", "3", "--namespace", ns_, "--json"});
     auto const restartRun = runAgent(args, 3);
     ASSERT_EQ(restartRun.status, 0) << restartRun.err;
     json const two = json::parse(restartRun.out);
-    EXPECT_TRUE(two.at("restart"));
-    EXPECT_TRUE(two.at("unitsReconciled").empty());
+    EXPECT_TRUE(two.at("restart") && plan.at("restart"));
+    EXPECT_EQ(two.at("unitsReconciled"), json::array({2}));
     json const stored = show();
 
     for (bool action : {false, true}) {
@@ -134,21 +145,38 @@ TEST_F(AgentProgram, RestartWithChangedStateSweepsRewritesAndSuppressesTheRightE
         // The change log keeps the log version of its last record in its scratchpad.
         EXPECT_EQ(storedTable.at("changeLog").at("scratchpad"), summaryTable.at("logVersion")) << name;
         EXPECT_EQ(summaryTable.at("tableStatusVersion"), summaryTable.at("logVersion")) << name;
-        for (unsigned unitId : {0u, 1u}) {
+        ASSERT_EQ(tableOf(plan, name).at("units").size(), 4u);
+        for (unsigned unitId : {0u, 1u, 2u, 5u}) {
             SCOPED_TRACE(fmt::format("{} unit {}", name, unitId));
-            EntryMap const before = desiredEntries(*first.findUnit(unitId), action);
-            EntryMap const after = desiredEntries(*second.findUnit(unitId), action);
-            Expected const e = expectedRestart(before, after);
-            ASSERT_GT(e.swept, 0u);
-            ASSERT_GT(e.rewritten, 0u);
             json const& u = unitOf(summaryTable, unitId);
-            EXPECT_EQ(u.at("restored"), before.size());
+            json const& planned = unitOf(tableOf(plan, name), unitId);
+            EXPECT_EQ(planned.at("reconciled"), unitId == 2);
+            EXPECT_EQ(u.at("reconciled"), unitId == 2);
+            EntryMap const previous = unitId == 5 ? EntryMap{} : desiredEntries(*first.findUnit(unitId), action);
+            EntryMap const after = unitId == 2 ? EntryMap{} : desiredEntries(*second.findUnit(unitId), action);
+            // The swept keys are those stored before and not desired now.
+            std::set<std::string> gone;
+            for (auto const& [key, entry] : previous)
+                if (after.count(key) == 0) gone.insert(key);
+            EXPECT_EQ(planned.at("sweptKeys").get<std::set<std::string>>(), gone);
+            json const& cut = unitOf(tableOf(limited, name), unitId);
+            EXPECT_EQ(cut.at("sweptKeys").size(), std::min<std::size_t>(2, gone.size()));
+            EXPECT_EQ(cut.at("sweptKeysTruncated"), gone.size() > 2);
+            if (unitId == 2) {
+                EXPECT_EQ(planned.at("swept"), 60u);
+                continue;
+            }
+            Expected const e = expectedRestart(previous, after);
+            ASSERT_TRUE(unitId == 5 || e.swept * e.rewritten * e.suppressed > 0) << "the restart proves little";
+            EXPECT_EQ(u.at("restored"), previous.size());
             EXPECT_EQ(u.at("rewritten"), e.rewritten);
             EXPECT_EQ(u.at("suppressed"), e.suppressed);
             EXPECT_EQ(u.at("new"), e.added);
             EXPECT_EQ(u.at("swept"), e.swept);
             EXPECT_EQ(u.at("completed"), after.size());
             EXPECT_TRUE(u.at("failures").empty());
+            for (char const* field : {"restored", "rewritten", "suppressed", "new", "swept"})
+                EXPECT_EQ(planned.at(field), u.at(field)) << field;
 
             json const& s = unitOf(storedTable, unitId);
             EXPECT_EQ(storedEntries(s), after);

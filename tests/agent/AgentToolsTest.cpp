@@ -1,6 +1,6 @@
-// The operator's tools of tcam-agent run as a process: show's counts and narrowed entries,
-// the dry run of a restart (checked against the restart it predicts, and for leaving shared
-// memory alone), and the sweep audit (of swept and reconciled keys, and the files it accepts).
+// The operator's tools of tcam-agent run as a process: show's counts and narrowed entries, and
+// the sweep audit (of swept and reconciled keys, and the files it accepts). The dry run is
+// checked against the restart it plans in the program tests.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -109,57 +109,6 @@ TEST_F(AgentTools, ShowPrintsCountsAndNarrowsEntriesByTableUnitKeyAndLimit) {
     // Entry filters without --entries, or an unknown table, are refused.
     agent({"show", "--key", "x"}, 2);
     agent({"show", "--entries", "--limit", "3", "--table", "Nope"}, 2);
-}
-
-TEST_F(AgentTools, DryRunPredictsTheRestartAndLeavesSharedMemoryAsItWas) {
-    agent({"run", "--generate", "80", "--units", "0,1,2", "--seed", "3"});
-    json const before = agentJson({"show", "--json", "--entries"});
-    std::string const bytes = fileContent(dataFile());
-    // Units 0 and 1 restart with changes (InLif keys too), unit 2 is stored but not desired, 5 is new.
-    std::vector<std::string> const restart = {"--generate", "80", "--units", "0,1,5", "--seed", "3", "--mutate", "0.3"};
-    auto withArgs = [&](std::vector<std::string> args) {
-        args.insert(args.end(), restart.begin(), restart.end());
-        return args;
-    };
-    json const plan = agentJson(withArgs({"run", "--dry-run", "--json"}));
-    json const limited = agentJson(withArgs({"run", "--dry-run", "--json", "--limit", "2"}));
-    EXPECT_NE(agent(withArgs({"run", "--dry-run"})).find("nothing was changed"), std::string::npos);
-    EXPECT_EQ(fileContent(dataFile()), bytes);
-    EXPECT_TRUE(plan.at("restart"));
-
-    json const run = agentJson(withArgs({"run", "--json"}));
-    auto after = liveKeys(agentJson({"show", "--json", "--entries"}));
-    auto stored = liveKeys(before);
-    for (auto const& table : run.at("tables")) {
-        json const& planned = named(plan.at("tables"), "table", table.at("table"));
-        ASSERT_EQ(planned.at("units").size(), 4u);
-        for (auto const& u : planned.at("units")) {
-            unsigned const unit = u.at("unit");
-            std::pair<std::string, unsigned> const at{table.at("table"), unit};
-            std::string const where = at.first + " unit " + std::to_string(unit);
-            // The swept keys are those stored before and gone after.
-            std::set<std::string> gone;
-            std::ranges::set_difference(stored[at], after[at], std::inserter(gone, gone.end()));
-            EXPECT_EQ(u.at("sweptKeys").get<std::set<std::string>>(), gone) << where;
-            json const& cut = named(named(limited.at("tables"), "table", table.at("table")).at("units"), "unit", unit);
-            EXPECT_EQ(cut.at("sweptKeys").size(), std::min<std::size_t>(2, gone.size())) << where;
-            EXPECT_EQ(cut.at("sweptKeysTruncated"), gone.size() > 2) << where;
-
-            json const& actual = named(table.at("units"), "unit", unit);
-            EXPECT_EQ(u.at("reconciled"), actual.at("reconciled")) << where;
-            if (u.at("reconciled")) {
-                EXPECT_EQ(unit, 2u);
-                EXPECT_EQ(u.at("swept"), 80u);
-                continue;
-            }
-            for (char const* field : {"restored", "rewritten", "suppressed", "new", "swept"})
-                EXPECT_EQ(u.at(field), actual.at(field)) << where << ": " << field;
-        }
-        // The restart changed something in every restored unit, or the test proves little.
-        json const& unit0 = named(planned.at("units"), "unit", 0);
-        EXPECT_GT(unit0.at("rewritten").get<int>() * unit0.at("suppressed").get<int>() * unit0.at("swept").get<int>(),
-                  0);
-    }
 }
 
 TEST_F(AgentTools, SweepAuditAppendsOneLinePerSweptKeyToAPrivateFileAndRefusesALink) {
