@@ -2,9 +2,7 @@
 // trip over (or abort on) and the file is created anew; what it lets through can be read and
 // written without the process dying.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <random>
@@ -15,8 +13,6 @@
 
 namespace VornTest {
 namespace {
-
-using VornTunnelTcamMgr::TcamConfigTesselEntry;
 
 class ShmDamage : public ShmTest {
   protected:
@@ -53,34 +49,26 @@ class ShmDamage : public ShmTest {
     // Every record of both tables read (a damaged one reported), some written and removed: the
     // child's exit status, or 128 + the signal that ended it.
     int useInChild() {
-        pid_t const pid = ::fork();
-        if (pid == 0) {
-            try {
-                auto log = mountLog();
-                auto config = mountConfig();
-                auto& entries = config->swTableEntries();
-                for (int pass = 0; pass < 2; ++pass) {
-                    std::optional<TcamConfigTesselEntry> cur;
-                    try {
-                        for (cur = entries.first(); cur; cur = entries.after(cur->key())) {
-                        }
-                    } catch (Lumo::CorruptionDetectedException const& e) {
-                        entries.doCorruptionDetected(e.what());
-                    }
-                }
-                for (std::uint32_t n = 0; n < 40; ++n) {
-                    config->swTableEntriesIs(configRecord(n, 1000 + n));
-                    log->entryLogConfigIs(logRecord(1000 + n, n));
-                    entries.del(tcamKey(n + 100));
-                }
-            } catch (std::exception const&) {
-                ::_exit(1);  // refused cleanly: a storage error is not a crash
-            }
-            ::_exit(0);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+        return inChild([] {
+                   auto log = mountLog();
+                   auto config = mountConfig();
+                   auto& entries = config->swTableEntries();
+                   for (int pass = 0; pass < 2; ++pass) {
+                       try {
+                           for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) {
+                           }
+                       } catch (Lumo::CorruptionDetectedException const& e) {
+                           entries.doCorruptionDetected(e.what());
+                       }
+                   }
+                   for (std::uint32_t n = 0; n < 40; ++n) {
+                       config->swTableEntriesIs(configRecord(n, 1000 + n));
+                       log->entryLogConfigIs(logRecord(1000 + n, n));
+                       entries.del(tcamKey(n + 100));
+                   }
+                   return std::string();
+               })
+            .status;  // a storage error thrown is a clean refusal (1), not a crash
     }
 };
 
