@@ -98,15 +98,17 @@ def run_trial(agent, fig, trial, rng, args):
     ns = "corrupt-%d-%d" % (os.getpid(), trial)
     units = [int(u) for u in args.units.split(",")]
     fig.trials += 1
+    problems_before = len(fig.problems)
     trace = ("--trace", "Tessel/1")
-    ok = True
+
+    def fail(counter, text):
+        setattr(fig, counter, getattr(fig, counter) + 1)
+        fig.problems.append(text)
+
     try:
         first = agent.run(ns, seed)
         if first.crashed or first.returncode != 0:
-            fig.problems.append("trial %d: first run failed (%s)" % (trial, first.returncode))
-            fig.not_recovered += 1
-            ok = False
-            return
+            return fail("not_recovered", "trial %d: first run failed (%s)" % (trial, first.returncode))
         # Half of the trials ask for a changed state after the damage (rewrites, new entries,
         # sweeps), the others for the same state.
         mutate = args.mutate if rng.random() < 0.5 else None
@@ -116,10 +118,7 @@ def run_trial(agent, fig, trial, rng, args):
             agent.clean(ns + "-ref")
         before, err = agent.show(ns)
         if err:
-            fig.show_crashes += 1
-            fig.problems.append("trial %d: show before the damage: %s" % (trial, err))
-            ok = False
-            return
+            return fail("show_crashes", "trial %d: show before the damage: %s" % (trial, err))
 
         flips = flip_bytes(ts.shm_path(ns), rng, rng.randint(1, args.max_bytes))
         fig.bytes_flipped += len(flips)
@@ -127,9 +126,7 @@ def run_trial(agent, fig, trial, rng, args):
 
         after_damage, err, crashed = agent.show_checked(ns)
         if crashed:
-            fig.show_crashes += 1
-            fig.problems.append("%s: show after the damage: %s" % (where, err))
-            ok = False
+            fail("show_crashes", "%s: show after the damage: %s" % (where, err))
         # show refusing a damaged file with an error is a report of the damage.
         reported = err is not None or corrupt_records(after_damage) > 0
         wiped = False
@@ -140,20 +137,14 @@ def run_trial(agent, fig, trial, rng, args):
         for attempt in (1, 2):
             result = agent.run(ns, seed, mutate, extra=trace)
             if result.crashed:
-                fig.crashes += 1
-                fig.problems.append("%s: run %d %s; stderr: %s" % (
+                return fail("crashes", "%s: run %d %s; stderr: %s" % (
                     where, attempt, "hung" if result.hung else "ended by signal %d" % -result.returncode,
                     result.stderr[-400:]))
-                ok = False
-                return
             if reported_in(result.stderr):
                 reported = True
             shown, err = agent.show(ns)
             if err:
-                fig.show_crashes += 1
-                fig.problems.append("%s: show after run %d: %s" % (where, attempt, err))
-                ok = False
-                return
+                return fail("show_crashes", "%s: show after run %d: %s" % (where, attempt, err))
             if shown["relaunchMajorId"] != major or "%HW_ABSTRACTION_ERROR" in result.stderr:
                 wiped = True
                 reported = True
@@ -165,23 +156,18 @@ def run_trial(agent, fig, trial, rng, args):
             if result.returncode == 5:
                 fig.exit_5 += 1
             elif result.returncode == 0:
-                fig.left_records_exit_0 += 1
-                fig.problems.append("%s: run %d exited 0 but left: %s" % (where, attempt, "; ".join(problems)))
-                ok = False
+                fail("left_records_exit_0", "%s: run %d exited 0 but left: %s" % (where, attempt, "; ".join(problems)))
             if attempt == 1:
                 fig.first_run_shortfalls.append("%s: exit %d: %s" % (where, result.returncode, "; ".join(problems)))
-            if attempt == 2:
-                fig.problems.append("%s: not recovered after two runs (exit %d): %s" %
-                                    (where, result.returncode, "; ".join(problems)))
+            else:
+                fail("not_recovered", "%s: not recovered after two runs (exit %d): %s" %
+                     (where, result.returncode, "; ".join(problems)))
         if recovered and corrupt_records(shown):
             fig.corrupt_records_left += 1
         if recovered == 1:
             fig.recovered_first_run += 1
         elif recovered == 2:
             fig.recovered_second_run += 1
-        else:
-            fig.not_recovered += 1
-            ok = False
 
         if reported:
             fig.reported += 1
@@ -192,12 +178,10 @@ def run_trial(agent, fig, trial, rng, args):
         elif unchanged and recovered == 1:
             fig.harmless += 1
         else:
-            fig.silent += 1
-            ok = False
-            fig.problems.append("%s: damage not reported (show %s, recovered in run %d)" %
-                                (where, "unchanged" if unchanged else "changed", recovered))
+            fail("silent", "%s: damage not reported (show %s, recovered in run %d)" %
+                 (where, "unchanged" if unchanged else "changed", recovered))
     finally:
-        if ok or not args.keep:
+        if len(fig.problems) == problems_before or not args.keep:
             agent.clean(ns)
 
 
