@@ -202,45 +202,6 @@ TEST_F(AgentProgram, RestartWithChangedStateDoesWhatItsDryRunPlansAndStoresTheDe
     EXPECT_EQ(seen.size(), two.at("requests").get<std::size_t>());
 }
 
-// Bad desired states (named by file and line), bad options and a missing file: exit status 2,
-// nothing created in a new namespace, and a namespace that holds a state keeps it exactly.
-TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
-    std::string const good =
-        R"({"version": 1, "units": [{"unit": 0,)"
-        R"( "actionEntries": [{"actionId": 1, "decapType": "decapOuter", "vrf": 10, "inLif": {"intf": 1, "vlan": 2}}],)"
-        R"( "keyEntries": [{"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1",)"
-        R"( "dstAddr": "192.0.2.9", "actionId": 1}]}]})";
-    std::string const file = "/tmp/" + VornTest::uniqueName("desired") + ".json";
-    auto expectRejected = [&](std::vector<std::string> args, std::string const& expected) {
-        args.insert(args.end(), {"--namespace", ns_});
-        VornTest::expectAgent(args, 2, expected);
-    };
-    // Each file's text, and what the message says after "<file>:".
-    auto rejectAllFiles = [&] {
-        for (auto const& [text, expected] :
-             {std::pair<char const*, char const*>{"", "1: "},
-              {"{\"version\": 1,\n \"units\": [{\"unit\": 0, \"colour\": 1}]}", "2: units[0].colour"}}) {
-            std::ofstream(file, std::ios::trunc) << text;
-            expectRejected({"run", "--state", file}, file + ":" + expected);
-        }
-    };
-
-    rejectAllFiles();
-    expectRejected({"run", "--state", file + ".missing"}, file + ".missing");
-    expectRejected({"run", "--state", file, "--generate", "5"}, "excludes");
-    EXPECT_FALSE(show().at("exists"));
-    EXPECT_FALSE(pathExists(shmFile()));
-
-    std::ofstream(file, std::ios::trunc) << good;
-    EXPECT_EQ(run({"--state", file}).at("completed"), 2u);
-    json const before = show();
-    auto const written = mtime();
-    rejectAllFiles();
-    EXPECT_EQ(show(), before);
-    EXPECT_EQ(mtime(), written);
-    std::remove(file.c_str());
-}
-
 // Whether text printed on a terminal is inert: no control byte but the newlines between lines.
 bool inert(std::string const& text) {
     for (unsigned char c : text)
@@ -248,45 +209,73 @@ bool inert(std::string const& text) {
     return true;
 }
 
-TEST_F(AgentProgram, InputsThatCannotFitOrNeverEndAreRefusedAtOnceWithJson) {
+// Bad desired states (named by file and line), inputs that cannot fit or never end, bad options
+// and a missing file: exit status 2 at once, an inert message and the error in the JSON summary;
+// nothing created in a new namespace, and a namespace that holds a state keeps it exactly.
+TEST_F(AgentProgram, MalformedInputsAreRefusedWithStatus2AndLeaveSharedMemoryAlone) {
     std::string const dir = "/tmp/" + VornTest::uniqueName("inputs");
     ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-    std::string const fifo = dir + "/fifo", sparse = dir + "/sparse.json", ctrl = dir + "/ctrl.json";
+    std::string const empty = dir + "/empty.json", colour = dir + "/colour.json", fifo = dir + "/fifo",
+                      sparse = dir + "/sparse.json", ctrl = dir + "/ctrl.json", good = dir + "/good.json";
+    std::ofstream{empty};
+    std::ofstream(colour) << "{\"version\": 1,\n \"units\": [{\"unit\": 0, \"colour\": 1}]}";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::ofstream{sparse}.put('{');
     ASSERT_EQ(::truncate(sparse.c_str(), static_cast<off_t>(kMaxStateFileBytes) + 1), 0);  // sparse: no disk used
     std::ofstream(ctrl) << "{\"version\": 1, \"units\": [{\"unit\": 0, \"actionEntries\": [{\"actionId\": 1, "
                            "\"decapType\": \"\\u001b]0;pwned\\u0007\\u0000" +
                                std::string(100000, 'z') + "\"}]}]}";
+    std::ofstream(good)
+        << R"({"version": 1, "units": [{"unit": 0,)"
+           R"( "actionEntries": [{"actionId": 1, "decapType": "decapOuter", "vrf": 10, "inLif": {"intf": 1, "vlan": 2}}],)"
+           R"( "keyEntries": [{"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1",)"
+           R"( "dstAddr": "192.0.2.9", "actionId": 1}]}]})";
     struct Case {
         std::vector<std::string> args;
         std::string expected;  // in the message
         std::string field;     // the JSON document's "field", when a desired-state field is named
+        int line = 0;          // and its "line"
     };
     std::vector<Case> const cases = {
-        {{"--generate", "65537"}, "--generate: \"65537\" is not a whole number in 0..65536", ""},
-        {{"--state", fifo}, "a FIFO, not a regular file", ""},
-        {{"--state", sparse}, "more than the 64 MiB a desired state may have", ""},
-        {{"--state", ctrl}, "unknown decap type \"\\x1b]0;pwned\\x07\\0zzz", "units[0].actionEntries[0].decapType"},
+        {{"--state", empty}, empty + ":1: "},
+        {{"--state", colour}, colour + ":2: units[0].colour", "units[0].colour", 2},
+        {{"--state", dir + "/missing.json"}, dir + "/missing.json"},
+        {{"--state", colour, "--generate", "5"}, "excludes"},
+        {{"--generate", "65537"}, "--generate: \"65537\" is not a whole number in 0..65536"},
+        {{"--state", fifo}, "a FIFO, not a regular file"},
+        {{"--state", sparse}, "more than the 64 MiB a desired state may have"},
+        {{"--state", ctrl}, "unknown decap type \"\\x1b]0;pwned\\x07\\0zzz", "units[0].actionEntries[0].decapType", 1},
     };
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.args.at(1).substr(0, 40));
-        std::vector<std::string> args = {"run", "--json", "--namespace", ns_};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        auto const r = VornTest::expectAgent(args, 2, c.expected);
-        EXPECT_TRUE(inert(r.err)) << r.err.substr(0, 400);
-        EXPECT_LT(r.err.size(), 1200u);
-        json const doc = json::parse(r.out);
-        EXPECT_EQ(doc.at("status"), 2);
-        EXPECT_NE(doc.at("error").get<std::string>().find(c.expected), std::string::npos);
-        if (!c.field.empty()) {
-            EXPECT_EQ(doc.at("field"), c.field);
-            EXPECT_EQ(doc.at("line"), 1);
+    auto rejectAll = [&] {
+        for (auto const& c : cases) {
+            SCOPED_TRACE(c.args.at(1).substr(0, 40));
+            std::vector<std::string> args = {"run", "--json", "--namespace", ns_};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            auto const r = VornTest::expectAgent(args, 2, c.expected);
+            EXPECT_TRUE(inert(r.err)) << r.err.substr(0, 400);
+            EXPECT_LT(r.err.size(), 1200u);
+            json const doc = json::parse(r.out);
+            EXPECT_EQ(doc.at("status"), 2);
+            EXPECT_NE(doc.at("error").get<std::string>().find(c.expected), std::string::npos);
+            if (!c.field.empty()) {
+                EXPECT_EQ(doc.at("field"), c.field);
+                EXPECT_EQ(doc.at("line"), c.line);
+            }
         }
-    }
+    };
+
+    rejectAll();
+    EXPECT_FALSE(show().at("exists"));
     EXPECT_FALSE(pathExists(shmFile()));
     EXPECT_FALSE(pathExists(shmFile() + "-lock"));
-    for (auto const& p : {fifo, sparse, ctrl}) std::remove(p.c_str());
+
+    EXPECT_EQ(run({"--state", good}).at("completed"), 2u);
+    json const before = show();
+    auto const written = mtime();
+    rejectAll();
+    EXPECT_EQ(show(), before);
+    EXPECT_EQ(mtime(), written);
+    for (auto const& p : {empty, colour, fifo, sparse, ctrl, good}) std::remove(p.c_str());
     ::rmdir(dir.c_str());
 }
 
