@@ -82,12 +82,6 @@ AgentResult runAgent(std::vector<std::string> const& args, AgentLaunch const& la
     return collect(waitFor(child.pid), child.base);
 }
 
-AgentResult runAgent(std::vector<std::string> const& args, int extraFd) {
-    AgentLaunch launch;
-    launch.extraFd = extraFd;
-    return runAgent(args, launch);
-}
-
 AgentResult expectAgent(std::vector<std::string> const& args, int status, std::string const& err,
                         AgentLaunch const& launch) {
     AgentResult r = runAgent(args, launch);

@@ -131,7 +131,7 @@ TEST_F(AgentProgram, RestartWithChangedStateDoesWhatItsDryRunPlansAndStoresTheDe
     args.resize(args.size() - 3);
     args.insert(args.begin(), "run");
     args.insert(args.end(), {"--completions-fd", "3", "--namespace", ns_, "--json"});
-    auto const restartRun = runAgent(args, 3);
+    auto const restartRun = runAgent(args, {.extraFd = 3});
     ASSERT_EQ(restartRun.status, 0) << restartRun.err;
     json const two = json::parse(restartRun.out);
     EXPECT_TRUE(two.at("restart") && plan.at("restart"));
@@ -303,8 +303,7 @@ TEST_F(AgentProgram, DefaultUnitsAtFullCapacityCompleteAndAStepBeyondIsRefusedUp
 TEST_F(AgentProgram, FailedRequestsAreReportedByClassWithTheirReasons) {
     // Pools of three InLif keys: most action entries get no InLif index, their key entries fail
     // after them.
-    VornTest::AgentLaunch smallPools;
-    smallPools.env = {{"VORN_AGENT_INLIF_POOL_SIZE", "3"}};
+    VornTest::AgentLaunch smallPools{.env = {{"VORN_AGENT_INLIF_POOL_SIZE", "3"}}};
     auto const js = VornTest::expectAgent({"run", "--generate", "40", "--units", "0", "--namespace", ns_, "--json"}, 1,
                                           "failed, inLifUnavailable: ", smallPools);
     json const doc = json::parse(js.out);
@@ -367,17 +366,14 @@ TEST_F(AgentProgram, BadOptionAndEnvironmentValuesAreRefusedWith2NamingTheRangeA
     for (auto const& c : cases) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--namespace", ns_});
-        VornTest::AgentLaunch launch;
-        launch.env = c.env;
-        VornTest::expectAgent(args, 2, c.expected, launch);
+        VornTest::expectAgent(args, 2, c.expected, {.env = c.env});
     }
     // The namespace from the environment, when no --namespace is given.
     for (auto const& [value, expected] :
          {std::pair<std::string, std::string>{"", "VORN_SHM_NAMESPACE: it is set but empty"},
           {ns_ + ".x", "VORN_SHM_NAMESPACE: namespace name"}}) {
-        VornTest::AgentLaunch launch;
-        launch.env = {{"VORN_SHM_NAMESPACE", value}};
-        VornTest::expectAgent({"run", "--generate", "20", "--units", "0"}, 2, expected, launch);
+        VornTest::expectAgent({"run", "--generate", "20", "--units", "0"}, 2, expected,
+                              {.env = {{"VORN_SHM_NAMESPACE", value}}});
     }
     // Unit 1 was neither reconciled away nor anything else changed.
     EXPECT_EQ(show(), before);
@@ -401,8 +397,7 @@ TEST_F(AgentProgram, TraceHandlesAreTheLibrarysOwnAndEveryHandleThatTracesIsKnow
     EXPECT_TRUE(known.count("TcamSwTable") && known.count("TcamActionEntryLog") && known.count("Tessel")) << list;
 
     // Every handle listed is accepted; a first run and a restart trace only listed handles.
-    VornTest::AgentLaunch quiet;
-    quiet.errPath = "/dev/null";
+    VornTest::AgentLaunch quiet{.errPath = "/dev/null"};
     EXPECT_EQ(runAgent({"run", "--dry-run", "--trace", allAtOne, "--namespace", ns_}, quiet).status, 0);
     std::set<std::string> traced;
     for (int pass = 0; pass < 2; ++pass) {

@@ -93,9 +93,7 @@ TEST_F(AgentStoreSafety, PlantedLinkIsRefusedAndItsTargetUntouched) {
 TEST_F(AgentStoreSafety, ClosedOrFullStandardDescriptorsNeitherDamageTheStoreNorEndInASignal) {
     // Started with descriptors 0 to 2 closed, the run prints its summary and its failures (pools
     // of three InLif indexes make requests fail) somewhere that is not the store.
-    VornTest::AgentLaunch closed;
-    closed.closedStdio = true;
-    closed.env = {{"VORN_AGENT_INLIF_POOL_SIZE", "3"}};
+    VornTest::AgentLaunch closed{.closedStdio = true, .env = {{"VORN_AGENT_INLIF_POOL_SIZE", "3"}}};
     std::vector<std::string> const failing = {"run", "--namespace", ns_, "--generate", "40", "--units", "0"};
     EXPECT_EQ(runAgent(failing, closed).status, 1);
     for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_))
@@ -113,15 +111,12 @@ TEST_F(AgentStoreSafety, ClosedOrFullStandardDescriptorsNeitherDamageTheStoreNor
 
     // Errors on a stderr that takes nothing keep their status; a stdout that takes nothing fails
     // the command with a status too.
-    VornTest::AgentLaunch fullErr;
-    fullErr.errPath = "/dev/full";
+    VornTest::AgentLaunch fullErr{.errPath = "/dev/full"};
     EXPECT_EQ(runAgent({"show", "--namespace", "bad!"}, fullErr).status, 2);
     EXPECT_EQ(runAgent({"run", "--namespace", "bad!", "--json"}, fullErr).status, 2);
     fullErr.env = closed.env;
     EXPECT_EQ(runAgent(failing, fullErr).status, 1);
-    VornTest::AgentLaunch fullOut;
-    fullOut.outPath = "/dev/full";
-    expectAgent({"show", "--namespace", ns_}, 1, "cannot write to stdout", fullOut);
+    expectAgent({"show", "--namespace", ns_}, 1, "cannot write to stdout", {.outPath = "/dev/full"});
 }
 
 TEST_F(AgentStoreSafety, AStoreThatCannotBeUsedNowIsReportedAlikeAndLeftAsItWas) {
