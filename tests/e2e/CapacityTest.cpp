@@ -13,7 +13,7 @@
 #include "agent/runtime/Runtime.h"
 #include "contracts/qel/Trace.h"
 #include "contracts/shm/SharedMem.h"
-#include "tests/e2e/CommandFixture.h"
+#include "tests/e2e/RuntimeFixture.h"
 
 namespace VornTcamAgent {
 namespace {
@@ -58,9 +58,9 @@ struct Answers {
     }
 };
 
-class Capacity : public CommandFixture {
+class Capacity : public RuntimeFixture {
   protected:
-    Capacity() : CommandFixture("capacity") {}
+    Capacity() : RuntimeFixture("capacity") {}
     TcamSwTable& tcam(Asic::UnitId unitId) {
         UnitTables const* tables = runtime_->unit(unitId);
         if (tables == nullptr) tables = &runtime_->bringUp(unitId);

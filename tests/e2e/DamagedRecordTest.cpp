@@ -13,7 +13,7 @@
 #include "agent/state/DesiredStateGenerate.h"
 #include "contracts/shm/KeyedCollectionImpl.h"
 #include "contracts/shm/SharedMem.h"
-#include "tests/e2e/CommandFixture.h"
+#include "tests/e2e/RuntimeFixture.h"
 
 namespace VornTcamAgent {
 namespace {
@@ -76,13 +76,13 @@ TEST_F(DamagedRecordRestart, RestartOverDamagedConfigurationRecordsComesToRest) 
 // The run that meets them removes every one, restores, rewrites and sweeps the rest, and ends
 // with exactly the desired state; with removal turned off it says what it leaves (exit status 5)
 // and the next run, removal on, finishes the job.
-class DamagedLeafPage : public CommandFixture {
+class DamagedLeafPage : public RuntimeFixture {
   protected:
     static constexpr std::size_t kEntries = 400;
     static constexpr std::size_t kFirstDamaged = 100, kDamaged = 150;
     static constexpr std::uint64_t kSeed = 41;
 
-    DamagedLeafPage() : CommandFixture("leafpage") {}
+    DamagedLeafPage() : RuntimeFixture("leafpage") {}
 
     // Programs the generated state and damages records kFirstDamaged.. of both tables' unit 0,
     // in stored order.

@@ -8,10 +8,10 @@
 #include <set>
 #include <vector>
 
+#include "contracts/asic/OrderedSwTable.h"
 #include "contracts/inlif/InLifIndexResourceTable.h"
 #include "contracts/ledra/EntityManager.h"
 #include "contracts/shm/Environment.h"
-#include "tests/inlif/TestEntryHandle.h"
 #include "tests/support/ShmNamespace.h"
 
 namespace {
@@ -22,7 +22,14 @@ using Handle = Table::ResourceHandle;
 using HandlePtr = Lumo::Ptr<Handle const>;
 using Asic::EntryState;
 
-using VornTest::TestEntryHandle;
+// An action-table entry handle whose state the tests drive by hand, standing for the change that
+// drops or takes a resource.
+class TestEntryHandle : public Asic::OrderedSwTable::EntryHandle {
+  public:
+    TestEntryHandle() : Asic::OrderedSwTable::EntryHandle(Asic::EntryVersion(1, 0)) {}
+    Lumo::String tableName() const override { return "TcamAction"; }
+    Asic::SwTableId tableId() const override { return Asic::SwTableId(0x1B080402); }
+};
 
 // Counts the change notifications of one handle and the update numbers they came with.
 class Watcher : public Lumo::Subscriber {
