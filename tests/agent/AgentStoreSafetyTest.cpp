@@ -18,7 +18,6 @@
 
 #include "contracts/shm/StoreFiles.h"
 #include "tests/agent/AgentProcess.h"
-#include "tests/support/PrivateStore.h"
 #include "tests/support/StoreFaults.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include "contracts/shm/ReadOnlyView.h"
 #include "contracts/shm/SharedMem.h"
 #include "contracts/shm/StoreFiles.h"
-#include "tests/support/PrivateStore.h"
+#include "tests/support/StoreFaults.h"
 
 namespace {
 

@@ -14,7 +14,6 @@
 #include "contracts/shm/Environment.h"
 #include "contracts/shm/ReadOnlyView.h"
 #include "contracts/shm/StoreUnavailable.h"
-#include "tests/support/PrivateStore.h"
 #include "tests/support/StoreFaults.h"
 
 namespace {

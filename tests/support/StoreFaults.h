@@ -1,8 +1,11 @@
 #pragma once
-// Ways to make a sound store unusable for a while without damaging it, for the tests that check
-// such a store is reported and left alone: readers of another process that fill LMDB's reader
-// table, and the data version of another LMDB in both meta pages.
+// The store-safety tests' support: a test with a namespace of its own that it opens itself
+// (no environment is open when it starts) and whose files, whatever they have become, are all
+// removed at the end; and ways to make a sound store unusable for a while without damaging it:
+// readers of another process that fill LMDB's reader table, and the data version of another
+// LMDB in both meta pages.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <lmdb.h>
 #include <unistd.h>
 
@@ -11,9 +14,34 @@
 #include <stdexcept>
 #include <string>
 
+#include "contracts/shm/SharedMem.h"
+#include "contracts/shm/StoreFiles.h"
 #include "tests/support/TestSupport.h"
 
 namespace VornTest {
+
+// A test with a namespace of its own (see above).
+class PrivateStoreTest : public ::testing::Test {
+  protected:
+    explicit PrivateStoreTest(std::string const& prefix)
+        : ns_(uniqueName(prefix)), files_(QelSharedMem::namespaceFiles(ns_)) {
+        QelSharedMem::closeEnvironment();
+    }
+    ~PrivateStoreTest() override {
+        QelSharedMem::closeEnvironment();
+        for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_)) ::unlink(f.c_str());
+    }
+
+    // The data file holds `before` still, and no copy of the store was set aside.
+    void expectUntouched(std::string const& before) const {
+        EXPECT_EQ(fileText(files_.data), before);
+        for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_))
+            EXPECT_NE(f.rfind(files_.damagedPrefix, 0), 0u) << "set aside: " << f;
+    }
+
+    std::string const ns_;
+    QelSharedMem::NamespaceFiles const files_;
+};
 
 // A child process holding `count` read transactions on the store at `dataPath` (0: until LMDB's
 // reader table is full) until it is killed. Killed, its slots stay in the table as dead readers.
