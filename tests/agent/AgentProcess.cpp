@@ -1,6 +1,7 @@
 #include "tests/agent/AgentProcess.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -81,10 +82,12 @@ AgentResult runAgent(std::vector<std::string> const& args, AgentLaunch const& la
     return collect(waitFor(child.pid), child.base);
 }
 
-AgentResult runAgent(std::vector<std::string> const& args, int extraFd) {
-    AgentLaunch launch;
-    launch.extraFd = extraFd;
-    return runAgent(args, launch);
+AgentResult expectAgent(std::vector<std::string> const& args, int status, std::string const& err,
+                        AgentLaunch const& launch) {
+    AgentResult r = runAgent(args, launch);
+    EXPECT_EQ(r.status, status) << args.at(0) << ": " << r.err;
+    EXPECT_NE(r.err.find(err), std::string::npos) << "expected \"" << err << "\" in: " << r.err;
+    return r;
 }
 
 BackgroundAgent::BackgroundAgent(std::vector<std::string> const& args) {

@@ -27,9 +27,10 @@ struct AgentLaunch {
 
 // Runs the agent binary with `args`. The environment is the test's with VORN_SHM_NAMESPACE
 // removed, so a namespace is always named on the command line, and `launch.env` added.
-AgentResult runAgent(std::vector<std::string> const& args, AgentLaunch const& launch);
-// With extraFd >= 0 the child gets a file open for writing on that descriptor.
-AgentResult runAgent(std::vector<std::string> const& args, int extraFd = -1);
+AgentResult runAgent(std::vector<std::string> const& args, AgentLaunch const& launch = {});
+// Runs the agent and checks that it ends with `status` and that its stderr holds `err`.
+AgentResult expectAgent(std::vector<std::string> const& args, int status, std::string const& err = "",
+                        AgentLaunch const& launch = {});
 
 // The element of a JSON list (of show's or run's tables or units) whose `field` is `value`.
 inline nlohmann::json const& named(nlohmann::json const& list, char const* field, nlohmann::json const& value) {

@@ -49,15 +49,10 @@ class AgentProgram : public ::testing::Test {
     json run(std::vector<std::string> args, int expectedStatus = 0) {
         args.insert(args.begin(), "run");
         for (std::string a : {"--namespace", ns_.c_str(), "--json"}) args.push_back(a);
-        auto const r = runAgent(args);
-        EXPECT_EQ(r.status, expectedStatus) << r.err;
-        return json::parse(r.out);
+        return json::parse(VornTest::expectAgent(args, expectedStatus).out);
     }
-
     json show() {
-        auto const r = runAgent({"show", "--json", "--entries", "--namespace", ns_});
-        EXPECT_EQ(r.status, 0) << r.err;
-        return json::parse(r.out);
+        return json::parse(VornTest::expectAgent({"show", "--json", "--entries", "--namespace", ns_}, 0).out);
     }
 
     std::string const ns_ = VornTest::uniqueName("agent");
@@ -113,23 +108,34 @@ Expected expectedRestart(EntryMap const& before, EntryMap const& after) {
     return e;
 }
 
-TEST_F(AgentProgram, RestartWithChangedStateSweepsRewritesAndSuppressesTheRightEntries) {
-    DesiredState const first = generate({0, 1}, 60, 3);
-    DesiredState const second = mutate(first, 4, 0.3);
-    std::vector<std::string> const generated = {"--generate", "60", "--units", "0,1", "--seed", "3"};
-
-    json const one = run(generated);
+// Units 0 and 1 restart with changes (InLif keys too), unit 2 is stored but not desired, unit 5
+// is new; the dry run plans the restart and changes nothing.
+TEST_F(AgentProgram, RestartWithChangedStateDoesWhatItsDryRunPlansAndStoresTheDesiredState) {
+    DesiredState const first = generate({0, 1, 2}, 60, 3);
+    DesiredState const second = mutate(generate({0, 1, 5}, 60, 3), 4, 0.3);
+    json const one = run({"--generate", "60", "--units", "0,1,2", "--seed", "3"});
     EXPECT_FALSE(one.at("restart"));
-    EXPECT_EQ(one.at("completed"), 240u);
+    EXPECT_EQ(one.at("completed"), 360u);
+
+    std::vector<std::string> args = {"--generate", "60", "--units", "0,1,5", "--seed", "3", "--mutate", "0.3"};
+    json const before = show();
+    auto const written = mtime();
+    args.push_back("--dry-run");
+    json const plan = run(args);
+    args.insert(args.end(), {"--limit", "2"});
+    json const limited = run(args);
+    EXPECT_EQ(show(), before);
+    EXPECT_EQ(mtime(), written);
 
     // The restart, with the completions on descriptor 3.
-    std::vector<std::string> args = {"run", "--namespace", ns_, "--json", "--mutate", "0.3", "--completions-fd", "3"};
-    args.insert(args.begin() + 1, generated.begin(), generated.end());
-    auto const restartRun = runAgent(args, 3);
+    args.resize(args.size() - 3);
+    args.insert(args.begin(), "run");
+    args.insert(args.end(), {"--completions-fd", "3", "--namespace", ns_, "--json"});
+    auto const restartRun = runAgent(args, {.extraFd = 3});
     ASSERT_EQ(restartRun.status, 0) << restartRun.err;
     json const two = json::parse(restartRun.out);
-    EXPECT_TRUE(two.at("restart"));
-    EXPECT_TRUE(two.at("unitsReconciled").empty());
+    EXPECT_TRUE(two.at("restart") && plan.at("restart"));
+    EXPECT_EQ(two.at("unitsReconciled"), json::array({2}));
     json const stored = show();
 
     for (bool action : {false, true}) {
@@ -139,21 +145,38 @@ TEST_F(AgentProgram, RestartWithChangedStateSweepsRewritesAndSuppressesTheRightE
         // The change log keeps the log version of its last record in its scratchpad.
         EXPECT_EQ(storedTable.at("changeLog").at("scratchpad"), summaryTable.at("logVersion")) << name;
         EXPECT_EQ(summaryTable.at("tableStatusVersion"), summaryTable.at("logVersion")) << name;
-        for (unsigned unitId : {0u, 1u}) {
+        ASSERT_EQ(tableOf(plan, name).at("units").size(), 4u);
+        for (unsigned unitId : {0u, 1u, 2u, 5u}) {
             SCOPED_TRACE(fmt::format("{} unit {}", name, unitId));
-            EntryMap const before = desiredEntries(*first.findUnit(unitId), action);
-            EntryMap const after = desiredEntries(*second.findUnit(unitId), action);
-            Expected const e = expectedRestart(before, after);
-            ASSERT_GT(e.swept, 0u);
-            ASSERT_GT(e.rewritten, 0u);
             json const& u = unitOf(summaryTable, unitId);
-            EXPECT_EQ(u.at("restored"), before.size());
+            json const& planned = unitOf(tableOf(plan, name), unitId);
+            EXPECT_EQ(planned.at("reconciled"), unitId == 2);
+            EXPECT_EQ(u.at("reconciled"), unitId == 2);
+            EntryMap const previous = unitId == 5 ? EntryMap{} : desiredEntries(*first.findUnit(unitId), action);
+            EntryMap const after = unitId == 2 ? EntryMap{} : desiredEntries(*second.findUnit(unitId), action);
+            // The swept keys are those stored before and not desired now.
+            std::set<std::string> gone;
+            for (auto const& [key, entry] : previous)
+                if (after.count(key) == 0) gone.insert(key);
+            EXPECT_EQ(planned.at("sweptKeys").get<std::set<std::string>>(), gone);
+            json const& cut = unitOf(tableOf(limited, name), unitId);
+            EXPECT_EQ(cut.at("sweptKeys").size(), std::min<std::size_t>(2, gone.size()));
+            EXPECT_EQ(cut.at("sweptKeysTruncated"), gone.size() > 2);
+            if (unitId == 2) {
+                EXPECT_EQ(planned.at("swept"), 60u);
+                continue;
+            }
+            Expected const e = expectedRestart(previous, after);
+            ASSERT_TRUE(unitId == 5 || e.swept * e.rewritten * e.suppressed > 0) << "the restart proves little";
+            EXPECT_EQ(u.at("restored"), previous.size());
             EXPECT_EQ(u.at("rewritten"), e.rewritten);
             EXPECT_EQ(u.at("suppressed"), e.suppressed);
             EXPECT_EQ(u.at("new"), e.added);
             EXPECT_EQ(u.at("swept"), e.swept);
             EXPECT_EQ(u.at("completed"), after.size());
             EXPECT_TRUE(u.at("failures").empty());
+            for (char const* field : {"restored", "rewritten", "suppressed", "new", "swept"})
+                EXPECT_EQ(planned.at(field), u.at(field)) << field;
 
             json const& s = unitOf(storedTable, unitId);
             EXPECT_EQ(storedEntries(s), after);
@@ -179,47 +202,6 @@ TEST_F(AgentProgram, RestartWithChangedStateSweepsRewritesAndSuppressesTheRightE
     EXPECT_EQ(seen.size(), two.at("requests").get<std::size_t>());
 }
 
-// Bad desired states (named by file and line), bad options and a missing file: exit status 2,
-// nothing created in a new namespace, and a namespace that holds a state keeps it exactly.
-TEST_F(AgentProgram, MalformedInputsExitWithStatus2AndLeaveSharedMemoryAlone) {
-    std::string const good =
-        R"({"version": 1, "units": [{"unit": 0,)"
-        R"( "actionEntries": [{"actionId": 1, "decapType": "decapOuter", "vrf": 10, "inLif": {"intf": 1, "vlan": 2}}],)"
-        R"( "keyEntries": [{"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1",)"
-        R"( "dstAddr": "192.0.2.9", "actionId": 1}]}]})";
-    std::string const file = "/tmp/" + VornTest::uniqueName("desired") + ".json";
-    auto expectRejected = [&](std::vector<std::string> args, std::string const& expected) {
-        for (std::string a : {"--namespace", ns_.c_str()}) args.push_back(a);
-        auto const r = runAgent(args);
-        EXPECT_EQ(r.status, 2) << r.err;
-        EXPECT_NE(r.err.find(expected), std::string::npos) << "expected \"" << expected << "\" in: " << r.err;
-    };
-    // Each file's text, and what the message says after "<file>:".
-    auto rejectAllFiles = [&] {
-        for (auto const& [text, expected] :
-             {std::pair<char const*, char const*>{"", "1: "},
-              {"{\"version\": 1,\n \"units\": [{\"unit\": 0, \"colour\": 1}]}", "2: units[0].colour"}}) {
-            std::ofstream(file, std::ios::trunc) << text;
-            expectRejected({"run", "--state", file}, file + ":" + expected);
-        }
-    };
-
-    rejectAllFiles();
-    expectRejected({"run", "--state", file + ".missing"}, file + ".missing");
-    expectRejected({"run", "--state", file, "--generate", "5"}, "excludes");
-    EXPECT_FALSE(show().at("exists"));
-    EXPECT_FALSE(pathExists(shmFile()));
-
-    std::ofstream(file, std::ios::trunc) << good;
-    EXPECT_EQ(run({"--state", file}).at("completed"), 2u);
-    json const before = show();
-    auto const written = mtime();
-    rejectAllFiles();
-    EXPECT_EQ(show(), before);
-    EXPECT_EQ(mtime(), written);
-    std::remove(file.c_str());
-}
-
 // Whether text printed on a terminal is inert: no control byte but the newlines between lines.
 bool inert(std::string const& text) {
     for (unsigned char c : text)
@@ -227,47 +209,73 @@ bool inert(std::string const& text) {
     return true;
 }
 
-TEST_F(AgentProgram, InputsThatCannotFitOrNeverEndAreRefusedAtOnceWithJson) {
+// Bad desired states (named by file and line), inputs that cannot fit or never end, bad options
+// and a missing file: exit status 2 at once, an inert message and the error in the JSON summary;
+// nothing created in a new namespace, and a namespace that holds a state keeps it exactly.
+TEST_F(AgentProgram, MalformedInputsAreRefusedWithStatus2AndLeaveSharedMemoryAlone) {
     std::string const dir = "/tmp/" + VornTest::uniqueName("inputs");
     ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-    std::string const fifo = dir + "/fifo", sparse = dir + "/sparse.json", ctrl = dir + "/ctrl.json";
+    std::string const empty = dir + "/empty.json", colour = dir + "/colour.json", fifo = dir + "/fifo",
+                      sparse = dir + "/sparse.json", ctrl = dir + "/ctrl.json", good = dir + "/good.json";
+    std::ofstream{empty};
+    std::ofstream(colour) << "{\"version\": 1,\n \"units\": [{\"unit\": 0, \"colour\": 1}]}";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::ofstream{sparse}.put('{');
     ASSERT_EQ(::truncate(sparse.c_str(), static_cast<off_t>(kMaxStateFileBytes) + 1), 0);  // sparse: no disk used
     std::ofstream(ctrl) << "{\"version\": 1, \"units\": [{\"unit\": 0, \"actionEntries\": [{\"actionId\": 1, "
                            "\"decapType\": \"\\u001b]0;pwned\\u0007\\u0000" +
                                std::string(100000, 'z') + "\"}]}]}";
+    std::ofstream(good)
+        << R"({"version": 1, "units": [{"unit": 0,)"
+           R"( "actionEntries": [{"actionId": 1, "decapType": "decapOuter", "vrf": 10, "inLif": {"intf": 1, "vlan": 2}}],)"
+           R"( "keyEntries": [{"vrf": 0, "tunnelType": "vxlan", "addressFamily": "ipv4", "srcAddr": "192.0.2.1",)"
+           R"( "dstAddr": "192.0.2.9", "actionId": 1}]}]})";
     struct Case {
         std::vector<std::string> args;
         std::string expected;  // in the message
         std::string field;     // the JSON document's "field", when a desired-state field is named
+        int line = 0;          // and its "line"
     };
     std::vector<Case> const cases = {
-        {{"--generate", "65537"}, "--generate: \"65537\" is not a whole number in 0..65536", ""},
-        {{"--state", fifo}, "a FIFO, not a regular file", ""},
-        {{"--state", sparse}, "more than the 64 MiB a desired state may have", ""},
-        {{"--state", ctrl}, "unknown decap type \"\\x1b]0;pwned\\x07\\0zzz", "units[0].actionEntries[0].decapType"},
+        {{"--state", empty}, empty + ":1: "},
+        {{"--state", colour}, colour + ":2: units[0].colour", "units[0].colour", 2},
+        {{"--state", dir + "/missing.json"}, dir + "/missing.json"},
+        {{"--state", colour, "--generate", "5"}, "excludes"},
+        {{"--generate", "65537"}, "--generate: \"65537\" is not a whole number in 0..65536"},
+        {{"--state", fifo}, "a FIFO, not a regular file"},
+        {{"--state", sparse}, "more than the 64 MiB a desired state may have"},
+        {{"--state", ctrl}, "unknown decap type \"\\x1b]0;pwned\\x07\\0zzz", "units[0].actionEntries[0].decapType", 1},
     };
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.args.at(1).substr(0, 40));
-        std::vector<std::string> args = {"run", "--json", "--namespace", ns_};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        auto const r = runAgent(args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err.substr(0, 400);
-        EXPECT_TRUE(inert(r.err)) << r.err.substr(0, 400);
-        EXPECT_LT(r.err.size(), 1200u);
-        json const doc = json::parse(r.out);
-        EXPECT_EQ(doc.at("status"), 2);
-        EXPECT_NE(doc.at("error").get<std::string>().find(c.expected), std::string::npos);
-        if (!c.field.empty()) {
-            EXPECT_EQ(doc.at("field"), c.field);
-            EXPECT_EQ(doc.at("line"), 1);
+    auto rejectAll = [&] {
+        for (auto const& c : cases) {
+            SCOPED_TRACE(c.args.at(1).substr(0, 40));
+            std::vector<std::string> args = {"run", "--json", "--namespace", ns_};
+            args.insert(args.end(), c.args.begin(), c.args.end());
+            auto const r = VornTest::expectAgent(args, 2, c.expected);
+            EXPECT_TRUE(inert(r.err)) << r.err.substr(0, 400);
+            EXPECT_LT(r.err.size(), 1200u);
+            json const doc = json::parse(r.out);
+            EXPECT_EQ(doc.at("status"), 2);
+            EXPECT_NE(doc.at("error").get<std::string>().find(c.expected), std::string::npos);
+            if (!c.field.empty()) {
+                EXPECT_EQ(doc.at("field"), c.field);
+                EXPECT_EQ(doc.at("line"), c.line);
+            }
         }
-    }
+    };
+
+    rejectAll();
+    EXPECT_FALSE(show().at("exists"));
     EXPECT_FALSE(pathExists(shmFile()));
     EXPECT_FALSE(pathExists(shmFile() + "-lock"));
-    for (auto const& p : {fifo, sparse, ctrl}) std::remove(p.c_str());
+
+    EXPECT_EQ(run({"--state", good}).at("completed"), 2u);
+    json const before = show();
+    auto const written = mtime();
+    rejectAll();
+    EXPECT_EQ(show(), before);
+    EXPECT_EQ(mtime(), written);
+    for (auto const& p : {empty, colour, fifo, sparse, ctrl, good}) std::remove(p.c_str());
     ::rmdir(dir.c_str());
 }
 
@@ -285,12 +293,9 @@ TEST_F(AgentProgram, DefaultUnitsAtFullCapacityCompleteAndAStepBeyondIsRefusedUp
                                              "--seed", "2",          "--namespace", ns_,       "--json"};
     {
         QelSharedMem::NamespaceLock const otherAgent(ns_);
-        auto const busy = runAgent(beyond);
-        EXPECT_EQ(busy.status, 3) << busy.err;
+        VornTest::expectAgent(beyond, 3);
     }
-    auto const r = runAgent(beyond);
-    EXPECT_EQ(r.status, 2) << r.err;
-    EXPECT_NE(r.err.find("InLif keys, which keep their indexes until the sweep"), std::string::npos) << r.err;
+    auto const r = VornTest::expectAgent(beyond, 2, "InLif keys, which keep their indexes until the sweep");
     EXPECT_EQ(json::parse(r.out).at("status"), 2);
     EXPECT_EQ(mtime(), before);
 }
@@ -298,11 +303,9 @@ TEST_F(AgentProgram, DefaultUnitsAtFullCapacityCompleteAndAStepBeyondIsRefusedUp
 TEST_F(AgentProgram, FailedRequestsAreReportedByClassWithTheirReasons) {
     // Pools of three InLif keys: most action entries get no InLif index, their key entries fail
     // after them.
-    ::setenv("VORN_AGENT_INLIF_POOL_SIZE", "3", 1);
-    auto const js = runAgent({"run", "--generate", "40", "--units", "0", "--namespace", ns_, "--json"});
-    ::unsetenv("VORN_AGENT_INLIF_POOL_SIZE");
-    EXPECT_EQ(js.status, 1);
-    EXPECT_NE(js.err.find("failed, inLifUnavailable: "), std::string::npos) << js.err;
+    VornTest::AgentLaunch smallPools{.env = {{"VORN_AGENT_INLIF_POOL_SIZE", "3"}}};
+    auto const js = VornTest::expectAgent({"run", "--generate", "40", "--units", "0", "--namespace", ns_, "--json"}, 1,
+                                          "failed, inLifUnavailable: ", smallPools);
     json const doc = json::parse(js.out);
     std::uint64_t counted = 0;
     std::set<std::string> classes;
@@ -363,21 +366,14 @@ TEST_F(AgentProgram, BadOptionAndEnvironmentValuesAreRefusedWith2NamingTheRangeA
     for (auto const& c : cases) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--namespace", ns_});
-        VornTest::AgentLaunch launch;
-        launch.env = c.env;
-        auto const r = runAgent(args, launch);
-        EXPECT_EQ(r.status, 2) << args.at(0) << " " << args.at(1) << ": " << r.err;
-        EXPECT_NE(r.err.find(c.expected), std::string::npos) << "expected \"" << c.expected << "\" in: " << r.err;
+        VornTest::expectAgent(args, 2, c.expected, {.env = c.env});
     }
     // The namespace from the environment, when no --namespace is given.
     for (auto const& [value, expected] :
          {std::pair<std::string, std::string>{"", "VORN_SHM_NAMESPACE: it is set but empty"},
           {ns_ + ".x", "VORN_SHM_NAMESPACE: namespace name"}}) {
-        VornTest::AgentLaunch launch;
-        launch.env = {{"VORN_SHM_NAMESPACE", value}};
-        auto const r = runAgent({"run", "--generate", "20", "--units", "0"}, launch);
-        EXPECT_EQ(r.status, 2) << r.err;
-        EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+        VornTest::expectAgent({"run", "--generate", "20", "--units", "0"}, 2, expected,
+                              {.env = {{"VORN_SHM_NAMESPACE", value}}});
     }
     // Unit 1 was neither reconciled away nor anything else changed.
     EXPECT_EQ(show(), before);
@@ -401,8 +397,7 @@ TEST_F(AgentProgram, TraceHandlesAreTheLibrarysOwnAndEveryHandleThatTracesIsKnow
     EXPECT_TRUE(known.count("TcamSwTable") && known.count("TcamActionEntryLog") && known.count("Tessel")) << list;
 
     // Every handle listed is accepted; a first run and a restart trace only listed handles.
-    VornTest::AgentLaunch quiet;
-    quiet.errPath = "/dev/null";
+    VornTest::AgentLaunch quiet{.errPath = "/dev/null"};
     EXPECT_EQ(runAgent({"run", "--dry-run", "--trace", allAtOne, "--namespace", ns_}, quiet).status, 0);
     std::set<std::string> traced;
     for (int pass = 0; pass < 2; ++pass) {
@@ -421,17 +416,12 @@ TEST_F(AgentProgram, TraceHandlesAreTheLibrarysOwnAndEveryHandleThatTracesIsKnow
 }
 
 TEST_F(AgentProgram, VersionAndACleanOfANamespaceWithNothingStoredSaySo) {
-    auto const version = runAgent({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "tcam-agent " VORN_PROJECT_VERSION "\n");
-
-    auto const empty = runAgent({"clean", "--namespace", ns_});
-    EXPECT_EQ(empty.status, 0) << empty.err;
+    EXPECT_EQ(VornTest::expectAgent({"--version"}, 0).out, "tcam-agent " VORN_PROJECT_VERSION "\n");
+    auto const empty = VornTest::expectAgent({"clean", "--namespace", ns_}, 0);
     EXPECT_NE(empty.out.find("has nothing stored"), std::string::npos) << empty.out;
     EXPECT_TRUE(QelSharedMem::existingNamespaceFiles(ns_).empty());
     run({"--generate", "5", "--units", "0"});
-    auto const cleaned = runAgent({"clean", "--namespace", ns_});
-    EXPECT_EQ(cleaned.status, 0) << cleaned.err;
+    auto const cleaned = VornTest::expectAgent({"clean", "--namespace", ns_}, 0);
     EXPECT_NE(cleaned.out.find("removed the shared memory"), std::string::npos) << cleaned.out;
 }
 

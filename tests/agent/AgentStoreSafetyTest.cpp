@@ -19,29 +19,37 @@
 #include "contracts/shm/StoreFiles.h"
 #include "tests/agent/AgentProcess.h"
 #include "tests/support/StoreFaults.h"
-#include "tests/support/TestSupport.h"
 
 namespace {
 
+using VornTest::expectAgent;
 using VornTest::pathExists;
 using VornTest::runAgent;
 
-class AgentStoreSafety : public ::testing::Test {
+class AgentStoreSafety : public VornTest::PrivateStoreTest {
   protected:
-    ~AgentStoreSafety() override {
-        for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_)) ::unlink(f.c_str());
+    AgentStoreSafety() : PrivateStoreTest("agentsafe") {}
+
+    // run, show and the dry run end with status 6 and the same message naming `cause`, and leave
+    // the store byte for byte as it was, with nothing set aside.
+    void expectUnavailable(std::string const& cause) const {
+        std::string const before = VornTest::fileText(files_.data);
+        auto const run = expectAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0"}, 6, cause);
+        auto const show = expectAgent({"show", "--namespace", ns_}, 6, "not damaged");
+        auto const dryRun = expectAgent({"run", "--dry-run", "--namespace", ns_, "--generate", "10"}, 6);
+        std::string const message = VornTest::messageAfter(run.err, "tcam-agent run: ");
+        EXPECT_NE(message.find(cause), std::string::npos) << run.err;
+        EXPECT_EQ(VornTest::messageAfter(show.err, "tcam-agent show: "), message);
+        EXPECT_EQ(VornTest::messageAfter(dryRun.err, "tcam-agent run: --dry-run: "), message);
+        expectUntouched(before);
     }
-    std::string const ns_ = VornTest::uniqueName("agentsafe");
-    QelSharedMem::NamespaceFiles const files_ = QelSharedMem::namespaceFiles(ns_);
 };
 
 TEST_F(AgentStoreSafety, BadNamespaceNamesExitWith2AndCreateNothing) {
     std::string const base = VornTest::uniqueName("bad");
     for (std::string const& bad : {base + "\nx", "-" + base, std::string("../") + base}) {
         for (std::string const command : {"run", "show", "clean"}) {
-            auto const r = runAgent({command, "--namespace", bad});
-            EXPECT_EQ(r.status, 2) << command << " " << bad << ": " << r.err;
-            EXPECT_NE(r.err.find("namespace"), std::string::npos) << r.err;
+            auto const r = expectAgent({command, "--namespace", bad}, 2, "namespace");
             EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "the name is echoed escaped: " << r.err;
         }
     }
@@ -52,28 +60,21 @@ TEST_F(AgentStoreSafety, OneAgentPerNamespaceAndAKilledOneDoesNotBlock) {
     VornTest::BackgroundAgent first({"run", "--namespace", ns_, "--generate", "20000", "--units", "0,1"});
     // The first agent holds the namespace once it has opened its store.
     while (first.running() && !pathExists(files_.data)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    auto const second = runAgent({"run", "--namespace", ns_, "--generate", "10"});
+    expectAgent({"run", "--namespace", ns_, "--generate", "10"}, 3, "in use by another agent");
     ASSERT_TRUE(first.running()) << "the first run ended before the test could overlap it";
-    EXPECT_EQ(second.status, 3) << second.err;
-    EXPECT_NE(second.err.find("in use by another agent"), std::string::npos) << second.err;
-    auto const clean = runAgent({"clean", "--namespace", ns_});
-    EXPECT_EQ(clean.status, 3) << clean.err;
+    expectAgent({"clean", "--namespace", ns_}, 3);
     EXPECT_TRUE(pathExists(files_.data)) << "a refused clean removes nothing";
-    auto const show = runAgent({"show", "--json", "--namespace", ns_});
-    EXPECT_EQ(show.status, 0) << show.err;
+    auto const show = expectAgent({"show", "--json", "--namespace", ns_}, 0);
     EXPECT_TRUE(nlohmann::json::parse(show.out).at("exists").get<bool>());
-
-    auto const firstResult = first.wait();
-    EXPECT_EQ(firstResult.status, 0) << firstResult.err;
+    EXPECT_EQ(first.wait().status, 0);
 
     // A killed agent leaves its lock file behind, but not its lock.
     VornTest::BackgroundAgent killed({"run", "--namespace", ns_, "--generate", "20000", "--units", "0,1"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     killed.kill();
     killed.wait();
-    auto const next = runAgent({"run", "--namespace", ns_, "--generate", "100", "--units", "0"});
-    EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(runAgent({"clean", "--namespace", ns_}).status, 0);
+    expectAgent({"run", "--namespace", ns_, "--generate", "100", "--units", "0"}, 0);
+    expectAgent({"clean", "--namespace", ns_}, 0);
     EXPECT_TRUE(QelSharedMem::existingNamespaceFiles(ns_).empty());
 }
 
@@ -81,11 +82,8 @@ TEST_F(AgentStoreSafety, PlantedLinkIsRefusedAndItsTargetUntouched) {
     std::string const target = "/tmp/" + VornTest::uniqueName("target");
     { std::ofstream(target) << "keep me"; }
     ASSERT_EQ(::symlink(target.c_str(), files_.data.c_str()), 0);
-    auto const run = runAgent({"run", "--namespace", ns_, "--generate", "10"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("symbolic link"), std::string::npos) << run.err;
-    auto const show = runAgent({"show", "--namespace", ns_});
-    EXPECT_EQ(show.status, 1);
+    expectAgent({"run", "--namespace", ns_, "--generate", "10"}, 1, "symbolic link");
+    expectAgent({"show", "--namespace", ns_}, 1, "symbolic link");
     EXPECT_EQ(VornTest::fileText(target), "keep me");
     EXPECT_FALSE(pathExists(files_.lmdbLock));
     ::unlink(target.c_str());
@@ -94,89 +92,56 @@ TEST_F(AgentStoreSafety, PlantedLinkIsRefusedAndItsTargetUntouched) {
 TEST_F(AgentStoreSafety, ClosedOrFullStandardDescriptorsNeitherDamageTheStoreNorEndInASignal) {
     // Started with descriptors 0 to 2 closed, the run prints its summary and its failures (pools
     // of three InLif indexes make requests fail) somewhere that is not the store.
-    VornTest::AgentLaunch closed;
-    closed.closedStdio = true;
-    closed.env = {{"VORN_AGENT_INLIF_POOL_SIZE", "3"}};
+    VornTest::AgentLaunch closed{.closedStdio = true, .env = {{"VORN_AGENT_INLIF_POOL_SIZE", "3"}}};
     std::vector<std::string> const failing = {"run", "--namespace", ns_, "--generate", "40", "--units", "0"};
     EXPECT_EQ(runAgent(failing, closed).status, 1);
     for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_))
         EXPECT_EQ(VornTest::fileText(f).find("tcam-agent"), std::string::npos) << "printed into " << f;
-    auto const shown = runAgent({"show", "--json", "--namespace", ns_});
-    ASSERT_EQ(shown.status, 0) << shown.err;
-    nlohmann::json const shownJson = nlohmann::json::parse(shown.out);
-    for (auto const& table : shownJson.at("tables")) {
+    auto const shown = expectAgent({"show", "--json", "--namespace", ns_}, 0);
+    for (auto const& table : nlohmann::json::parse(shown.out).at("tables")) {
         auto const& unit = VornTest::named(table.at("units"), "unit", 0);
         EXPECT_EQ(unit.at("corruptRecords"), 0) << table.at("table");
         EXPECT_GT(unit.at("liveCount").get<int>(), 0) << table.at("table");
     }
-    auto const next = runAgent({"run", "--namespace", ns_, "--generate", "40", "--units", "0"});
-    EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(next.err.find("RECREATED"), std::string::npos) << next.err;
+    EXPECT_EQ(expectAgent({"run", "--namespace", ns_, "--generate", "40", "--units", "0"}, 0).err.find("RECREATED"),
+              std::string::npos);
     for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_))
         EXPECT_EQ(f.find("damaged"), std::string::npos) << "the store was set aside: " << f;
 
     // Errors on a stderr that takes nothing keep their status; a stdout that takes nothing fails
     // the command with a status too.
-    VornTest::AgentLaunch fullErr;
-    fullErr.errPath = "/dev/full";
+    VornTest::AgentLaunch fullErr{.errPath = "/dev/full"};
     EXPECT_EQ(runAgent({"show", "--namespace", "bad!"}, fullErr).status, 2);
     EXPECT_EQ(runAgent({"run", "--namespace", "bad!", "--json"}, fullErr).status, 2);
     fullErr.env = closed.env;
     EXPECT_EQ(runAgent(failing, fullErr).status, 1);
-    VornTest::AgentLaunch fullOut;
-    fullOut.outPath = "/dev/full";
-    auto const unprinted = runAgent({"show", "--namespace", ns_}, fullOut);
-    EXPECT_EQ(unprinted.status, 1);
-    EXPECT_NE(unprinted.err.find("cannot write to stdout"), std::string::npos) << unprinted.err;
-}
-
-// run, show and the dry run end with status 6 and the same message naming `cause`, and leave the
-// store byte for byte as it was, with nothing set aside.
-void expectUnavailable(std::string const& ns, std::string const& cause) {
-    auto const files = QelSharedMem::namespaceFiles(ns);
-    std::string const before = VornTest::fileText(files.data);
-    auto const run = runAgent({"run", "--namespace", ns, "--generate", "10", "--units", "0"});
-    auto const show = runAgent({"show", "--namespace", ns});
-    auto const dryRun = runAgent({"run", "--dry-run", "--namespace", ns, "--generate", "10", "--units", "0"});
-    EXPECT_EQ(run.status, 6) << run.err;
-    EXPECT_EQ(show.status, 6) << show.err;
-    EXPECT_EQ(dryRun.status, 6) << dryRun.err;
-    std::string const message = VornTest::messageAfter(run.err, "tcam-agent run: ");
-    EXPECT_NE(message.find(cause), std::string::npos) << run.err;
-    EXPECT_NE(message.find("not damaged"), std::string::npos) << message;
-    EXPECT_EQ(VornTest::messageAfter(show.err, "tcam-agent show: "), message);
-    EXPECT_EQ(VornTest::messageAfter(dryRun.err, "tcam-agent run: --dry-run: "), message);
-    EXPECT_EQ(VornTest::fileText(files.data), before);
-    for (auto const& f : QelSharedMem::existingNamespaceFiles(ns))
-        EXPECT_NE(f.rfind(files.damagedPrefix, 0), 0u) << "set aside: " << f;
+    expectAgent({"show", "--namespace", ns_}, 1, "cannot write to stdout", {.outPath = "/dev/full"});
 }
 
 TEST_F(AgentStoreSafety, AStoreThatCannotBeUsedNowIsReportedAlikeAndLeftAsItWas) {
-    ASSERT_EQ(runAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0"}).status, 0);
+    expectAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0"}, 0);
     {
         VornTest::HeldReaders readers(files_.data);
         ASSERT_GE(readers.held(), 100u);
-        expectUnavailable(ns_, "reader table is full");
+        expectUnavailable("reader table is full");
     }
     // Killed, the readers left their slots taken: the next run frees them and restores the store.
-    auto const restart = runAgent({"run", "--json", "--namespace", ns_, "--generate", "10", "--units", "0"});
-    ASSERT_EQ(restart.status, 0) << restart.err;
+    auto const restart = expectAgent({"run", "--json", "--namespace", ns_, "--generate", "10", "--units", "0"}, 0);
     EXPECT_TRUE(nlohmann::json::parse(restart.out).at("restart").get<bool>()) << restart.out;
 
     VornTest::patchDataVersion(files_.data, 3);
-    expectUnavailable(ns_, "data version 3");
+    expectUnavailable("data version 3");
     VornTest::patchDataVersion(files_.data, 1);
-    EXPECT_EQ(runAgent({"show", "--namespace", ns_}).status, 0);
+    expectAgent({"show", "--namespace", ns_}, 0);
 }
 
 TEST_F(AgentStoreSafety, ShowListsTheReadersOfOtherProcesses) {
-    ASSERT_EQ(runAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0"}).status, 0);
+    expectAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0"}, 0);
     VornTest::HeldReaders const reader(files_.data, 1);
     ASSERT_EQ(reader.held(), 1u);
     // A run writes past the reader's snapshot, whose pages it then cannot reuse: show says so.
-    ASSERT_EQ(runAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0", "--seed", "2"}).status, 0);
-    auto const text = runAgent({"show", "--namespace", ns_});
-    ASSERT_EQ(text.status, 0) << text.err;
+    expectAgent({"run", "--namespace", ns_, "--generate", "10", "--units", "0", "--seed", "2"}, 0);
+    auto const text = expectAgent({"show", "--namespace", ns_}, 0);
     EXPECT_NE(text.out.find("readers (other processes, 1 of 126 slots)"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("process " + std::to_string(reader.pid()) + ": reads snapshot "), std::string::npos)
         << text.out;

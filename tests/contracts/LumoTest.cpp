@@ -1,3 +1,5 @@
+// The object framework (counted pointers, publishers), the event library's hash map and its
+// tracing, which formats nothing at a disabled level.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -9,6 +11,7 @@
 #include "contracts/lumo/Node.h"
 #include "contracts/lumo/Publisher.h"
 #include "contracts/qel/HashMap2018.h"
+#include "contracts/qel/Trace.h"
 
 namespace {
 
@@ -128,6 +131,36 @@ TEST(QelHashMap2018, RandomInsertsAndDeletesAgreeWithAReferenceMap) {
     run(spread, 3000);
     Qel::HashMap2018<int, int, CollidingHash> colliding;
     run(colliding, 200);
+}
+
+struct CountsFormatting {
+    int* formats;
+};
+}  // namespace
+
+template <>
+struct fmt::formatter<CountsFormatting> : fmt::formatter<int> {
+    template <typename Ctx>
+    auto format(CountsFormatting const& c, Ctx& ctx) const -> decltype(ctx.out()) {
+        ++*c.formats;
+        return fmt::formatter<int>::format(1, ctx);
+    }
+};
+
+namespace {
+
+TEST(QelTrace, DisabledLevelFormatsNothingAndCaptureSeesEnabledRecords) {
+    Qel::TraceHandle handle("QelTestHandle");
+    int formats = 0;
+    handle.levelIs(3);
+    QEL_TRACE_AT(handle, 8, "value {}", CountsFormatting{&formats});
+    EXPECT_EQ(formats, 0);
+
+    Qel::TraceCapture capture;
+    QEL_TRACE_AT(handle, 8, "value {}", CountsFormatting{&formats});
+    EXPECT_EQ(formats, 1);
+    ASSERT_EQ(capture.records().size(), 1u);
+    EXPECT_EQ(capture.records()[0].message, "value 1");
 }
 
 }  // namespace

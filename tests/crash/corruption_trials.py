@@ -1,39 +1,10 @@
 #!/usr/bin/env python3
 """Corruption trials: random bytes of a namespace's stored LMDB data file are flipped between
-two runs of tcam-agent; the agent must never crash, every damage must be reported, and the
-desired state must end up programmed.
-
-Each trial, in its own namespace:
-  1. a run programs a generated state to completion; its completions are the desired view;
-  2. 1..--max-bytes bytes are XORed with random nonzero values at random offsets of the data
-     file's allocated pages (the file is sparse: the rest is a hole never read); the lock file
-     is left alone (it holds no table data and LMDB rebuilds its reader table);
-  3. `show --json` (read-only) and then a run of the same state, with the "Tessel" trace at
-     level 1, must end without a signal and within the timeout;
-  4. recovery: the stored state must equal the desired view after that run or, at the latest,
-     after one more run (see "Recovery expectation" below).
-
-A damage is classified by what the runs and `show` report:
-  reported   show refused the file as damaged, a run printed "corruption detected" (a record
-             failed its checksum, or the environment could not be read whole and was recreated) or
-             %HW_ABSTRACTION_ERROR (a stored table was found wiped and recreated empty), or the
-             relaunchMajorId changed, or show counted corrupt records;
-  harmless   nothing reported, `show` saw exactly what it saw before the damage, and the first
-             run ended with the desired state: the bytes were in space LMDB does not read
-             (free space of a page, a free page, a superseded meta page);
-  silent     anything else: the damage changed what is stored or read and nothing said so.
-
-Recovery expectation (what the library does): a record that fails its checksum is read as
-absent, and its report removes every damaged record of its table, not only the one read; the
-agent writes again the keys the desired state holds. A table whose metadata is damaged, and an
-environment LMDB refuses to open, are recreated empty and reported wiped (the relaunchMajorId is
-raised, or restarts when the state database itself was recreated), and the agent writes the whole
-desired state into them. The first run after the damage therefore normally ends with exactly the
-desired state. A run that knows it leaves damaged or stale records (a walk cut short by damage it
-could not remove) says so with exit status 5, and one more run is allowed to finish the job. A
-trial fails when the agent or show crashes or hangs, when a damage is silent, when a run exits 0
-but leaves the stored state other than desired (left_records_exit_0), or when the desired state is
-not there after the second run.
+two runs of tcam-agent; the agent and show must never crash or hang, every damage must be
+reported (or be harmless: nothing read changed), and the desired state must be stored again
+after the next run, or the one after it when the first says with exit status 5 that it left
+damaged or stale records. docs/crash-trials.md describes the trials, the classes of damage and
+the recovery expected.
 
 Usage: corruption_trials.py --agent build/h4/agent/tcam-agent --trials 200
 """
@@ -127,15 +98,17 @@ def run_trial(agent, fig, trial, rng, args):
     ns = "corrupt-%d-%d" % (os.getpid(), trial)
     units = [int(u) for u in args.units.split(",")]
     fig.trials += 1
+    problems_before = len(fig.problems)
     trace = ("--trace", "Tessel/1")
-    ok = True
+
+    def fail(counter, text):
+        setattr(fig, counter, getattr(fig, counter) + 1)
+        fig.problems.append(text)
+
     try:
         first = agent.run(ns, seed)
         if first.crashed or first.returncode != 0:
-            fig.problems.append("trial %d: first run failed (%s)" % (trial, first.returncode))
-            fig.not_recovered += 1
-            ok = False
-            return
+            return fail("not_recovered", "trial %d: first run failed (%s)" % (trial, first.returncode))
         # Half of the trials ask for a changed state after the damage (rewrites, new entries,
         # sweeps), the others for the same state.
         mutate = args.mutate if rng.random() < 0.5 else None
@@ -145,10 +118,7 @@ def run_trial(agent, fig, trial, rng, args):
             agent.clean(ns + "-ref")
         before, err = agent.show(ns)
         if err:
-            fig.show_crashes += 1
-            fig.problems.append("trial %d: show before the damage: %s" % (trial, err))
-            ok = False
-            return
+            return fail("show_crashes", "trial %d: show before the damage: %s" % (trial, err))
 
         flips = flip_bytes(ts.shm_path(ns), rng, rng.randint(1, args.max_bytes))
         fig.bytes_flipped += len(flips)
@@ -156,9 +126,7 @@ def run_trial(agent, fig, trial, rng, args):
 
         after_damage, err, crashed = agent.show_checked(ns)
         if crashed:
-            fig.show_crashes += 1
-            fig.problems.append("%s: show after the damage: %s" % (where, err))
-            ok = False
+            fail("show_crashes", "%s: show after the damage: %s" % (where, err))
         # show refusing a damaged file with an error is a report of the damage.
         reported = err is not None or corrupt_records(after_damage) > 0
         wiped = False
@@ -169,20 +137,14 @@ def run_trial(agent, fig, trial, rng, args):
         for attempt in (1, 2):
             result = agent.run(ns, seed, mutate, extra=trace)
             if result.crashed:
-                fig.crashes += 1
-                fig.problems.append("%s: run %d %s; stderr: %s" % (
+                return fail("crashes", "%s: run %d %s; stderr: %s" % (
                     where, attempt, "hung" if result.hung else "ended by signal %d" % -result.returncode,
                     result.stderr[-400:]))
-                ok = False
-                return
             if reported_in(result.stderr):
                 reported = True
             shown, err = agent.show(ns)
             if err:
-                fig.show_crashes += 1
-                fig.problems.append("%s: show after run %d: %s" % (where, attempt, err))
-                ok = False
-                return
+                return fail("show_crashes", "%s: show after run %d: %s" % (where, attempt, err))
             if shown["relaunchMajorId"] != major or "%HW_ABSTRACTION_ERROR" in result.stderr:
                 wiped = True
                 reported = True
@@ -194,23 +156,18 @@ def run_trial(agent, fig, trial, rng, args):
             if result.returncode == 5:
                 fig.exit_5 += 1
             elif result.returncode == 0:
-                fig.left_records_exit_0 += 1
-                fig.problems.append("%s: run %d exited 0 but left: %s" % (where, attempt, "; ".join(problems)))
-                ok = False
+                fail("left_records_exit_0", "%s: run %d exited 0 but left: %s" % (where, attempt, "; ".join(problems)))
             if attempt == 1:
                 fig.first_run_shortfalls.append("%s: exit %d: %s" % (where, result.returncode, "; ".join(problems)))
-            if attempt == 2:
-                fig.problems.append("%s: not recovered after two runs (exit %d): %s" %
-                                    (where, result.returncode, "; ".join(problems)))
+            else:
+                fail("not_recovered", "%s: not recovered after two runs (exit %d): %s" %
+                     (where, result.returncode, "; ".join(problems)))
         if recovered and corrupt_records(shown):
             fig.corrupt_records_left += 1
         if recovered == 1:
             fig.recovered_first_run += 1
         elif recovered == 2:
             fig.recovered_second_run += 1
-        else:
-            fig.not_recovered += 1
-            ok = False
 
         if reported:
             fig.reported += 1
@@ -221,12 +178,10 @@ def run_trial(agent, fig, trial, rng, args):
         elif unchanged and recovered == 1:
             fig.harmless += 1
         else:
-            fig.silent += 1
-            ok = False
-            fig.problems.append("%s: damage not reported (show %s, recovered in run %d)" %
-                                (where, "unchanged" if unchanged else "changed", recovered))
+            fail("silent", "%s: damage not reported (show %s, recovered in run %d)" %
+                 (where, "unchanged" if unchanged else "changed", recovered))
     finally:
-        if ok or not args.keep:
+        if len(fig.problems) == problems_before or not args.keep:
             agent.clean(ns)
 
 

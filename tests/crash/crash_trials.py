@@ -1,19 +1,9 @@
 #!/usr/bin/env python3
-"""Crash trials: tcam-agent is killed with SIGKILL at random instants while it programs a
-generated desired state, and restarted with the same state until a run completes.
-
-Each trial, in its own namespace:
-  1. a reference run programs the desired state on a fresh namespace (no faults): its
-     completions are the desired view, its duration T sets the range of kill instants;
-  2. half of the trials first program a different state (the unmutated one) to completion, so
-     that the killed runs rewrite, add and sweep entries instead of starting empty;
-  3. 1..--max-kills runs of the desired state, each killed with SIGKILL either after a random
-     delay in [0, T] or right after a random number of completions;
-     after every kill `show --json` must hold every entry whose completion the agent reported
-     (with its value, InLif indexes aside), the stored tables must be consistent and no table
-     may have been wiped (relaunchMajorId unchanged);
-  4. a final run of the desired state must exit 0, and the stored state must then equal the
-     desired view exactly (nothing else live, nothing in deletion, change log cleaned).
+"""Crash trials: tcam-agent is killed with SIGKILL at random instants (after a random delay or
+a random number of completions) while it programs a generated desired state, then restarted
+with the same state until a run completes. After every kill the stored tables must hold every
+entry whose completion was reported, be consistent and not have been wiped; the final run must
+leave exactly the desired state. docs/crash-trials.md describes the trials and their figures.
 
 Usage: crash_trials.py --agent build/h4/agent/tcam-agent --trials 200
 Exit status 0 when every goal is met (0 entries lost, 0 tables wiped, 0 crashes, 0

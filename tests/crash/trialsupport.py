@@ -9,6 +9,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -77,7 +78,8 @@ class Agent:
         rfd, wfd = os.pipe()
         args = self.run_args(ns, seed, mutate, extra) + ["--completions-fd", str(wfd)]
         start = time.monotonic()
-        proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, pass_fds=(wfd,))
+        err = tempfile.TemporaryFile()
+        proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=err, pass_fds=(wfd,))
         os.close(wfd)
         enough = threading.Event()
         lock = threading.Lock()
@@ -98,14 +100,8 @@ class Agent:
                             enough.set()
             enough.set()  # a line cut by the kill stays in buf and is not counted
 
-        stderr_chunks = []
-
-        def read_stderr():
-            stderr_chunks.append(proc.stderr.read())
-
-        readers = [threading.Thread(target=read_completions), threading.Thread(target=read_stderr)]
-        for t in readers:
-            t.start()
+        reader = threading.Thread(target=read_completions)
+        reader.start()
         if kill_after is not None or kill_at_completion is not None:
             enough.wait(timeout=kill_after if kill_after is not None else RUN_TIMEOUT)
             if proc.poll() is None:
@@ -119,11 +115,12 @@ class Agent:
             result.hung = True
             proc.kill()
             proc.wait()
-        for t in readers:
-            t.join()
+        reader.join()
         result.seconds = time.monotonic() - start
         result.returncode = proc.returncode
-        result.stderr = b"".join(c for c in stderr_chunks if c).decode(errors="replace")
+        err.seek(0)
+        result.stderr = err.read().decode(errors="replace")
+        err.close()
         for line in lines:
             if line.strip():
                 result.completions.append(json.loads(line))
@@ -131,8 +128,7 @@ class Agent:
 
     def show(self, ns):
         """The parsed `show --json`, or (None, how it failed)."""
-        shown, err, _ = self.show_checked(ns)
-        return shown, err
+        return self.show_checked(ns)[:2]
 
     def show_checked(self, ns):
         """(parsed show or None, how it failed or None, whether it crashed: ended by a signal or

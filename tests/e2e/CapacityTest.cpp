@@ -10,8 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "agent/commands/CommandOptions.h"
-#include "agent/commands/RunCommand.h"
 #include "agent/runtime/Runtime.h"
 #include "contracts/qel/Trace.h"
 #include "contracts/shm/SharedMem.h"
@@ -28,8 +26,6 @@ using VornTunnelTcamMgr::TcamEntryLog;
 using VornTunnelTcamMgr::TcamSwTable;
 
 constexpr std::uint32_t kConfigCapacity = TcamEntryLog::kConfigCapacity;
-constexpr std::uint32_t kChangeLogCapacity = TcamEntryLog::kChangeLogCapacity;
-static_assert(kConfigCapacity == 65536 && kChangeLogCapacity == 1000000);
 
 TcamEntryKey tcamKey(std::uint32_t n) {
     TcamEntryKey key;
@@ -127,10 +123,19 @@ TEST_F(Capacity, FullConfigurationTableRefusesANewKeyAndKeepsEveryStoredEntry) {
     EXPECT_EQ(runtime_->group()->groupResolver()->queued(), 0u);
 }
 
-// Declares a smaller capacity for the key table's change logs mounted while it lives.
-struct SmallChangeLog {
-    explicit SmallChangeLog(std::uint32_t capacity) { TcamEntryLog::TEST_changeLogCapacityIs(capacity); }
-    ~SmallChangeLog() { TcamEntryLog::TEST_changeLogCapacityIs(0); }
+// Declares smaller capacities for both tables' configuration tables and the key table's change
+// log mounted while it lives (0: the normal one).
+struct SmallCapacities {
+    SmallCapacities(std::uint32_t config, std::uint32_t changeLog) {
+        TcamEntryLog::TEST_configCapacityIs(config);
+        TcamActionEntryLog::TEST_configCapacityIs(config);
+        TcamEntryLog::TEST_changeLogCapacityIs(changeLog);
+    }
+    ~SmallCapacities() {
+        TcamEntryLog::TEST_configCapacityIs(0);
+        TcamActionEntryLog::TEST_configCapacityIs(0);
+        TcamEntryLog::TEST_changeLogCapacityIs(0);
+    }
 };
 
 // The key table's change log declared with 64 records: the first requests fill it, the rest
@@ -138,7 +143,7 @@ struct SmallChangeLog {
 TEST_F(Capacity, FullChangeLogHoldsRequestsBackUntilTheHardwareCatchesUp) {
     constexpr std::uint32_t room = 64, held = 6, keys = 16;
     {
-        SmallChangeLog const small(room);
+        SmallCapacities const small(0, room);
         restartAgent(RuntimeOptions{.holdHardware = true});
     }
     auto const log = runtime_->tcamIntf()->entryLog();
@@ -192,40 +197,13 @@ TEST_F(Capacity, FullChangeLogHoldsRequestsBackUntilTheHardwareCatchesUp) {
     EXPECT_EQ(runtime_->group()->groupResolver()->queued(), 0u);
 }
 
-// Declares a smaller capacity for both tables' configuration tables mounted while it lives.
-struct SmallConfigTables {
-    explicit SmallConfigTables(std::uint32_t capacity) {
-        TcamEntryLog::TEST_configCapacityIs(capacity);
-        TcamActionEntryLog::TEST_configCapacityIs(capacity);
-    }
-    ~SmallConfigTables() {
-        TcamEntryLog::TEST_configCapacityIs(0);
-        TcamActionEntryLog::TEST_configCapacityIs(0);
-    }
-};
-
 // Tables of 62 entries holding 60, then the same state mutated by 0.2: 4 keys go and 4 new ones
 // come, more than the 2 free places. The run removes the 4 stale keys of each table before it
 // writes and completes; the dry run plans exactly that.
 TEST_F(Capacity, NearFullTableRestartsWithAChangedStateByRemovingStaleEntriesFirst) {
-    SmallConfigTables const small(62);
-    runtime_.reset();
-    Qel::Entity::singletonDelAll();
-    shm_.restart();
+    SmallCapacities const small(62, 0);
     auto run = [&](std::optional<double> mutate, bool dryRun) {
-        RunOptions options;
-        options.generate = 60;
-        options.units = "0";
-        options.mutate = mutate;
-        options.json = true;
-        options.dryRun = dryRun;
-        options.nameSpace = shm_.name();
-        ::testing::internal::CaptureStdout();
-        int const status = runCommand(options);
-        std::string const out = ::testing::internal::GetCapturedStdout();
-        Qel::Entity::singletonDelAll();
-        shm_.restart();
-        return std::make_pair(status, nlohmann::json::parse(out));
+        return runHere(RunOptions{.generate = 60, .units = "0", .mutate = mutate, .dryRun = dryRun});
     };
     ASSERT_EQ(run(std::nullopt, false).first, kExitOk);
     auto const [planStatus, plan] = run(0.2, true);

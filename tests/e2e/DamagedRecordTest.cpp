@@ -9,8 +9,6 @@
 #include <set>
 #include <utility>
 
-#include "agent/commands/CommandOptions.h"
-#include "agent/commands/RunCommand.h"
 #include "agent/runtime/Programmer.h"
 #include "agent/state/DesiredStateGenerate.h"
 #include "contracts/shm/KeyedCollectionImpl.h"
@@ -25,10 +23,6 @@ constexpr std::uint64_t kTaskBound = 100000;
 class DamagedRecordRestart : public RuntimeFixture {
   protected:
     DamagedRecordRestart() : RuntimeFixture("damaged") { shm_.faults().quarantineDamagedIs(false); }
-    ~DamagedRecordRestart() override {
-        runtime_.reset();
-        Qel::Entity::singletonDelAll();
-    }
 
     // Runs the loop within the bound; more tasks than that means something keeps itself going.
     void runToRest() {
@@ -86,11 +80,12 @@ class DamagedLeafPage : public RuntimeFixture {
   protected:
     static constexpr std::size_t kEntries = 400;
     static constexpr std::size_t kFirstDamaged = 100, kDamaged = 150;
+    static constexpr std::uint64_t kSeed = 41;
 
     DamagedLeafPage() : RuntimeFixture("leafpage") {}
 
     // Programs the generated state and damages records kFirstDamaged.. of both tables' unit 0,
-    // in stored order; ends the runtime, as the agent's exit would.
+    // in stored order.
     void programAndDamage() {
         Programmer programmer(*runtime_);
         programmer.write(generate({0}, kEntries, kSeed));
@@ -98,9 +93,6 @@ class DamagedLeafPage : public RuntimeFixture {
         ASSERT_TRUE(programmer.allAnswered());
         damage(runtime_->actionIntf()->entryLog()->tableConfigTessel(0)->swTableEntries());
         damage(runtime_->tcamIntf()->entryLog()->tableConfigTessel(0)->swTableEntries());
-        runtime_.reset();
-        Qel::Entity::singletonDelAll();
-        shm_.restart();
     }
     template <typename Collection>
     static void damage(Collection& entries) {
@@ -111,21 +103,9 @@ class DamagedLeafPage : public RuntimeFixture {
         for (std::size_t i = kFirstDamaged; i < kFirstDamaged + kDamaged; ++i) entries.TEST_corruptRecord(order[i]);
     }
 
-    // `tcam-agent run --json` of the mutated state, in this process: its exit status and summary.
+    // `tcam-agent run --json` of the mutated state, in this process.
     std::pair<int, nlohmann::json> run() {
-        RunOptions options;
-        options.generate = kEntries;
-        options.units = "0";
-        options.seed = kSeed;
-        options.mutate = 0.5;
-        options.json = true;
-        options.nameSpace = shm_.name();
-        ::testing::internal::CaptureStdout();
-        int const status = runCommand(options);
-        std::string const out = ::testing::internal::GetCapturedStdout();
-        Qel::Entity::singletonDelAll();
-        shm_.restart();
-        return {status, nlohmann::json::parse(out)};
+        return runHere(RunOptions{.generate = kEntries, .units = "0", .seed = kSeed, .mutate = 0.5});
     }
 
     // The keys of unit 0's tables as the library reads them now, against the desired state's.
@@ -145,8 +125,6 @@ class DamagedLeafPage : public RuntimeFixture {
         EXPECT_EQ(keyConfig.scan([](auto const&) {}), 0u);
         EXPECT_EQ(keyConfig.size(), wantedKeys.size());  // nothing in deletion either
     }
-
-    static constexpr std::uint64_t kSeed = 41;
 };
 
 TEST_F(DamagedLeafPage, TheRunThatMeetsThemRemovesThemAllAndEndsWithTheDesiredState) {

@@ -25,50 +25,28 @@ namespace {
 using Handle = Lumo::Ptr<Asic::OrderedSwTable::EntryHandle const>;
 enum class Fault { write, commit };
 
-// Everything a run leaves that the comparison looks at, as text (a difference prints readably).
-class Observed {
-  public:
-    template <typename Table>
-    void table(Table const& t) {
-        auto const& log = *t.entryLog();
-        add(fmt::format("{} version {} cleaned {}", t.typeData(), log.tableVersion(), log.cleanedVersion()));
-        auto const& cfg = log.tableConfigTessel(t.unitId())->swTableEntries();
-        for (auto r = cfg.first(); r; r = cfg.after(r->key()))
-            add(fmt::format("config {} @{}", r->logEntry, r->logVersion));
-        auto const& changes = log.tableEntryLog()->entryLogConfig();
-        for (auto r = changes.first(); r; r = changes.after(r->key()))
-            add(fmt::format("change {} unit {} {}", r->version, r->unitId, r->logEntry));
-        std::vector<std::string> transient;
-        for (auto const& [key, w] : t.transientAddEntryColl())
-            transient.push_back(fmt::format("add {} {}", key, w->entryHandle()->version()));
-        for (auto const& [key, w] : t.transientRemoveEntryColl())
-            transient.push_back(fmt::format("remove {} {}", key, w->entryHandle()->version()));
-        for (auto const& [key, v] : t.transientVersionForKeyColl())
-            transient.push_back(fmt::format("version {} {}", key, v));
-        std::sort(transient.begin(), transient.end());
-        for (auto& line : transient) add(std::move(line));
-        add(fmt::format("removeAll {} inLog {}", t.transientRemoveAllVersion(), t.entryHandleInLogSize()));
-    }
-    void handles(std::vector<Handle> const& handles) {
-        for (auto const& h : handles)
-            add(fmt::format("handle {} state {} log {}", h->version(), static_cast<int>(h->entryState()),
-                            h->logVersion()));
-    }
-    void group(Asic::GroupInterface const& group, Asic::SwTableId id) {
-        std::string versions;
-        for (auto const& e : group.logEntries(id)) versions += fmt::format(" {}", e.version);
-        add(fmt::format("group {}:{}", id, versions));
-    }
-    void inLif(VornTunnelNiLib::InLifIndexResourceTable const& table) {
-        add(fmt::format("inLif entries {} in use {} {}", table.entryCount(), table.inLif0Pool().inUse(),
-                        table.inLif23Pool().inUse()));
-    }
-    std::string const& text() const { return text_; }
-
-  private:
-    void add(std::string line) { text_ += line + "\n"; }
-    std::string text_;
-};
+// What a table leaves that the comparison looks at, as text (a difference prints readably).
+template <typename Table>
+void observeTable(std::string& out, Table const& t) {
+    auto const& log = *t.entryLog();
+    out += fmt::format("{} version {} cleaned {}\n", t.typeData(), log.tableVersion(), log.cleanedVersion());
+    auto const& cfg = log.tableConfigTessel(t.unitId())->swTableEntries();
+    for (auto r = cfg.first(); r; r = cfg.after(r->key()))
+        out += fmt::format("config {} @{}\n", r->logEntry, r->logVersion);
+    auto const& changes = log.tableEntryLog()->entryLogConfig();
+    for (auto r = changes.first(); r; r = changes.after(r->key()))
+        out += fmt::format("change {} unit {} {}\n", r->version, r->unitId, r->logEntry);
+    std::vector<std::string> transient;
+    for (auto const& [key, w] : t.transientAddEntryColl())
+        transient.push_back(fmt::format("add {} {}\n", key, w->entryHandle()->version()));
+    for (auto const& [key, w] : t.transientRemoveEntryColl())
+        transient.push_back(fmt::format("remove {} {}\n", key, w->entryHandle()->version()));
+    for (auto const& [key, v] : t.transientVersionForKeyColl())
+        transient.push_back(fmt::format("version {} {}\n", key, v));
+    std::sort(transient.begin(), transient.end());
+    for (auto const& line : transient) out += line;
+    out += fmt::format("removeAll {} inLog {}\n", t.transientRemoveAllVersion(), t.entryHandleInLogSize());
+}
 
 class GroupedCommitFault : public ::testing::Test {
   protected:
@@ -141,15 +119,23 @@ class GroupedCommitFault : public ::testing::Test {
             handles.push_back(unit.tcam->entryWrite(k.key(), k.entry(), actions[k.actionId]));
     }
 
+    // Everything a run leaves that the comparison looks at: the tables, every handle's state,
+    // what the group learnt and what the InLif table holds.
     static std::string observe(Runtime& runtime, UnitTables const& unit, std::vector<Handle> const& handles) {
-        Observed o;
-        o.table(*unit.action);
-        o.table(*unit.tcam);
-        o.handles(handles);
-        o.group(*runtime.group(), unit.action->swTableId());
-        o.group(*runtime.group(), unit.tcam->swTableId());
-        o.inLif(*runtime.inLifTable());
-        return o.text();
+        std::string out;
+        observeTable(out, *unit.action);
+        observeTable(out, *unit.tcam);
+        for (auto const& h : handles)
+            out += fmt::format("handle {} state {} log {}\n", h->version(), static_cast<int>(h->entryState()),
+                               h->logVersion());
+        for (auto const id : {unit.action->swTableId(), unit.tcam->swTableId()}) {
+            out += fmt::format("group {}:", id);
+            for (auto const& e : runtime.group()->logEntries(id)) out += fmt::format(" {}", e.version);
+            out += "\n";
+        }
+        auto const& inLif = *runtime.inLifTable();
+        return out + fmt::format("inLif entries {} in use {} {}\n", inLif.entryCount(), inLif.inLif0Pool().inUse(),
+                                 inLif.inLif23Pool().inUse());
     }
 };
 

@@ -5,9 +5,9 @@
 
 #include <map>
 
-#include "agent/runtime/Programmer.h"
 #include "agent/state/DesiredStateGenerate.h"
 #include "tests/e2e/RuntimeFixture.h"
+#include "tests/restart/RestartSupport.h"
 
 namespace VornTcamAgent {
 namespace {
@@ -21,13 +21,7 @@ class InLifRestart : public RuntimeFixture {
     void program(DesiredState const& state) {
         for (auto const& unit : state.units) runtime_->bringUp(unit.unitId);
         runtime_->reconcile();
-        Programmer programmer(*runtime_);
-        programmer.write(state);
-        runtime_->sweepAll();
-        runtime_->runUntilIdle();
-        EXPECT_TRUE(programmer.allAnswered());
-        for (auto const& [which, progress] : programmer.allProgress())
-            EXPECT_TRUE(progress.failedKeys.empty()) << toString(which.first) << " " << which.second;
+        VornTest::programToCompletion(*runtime_, state, true);
     }
 
     // The InLif indexes the action entries carry, by InLif key (the null key left out).

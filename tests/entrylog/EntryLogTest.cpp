@@ -1,6 +1,14 @@
 // The writing and reading operations of both entry logs: versions, suppression of identical
-// rewrites, deletion, table deletion and the all-or-nothing commit of one change.
+// rewrites, deletion, table deletion and the all-or-nothing commit of one change; and the
+// cleanup of the change log up to a table version, with the configuration records the removed
+// changes deleted. Mounting: what a restart finds, the drop of applied deletions at a unit's
+// mount, the choice of the shared-memory entity manager, wiped tables.
+#include <cstdlib>
+
+#include "contracts/asic/GenId.h"
+#include "contracts/qel/Log.h"
 #include "contracts/qel/Trace.h"
+#include "entrylog/MountTessel.h"
 #include "tests/entrylog/EntryLogFixture.h"
 
 namespace VornTest {
@@ -120,6 +128,199 @@ TEST_F(ActionEntryLogOps, ResourceKeysAreStoredAndTakePartInSuppression) {
     EXPECT_EQ(stats_->suppressedWriteCnt(), 1u);
     log_->tableDel(needed_, kUnit);
     EXPECT_EQ(log_->entryRsrcKeys(key(1), kUnit), F::rsrcKeys(8));
+}
+
+template <typename Log>
+class EntryLogCleanup : public EntryLogFixture<Log> {
+  protected:
+    std::vector<Asic::LogVersion> changeLogVersions() const {
+        std::vector<Asic::LogVersion> v;
+        for (auto r = this->changeLog().first(); r; r = this->changeLog().after(r->version)) v.push_back(r->version);
+        return v;
+    }
+};
+TYPED_TEST_SUITE(EntryLogCleanup, EntryLogTypes);
+
+TYPED_TEST(EntryLogCleanup, FirstCleanupScansTheLogLaterOnesVisitNewVersionsOnly) {
+    for (std::uint32_t k = 1; k <= 8; ++k) this->write(k);
+    this->log_->cleanupEntryLog(0);  // nothing up to 0: the next call scans again
+    EXPECT_EQ(this->log_->cleanedVersion(), 0u);
+    this->log_->cleanupEntryLog(5);
+    EXPECT_EQ(this->changeLogVersions(), (std::vector<Asic::LogVersion>{6, 7, 8}));
+    EXPECT_EQ(this->log_->cleanedVersion(), 5u);
+
+    // A record below the cleaned version is not visited again.
+    auto stray = this->changeLog().find(6);
+    stray.version = 2;
+    this->log_->tableEntryLog()->entryLogConfigIs(stray);
+    this->log_->cleanupEntryLog(8);
+    EXPECT_EQ(this->changeLogVersions(), (std::vector<Asic::LogVersion>{2}));
+    EXPECT_EQ(this->log_->entrys(kUnit), 8u);  // plain writes leave the configuration alone
+
+    this->log_->cleanupEntryLog(1);  // below: nothing removed, the cleaned version goes down
+    EXPECT_EQ(this->log_->cleanedVersion(), 1u);
+    EXPECT_EQ(this->changeLogVersions().size(), 1u);
+}
+
+TYPED_TEST(EntryLogCleanup, DeletionsAreCleanedUnlessTheKeyWasWrittenAgain) {
+    this->write(1);  // 1
+    this->write(2);  // 2
+    this->write(3);  // 3
+    this->del(1);    // 4
+    this->del(2);    // 5
+    this->write(1);  // 6: written again after its deletion
+    this->log_->cleanupEntryLog(5);
+    EXPECT_EQ(this->config().find(this->key(1)).logVersion, 6u);
+    EXPECT_FALSE(this->config().has(this->key(2)));
+    EXPECT_EQ(this->config().size(), 2u);
+}
+
+// C deleted at 3, then A, B and X marked by the table deletion at 7.
+TYPED_TEST(EntryLogCleanup, TableDeletionIsCleanedWithEarlierDeletions) {
+    this->write(30);     // 1: C
+    this->write(10);     // 2: A
+    this->del(30);       // 3
+    this->write(20);     // 4: B
+    this->write(40);     // 5: X
+    this->write(40, 2);  // 6
+    EXPECT_EQ(this->log_->tableDel(this->needed_, kUnit), 7u);
+    this->log_->cleanupEntryLog(6);
+    EXPECT_FALSE(this->config().has(this->key(30)));
+    EXPECT_EQ(this->config().size(), 3u);
+    this->log_->cleanupEntryLog(7);
+    EXPECT_EQ(this->config().size(), 0u);
+    EXPECT_EQ(this->changeLog().size(), 0u);
+}
+
+TYPED_TEST(EntryLogCleanup, RecordOfAnUnmountedUnitIsRemovedAlone) {
+    this->log_->mountTesselConfig(5, 0);
+    this->write(1, 1, false, 0, 5);
+    this->del(1, 5);
+    this->stop();
+    this->start();
+    this->log_->cleanupEntryLog(2);
+    EXPECT_EQ(this->changeLog().size(), 0u);
+    this->log_->mountTesselConfig(5, 0);
+    EXPECT_EQ(this->log_->entrysInDeletion(5), 1u);  // stays until a mount with a version
+}
+
+using VornTunnelTcamMgr::TcamActionEntryLog;
+using VornTunnelTcamMgr::TcamEntryLog;
+
+template <typename Log>
+class EntryLogMount : public EntryLogFixture<Log> {
+  protected:
+    void restart() {
+        this->stop();
+        this->start();
+    }
+};
+TYPED_TEST_SUITE(EntryLogMount, EntryLogTypes);
+
+TYPED_TEST(EntryLogMount, RestartFindsEveryCommittedChange) {
+    this->write(1, 5);
+    this->write(2);
+    this->write(3);
+    this->del(2);
+    this->restart();
+    EXPECT_EQ(this->log_->tableVersion(), 4u);
+    EXPECT_FALSE(this->log_->tableConfigTessel(kUnit));
+    this->log_->mountTesselConfig(kUnit, 0);
+    EXPECT_EQ(this->log_->entry(this->key(1), kUnit), this->entry(1, 5));
+    EXPECT_FALSE(this->log_->entryHas(this->key(2), kUnit));
+    EXPECT_EQ(this->log_->entryLogVersion(this->key(2), kUnit), 4u);
+    EXPECT_EQ(this->write(4), 5u);  // versions go on from the restored one
+
+    this->log_->tableEntryLog()->collectionControl()->scratchpadIs(41);
+    this->restart();
+    EXPECT_EQ(this->log_->tableVersion(), 41u);
+}
+
+// Records in deletion: k1 at 3, k3 at 7, k4 at 8; live: k2 at 2, k5 at 6.
+TYPED_TEST(EntryLogMount, MountWithVersionDropsOnlyAppliedDeletions) {
+    this->write(1);
+    this->write(2);
+    this->del(1);
+    for (std::uint32_t k = 3; k <= 5; ++k) this->write(k);
+    this->del(3);
+    this->del(4);
+    this->restart();
+    this->log_->mountTesselConfig(kUnit, 0);
+    EXPECT_EQ(this->config().size(), 5u);
+    EXPECT_EQ(this->log_->entrysInDeletion(kUnit), 3u);
+
+    this->restart();
+    this->log_->mountTesselConfig(kUnit, 7);
+    EXPECT_FALSE(this->config().has(this->key(1)));
+    EXPECT_FALSE(this->config().has(this->key(3)));
+    EXPECT_EQ(this->config().find(this->key(4)).logVersion, 8u);
+    EXPECT_EQ(this->config().find(this->key(2)).logVersion, 2u);
+    EXPECT_TRUE(this->log_->entryHas(this->key(5), kUnit));
+    EXPECT_EQ(this->config().size(), 3u);
+}
+
+TYPED_TEST(EntryLogMount, WipedTableIsReportedOnceAndAdvancesTheRelaunchGeneration) {
+    using Constants = typename TestFixture::F::Constants;
+    std::string const table = TestFixture::F::kTableName;
+    auto const genIdPath = std::string(VornTunnelTcamMgr::kRelaunchConfigPathPrefix) + kAgent;
+    auto const raised = [] {
+        std::vector<std::string> texts;
+        for (auto const& m : Qel::loggedMessages()) texts.push_back(m.name + ": " + m.text);
+        Qel::loggedMessagesDelAll();
+        return texts;
+    };
+    this->write(1);
+    this->log_->mountTesselConfig(5, 0);
+    this->stop();
+    this->start();
+    raised();
+
+    // Without a relaunch entity nothing is advanced, and the flag is cleared all the same.
+    this->shm_.faults().wipedAtMountIs(Constants::configTesselPath(5));
+    this->log_->mountTesselConfig(5, 0);
+    EXPECT_EQ(raised(),
+              std::vector<std::string>{
+                  "HW_ABSTRACTION_ERROR: Hardware abstraction error: unable to load item: entryCfg::" + table});
+    EXPECT_FALSE(this->log_->tableConfigTessel(5)->collectionControl()->wiped());
+    EXPECT_FALSE(this->entityManager_->getEntity(genIdPath));
+
+    this->entityManager_->template entityIs<Asic::GenId>(genIdPath);
+    this->stop();
+    this->shm_.faults().wipedAtMountIs(Constants::tableEntryLogTesselPath());
+    this->start();
+    EXPECT_EQ(raised(),
+              std::vector<std::string>{
+                  "HW_ABSTRACTION_ERROR: Hardware abstraction error: unable to load item: entryLog::" + table});
+    auto genId = Lumo::ptr_cast<Asic::GenId>(this->entityManager_->getEntity(genIdPath));
+    ASSERT_TRUE(genId);
+    EXPECT_EQ(genId->majorId(), 1u);
+    EXPECT_FALSE(this->log_->tableEntryLog()->collectionControl()->wiped());
+    EXPECT_EQ(this->log_->tableVersion(), 0u);  // the table as the service left it: empty
+    EXPECT_EQ(this->changeLog().size(), 0u);
+
+    genId = nullptr;
+    this->stop();
+    this->start();
+    EXPECT_TRUE(raised().empty());
+    genId = Lumo::ptr_cast<Asic::GenId>(this->entityManager_->getEntity(genIdPath));
+    EXPECT_EQ(genId->majorId(), 1u);
+}
+
+using KeyEntryLogMount = EntryLogMount<TcamEntryLog>;
+
+TEST_F(KeyEntryLogMount, NotLocalEmChoosesTheNonLocalManager) {
+    auto const path = VornTunnelTcamMgr::TcamConstants::configTesselPath(11);
+    auto const name = entityManager_->name();
+    ASSERT_TRUE(entityManager_->local());
+    log_->mountTesselConfig(10, 0);
+    EXPECT_TRUE(QelSharedMem::EntityManager::getEntityManager(name, true)
+                    ->getEntity(VornTunnelTcamMgr::TcamConstants::configTesselPath(10)));
+
+    ::setenv("NOT_LOCAL_EM", "", 1);
+    log_->mountTesselConfig(11, 0);
+    ::unsetenv("NOT_LOCAL_EM");
+    EXPECT_TRUE(QelSharedMem::EntityManager::getEntityManager(name, false)->getEntity(path));
+    EXPECT_FALSE(QelSharedMem::EntityManager::getEntityManager(name, true)->getEntity(path));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <sstream>
 
 #include "contracts/qel/Entity.h"
 #include "contracts/shm/SharedMem.h"
@@ -19,16 +20,6 @@ namespace {
 
 // The line that closes a child's report: "<kStatusLine><0|1>".
 constexpr char kStatusLine[] = "\x01status\t";
-
-void writeAll(int fd, std::string const& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t const n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ::_exit(3);
-        done += static_cast<std::size_t>(n);
-    }
-}
 
 // Facts are one line each; tabs and newlines inside would break the framing.
 std::string oneLine(std::string text) {
@@ -54,43 +45,48 @@ bool childFailed() {
     return false;
 }
 
-[[noreturn]] void reportStatusAndPause(int fd) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    writeAll(fd, std::string(kStatusLine) + (childFailed() ? "1" : "0") + "\n");
-    for (;;) ::pause();
-}
-
 [[noreturn]] void childMain(int fd, std::function<void(ChildFacts&)> const& body, ChildEnd end) {
-    {
-        ChildFacts facts(fd);
-        try {
-            body(facts);
-        } catch (std::exception const& e) {
-            ADD_FAILURE() << "child threw: " << e.what();
-        } catch (...) {
-            ADD_FAILURE() << "child threw a non-standard exception";
-        }
+    ChildFacts facts(fd);
+    try {
+        body(facts);
+    } catch (std::exception const& e) {
+        ADD_FAILURE() << "child threw: " << e.what();
+    } catch (...) {
+        ADD_FAILURE() << "child threw a non-standard exception";
     }
-    if (end == ChildEnd::sigkill) reportStatusAndPause(fd);
+    if (end == ChildEnd::sigkill) facts.awaitKill();
     // A clean end of the agent process: objects were released by the body; drop the
     // process-wide singletons and close the environment as a normal exit would.
     Qel::Entity::singletonDelAll();
     QelSharedMem::closeEnvironment();
     bool const passed = !childFailed();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    writeAll(fd, std::string(kStatusLine) + (passed ? "0" : "1") + "\n");
+    facts.send();
     ::_exit(passed ? 0 : 1);
 }
 
 }  // namespace
 
 void ChildFacts::add(std::string const& name, std::string const& value) {
-    writeAll(fd_, oneLine(name) + "\t" + oneLine(value) + "\n");
+    text_ += oneLine(name) + "\t" + oneLine(value) + "\n";
 }
 
-void ChildFacts::awaitKill() { reportStatusAndPause(fd_); }
+void ChildFacts::send() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    text_ += std::string(kStatusLine) + (childFailed() ? "1" : "0") + "\n";
+    for (std::size_t done = 0; done < text_.size();) {
+        ssize_t const n = ::write(fd_, text_.data() + done, text_.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ::_exit(3);
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd_);
+}
+
+void ChildFacts::awaitKill() {
+    send();
+    for (;;) ::pause();
+}
 
 std::string ChildReport::fact(std::string const& name) const {
     auto const found = facts.find(name);
@@ -118,51 +114,39 @@ ChildReport runInChild(std::function<void(ChildFacts&)> const& body, ChildEnd en
     std::fflush(stdout);
     std::fflush(stderr);
     pid_t const pid = ::fork();
-    if (pid < 0) {
-        report.ending = "fork failed";
-        return report;
-    }
     if (pid == 0) {
         gPartsBeforeFork = partCount();
         ::close(fds[0]);
         childMain(fds[1], body, end);
     }
     ::close(fds[1]);
-
-    // Read lines until the status line (or the end of the pipe when the child died early).
-    std::string pending;
-    bool statusSeen = false;
-    bool checksPassed = false;
+    // The report, read to the end of the pipe (the child closes it, or dies early).
+    std::string text;
     char buffer[4096];
-    while (!statusSeen) {
-        ssize_t const n = ::read(fds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        pending.append(buffer, static_cast<std::size_t>(n));
-        std::size_t eol;
-        while (!statusSeen && (eol = pending.find('\n')) != std::string::npos) {
-            std::string const line = pending.substr(0, eol);
-            pending.erase(0, eol + 1);
-            if (line.starts_with(kStatusLine)) {
-                statusSeen = true;
-                checksPassed = line.substr(sizeof kStatusLine - 1) == "0";
-                continue;
-            }
-            auto const tab = line.find('\t');
-            if (tab != std::string::npos) report.facts[line.substr(0, tab)] = line.substr(tab + 1);
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) != 0;)
+        if (n > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+        else if (errno != EINTR)
+            break;
+    ::close(fds[0]);
+    bool statusSeen = false, checksPassed = false;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        auto const tab = line.find('\t');
+        if (line.starts_with(kStatusLine)) {
+            statusSeen = true;
+            checksPassed = line.substr(sizeof kStatusLine - 1) == "0";
+        } else if (tab != std::string::npos) {
+            report.facts[line.substr(0, tab)] = line.substr(tab + 1);
         }
     }
     if (end == ChildEnd::sigkill && statusSeen) ::kill(pid, SIGKILL);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    ::close(fds[0]);
-
-    if (WIFSIGNALED(status)) {
-        report.ending = fmt::format("signal {}", WTERMSIG(status));
-    } else {
-        report.ending = fmt::format("exit status {}", WEXITSTATUS(status));
-    }
+    report.ending = pid < 0               ? "fork failed"
+                    : WIFSIGNALED(status) ? fmt::format("signal {}", WTERMSIG(status))
+                                          : fmt::format("exit status {}", WEXITSTATUS(status));
     bool const endedAsAsked = end == ChildEnd::sigkill ? WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL
                                                        : WIFEXITED(status) && WEXITSTATUS(status) == 0;
     report.passed = statusSeen && checksPassed && endedAsAsked;

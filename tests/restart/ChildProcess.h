@@ -19,7 +19,7 @@ enum class ChildEnd : std::uint8_t {
     sigkill,  // the child reports, then waits to be killed with SIGKILL by the parent
 };
 
-// The facts a child sends, as name-value lines on the pipe.
+// The facts a child sends, as name-value lines on the pipe, with the outcome of its checks.
 class ChildFacts {
   public:
     explicit ChildFacts(int fd) : fd_(fd) {}
@@ -28,12 +28,15 @@ class ChildFacts {
     void add(std::string const& name, T const& value) {
         add(name, fmt::format("{}", value));
     }
-    // Reports the outcome of the checks so far and waits to be killed (ChildEnd::sigkill): the
-    // agent dies with everything it holds still in use.
+    // Sends the facts and the outcome of the checks so far and closes the pipe.
+    void send();
+    // Sends, then waits to be killed (ChildEnd::sigkill): the agent dies with everything it
+    // holds still in use.
     [[noreturn]] void awaitKill();
 
   private:
     int fd_;
+    std::string text_;
 };
 
 struct ChildReport {

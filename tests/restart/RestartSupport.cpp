@@ -11,8 +11,6 @@ using VornTunnelTcamMgr::TcamActionEntry;
 
 namespace {
 
-std::string tableName(TableKind kind) { return std::string(VornTcamAgent::toString(kind)); }
-
 std::string viewPrefix(Asic::UnitId unitId, TableKind kind) {
     return fmt::format("view/{}/{}/", unitId, tableName(kind));
 }

@@ -21,6 +21,8 @@ using VornTcamAgent::TableKind;
 
 inline constexpr TableKind kTableKinds[] = {TableKind::action, TableKind::tcam};
 
+inline std::string tableName(TableKind kind) { return std::string(VornTcamAgent::toString(kind)); }
+
 // key text -> entry text
 using View = std::map<std::string, std::string>;
 

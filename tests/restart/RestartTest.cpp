@@ -16,8 +16,6 @@ using VornTcamAgent::Programmer;
 
 constexpr std::size_t kEntries = 40;
 
-std::string tableName(TableKind kind) { return std::string(VornTcamAgent::toString(kind)); }
-
 std::size_t entryCount(DesiredUnit const& unit, TableKind kind) { return desiredView(unit, kind).size(); }
 std::size_t entryCount(DesiredState const& state, TableKind kind) {
     return entryCount(state.units.at(0), kind) + entryCount(state.units.at(1), kind);

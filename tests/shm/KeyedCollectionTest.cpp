@@ -1,8 +1,15 @@
 // Keyed collections: order, walks over changing collections, a full map, corruption, the
-// collection control, write transactions and commit groups.
+// collection control, write transactions and commit groups; and the data file's reservation: a
+// store grows past it inside a commit group without losing any write, and a file system with no
+// room for the growth fails that one write, rolled back alone, while the group's earlier writes
+// are stored.
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <optional>
 
 #include "contracts/shm/Environment.h"
@@ -19,62 +26,58 @@ using VornTunnelTcamMgr::TcamEntryKey;
 
 class ShmCollection : public ShmTest {};
 
-TEST_F(ShmCollection, IterationFollowsKeyOrderAndSurvivesRemovingTheCurrentRecord) {
-    // Versions whose little-endian bytes would sort differently from their values.
-    auto log = mountLog();
-    std::vector<Asic::LogVersion> versions = {256, 1, 65536, 255, std::uint64_t(1) << 40, 2, 257};
-    for (auto v : versions) log->entryLogConfigIs(logRecord(v));
-    std::sort(versions.begin(), versions.end());
-
-    auto& changes = log->entryLogConfig();
-    EXPECT_EQ(changes.atOrAfter(3)->version, 255u);
-    EXPECT_EQ(changes.atOrAfter(255)->version, 255u);
-    EXPECT_EQ(changes.after(255)->version, 256u);
-    EXPECT_FALSE(changes.after(versions.back()));
-
-    std::vector<Asic::LogVersion> seen;
-    for (auto cur = changes.first(); cur; cur = changes.after(cur->version)) {
-        seen.push_back(cur->version);
-        EXPECT_TRUE(log->entryLogConfigDel(cur->version));  // the walk goes on from the removed key
-    }
-    EXPECT_EQ(seen, versions);
-    EXPECT_EQ(changes.size(), 0u);
-    EXPECT_FALSE(changes.first());
+// The keys of a configuration table in stored order.
+std::vector<TcamEntryKey> keysInOrder(VornTunnelTcamMgr::TcamConfigTessel& table) {
+    std::vector<TcamEntryKey> order;
+    auto& entries = table.swTableEntries();
+    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) order.push_back(cur->key());
+    return order;
 }
 
-TEST_F(ShmCollection, StepsOfAWalkSeeEveryChangeMadeBetweenThem) {
-    // A walk's cursor stays where the last step left it only while nothing has committed since:
-    // changes made between steps and inside a scope are all seen. Once as a process that asks
-    // LMDB whether its kept snapshot is the newest, once as the agent holding the namespace's
-    // lock, which knows it from its own commits.
+TEST_F(ShmCollection, WalkFollowsKeyOrderAndSeesEveryChangeMadeBetweenItsSteps) {
     auto log = mountLog();
     auto& changes = log->entryLogConfig();
+    Asic::LogVersion const big = std::uint64_t(1) << 40;
+    // Once as a process that asks LMDB whether its kept snapshot is the newest, once as the agent
+    // holding the namespace's lock, which knows it from its own commits.
     for (bool const soleWriter : {false, true}) {
         std::optional<QelSharedMem::NamespaceLock> lock;
         if (soleWriter) lock.emplace(shm_.name());
-        for (Asic::LogVersion v = 1; v <= 10; ++v) log->entryLogConfigIs(logRecord(v * 10));
+        // Versions whose little-endian bytes would sort differently from their values.
+        for (Asic::LogVersion v : {Asic::LogVersion{256}, Asic::LogVersion{1}, Asic::LogVersion{65536},
+                                   Asic::LogVersion{255}, big, Asic::LogVersion{2}, Asic::LogVersion{257}})
+            log->entryLogConfigIs(logRecord(v));
+        EXPECT_EQ(changes.atOrAfter(3)->version, 255u);
+        EXPECT_EQ(changes.atOrAfter(255)->version, 255u);
+        EXPECT_EQ(changes.after(255)->version, 256u);
+        EXPECT_FALSE(changes.after(big));
+
+        // A walk's cursor stays where the last step left it only while nothing has committed
+        // since: changes made between steps, inside a scope and while a read is open are all
+        // seen, and the walk goes on from a removed key.
         std::vector<Asic::LogVersion> seen;
         for (auto cur = changes.first(); cur; cur = changes.after(cur->version)) {
             seen.push_back(cur->version);
-            if (cur->version == 20) log->entryLogConfigIs(logRecord(25));  // just ahead of the walk
-            if (cur->version == 30) {
-                EXPECT_TRUE(log->entryLogConfigDel(40));
+            EXPECT_EQ(changes.atOrAfter(cur->version)->version, cur->version);
+            EXPECT_TRUE(log->entryLogConfigDel(cur->version));
+            if (cur->version == 2) log->entryLogConfigIs(logRecord(3));  // just ahead of the walk
+            if (cur->version == 255) {
+                EXPECT_TRUE(log->entryLogConfigDel(256));
             }
-            if (cur->version == 50) {
+            if (cur->version == 257) {
                 QelSharedMem::WriteTransaction txn;
-                log->entryLogConfigIs(logRecord(55));
-                EXPECT_EQ(changes.after(50)->version, 55u);  // the scope sees its own write
-                EXPECT_EQ(changes.atOrAfter(55)->version, 55u);
+                log->entryLogConfigIs(logRecord(258));
+                EXPECT_EQ(changes.after(257)->version, 258u);  // the scope sees its own write
             }
-            if (cur->version == 60) {
+            if (cur->version == 258) {
                 // Written while a read of this process is open: the snapshot it keeps is behind.
                 QelSharedMem::Environment::Read const open(*QelSharedMem::processEnvironment());
-                log->entryLogConfigIs(logRecord(65));
+                log->entryLogConfigIs(logRecord(259));
             }
-            EXPECT_EQ(changes.atOrAfter(cur->version)->version, cur->version);
         }
-        EXPECT_EQ(seen, (std::vector<Asic::LogVersion>{10, 20, 25, 30, 50, 55, 60, 65, 70, 80, 90, 100})) << soleWriter;
-        for (Asic::LogVersion v : seen) EXPECT_TRUE(log->entryLogConfigDel(v));
+        EXPECT_EQ(seen, (std::vector<Asic::LogVersion>{1, 2, 3, 255, 257, 258, 259, 65536, big})) << soleWriter;
+        EXPECT_EQ(changes.size(), 0u);
+        EXPECT_FALSE(changes.first());
     }
 }
 
@@ -159,8 +162,7 @@ TEST_F(ShmCollection, CorruptRecordIsReportedByEveryReadThatMeetsIt) {
     auto table = mountConfig();
     auto& entries = table->swTableEntries();
     for (std::uint32_t n = 1; n <= 3; ++n) table->swTableEntriesIs(configRecord(n, n));
-    std::vector<TcamEntryKey> order;
-    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) order.push_back(cur->key());
+    auto const order = keysInOrder(*table);
     TcamEntryKey const bad = order[1];
     entries.TEST_corruptRecord(bad);
 
@@ -183,53 +185,13 @@ TEST_F(ShmCollection, CorruptRecordIsReportedByEveryReadThatMeetsIt) {
     EXPECT_EQ(entries.after(order[0])->key(), order[2]);
 }
 
-TEST_F(ShmCollection, DamagedRecordsAreRemovedWhenReportedAndInsideAScopeWhenItEnds) {
-    auto table = mountConfig();
-    auto& entries = table->swTableEntries();
-    for (std::uint32_t n = 1; n <= 4; ++n) table->swTableEntriesIs(configRecord(n, n));
-    std::vector<TcamEntryKey> order;
-    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) order.push_back(cur->key());
-    auto report = [&](auto&& read) {
-        try {
-            read();
-        } catch (Lumo::CorruptionDetectedException const& e) {
-            entries.doCorruptionDetected(e.what());
-        }
-    };
-
-    // Found inside a scope: removed when the scope ends, and not in the scope's transaction (whose writes commit as
-    // they would).
-    entries.TEST_corruptRecord(order[1]);
-    {
-        QelSharedMem::WriteTransaction txn;
-        report([&] { entries.after(order[0]); });
-        table->swTableEntriesIs(configRecord(9, 9));
-        EXPECT_THROW(entries.has(order[1]), Lumo::CorruptionDetectedException);
-    }
-    EXPECT_FALSE(entries.has(order[1]));
-    EXPECT_TRUE(entries.has(tcamKey(9)));
-
-    // A damaged record that a write replaced before the removal ran is kept.
-    entries.TEST_corruptRecord(order[3]);
-    {
-        QelSharedMem::WriteTransaction txn;
-        report([&] { entries.lookup(order[3]); });
-        TcamConfigTesselEntry rewritten = configRecord(4, 44);
-        rewritten.logEntry.key = order[3];
-        table->swTableEntriesIs(rewritten);
-    }
-    EXPECT_EQ(entries.find(order[3]).logVersion, 44u);
-    EXPECT_EQ(entries.corruptionsDetected(), 2u);
-}
-
 TEST_F(ShmCollection, OneReportRemovesEveryDamagedRecordOfTheCollection) {
     // A damaged leaf page damages every record on it at once: the first report removes them all,
     // not only the one read, so the next walk goes past every one of them.
     auto table = mountConfig();
     auto& entries = table->swTableEntries();
     for (std::uint32_t n = 0; n < 400; ++n) table->swTableEntriesIs(configRecord(n, n + 1));
-    std::vector<TcamEntryKey> order;
-    for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) order.push_back(cur->key());
+    auto const order = keysInOrder(*table);
     for (std::size_t i = 100; i < 250; ++i) entries.TEST_corruptRecord(order[i]);
 
     // The audit's read counts them and changes nothing.
@@ -252,7 +214,8 @@ TEST_F(ShmCollection, OneReportRemovesEveryDamagedRecordOfTheCollection) {
     for (auto cur = entries.first(); cur; cur = entries.after(cur->key())) ++walked;
     EXPECT_EQ(walked, 250u);
 
-    // Inside a scope: all of them when the scope ends, and a record rewritten meanwhile stays.
+    // Inside a scope: all of them when the scope ends (not in the scope's transaction, whose
+    // writes commit as they would), and a record rewritten meanwhile stays.
     for (std::size_t i = 300; i < 340; ++i) entries.TEST_corruptRecord(order[i]);
     {
         QelSharedMem::WriteTransaction txn;
@@ -262,6 +225,7 @@ TEST_F(ShmCollection, OneReportRemovesEveryDamagedRecordOfTheCollection) {
         rewritten.logEntry.key = order[300];
         table->swTableEntriesIs(rewritten);
         EXPECT_EQ(entries.size(), 250u);
+        EXPECT_THROW(entries.has(order[339]), Lumo::CorruptionDetectedException);
     }
     EXPECT_EQ(entries.quarantined(), 189u);
     EXPECT_EQ(entries.find(order[300]).logVersion, 999u);
@@ -367,6 +331,74 @@ TEST_F(ShmCollection, CommitGroupKeepsEveryUnitThatSucceededAndUndoesOnlyAFailed
     EXPECT_FALSE(table->swTableEntries().has(tcamKey(3)));
     EXPECT_EQ(table->swTableEntries().find(tcamKey(4)).logVersion, 4u);
     EXPECT_TRUE(other->swTableEntries().has(tcamKey(7)));
+}
+
+class ShmReserve : public ShmTest {
+  protected:
+    static std::uint64_t fileBytes() {
+        struct stat st {};
+        EXPECT_EQ(::stat(QelSharedMem::environmentPath(QelSharedMem::namespaceName()).c_str(), &st), 0);
+        return static_cast<std::uint64_t>(st.st_size);
+    }
+};
+
+// Writes records 1..n into `table` as one group, n a few megabytes' worth.
+void writeGroup(VornTunnelTcamMgr::TcamConfigTessel& table, std::uint32_t from, std::uint32_t to) {
+    auto group = VornTunnelTcamMgr::environmentCommitGroup();
+    ASSERT_TRUE(group->begin());
+    for (std::uint32_t n = from; n <= to; ++n) table.swTableEntriesIs(configRecord(n, n));
+    group->end(false);
+}
+
+TEST_F(ShmReserve, GroupGrowsPastItsReservationAndKeepsEveryWrite) {
+    auto table = mountConfig(1, 65536);
+    std::uint64_t const reserved = fileBytes();
+    writeGroup(*table, 1, 40000);  // several growth steps inside one transaction
+    EXPECT_GT(fileBytes(), reserved);
+    restart();
+    table = mountConfig(1, 65536);
+    EXPECT_EQ(table->swTableEntries().size(), 40000u);
+    for (std::uint32_t n : {1u, 20000u, 40000u}) EXPECT_EQ(table->swTableEntries().find(tcamKey(n)).logVersion, n);
+}
+
+TEST_F(ShmReserve, NoRoomToGrowFailsOneWriteAndKeepsTheGroupsEarlierWrites) {
+    auto table = mountConfig(1, 65536);
+    // The file may not grow: its reservation is all the room the store has.
+    struct sigaction ignore {
+    }, before{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &before), 0);
+    rlimit limit{}, saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    limit = saved;
+    limit.rlim_cur = fileBytes();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+    auto group = VornTunnelTcamMgr::environmentCommitGroup();
+    ASSERT_TRUE(group->begin());
+    std::uint32_t n = 1;
+    std::string error;
+    for (; n <= 200000; ++n) {
+        try {
+            table->swTableEntriesIs(configRecord(n, n));
+        } catch (QelSharedMem::StorageError const& e) {
+            error = e.what();
+            break;
+        }
+    }
+    ASSERT_LE(n, 200000u) << "the store grew past the file size limit";
+    table->swTableEntriesIs(configRecord(1, 77));  // the group goes on after the failed write
+    group->end(false);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    ASSERT_EQ(::sigaction(SIGXFSZ, &before, nullptr), 0);
+    EXPECT_NE(error.find("File too large"), std::string::npos) << error;
+
+    restart();
+    table = mountConfig(1, 65536);
+    EXPECT_EQ(table->swTableEntries().size(), n - 1);
+    EXPECT_FALSE(table->swTableEntries().has(tcamKey(n)));
+    EXPECT_EQ(table->swTableEntries().find(tcamKey(1)).logVersion, 77u);
+    EXPECT_EQ(table->swTableEntries().find(tcamKey(n - 1)).logVersion, n - 1);
 }
 
 }  // namespace

@@ -1,23 +1,26 @@
 // The store in a shared /dev/shm: namespace names that cannot alias, files planted by others that
 // are refused with nothing touched, errors that are not damage and never delete data, damage that
-// keeps the damaged file aside, and the one-writer lock that dies with its process.
+// keeps the damaged file aside, and the one-writer lock that dies with its process. One LMDB
+// handle per store per process: views of one namespace, a view beside the process's own
+// environment and the check at open share it, so closing one never takes another's snapshot away
+// (a writer of another process would then reuse its pages); a snapshot that was taken away anyway
+// is reported. And no file of the store is ever a standard descriptor, LMDB's own included.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <string>
 
 #include "contracts/shm/Environment.h"
 #include "contracts/shm/NamespaceLock.h"
 #include "contracts/shm/ReadOnlyView.h"
 #include "contracts/shm/SharedMem.h"
 #include "contracts/shm/StoreFiles.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/StoreFaults.h"
 
 namespace {
 
@@ -32,17 +35,10 @@ void writeFile(std::string const& path, std::string const& bytes, mode_t mode = 
     ::close(fd);
 }
 
-// A namespace of the test's own whose files are all removed at the end, whatever they are.
-class StoreSafety : public ::testing::Test {
+class StoreSafety : public VornTest::PrivateStoreTest {
   protected:
-    StoreSafety() { QelSharedMem::closeEnvironment(); }
-    ~StoreSafety() override {
-        QelSharedMem::closeEnvironment();
-        for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_)) ::unlink(f.c_str());
-        ::unlink(outside_.c_str());
-    }
-    std::string const ns_ = VornTest::uniqueName("safe");
-    QelSharedMem::NamespaceFiles const files_ = QelSharedMem::namespaceFiles(ns_);
+    StoreSafety() : PrivateStoreTest("safe") {}
+    ~StoreSafety() override { ::unlink(outside_.c_str()); }
     std::string const outside_ = "/tmp/" + VornTest::uniqueName("outside");
 };
 
@@ -160,22 +156,6 @@ TEST_F(StoreSafety, ErrorsThatAreNotDamageLeaveTheStoreAndDamageIsKeptAside) {
     EXPECT_TRUE(QelSharedMem::existingNamespaceFiles(ns_).empty()) << "clean removes damaged copies too";
 }
 
-TEST_F(StoreSafety, CheckOfTheOpenStoreUsesTheProcesssOwnHandle) {
-    // LMDB must not hold one file twice in a process: a second handle's close would drop the
-    // first one's reader slot, and its next read would fail.
-    QelSharedMem::namespaceIs(ns_);
-    auto const& env = QelSharedMem::processEnvironment();
-    env->put(env->ledraDbi(), "key", "value");
-    EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
-    EXPECT_EQ(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), std::nullopt);
-    EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
-    auto view = QelSharedMem::ReadOnlyView::open(ns_);  // shares it too
-    ASSERT_TRUE(view);
-    EXPECT_EQ(view->stateDatabaseValue("key"), "value");
-    view.reset();
-    EXPECT_EQ(env->get(env->ledraDbi(), "key"), "value");
-}
-
 TEST_F(StoreSafety, AnEmptyDataFileLeftByAWriterKilledAtCreationHoldsNothingAndIsNotDamage) {
     // A writer killed after creating the data file and before LMDB wrote its metas leaves it
     // empty: the check and a view see nothing stored, and the next writer makes the store in it.
@@ -195,32 +175,17 @@ TEST_F(StoreSafety, AnEmptyDataFileLeftByAWriterKilledAtCreationHoldsNothingAndI
 }
 
 TEST_F(StoreSafety, OneHolderPerNamespaceAndALockDiesWithItsProcess) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t const child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        QelSharedMem::NamespaceLock const lock(ns_);
-        char const byte = 1;
-        (void)!::write(ready[1], &byte, 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    VornTest::PausedChild holder([&] {
+        static QelSharedMem::NamespaceLock const lock(ns_);  // held until the process is killed
+        return std::string("held");
+    });
+    ASSERT_EQ(holder.answer(), "held");
     EXPECT_THROW(QelSharedMem::NamespaceLock{ns_}, NamespaceBusyError);
     EXPECT_THROW(QelSharedMem::removeNamespace(ns_), NamespaceBusyError);
     EXPECT_TRUE(VornTest::pathExists(files_.agentLock)) << "a refused removal removes nothing";
-    {
-        auto const view = QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize);
-        EXPECT_EQ(view, std::nullopt) << "readers do not need the lock";
-    }
-
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    EXPECT_EQ(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), std::nullopt)
+        << "readers do not need the lock";
+    holder.kill();
     {
         QelSharedMem::NamespaceLock const lock(ns_);
         QelSharedMem::NamespaceLock const again(ns_);  // counted within one process
@@ -229,6 +194,120 @@ TEST_F(StoreSafety, OneHolderPerNamespaceAndALockDiesWithItsProcess) {
     }
     EXPECT_FALSE(QelSharedMem::NamespaceLock::heldHere(ns_));
     EXPECT_FALSE(VornTest::pathExists(files_.agentLock));
+}
+
+constexpr int kKeys = 64;
+
+std::string keyOf(int i) { return "key" + std::to_string(i); }
+std::string valueOf(int i, int round) { return std::string(2000, char('a' + round % 26)) + std::to_string(i); }
+
+class SharedHandle : public VornTest::PrivateStoreTest {
+  protected:
+    SharedHandle() : PrivateStoreTest("shared") {}
+
+    void write(QelSharedMem::Environment& env, int round) const {
+        for (int i = 0; i < kKeys; ++i) env.put(env.ledraDbi(), keyOf(i), valueOf(i, round));
+    }
+    void makeStore() const { write(*QelSharedMem::Environment::open(ns_), 0); }
+    // Another process opens the store (freeing the reader slots of processes it finds dead) and
+    // rewrites every value many times, reusing every page no reader holds.
+    void rewriteElsewhere() const {
+        auto const child = VornTest::inChild([&] {
+            auto env = QelSharedMem::Environment::open(ns_);
+            for (int round = 1; round < 40; ++round) write(*env, round);
+            return std::string();
+        });
+        EXPECT_EQ(child.status, 0) << child.text;
+    }
+    // The view still answers from the snapshot it took: the first values.
+    static void expectFirstValues(QelSharedMem::ReadOnlyView const& view) {
+        view.checkSnapshot();
+        for (int i = 0; i < kKeys; ++i) ASSERT_EQ(view.stateDatabaseValue(keyOf(i)), valueOf(i, 0)) << i;
+    }
+    static void expectNewestValues(QelSharedMem::Environment& env) {
+        EXPECT_EQ(env.get(env.ledraDbi(), keyOf(3)), valueOf(3, 39));
+    }
+};
+
+TEST_F(SharedHandle, ClosingOneViewKeepsTheOthersSnapshotAndAWriterWaitsForTheLast) {
+    makeStore();
+    auto kept = QelSharedMem::ReadOnlyView::open(ns_);
+    auto closed = QelSharedMem::ReadOnlyView::open(ns_);
+    ASSERT_TRUE(kept && closed);
+    expectFirstValues(*closed);
+    closed.reset();
+    // LMDB must not hold the file twice: a writer beside a view is refused, before it touches
+    // any file, until the last view is closed.
+    EXPECT_THROW(QelSharedMem::Environment::open(ns_), std::logic_error);
+    rewriteElsewhere();
+    expectFirstValues(*kept);
+    kept.reset();
+    expectNewestValues(*QelSharedMem::Environment::open(ns_));
+}
+
+TEST_F(SharedHandle, AViewAndTheCheckShareTheProcesssEnvironment) {
+    QelSharedMem::namespaceIs(ns_);
+    auto& env = *QelSharedMem::processEnvironment();
+    write(env, 0);
+    // Neither the check nor a view closed beside the environment drops its reader slot.
+    EXPECT_EQ(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), std::nullopt);
+    QelSharedMem::ReadOnlyView::open(ns_).reset();
+    EXPECT_EQ(env.get(env.ledraDbi(), keyOf(1)), valueOf(1, 0));
+    // Nor does closing the environment take a view's snapshot.
+    auto const view = QelSharedMem::ReadOnlyView::open(ns_);
+    ASSERT_TRUE(view);
+    QelSharedMem::closeEnvironment();
+    EXPECT_EQ(QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize), std::nullopt);
+    rewriteElsewhere();
+    expectFirstValues(*view);
+    EXPECT_THROW(QelSharedMem::Environment::open(ns_), std::logic_error);
+    expectFirstValues(*view);
+}
+
+TEST_F(SharedHandle, ASnapshotTakenAwayIsReportedNotRead) {
+    makeStore();
+    auto const view = QelSharedMem::ReadOnlyView::open(ns_);
+    expectFirstValues(*view);
+    // Closing any descriptor of the lock file drops this process's record locks on it, its mark
+    // as a live reader among them: the next opener takes the view's slot for a dead one's.
+    ::close(::open(files_.lmdbLock.c_str(), O_RDONLY));
+    rewriteElsewhere();
+    EXPECT_THROW(view->checkSnapshot(), QelSharedMem::StorageError);
+}
+
+TEST_F(SharedHandle, NoFileOfTheStoreIsEverAStandardDescriptor) {
+    auto const agentAndViews = [&] {
+        std::string seen;
+        // What descriptors 0-2 are now, and any file of the store open without close-on-exec.
+        auto look = [&](char const* when) {
+            for (int fd = 0; fd < 64; ++fd) {
+                char target[512] = {};
+                std::string const link = "/proc/self/fd/" + std::to_string(fd);
+                if (::readlink(link.c_str(), target, sizeof target - 1) < 0) continue;
+                bool const store = std::string(target).find("vorn-tcam." + ns_) != std::string::npos;
+                if (fd <= 2) seen += std::string(when) + ": descriptor " + std::to_string(fd) + " is " + target + "\n";
+                if (store && !(::fcntl(fd, F_GETFD) & FD_CLOEXEC))
+                    seen += std::string(when) + ": " + target + " is not close-on-exec\n";
+            }
+        };
+        for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+        QelSharedMem::NamespaceLock const lock(ns_);
+        QelSharedMem::namespaceIs(ns_);
+        auto const& env = QelSharedMem::processEnvironment();
+        env->put(env->ledraDbi(), "key", "value");
+        auto view = QelSharedMem::ReadOnlyView::open(ns_);
+        look("agent and view");
+        QelSharedMem::closeEnvironment();
+        view.reset();
+        if (QelSharedMem::environmentFileDamage(files_.data, QelSharedMem::kMapSize)) seen += "damaged\n";
+        view = QelSharedMem::ReadOnlyView::open(ns_);  // a read-only handle of its own
+        look("view alone");
+        if (view->stateDatabaseValue("key") != "value") seen += "value lost\n";
+        view.reset();
+        if (::write(2, "x", 1) != -1) seen += "descriptor 2 was left open\n";
+        return seen;
+    };
+    EXPECT_EQ(VornTest::inChild(agentAndViews).text, "");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // The action-table fixture of the read, restore and linkage tests: the shared software-table
 // fixture for the action table, with entries that name an InLif and reads of the merged view.
+#include <optional>
 #include <vector>
 
 #include "tests/support/SwTableFixture.h"
@@ -52,10 +53,11 @@ class ActionTableFixture : public SwTableFixture<TcamActionSwTable> {
                              false);
     }
 
-    // Every entry of the merged view, in iteration order.
-    std::vector<TcamActionEntry> walk() const {
+    // Every entry of the merged view in iteration order, from key `from` when given.
+    std::vector<TcamActionEntry> walk(std::optional<std::uint32_t> from = std::nullopt) const {
         std::vector<TcamActionEntry> out;
-        for (auto it = table_->entryIteratorConst(); it.valid(); ++it) out.push_back(*it);
+        for (auto it = from ? table_->entryIteratorConst(akey(*from)) : table_->entryIteratorConst(); it.valid(); ++it)
+            out.push_back(*it);
         return out;
     }
     static std::vector<std::uint32_t> ids(std::vector<TcamActionEntry> const& entries) {

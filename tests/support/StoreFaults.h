@@ -1,11 +1,12 @@
 #pragma once
-// Ways to make a sound store unusable for a while without damaging it, for the tests that check
-// such a store is reported and left alone: readers of another process that fill LMDB's reader
-// table, and the data version of another LMDB in both meta pages.
+// The store-safety tests' support: a test with a namespace of its own that it opens itself
+// (no environment is open when it starts) and whose files, whatever they have become, are all
+// removed at the end; and ways to make a sound store unusable for a while without damaging it:
+// readers of another process that fill LMDB's reader table, and the data version of another
+// LMDB in both meta pages.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <lmdb.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,50 +14,51 @@
 #include <stdexcept>
 #include <string>
 
+#include "contracts/shm/SharedMem.h"
+#include "contracts/shm/StoreFiles.h"
+#include "tests/support/TestSupport.h"
+
 namespace VornTest {
+
+// A test with a namespace of its own (see above).
+class PrivateStoreTest : public ::testing::Test {
+  protected:
+    explicit PrivateStoreTest(std::string const& prefix)
+        : ns_(uniqueName(prefix)), files_(QelSharedMem::namespaceFiles(ns_)) {
+        QelSharedMem::closeEnvironment();
+    }
+    ~PrivateStoreTest() override {
+        QelSharedMem::closeEnvironment();
+        for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_)) ::unlink(f.c_str());
+    }
+
+    // The data file holds `before` still, and no copy of the store was set aside.
+    void expectUntouched(std::string const& before) const {
+        EXPECT_EQ(fileText(files_.data), before);
+        for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_))
+            EXPECT_NE(f.rfind(files_.damagedPrefix, 0), 0u) << "set aside: " << f;
+    }
+
+    std::string const ns_;
+    QelSharedMem::NamespaceFiles const files_;
+};
 
 // A child process holding `count` read transactions on the store at `dataPath` (0: until LMDB's
 // reader table is full) until it is killed. Killed, its slots stay in the table as dead readers.
-class HeldReaders {
+class HeldReaders : public PausedChild {
   public:
-    explicit HeldReaders(std::string const& dataPath, std::uint32_t count = 0) {
-        int ready[2];
-        if (::pipe(ready) != 0) throw std::runtime_error("pipe failed");
-        pid_ = ::fork();
-        if (pid_ < 0) throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
-            std::uint32_t held = 0;
-            MDB_env* env = nullptr;
-            if (mdb_env_create(&env) == 0 &&
-                mdb_env_open(env, dataPath.c_str(), MDB_NOSUBDIR | MDB_RDONLY | MDB_NOTLS, 0600) == 0) {
-                MDB_txn* txn = nullptr;
-                while ((count == 0 || held < count) && mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) == 0) ++held;
-            }
-            (void)!::write(ready[1], &held, sizeof held);
-            for (;;) ::pause();
-        }
-        ::close(ready[1]);
-        if (::read(ready[0], &held_, sizeof held_) != sizeof held_) held_ = 0;
-        ::close(ready[0]);
-    }
-    ~HeldReaders() { kill(); }
-    HeldReaders(HeldReaders const&) = delete;
-    HeldReaders& operator=(HeldReaders const&) = delete;
-
-    std::uint32_t held() const { return held_; }
-    pid_t pid() const { return pid_; }
-    // Ends the child at once: its slots stay, marked with a process that no longer exists.
-    void kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    std::uint32_t held_ = 0;
+    explicit HeldReaders(std::string const& dataPath, std::uint32_t count = 0)
+        : PausedChild([&] {
+              std::uint32_t held = 0;
+              MDB_env* env = nullptr;
+              if (mdb_env_create(&env) == 0 &&
+                  mdb_env_open(env, dataPath.c_str(), MDB_NOSUBDIR | MDB_RDONLY | MDB_NOTLS, 0600) == 0) {
+                  MDB_txn* txn = nullptr;
+                  while ((count == 0 || held < count) && mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn) == 0) ++held;
+              }
+              return std::to_string(held);
+          }) {}
+    std::uint32_t held() const { return static_cast<std::uint32_t>(std::stoul("0" + answer())); }
 };
 
 // Writes `version` as the data version of both meta pages of the LMDB data file at `path` (its

@@ -59,7 +59,6 @@ struct SwFamily<Tm::TcamSwTable> {
     static constexpr bool kAction = false;
     static constexpr std::uint32_t kTableId = 0x1B080401;
     static constexpr char kTableName[] = "Tcam";
-    static constexpr char kTrace[] = "TcamSwTable";
 
     static Key key(std::uint32_t n) {
         Key k;
@@ -90,7 +89,6 @@ struct SwFamily<Tm::TcamActionSwTable> {
     static constexpr bool kAction = true;
     static constexpr std::uint32_t kTableId = 0x1B080402;
     static constexpr char kTableName[] = "TcamAction";
-    static constexpr char kTrace[] = "TcamActionSwTable";
 
     static Key key(std::uint32_t n) { return Key{n}; }
     // Without an InLif key the entry needs no resource.

@@ -23,7 +23,7 @@ class ReadIteration : public ActionTableFixture {
 
 Lumo::Ptr<Asic::NeededEntry const> noNeeds() { return Lumo::make<Asic::NeededEntry>(); }
 
-TEST_F(ReadIteration, PendingWriteOverCommittedKeyIsProducedOnceWithTheNewValue) {
+TEST_F(ReadIteration, PendingWriteOverCommittedKeyIsProducedOnceWithTheNewValueAlsoFromAKey) {
     for (std::uint32_t id = 1; id <= 4; ++id) logDirect(id);
     write(3, 7);
     write(9, 2);
@@ -39,6 +39,10 @@ TEST_F(ReadIteration, PendingWriteOverCommittedKeyIsProducedOnceWithTheNewValue)
     EXPECT_EQ(all[0].logEntry.vrfId, 7u);
     EXPECT_EQ(all[1].logEntry.vrfId, 2u);
     EXPECT_FALSE(table_->entryIteratorConst(akey(77)).valid());
+    // From a committed key: that entry and the committed ones after it, no pending write. From a
+    // pending write: the pending writes from there on, then the committed entries.
+    EXPECT_EQ(ids(walk(2)), (std::vector<std::uint32_t>{2, 4}));
+    EXPECT_EQ(ids(walk(9)), (std::vector<std::uint32_t>{9, 1, 2, 4}));
 }
 
 TEST_F(ReadIteration, PendingRemovalsAndRecordsInDeletionNeverShow) {
@@ -77,23 +81,6 @@ TEST_F(ReadIteration, PendingRemoveAllShowsOnlyPendingWritesButPointReadsSeeComm
     EXPECT_EQ(snapshot->tableEntries(akey(2)).logEntry.vrfId, 9u);
     write(5);
     EXPECT_EQ(snapshot->tableEntries().size(), 2u);
-}
-
-TEST_F(ReadIteration, IterationFromAKey) {
-    for (std::uint32_t id : {1u, 3u, 5u, 7u, 9u}) logDirect(id);
-    write(20);
-    write(5, 8);
-
-    // From a committed key: that entry and the committed ones after it, no pending write (key 5
-    // has one and is left out).
-    std::vector<std::uint32_t> got;
-    for (auto it = table_->entryIteratorConst(akey(3)); it.valid(); ++it) got.push_back(it->key().actionId);
-    EXPECT_EQ(got, (std::vector<std::uint32_t>{3, 7, 9}));
-
-    // From a pending write: the pending writes from there on, then the committed entries.
-    got.clear();
-    for (auto it = table_->entryIteratorConst(akey(5)); it.valid(); ++it) got.push_back(it->key().actionId);
-    EXPECT_EQ(got, (std::vector<std::uint32_t>{5, 1, 3, 7, 9}));
 }
 
 TEST_F(ReadIteration, CollectionsMayChangeBetweenSteps) {
@@ -170,9 +157,7 @@ TEST_F(ReadIteration, CorruptRecordIsReportedAndTheReadGoesOn) {
     // walk resuming after it is not affected, and the next whole walk goes past it.
     config().TEST_corruptRecord(akey(4));
     auto const corruptionsBeforeWalk = config().corruptionsDetected();
-    std::vector<std::uint32_t> got;
-    for (auto it = table_->entryIteratorConst(akey(5)); it.valid(); ++it) got.push_back(it->key().actionId);
-    EXPECT_EQ(got, (std::vector<std::uint32_t>{5}));
+    EXPECT_EQ(ids(walk(5)), (std::vector<std::uint32_t>{5}));
     EXPECT_EQ(ids(walk()), (std::vector<std::uint32_t>{1, 2}));
     EXPECT_EQ(config().corruptionsDetected(), corruptionsBeforeWalk + 1);
     EXPECT_EQ(ids(walk()), (std::vector<std::uint32_t>{1, 2, 5}));
