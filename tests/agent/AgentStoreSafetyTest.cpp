@@ -97,8 +97,8 @@ TEST_F(AgentStoreSafety, ClosedOrFullStandardDescriptorsNeitherDamageTheStoreNor
     EXPECT_EQ(runAgent(failing, closed).status, 1);
     for (auto const& f : QelSharedMem::existingNamespaceFiles(ns_))
         EXPECT_EQ(VornTest::fileText(f).find("tcam-agent"), std::string::npos) << "printed into " << f;
-    auto const shown = expectAgent({"show", "--json", "--namespace", ns_}, 0);
-    for (auto const& table : nlohmann::json::parse(shown.out).at("tables")) {
+    auto const shown = nlohmann::json::parse(expectAgent({"show", "--json", "--namespace", ns_}, 0).out);
+    for (auto const& table : shown.at("tables")) {
         auto const& unit = VornTest::named(table.at("units"), "unit", 0);
         EXPECT_EQ(unit.at("corruptRecords"), 0) << table.at("table");
         EXPECT_GT(unit.at("liveCount").get<int>(), 0) << table.at("table");
