@@ -110,25 +110,33 @@ std::set<VornTunnelTcamMgr::TcamActionEntryKey> desiredActionKeys(DesiredUnit co
 // Restored entries removed before the writes, per table and unit.
 using RemovedFirst = std::map<std::pair<TableKind, Asic::UnitId>, std::uint64_t>;
 
-// Removes the stale restored entries of every table whose peak would not fit (RemoveFirst.h) and
-// runs the event loop until those removals are committed and confirmed.
-RemovedFirst removeBeforeWriting(
-    Runtime& runtime, DesiredState const& state,
-    std::map<Asic::UnitId, std::set<VornTunnelTcamMgr::TcamEntryKey>> const& tcam,
-    std::map<Asic::UnitId, std::set<VornTunnelTcamMgr::TcamActionEntryKey>> const& action) {
+// Removes the stale restored entries of every table whose peak would not fit (RemoveFirst.h),
+// with an audit line per key when there is an audit file, and runs the event loop until those
+// removals are committed and confirmed.
+RemovedFirst removeBeforeWriting(Runtime& runtime, DesiredState const& state,
+                                 std::map<Asic::UnitId, std::set<VornTunnelTcamMgr::TcamEntryKey>> const& tcam,
+                                 std::map<Asic::UnitId, std::set<VornTunnelTcamMgr::TcamActionEntryKey>> const& action,
+                                 SweepAudit* audit) {
     RemovedFirst removed;
     std::uint64_t total = 0;
-    for (auto const& unit : state.units) {
-        UnitTables const& tables = *runtime.unit(unit.unitId);
-        auto const& storedKeys = tcam.at(unit.unitId);
-        auto const& storedActions = action.at(unit.unitId);
-        // Only a table that could overflow has its desired keys collected.
-        if (storedKeys.size() + unit.keyEntries.size() > tcamTableCapacity())
-            total += removed[{TableKind::tcam, unit.unitId}] =
-                removeStaleFirst(*tables.tcam, tcamTableCapacity(), storedKeys, desiredTcamKeys(unit));
-        if (storedActions.size() + unit.actionEntries.size() > actionTableCapacity())
-            total += removed[{TableKind::action, unit.unitId}] =
-                removeStaleFirst(*tables.action, actionTableCapacity(), storedActions, desiredActionKeys(unit));
+    auto const issueRemoves = [&] {
+        for (auto const& unit : state.units) {
+            UnitTables const& tables = *runtime.unit(unit.unitId);
+            auto const& storedKeys = tcam.at(unit.unitId);
+            auto const& storedActions = action.at(unit.unitId);
+            // Only a table that could overflow has its desired keys collected.
+            if (storedKeys.size() + unit.keyEntries.size() > tcamTableCapacity())
+                total += removed[{TableKind::tcam, unit.unitId}] =
+                    removeStaleFirst(*tables.tcam, tcamTableCapacity(), storedKeys, desiredTcamKeys(unit));
+            if (storedActions.size() + unit.actionEntries.size() > actionTableCapacity())
+                total += removed[{TableKind::action, unit.unitId}] =
+                    removeStaleFirst(*tables.action, actionTableCapacity(), storedActions, desiredActionKeys(unit));
+        }
+    };
+    if (audit) {
+        audit->removeBeforeWriting(runtime, issueRemoves);
+    } else {
+        issueRemoves();
     }
     if (total > 0) runtime.runUntilIdle();
     return removed;
@@ -209,7 +217,7 @@ int programAndReport(RunOptions const& options, DesiredState const& state, std::
     report.reconciledUnits = audit ? audit->reconcile(runtime) : runtime.reconcile();
     if (!report.reconciledUnits.empty()) report.restart = true;
 
-    RemovedFirst const removedFirst = removeBeforeWriting(runtime, state, restoredTcam, restoredAction);
+    RemovedFirst const removedFirst = removeBeforeWriting(runtime, state, restoredTcam, restoredAction, audit.get());
 
     std::uint64_t total = 0;
     for (auto const& unit : state.units) total += unit.actionEntries.size() + unit.keyEntries.size();

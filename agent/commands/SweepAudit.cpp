@@ -42,15 +42,15 @@ std::map<Asic::UnitId, std::set<typename Table::Key>> pendingRemoves(Intf const&
 
 // One line per key pending removal now that was not before.
 template <typename Table, typename Intf, typename Keys>
-void appendSwept(std::string& lines, char const* tableName, Intf const& intf, Keys const& before,
-                 std::string const& time) {
+void appendRemoved(std::string& lines, char const* tableName, Intf const& intf, Keys const& before,
+                   std::string const& time, char const* cause) {
     for (auto const& [unitId, keys] : pendingRemoves<Table>(intf)) {
         auto const earlier = before.find(unitId);
         auto table = Lumo::ptr_cast<Table>(intf->swTableSet()->swTable(unitId));
         for (auto const& key : keys) {
             if (earlier != before.end() && earlier->second.count(key)) continue;
             lines += auditLine(time, tableName, unitId, keyText(key), table->entryLog()->entryLogVersion(key, unitId),
-                               "sweep");
+                               cause);
         }
     }
 }
@@ -104,15 +104,24 @@ std::vector<Asic::UnitId> SweepAudit::reconcile(Runtime& runtime) {
 }
 
 std::uint64_t SweepAudit::sweepAll(Runtime& runtime) {
+    return auditRemoves(
+        runtime, [&] { runtime.sweepAll(); }, "sweep");
+}
+
+std::uint64_t SweepAudit::removeBeforeWriting(Runtime& runtime, std::function<void()> const& issueRemoves) {
+    return auditRemoves(runtime, issueRemoves, "removeBeforeWriting");
+}
+
+std::uint64_t SweepAudit::auditRemoves(Runtime& runtime, std::function<void()> const& issueRemoves, char const* cause) {
     using VornTunnelTcamMgr::TcamActionSwTable;
     using VornTunnelTcamMgr::TcamSwTable;
     auto const tcamBefore = pendingRemoves<TcamSwTable>(runtime.tcamIntf());
     auto const actionBefore = pendingRemoves<TcamActionSwTable>(runtime.actionIntf());
-    runtime.sweepAll();
+    issueRemoves();
     std::string lines;
     std::string const time = utcNow();
-    appendSwept<TcamSwTable>(lines, TcamFamily::kName, runtime.tcamIntf(), tcamBefore, time);
-    appendSwept<TcamActionSwTable>(lines, TcamActionFamily::kName, runtime.actionIntf(), actionBefore, time);
+    appendRemoved<TcamSwTable>(lines, TcamFamily::kName, runtime.tcamIntf(), tcamBefore, time, cause);
+    appendRemoved<TcamActionSwTable>(lines, TcamActionFamily::kName, runtime.actionIntf(), actionBefore, time, cause);
     if (!lines.empty()) file_.append(lines);
     return lineCount(lines);
 }

@@ -11,10 +11,14 @@
 //   and the group resolver commits them on a later event-loop task, so sweepAll() reads the
 //   removals the sweep issued from the tables' pending removes and writes their lines before it
 //   returns.
+// - "cause":"removeBeforeWriting": a key restored and not desired that the run removes before
+//   its writes, because the table has no room for the new entries beside it (RemoveFirst.h).
+//   Those removes are issued the same way, and removeBeforeWriting() audits them as sweepAll().
 // `logVersion` is the version of the stored entry being removed. Every line is written with
 // write(2) and synced; when that fails the call throws and the run ends before the removals are
 // committed. The file is an AuditFile: checked when the command line is, created only by open().
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,7 +46,14 @@ class SweepAudit {
     // Requires: open() succeeded.
     std::uint64_t sweepAll(Runtime& runtime);
 
+    // Runs `issueRemoves`, which issues the removals before writing, and audits them. Returns the
+    // number of lines written. Requires: open() succeeded.
+    std::uint64_t removeBeforeWriting(Runtime& runtime, std::function<void()> const& issueRemoves);
+
   private:
+    // Runs `issueRemoves` and writes a line with `cause` per key it left pending removal.
+    std::uint64_t auditRemoves(Runtime& runtime, std::function<void()> const& issueRemoves, char const* cause);
+
     AuditFile file_;
 };
 

@@ -1,12 +1,17 @@
 // Capacity runs of the whole agent in one process: a full configuration table refuses a new key
 // and keeps what it stores; a full change log holds requests back until the hardware catches up;
-// a near-full table restarts with a changed state by removing its stale entries first.
+// a near-full table restarts with a changed state by removing its stale entries first, and the sweep
+// audit lists those removals.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -208,14 +213,30 @@ TEST_F(Capacity, NearFullTableRestartsWithAChangedStateByRemovingStaleEntriesFir
     ASSERT_EQ(run(std::nullopt, false).first, kExitOk);
     auto const [planStatus, plan] = run(0.2, true);
     ASSERT_EQ(planStatus, kExitOk);
-    auto const [status, summary] = run(0.2, false);
+    // The removals before writing remove stored keys as the sweep would: the audit lists them.
+    std::string const auditPath = "/tmp/" + VornTest::uniqueName("removefirst") + ".jsonl";
+    auto const [status, summary] =
+        runHere(RunOptions{.generate = 60, .units = "0", .mutate = 0.2, .sweepAudit = auditPath});
     EXPECT_EQ(status, kExitOk) << summary.dump(1);
+    std::map<std::string, std::set<std::string>> audited;  // table to keys
+    {
+        std::ifstream in(auditPath);
+        for (std::string line; std::getline(in, line);) {
+            auto const j = nlohmann::json::parse(line);
+            EXPECT_EQ(j.at("cause"), "removeBeforeWriting") << line;
+            EXPECT_EQ(j.at("unit"), 0) << line;
+            audited[j.at("table").get<std::string>()].insert(j.at("key").get<std::string>());
+        }
+    }
+    std::remove(auditPath.c_str());
     for (std::size_t t = 0; t < 2; ++t) {
         auto const& planned = plan.at("tables").at(t).at("units").at(0);
         auto const& unit = summary.at("tables").at(t).at("units").at(0);
         EXPECT_EQ(planned.at("removedBeforeWriting"), 4) << planned;
         EXPECT_EQ(planned.at("swept"), 0);
         EXPECT_EQ(planned.at("removedBeforeWritingKeys").size(), planned.at("removedBeforeWriting"));
+        EXPECT_EQ(audited[plan.at("tables").at(t).at("table").get<std::string>()],
+                  planned.at("removedBeforeWritingKeys").get<std::set<std::string>>());
         for (char const* field : {"restored", "rewritten", "suppressed", "new", "swept", "removedBeforeWriting"})
             EXPECT_EQ(unit.at(field), planned.at(field)) << summary.at("tables").at(t).at("table") << " " << field;
         EXPECT_EQ(unit.at("failed"), 0);
