@@ -67,18 +67,24 @@ class ActionHandles {
 }  // namespace
 
 void Programmer::write(DesiredState const& state) {
+    // One reservation for every unit: reserving per unit would copy the requests of the units
+    // before it each time.
+    std::size_t total = requests_.size();
+    for (auto const& unit : state.units) total += unit.actionEntries.size() + unit.keyEntries.size();
+    requests_.reserve(total);
     for (auto const& unit : state.units) write(unit);
 }
 
 void Programmer::write(DesiredUnit const& unit) {
     UnitTables const* tables = runtime_.unit(unit.unitId);
     if (tables == nullptr) tables = &runtime_.bringUp(unit.unitId);
-    requests_.reserve(requests_.size() + unit.actionEntries.size() + unit.keyEntries.size());
+    std::size_t const needed = requests_.size() + unit.actionEntries.size() + unit.keyEntries.size();
+    if (needed > requests_.capacity()) requests_.reserve(std::max(needed, 2 * requests_.capacity()));
 
     ActionHandles actionHandles(unit.actionEntries);
     TableProgress& actions = progress_[{TableKind::action, unit.unitId}];
     for (auto const& action : unit.actionEntries) {
-        auto const id = newRequest(Request{TableKind::action, unit.unitId, tables, &actions, action, nullptr});
+        auto const id = newRequest(Request{TableKind::action, unit.unitId, tables, &actions, &action, nullptr});
         auto const handle =
             tables->action->entryWriteWithResponseHandler(action.key(), action.entry(), nullptr, handlerOf(id));
         afterCall(id, handle);
@@ -93,7 +99,7 @@ void Programmer::write(DesiredUnit const& unit) {
         if (i + kHandleAhead < unit.keyEntries.size())
             actionHandles.prefetch(unit.keyEntries[i + kHandleAhead].actionId, 2);
         Lumo::Ptr<Asic::DependencyEntryHandle const> dependency = actionHandles.find(keyEntry.actionId);
-        auto const id = newRequest(Request{TableKind::tcam, unit.unitId, tables, &keys, keyEntry, dependency});
+        auto const id = newRequest(Request{TableKind::tcam, unit.unitId, tables, &keys, &keyEntry, dependency});
         auto const handle =
             tables->tcam->entryWriteWithResponseHandler(keyEntry.key(), keyEntry.entry(), dependency, handlerOf(id));
         afterCall(id, handle);
@@ -127,7 +133,7 @@ void Programmer::answer(std::uint32_t id, Asic::EntryState state) {
         ++r.progress->completed;  // the common case: the key's text is made only when needed
         return;
     }
-    std::visit([&](auto const& desired) { report(r, desired, ok); }, r.desired);
+    std::visit([&](auto const* desired) { report(r, *desired, ok); }, r.desired);
 }
 
 template <typename Desired>

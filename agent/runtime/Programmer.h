@@ -52,9 +52,10 @@ class Programmer {
     // lookup per request, so only when asked).
     void entrySinkIs(EntryCompletionSink sink) { entrySink_ = std::move(sink); }
 
-    // Writes every entry of every unit of `state` (bringing the unit up first if needed).
+    // Writes every entry of every unit of `state` (bringing the unit up first if needed). The
+    // programmer refers to the entries written until it is gone: `state` must outlive it.
     void write(DesiredState const& state);
-    // Writes one unit's entries.
+    // Writes one unit's entries; `unit` must outlive the programmer.
     void write(DesiredUnit const& unit);
 
     TableProgress const& progress(TableKind kind, Asic::UnitId unitId) { return progress_[{kind, unitId}]; }
@@ -65,13 +66,14 @@ class Programmer {
 
   private:
     // One request made: what its answer needs to count it and, when it fails or a sink listens,
-    // to describe it. Kept in requests_ for the programmer's life; handlers name it by index.
+    // to describe it. Kept in requests_ for the programmer's life; handlers name it by index. The
+    // desired entry is referred to, not copied: a full switch makes a million requests.
     struct Request {
         TableKind kind;
         Asic::UnitId unitId;
         UnitTables const* tables;
         TableProgress* progress;  // a node of progress_, which never moves
-        std::variant<DesiredActionEntry, DesiredKeyEntry> desired;
+        std::variant<DesiredActionEntry const*, DesiredKeyEntry const*> desired;
         Lumo::Ptr<Asic::DependencyEntryHandle const> dependency;  // a key entry's action write
         bool counted = false;
     };
