@@ -288,6 +288,17 @@ def section_switch(targets):
     out.append("")
     out.append(f"Resident memory per entry after the cold programming: {program['rss_bytes_per_entry']:,.0f} B.")
     out.append("")
+    phases = [("start_s", "start (runtime, change-log mounts)"), ("bringUp_s", "bring-up of 8 units (mounts, restore, mark)"),
+              ("write_s", "desired state written again"), ("sweep_s", "sweep"),
+              ("settle_s", "until every handle completes (the rewrites' commits)")]
+    if all(key in restart for key, _ in phases):
+        out.append("The warm restart's phases (wall):")
+        out.append("")
+        out.append("| Phase | seconds |")
+        out.append("|---|---:|")
+        for key, label in phases:
+            out.append(f"| {label} | {restart[key]:.2f} |")
+        out.append("")
     return out
 
 

@@ -3,7 +3,10 @@
 // desired state (mount, restore, mark, identical rewrite, sweep, until every handle completes).
 //
 // - switch/program: total seconds (wall and CPU) of the cold programming;
-// - switch/restart: total seconds of the warm restart;
+// - switch/restart: total seconds of the warm restart, and of its phases (counters "start_s":
+//   the runtime's start with its mounts; "bringUp_s": every unit's mounts, restore and mark;
+//   "write_s": the desired state written again; "sweep_s"; "settle_s": until every handle
+//   completes);
 // - resident memory of the agent process per entry after the cold programming (counter
 //   "rss_bytes_per_entry": growth of the resident set over the run, divided by the entries).
 // One iteration each: the figures are of one whole-switch run.
@@ -68,6 +71,8 @@ void stopAgent(std::unique_ptr<Runtime>& runtime) {
 struct SwitchRun {
     double programSeconds = 0, programCpuSeconds = 0;
     double restartSeconds = 0, restartCpuSeconds = 0;
+    // The warm restart's phases, in seconds (wall).
+    double startSeconds = 0, bringUpSeconds = 0, writeSeconds = 0, sweepSeconds = 0, settleSeconds = 0;
     double rssPerEntry = 0;
     std::string error;
 };
@@ -105,13 +110,24 @@ SwitchRun runSwitch() {
 
     wall = now(CLOCK_MONOTONIC);
     cpu = now(CLOCK_PROCESS_CPUTIME_ID);
+    double mark = wall;
+    auto const phase = [&mark](double& seconds) {
+        double const t = now(CLOCK_MONOTONIC);
+        seconds = t - mark;
+        mark = t;
+    };
     runtime = std::make_unique<Runtime>(agentOptions());
+    phase(run.startSeconds);
     for (Asic::UnitId u : units()) runtime->bringUp(u);
+    phase(run.bringUpSeconds);
     {
         VornTcamAgent::Programmer programmer(*runtime);
         programmer.write(desired);
+        phase(run.writeSeconds);
         runtime->sweepAll();
+        phase(run.sweepSeconds);
         settle(*runtime);
+        phase(run.settleSeconds);
         if (run.error.empty() && !programmer.allAnswered()) run.error = "the warm restart did not complete";
     }
     run.restartSeconds = now(CLOCK_MONOTONIC) - wall;
@@ -144,6 +160,11 @@ void switchProgram(benchmark::State& state) {
 void switchRestart(benchmark::State& state) {
     auto const& run = switchRun();
     report(state, run.restartSeconds, run.restartCpuSeconds);
+    state.counters["start_s"] = run.startSeconds;
+    state.counters["bringUp_s"] = run.bringUpSeconds;
+    state.counters["write_s"] = run.writeSeconds;
+    state.counters["sweep_s"] = run.sweepSeconds;
+    state.counters["settle_s"] = run.settleSeconds;
 }
 
 }  // namespace

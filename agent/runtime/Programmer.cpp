@@ -64,6 +64,23 @@ class ActionHandles {
     Qel::HashMap2018<std::uint32_t, Handle> sparse_;
 };
 
+// The entries in their table's key order (the store's order). Written in that order, the
+// entries of a unit reach the store's tree in order: each lookup and insert finds the pages the
+// one before it touched still in the cache, where the order of a desired state (any order) misses
+// on nearly every one. No two entries of a table share a key, so the order is total.
+template <typename Desired>
+std::vector<Desired const*> inKeyOrder(std::vector<Desired> const& entries) {
+    using Key = decltype(entries.front().key());
+    std::vector<std::pair<Key, Desired const*>> keyed;
+    keyed.reserve(entries.size());
+    for (Desired const& e : entries) keyed.emplace_back(e.key(), &e);
+    std::sort(keyed.begin(), keyed.end(), [](auto const& a, auto const& b) { return a.first < b.first; });
+    std::vector<Desired const*> ordered;
+    ordered.reserve(keyed.size());
+    for (auto const& [key, e] : keyed) ordered.push_back(e);
+    return ordered;
+}
+
 }  // namespace
 
 void Programmer::write(DesiredState const& state) {
@@ -83,21 +100,20 @@ void Programmer::write(DesiredUnit const& unit) {
 
     ActionHandles actionHandles(unit.actionEntries);
     TableProgress& actions = progress_[{TableKind::action, unit.unitId}];
-    for (auto const& action : unit.actionEntries) {
-        auto const id = newRequest(Request{TableKind::action, unit.unitId, tables, &actions, &action, nullptr});
+    for (DesiredActionEntry const* action : inKeyOrder(unit.actionEntries)) {
+        auto const id = newRequest(Request{TableKind::action, unit.unitId, tables, &actions, action, nullptr});
         auto const handle =
-            tables->action->entryWriteWithResponseHandler(action.key(), action.entry(), nullptr, handlerOf(id));
+            tables->action->entryWriteWithResponseHandler(action->key(), action->entry(), nullptr, handlerOf(id));
         afterCall(id, handle);
-        actionHandles.set(action.actionId, handle);
+        actionHandles.set(action->actionId, handle);
     }
     TableProgress& keys = progress_[{TableKind::tcam, unit.unitId}];
+    std::vector<DesiredKeyEntry const*> const keyEntries = inKeyOrder(unit.keyEntries);
     constexpr std::size_t kSlotAhead = 16, kHandleAhead = 8;
-    for (std::size_t i = 0; i < unit.keyEntries.size(); ++i) {
-        auto const& keyEntry = unit.keyEntries[i];
-        if (i + kSlotAhead < unit.keyEntries.size())
-            actionHandles.prefetch(unit.keyEntries[i + kSlotAhead].actionId, 1);
-        if (i + kHandleAhead < unit.keyEntries.size())
-            actionHandles.prefetch(unit.keyEntries[i + kHandleAhead].actionId, 2);
+    for (std::size_t i = 0; i < keyEntries.size(); ++i) {
+        DesiredKeyEntry const& keyEntry = *keyEntries[i];
+        if (i + kSlotAhead < keyEntries.size()) actionHandles.prefetch(keyEntries[i + kSlotAhead]->actionId, 1);
+        if (i + kHandleAhead < keyEntries.size()) actionHandles.prefetch(keyEntries[i + kHandleAhead]->actionId, 2);
         Lumo::Ptr<Asic::DependencyEntryHandle const> dependency = actionHandles.find(keyEntry.actionId);
         auto const id = newRequest(Request{TableKind::tcam, unit.unitId, tables, &keys, &keyEntry, dependency});
         auto const handle =
