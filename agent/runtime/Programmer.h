@@ -4,9 +4,9 @@
 //
 // Action entries are written first; each key entry is written with the handle of its action
 // entry's write as dependency, so that the key entry reaches the hardware only after the action
-// it points at. Within a table, a unit's entries are written in the table's key order. Every request has a response handler; the programmer counts completions and
-// failures per table and unit and reports each completion to an optional sink (the crash
-// trials read them from a pipe).
+// it points at. Within a table, a unit's entries are written in the table's key order. Every
+// request has a response handler; the programmer counts completions and failures per table and
+// unit and reports each completion to an optional sink (the crash trials read them from a pipe).
 #include <functional>
 #include <map>
 #include <string>
