@@ -63,6 +63,15 @@ function(vorn_benchmark name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
   target_compile_options(${name} PRIVATE ${VORN_WARNINGS})
+  vorn_link_allocator(${name})
+endfunction()
+
+# vorn_link_allocator(<executable>): with VORN_TCMALLOC, the program allocates with TCMalloc. It
+# is linked even though no symbol names it (it replaces malloc), so --as-needed must not drop it.
+function(vorn_link_allocator name)
+  if(VORN_TCMALLOC)
+    target_link_libraries(${name} PRIVATE -Wl,--push-state,--no-as-needed ${VORN_TCMALLOC_LIBRARY} -Wl,--pop-state)
+  endif()
 endfunction()
 
 include(GoogleTest)

@@ -10,7 +10,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcli11-dev nlohmann-json3-dev python3 qemu-user
   python3-dev pybind11-dev python3-pytest clang-format clang-tidy
-  abigail-tools help2man dpkg-dev
+  abigail-tools help2man dpkg-dev libtcmalloc-minimal4
 )
 I386_PACKAGES=(
   libfmt-dev:i386 liblmdb-dev:i386 libgtest-dev:i386 libgmock-dev:i386
