@@ -120,7 +120,8 @@ def machine(context):
         f"at {context.get('mhz_per_cpu', '?')} MHz (as Google Benchmark reports it)",
         f"- Memory: {mem or 'unknown'}; shared memory on tmpfs (/dev/shm)",
         f"- OS: {platform.system()} {platform.release()} ({platform.machine()})",
-        f"- Compiler: {sh('c++ --version | head -1') or 'unknown'}; release preset (-O3 -DNDEBUG, 64-bit)",
+        f"- Compiler: {sh('c++ --version | head -1') or 'unknown'}; release preset (-O3 -DNDEBUG, 64-bit; "
+        "the agent and the benchmarks allocate with TCMalloc)",
         f"- LMDB: {sh('pkg-config --modversion lmdb') or 'system package'}",
     ]
     if load:
