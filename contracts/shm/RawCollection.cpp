@@ -11,6 +11,7 @@
 #include "contracts/shm/CollectionMeta.h"
 #include "contracts/shm/Crc32c.h"
 #include "contracts/shm/Environment.h"
+#include "contracts/shm/SmallBytes.h"
 
 namespace Tessel::detail {
 
@@ -42,7 +43,7 @@ std::uint32_t loadLe32(void const* at) {
 bool atKey(MDB_cursor* c, std::uint8_t const* key, std::size_t keySize, MDB_val* value) {
     MDB_val k;
     return mdb_cursor_get(c, &k, value, MDB_GET_CURRENT) == 0 && k.mv_size == keySize &&
-           std::memcmp(k.mv_data, key, keySize) == 0;
+           sameBytes(k.mv_data, key, keySize);
 }
 
 }  // namespace
@@ -66,7 +67,7 @@ ReadStatus RawCollection::verify(void const* key, std::size_t keySize, void cons
     if (QelSharedMem::StorageFaults* const faults = env_->faults(); faults && faults->corruptRead(definition_.path))
         [[unlikely]]
         return ReadStatus::corrupt;
-    if (record) std::memcpy(record, bytes, definition_.recordSize);
+    if (record) copyBytes(record, bytes, definition_.recordSize);
     return ReadStatus::found;
 }
 
@@ -112,10 +113,10 @@ bool RawCollection::lastReadOf(std::uint64_t snapshot, std::uint8_t const* key, 
         return true;
     }
     if (snapshot == 0 || last_.snapshot != snapshot || last_.key.size() != keySize ||
-        std::memcmp(last_.key.data(), key, keySize) != 0)
+        !sameBytes(last_.key.data(), key, keySize))
         return false;
     status = last_.found ? ReadStatus::found : ReadStatus::absent;
-    if (last_.found && record) std::memcpy(record, last_.record.data(), definition_.recordSize);
+    if (last_.found && record) copyBytes(record, last_.record.data(), definition_.recordSize);
     return true;
 }
 
@@ -126,7 +127,7 @@ void RawCollection::rememberRead(std::uint64_t snapshot, std::uint8_t const* key
     last_.key.assign(reinterpret_cast<char const*>(key), keySize);
     if (found) {
         last_.record.resize(definition_.recordSize);
-        std::memcpy(last_.record.data(), record, definition_.recordSize);
+        copyBytes(last_.record.data(), record, definition_.recordSize);
     }
 }
 
@@ -147,7 +148,7 @@ ReadStatus RawCollection::get(std::uint8_t const* key, std::size_t keySize, void
             fmt::format("reading shared-memory table {}: {}", definition_.path, mdb_strerror(rc)));
     status = verify(key, keySize, v.mv_data, v.mv_size, nullptr);
     if (status != ReadStatus::found) return status;
-    if (record) std::memcpy(record, v.mv_data, definition_.recordSize);
+    if (record) copyBytes(record, v.mv_data, definition_.recordSize);
     rememberRead(r.snapshot(), key, keySize, true, v.mv_data);
     return status;
 }
@@ -157,7 +158,7 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
     Environment::Read r(*env_);
     if (how == Seek::after && ahead_.next(r.snapshot(), key, keySize, record, foundKey)) return ReadStatus::found;
     if (how == Seek::atOrAfter && ahead_.current(r.snapshot(), key, keySize, record)) {
-        std::memcpy(foundKey, key, keySize);  // read and checked already in this snapshot
+        copyBytes(foundKey, key, keySize);  // read and checked already in this snapshot
         return ReadStatus::found;
     }
     MDB_cursor* const c = r.cursor(dbi_);
@@ -177,7 +178,7 @@ ReadStatus RawCollection::seek(Seek how, std::uint8_t const* key, std::size_t ke
         ReadStatus status;
         if (how == Seek::atOrAfter && lastReadOf(r.snapshot(), key, keySize, status, record) &&
             status == ReadStatus::found) {
-            std::memcpy(foundKey, key, keySize);  // read and checked already in this snapshot
+            copyBytes(foundKey, key, keySize);  // read and checked already in this snapshot
             return status;
         }
         rc = how == Seek::after ? mdb_cursor_get(c, &k, &v, MDB_NEXT) : 0;

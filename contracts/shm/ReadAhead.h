@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "contracts/shm/SmallBytes.h"
+
 struct MDB_cursor;
 
 namespace Tessel::detail {
@@ -46,8 +48,8 @@ class ReadAhead {
     void fill(MDB_cursor* c);
     void append(void const* key, void const* record) {
         unsigned char* at = bytes_.data() + std::size_t{count_} * stride_;
-        std::memcpy(at, key, keySize_);
-        std::memcpy(at + keySize_, record, recordSize_);
+        copyBytes(at, key, keySize_);
+        copyBytes(at + keySize_, record, recordSize_);
         ++count_;
     }
     // The last key appended, to check that the next one lies past it.
@@ -56,7 +58,7 @@ class ReadAhead {
     // The record at `key` when it is the record last handed out (the window's position).
     bool current(std::uint64_t snapshot, void const* key, std::size_t keySize, void* record) const {
         if (!atPosition(snapshot, key, keySize)) return false;
-        if (record) std::memcpy(record, keyAt(pos_) + keySize_, recordSize_);
+        if (record) copyBytes(record, keyAt(pos_) + keySize_, recordSize_);
         return true;
     }
     // The record after `key` when `key` is the record last handed out and the window holds the
@@ -64,15 +66,15 @@ class ReadAhead {
     bool next(std::uint64_t snapshot, void const* key, std::size_t keySize, void* record, void* foundKey) {
         if (!atPosition(snapshot, key, keySize) || pos_ + 1 >= count_) return false;
         ++pos_;
-        std::memcpy(foundKey, keyAt(pos_), keySize_);
-        if (record) std::memcpy(record, keyAt(pos_) + keySize_, recordSize_);
+        copyBytes(foundKey, keyAt(pos_), keySize_);
+        if (record) copyBytes(record, keyAt(pos_) + keySize_, recordSize_);
         return true;
     }
 
   private:
     bool atPosition(std::uint64_t snapshot, void const* key, std::size_t keySize) const {
         return snapshot != 0 && snapshot == snapshot_ && count_ > 0 && keySize == keySize_ &&
-               std::memcmp(keyAt(pos_), key, keySize) == 0;
+               sameBytes(keyAt(pos_), key, keySize);
     }
     unsigned char const* keyAt(std::uint32_t i) const { return bytes_.data() + std::size_t{i} * stride_; }
 
