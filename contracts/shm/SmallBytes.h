@@ -41,12 +41,13 @@ inline void copyBytes(void* to, void const* from, std::size_t n) {
         smallbytes::copyTwo<8>(t, f, n);
     } else if (n >= 4 && n < 8) {
         smallbytes::copyTwo<4>(t, f, n);
-    } else if (n > 0) {
+    } else if (n > 0) {  // nothing to copy otherwise; either pointer may be null
         std::memcpy(t, f, n);
     }
 }
 
 inline bool sameBytes(void const* a, void const* b, std::size_t n) {
+    if (n == 0) return true;  // nothing to compare; either pointer may be null
     auto const* x = static_cast<unsigned char const*>(a);
     auto const* y = static_cast<unsigned char const*>(b);
     if (n >= 32 && n <= 64) return smallbytes::sameTwo<32>(x, y, n);
